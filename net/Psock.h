@@ -1,0 +1,221 @@
+// The event-driven TCP transport on which the HTTP and FTP clients are built. Every wait polls:
+// a short wait for socket events, then processing of all pending messages, so the user
+// interface stays live while a transfer runs.
+#pragma once
+
+#include "platform/Exception.h"
+#include "platform/messages.h"
+#include "platform/winsock.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class ESockError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The operation was ended by a cancel request.
+class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+class TComponent;
+using TNotifyEvent = std::function<void(TComponent* Sender)>;
+using THandlerEvent = std::function<void(bool& Handled)>;
+using TOnHostResolved = std::function<void(TComponent* Sender)>;
+using TOnStatus = std::function<void(TComponent* Sender, const std::string& Status)>;
+using TOnErrorEvent = std::function<void(TComponent* Sender, std::uint16_t Errno, const std::string& Errmsg)>;
+
+class TComponent {
+public:
+    virtual ~TComponent() = default;
+};
+
+// A periodic timer delivered through the message queue.
+class TThreadTimer : public TComponent {
+public:
+    TThreadTimer();
+    ~TThreadTimer() override;
+
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool value);
+    unsigned Interval() const { return interval_; }
+    void SetInterval(unsigned value);
+    void SetOnTimer(TNotifyEvent handler);
+
+private:
+    void UpdateTimer();
+
+    bool enabled_ = true;
+    unsigned interval_ = 1000;
+    TNotifyEvent onTimer_;
+    platform::NotifyWindow window_;
+};
+
+// The 51-entry table of socket error numbers and their texts.
+struct SocketErrorEntry {
+    int number;
+    const char* text;
+};
+extern const SocketErrorEntry SocketErrorTable[51];
+
+// The n-th (1-based) field of `text` split at single `separator` characters.
+std::string ExtractField(const std::string& text, char separator, int n);
+// 1-based position of the n-th `ch` in `text`, or its length + 1 when there are fewer.
+int NthCharPosition(const std::string& text, char ch, int n);
+
+class TPowersock : public TComponent {
+public:
+    static constexpr std::uint16_t NoSocket = 65535;
+    static constexpr unsigned WM_SOCKET = 1125;       // socket events
+    static constexpr unsigned WM_ASYNCLOOKUP = 1126;  // lookup completion, listener accept
+    static constexpr unsigned WM_CONTINUESEND = 1127;
+    static constexpr unsigned WM_CONTINUEREAD = 1128;
+    static constexpr int ChunkSize = 16383;
+
+    TPowersock();
+    ~TPowersock() override;
+    TPowersock(const TPowersock&) = delete;
+    TPowersock& operator=(const TPowersock&) = delete;
+
+    // Published properties.
+    std::string Host;
+    int Port = 0;
+    int ReportLevel = 0;
+    std::string Proxy;
+    int ProxyPort = 0;
+    int TimeOut() const { return timeOut_; }
+    void SetTimeOut(int milliseconds);  // negative values raise ESockError
+
+    // Events.
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnDisconnect;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    TOnErrorEvent OnError;
+    THandlerEvent OnConnectionRequired;
+    TNotifyEvent OnPacketRecvd;
+    TNotifyEvent OnPacketSent;
+    TNotifyEvent OnDataArrived;
+    TNotifyEvent OnAccept;
+    TNotifyEvent OnCancelSeen;
+
+    // Run-time state.
+    std::uint16_t SocketHandle = NoSocket;
+    platform::SockAddrIn RemoteAddress;
+    bool Connected = false;
+    bool Cancelled = false;
+    bool TimedOut = false;
+    bool LastEventOk = true;
+    bool AsyncDone = false;
+    bool TransferActive = false;
+    bool HandlerBusy = false;
+    bool ShuttingDown = false;
+    bool SendDone = false;
+    bool SendFromFile = false;
+    long long BytesSent = 0;
+    long long BytesRecvd = 0;
+    long long BytesTotal = 0;
+    int LastError = 0;
+    std::string Status;
+    std::string LastReply;
+    std::int16_t ReplyNumber = 0;
+    std::vector<std::string> WinsockInfo;
+
+    // Operations.
+    virtual std::uint16_t Accept();
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual std::string SendCommand(const std::string& command);
+    virtual void Abort();
+    void Cancel();
+    void SendBuffer(const char* bytes, unsigned length);
+    void Write(const std::string& text);
+    void Writeln(const std::string& text);
+    std::string Read(unsigned count);
+    std::string ReadLn();
+    void SendFile(const std::string& path);
+    void CaptureFile(const std::string& path);
+    void CaptureString(std::string& text, int count);
+    // Binds `localAddress` (network byte order; 0 = every interface) and `Port`.
+    void Listen(bool useLookupMessage, std::uint32_t localAddress = 0);
+    void RequireConnection();
+    std::string LocalAddressText();
+    std::string LocalPortText();
+    void ReportStatus(int level, const std::string& text);
+    std::string ErrorText(std::uint16_t number);
+    void CheckSocketError(int tolerated, std::string& message);
+
+    // Steps used by the operations and by subclasses.
+    void ResolveHost();
+    void InitSocket();
+    void CloseSocket();
+    void StartTimer();
+    void StopTimer();
+    void TimerExpired(TComponent* Sender);
+
+    // Received bytes not yet consumed, and a way for subclasses to drop or adopt them.
+    size_t BufferedCount() const { return inBuffer_.size() - inStart_; }
+    const char* BufferedData() const { return inBuffer_.data() + inStart_; }
+    void ClearInput();
+    // Make an accepted connection this component's socket, registered for all events.
+    void AdoptSocket(std::uint16_t handle);
+
+    // When not 0, Accept takes connections only from this address (network byte order) and
+    // closes any other caller, waiting on for the expected one.
+    std::uint32_t AcceptFrom = 0;
+
+    // Limits that keep a hostile or broken peer from exhausting memory or waiting for ever.
+    static constexpr size_t MaxLineLength = 1024 * 1024;
+
+    // Number of instances that have started the socket library in this process.
+    static int InstanceCount();
+
+protected:
+    // One pass of the waiting loop.
+    void WaitPass();
+
+private:
+    void HandleMessage(unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam);
+    void HandleSocketEvent(long event);
+    void ReadHandler();
+    void WriteHandler();
+    void CloseDrain();
+    int ReceiveChunk(char* into, int length);
+    void AppendInput(const char* bytes, size_t count);
+    void ConsumeInput(size_t count);
+    void FireNotify(const TNotifyEvent& event);
+    void RegisterAllEvents();
+    void ReleaseLibrary();
+    bool OpenSocket(bool withLinger);
+    void RenewSocket();
+    void WaitWhile(const std::function<bool()>& condition);
+
+    bool destroying_ = false;
+    bool sendFailed_ = false;     // a send failed for good: the connection is gone
+    int sinkFd_ = -1;             // CaptureFile target
+    int sinkError_ = 0;           // first write error of the capture
+    std::string sinkPath_;
+    int sourceFd_ = -1;           // SendFile source
+    long long sourceSize_ = 0;
+    size_t lfScanFrom_ = 0;       // bytes already known to hold no LF
+    char scratch_[ChunkSize];
+
+    int timeOut_ = 0;
+    std::unique_ptr<platform::NotifyWindow> window_;
+    std::unique_ptr<TThreadTimer> timer_;
+    std::shared_ptr<platform::HostEntry> lookup_;
+
+    // Input: bytes [inStart_, size) are unconsumed; the consumed front is dropped lazily.
+    std::vector<char> inBuffer_;
+    size_t inStart_ = 0;
+    std::vector<char> outBuffer_;
+    bool libraryStarted_ = false;
+};

@@ -1,0 +1,359 @@
+#include "platform/eventloop.h"
+
+#include "platform/winsock.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+namespace platform {
+
+EventLoop& Loop()
+{
+    // Never destroyed: a host lookup still running on its own thread may post at exit.
+    static EventLoop* loop = new EventLoop();
+    return *loop;
+}
+
+EventLoop::EventLoop() : owner_(std::this_thread::get_id())
+{
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epoll_ < 0 || wake_ < 0)
+        throw std::runtime_error("cannot create the event loop");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake_;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+}
+
+EventLoop::~EventLoop()
+{
+    close(wake_);
+    close(epoll_);
+}
+
+HWND EventLoop::CreateWindow(WindowProc proc)
+{
+    std::lock_guard lock(mutex_);
+    const HWND handle = nextWindow_++;
+    windows_[handle] = std::make_shared<WindowProc>(std::move(proc));
+    return handle;
+}
+
+void EventLoop::DestroyWindow(HWND window)
+{
+    {
+        std::lock_guard lock(mutex_);
+        windows_.erase(window);
+        std::erase_if(queue_, [window](const Message& m) { return m.window == window; });
+    }
+    for (auto it = timers_.begin(); it != timers_.end();)
+        it = it->first.first == window ? timers_.erase(it) : std::next(it);
+    for (auto& [fd, s] : sockets_) {
+        if (s.window == window) {
+            s.events = 0;
+            UpdateEpoll(fd, s);
+        }
+    }
+}
+
+bool EventLoop::HasWindow(HWND window)
+{
+    std::lock_guard lock(mutex_);
+    return windows_.count(window) != 0;
+}
+
+bool EventLoop::Post(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (windows_.count(window) == 0)
+            return false;
+        queue_.push_back(Message{window, msg, wParam, lParam, -1, 0});
+    }
+    if (!OnLoopThread()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
+    }
+    return true;
+}
+
+unsigned EventLoop::SetTimer(HWND window, unsigned id, unsigned intervalMs)
+{
+    if (id == 0 || !HasWindow(window))
+        return 0;
+    Timer& t = timers_[{window, id}];
+    t.interval = std::max(1u, intervalMs);
+    t.due = Clock::now() + std::chrono::milliseconds(t.interval);
+    return id;
+}
+
+bool EventLoop::KillTimer(HWND window, unsigned id)
+{
+    return timers_.erase({window, id}) != 0;
+}
+
+int EventLoop::Timeout()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty())
+            return 0;
+    }
+    if (timers_.empty())
+        return -1;
+    auto next = Clock::time_point::max();
+    for (const auto& [key, t] : timers_)
+        next = std::min(next, t.due);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+void EventLoop::Pass(int maxMs)
+{
+    QueueDueTimers();
+    int wait = 0;
+    if (maxMs > 0) {
+        const int timerWait = Timeout();
+        wait = timerWait < 0 ? maxMs : std::min(maxMs, timerWait);
+    }
+    Poll(wait);
+    QueueDueTimers();
+    Dispatch();
+    if (hook_)
+        hook_();
+}
+
+void EventLoop::Poll(int timeoutMs)
+{
+    epoll_event events[64];
+    int n;
+    do {
+        n = epoll_wait(epoll_, events, 64, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == wake_) {
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t r = read(wake_, &count, sizeof count);
+            continue;
+        }
+        HandleSocket(fd, events[i].events);
+    }
+}
+
+static int PendingSocketError(int fd)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        err = errno;
+    return err;
+}
+
+void EventLoop::HandleSocket(int fd, unsigned ready)
+{
+    auto it = sockets_.find(fd);
+    if (it == sockets_.end()) {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        return;
+    }
+    Socket& s = it->second;
+    if (s.connecting) {
+        const int err = PendingSocketError(fd);
+        s.connecting = false;
+        QueueSocketEvent(fd, s, FD_CONNECT, err ? WinsockErrorFromErrno(err) : 0);
+        if (err) {
+            s.closed = true;  // a failed connect reports nothing further
+        } else {
+            s.established = true;
+            QueueSocketEvent(fd, s, FD_WRITE, 0);
+        }
+        UpdateEpoll(fd, s);
+        return;
+    }
+    if (s.listening) {
+        if ((ready & EPOLLIN) && !s.acceptQueued)
+            QueueSocketEvent(fd, s, FD_ACCEPT, 0);
+        return;
+    }
+    if ((ready & EPOLLOUT) && s.writeBlocked) {
+        s.writeBlocked = false;
+        QueueSocketEvent(fd, s, FD_WRITE, 0);
+        UpdateEpoll(fd, s);
+    }
+    if (ready & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        // Whatever arrived before the close is still readable; the close handling drains it.
+        const int err = (ready & EPOLLERR) ? PendingSocketError(fd) : 0;
+        s.closed = true;
+        QueueSocketEvent(fd, s, FD_CLOSE, err ? WinsockErrorFromErrno(err) : 0);
+        UpdateEpoll(fd, s);
+        return;
+    }
+    if ((ready & EPOLLIN) && !s.readQueued)
+        QueueSocketEvent(fd, s, FD_READ, 0);
+}
+
+void EventLoop::QueueSocketEvent(int fd, Socket& s, long event, int error)
+{
+    if ((s.events & event) == 0 || s.window == 0)
+        return;
+    if (event == FD_READ)
+        s.readQueued = true;
+    if (event == FD_ACCEPT)
+        s.acceptQueued = true;
+    std::lock_guard lock(mutex_);
+    queue_.push_back(Message{s.window, s.msg, static_cast<WPARAM>(fd), MakeSelectReply(event, error), fd, event});
+}
+
+void EventLoop::UpdateEpoll(int fd, Socket& s)
+{
+    unsigned mask = 0;
+    if (!s.closed && s.events != 0) {
+        if (s.connecting)
+            mask = static_cast<unsigned>(EPOLLOUT);
+        else if (s.listening)
+            mask = (s.events & FD_ACCEPT) ? static_cast<unsigned>(EPOLLIN) : 0u;
+        else if (s.established) {
+            if (s.events & (FD_READ | FD_CLOSE | FD_OOB))
+                mask |= EPOLLIN | EPOLLRDHUP;
+            if (s.writeBlocked && (s.events & FD_WRITE))
+                mask |= EPOLLOUT;
+        }
+    }
+    if (mask == 0) {
+        if (s.inEpoll)
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        s.inEpoll = false;
+        s.epollMask = 0;
+        return;
+    }
+    epoll_event ev{};
+    ev.events = mask;
+    ev.data.fd = fd;
+    if (!s.inEpoll)
+        s.inEpoll = epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0;
+    else if (mask != s.epollMask)
+        epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+    s.epollMask = mask;
+}
+
+void EventLoop::QueueDueTimers()
+{
+    const auto now = Clock::now();
+    for (auto& [key, t] : timers_) {
+        if (t.queued || t.due > now)
+            continue;
+        t.queued = true;
+        t.due = now + std::chrono::milliseconds(t.interval);
+        std::lock_guard lock(mutex_);
+        queue_.push_back(Message{key.first, WM_TIMER, key.second, 0, -1, 0});
+    }
+}
+
+void EventLoop::Dispatch()
+{
+    // Only what is pending now: a handler that posts again is served by the next pass, so a
+    // stream of self-posted requests cannot keep a waiting loop from testing its condition.
+    size_t count;
+    {
+        std::lock_guard lock(mutex_);
+        count = queue_.size();
+    }
+    for (; count > 0; --count) {
+        Message m;
+        std::shared_ptr<WindowProc> proc;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty())
+                return;
+            m = queue_.front();
+            queue_.pop_front();
+            auto w = windows_.find(m.window);
+            if (w != windows_.end())
+                proc = w->second;
+        }
+        if (m.fd >= 0) {
+            auto s = sockets_.find(m.fd);
+            if (s != sockets_.end()) {
+                if (m.event == FD_READ)
+                    s->second.readQueued = false;
+                if (m.event == FD_ACCEPT)
+                    s->second.acceptQueued = false;
+            }
+        }
+        if (m.msg == WM_TIMER) {
+            auto t = timers_.find({m.window, static_cast<unsigned>(m.wParam)});
+            if (t == timers_.end())
+                continue;  // killed after the tick was queued
+            t->second.queued = false;
+        }
+        if (!proc || !*proc)
+            continue;
+        try {
+            (*proc)(m.msg, m.wParam, m.lParam);
+        } catch (const std::exception& error) {
+            HandleApplicationException(error);
+        }
+    }
+}
+
+void EventLoop::Select(int fd, HWND window, unsigned msg, long events)
+{
+    Socket& s = sockets_[fd];
+    s.window = window;
+    s.msg = msg;
+    s.events = events;
+    if (!s.connecting && !s.listening && !s.closed && !s.established) {
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+            // An accepted connection: connected, and writable at once.
+            s.established = true;
+            QueueSocketEvent(fd, s, FD_WRITE, 0);
+        }
+    }
+    UpdateEpoll(fd, s);
+}
+
+void EventLoop::Forget(int fd)
+{
+    auto it = sockets_.find(fd);
+    if (it == sockets_.end())
+        return;
+    if (it->second.inEpoll)
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    sockets_.erase(it);
+    std::lock_guard lock(mutex_);
+    std::erase_if(queue_, [fd](const Message& m) { return m.fd == fd; });
+}
+
+void EventLoop::MarkConnecting(int fd)
+{
+    Socket& s = sockets_[fd];
+    s.connecting = true;
+    s.closed = false;
+    UpdateEpoll(fd, s);
+}
+
+void EventLoop::MarkListening(int fd)
+{
+    Socket& s = sockets_[fd];
+    s.listening = true;
+    UpdateEpoll(fd, s);
+}
+
+void EventLoop::MarkWriteBlocked(int fd)
+{
+    Socket& s = sockets_[fd];
+    s.writeBlocked = true;
+    UpdateEpoll(fd, s);
+}
+
+}  // namespace platform

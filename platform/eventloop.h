@@ -1,0 +1,94 @@
+// The one event loop behind the message functions: a message queue, window procedures, timers
+// and the socket registrations, multiplexed on one epoll descriptor.
+#pragma once
+
+#include "platform/messages.h"
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace platform {
+
+class EventLoop {
+public:
+    EventLoop();
+    ~EventLoop();
+
+    HWND CreateWindow(WindowProc proc);
+    void DestroyWindow(HWND window);
+    bool HasWindow(HWND window);
+    bool Post(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam);
+    unsigned SetTimer(HWND window, unsigned id, unsigned intervalMs);
+    bool KillTimer(HWND window, unsigned id);
+    void SetHook(std::function<void()> hook) { hook_ = std::move(hook); }
+    int Fd() const { return epoll_; }
+    int Timeout();
+
+    // Wait up to maxMs for anything to become pending, then dispatch what is pending.
+    void Pass(int maxMs);
+
+    // Socket registrations.
+    void Select(int fd, HWND window, unsigned msg, long events);
+    void Forget(int fd);
+    void MarkConnecting(int fd);
+    void MarkListening(int fd);
+    void MarkWriteBlocked(int fd);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Message {
+        HWND window;
+        unsigned msg;
+        WPARAM wParam;
+        LPARAM lParam;
+        int fd;       // socket whose notification this is, or -1
+        long event;   // its event code
+    };
+    struct Timer {
+        unsigned interval;
+        Clock::time_point due;
+        bool queued = false;
+    };
+    struct Socket {
+        HWND window = 0;
+        unsigned msg = 0;
+        long events = 0;
+        bool connecting = false;
+        bool listening = false;
+        bool established = false;  // connected: an unconnected socket polls as hung up
+        bool writeBlocked = false;
+        bool closed = false;       // FD_CLOSE delivered or connection failed: no more events
+        bool readQueued = false;
+        bool acceptQueued = false;
+        unsigned epollMask = 0;
+        bool inEpoll = false;
+    };
+
+    void Poll(int timeoutMs);
+    void HandleSocket(int fd, unsigned ready);
+    void QueueSocketEvent(int fd, Socket& s, long event, int error);
+    void UpdateEpoll(int fd, Socket& s);
+    void QueueDueTimers();
+    void Dispatch();
+    bool OnLoopThread() const { return std::this_thread::get_id() == owner_; }
+
+    int epoll_ = -1;
+    int wake_ = -1;  // eventfd for posts from other threads
+    std::thread::id owner_;
+    std::mutex mutex_;  // guards queue_ and windows_ against posting threads
+    std::deque<Message> queue_;
+    std::unordered_map<HWND, std::shared_ptr<WindowProc>> windows_;
+    HWND nextWindow_ = 1;
+    std::map<std::pair<HWND, unsigned>, Timer> timers_;
+    std::unordered_map<int, Socket> sockets_;
+    std::function<void()> hook_;
+};
+
+EventLoop& Loop();
+
+}  // namespace platform

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and then runs the program (run) or the test suite (test).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode="${1:-run}"
+packages=(build-essential cmake ninja-build pkg-config
+          qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-qpa-plugins libgl-dev
+          libjpeg62-turbo-dev fonts-ipafont-gothic libgtest-dev libgmock-dev
+          nginx vsftpd curl wget lftp xvfb xauth)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build="${BUILD_DIR:-build}"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_EXTRA:-}
+cmake --build "$build"
+
+case "$mode" in
+run)
+    exec tools/demo.sh "$build"
+    ;;
+test)
+    cd "$build"
+    exec ctest --output-on-failure -j2 --timeout 300
+    ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac
