@@ -388,15 +388,14 @@ void TPowersock::CloseDrain()
 void TPowersock::AppendInput(const char* bytes, size_t count)
 {
     if (sinkFd_ >= 0) {
-        while (count > 0 && sinkError_ == 0) {
-            const ssize_t n = ::write(sinkFd_, bytes, count);
-            if (n < 0) {
-                if (errno != EINTR)
-                    sinkError_ = errno;
-                continue;
-            }
-            bytes += n;
-            count -= static_cast<size_t>(n);
+        while (count > 0) {
+            const size_t take = std::min(count, SinkBlock - sinkFill_);
+            std::memcpy(sinkBlock_.get() + sinkFill_, bytes, take);
+            sinkFill_ += take;
+            bytes += take;
+            count -= take;
+            if (sinkFill_ == SinkBlock)
+                FlushSink();
         }
         return;
     }
@@ -406,6 +405,23 @@ void TPowersock::AppendInput(const char* bytes, size_t count)
         lfScanFrom_ = 0;
     }
     inBuffer_.insert(inBuffer_.end(), bytes, bytes + count);
+}
+
+void TPowersock::FlushSink()
+{
+    const char* bytes = sinkBlock_.get();
+    size_t count = sinkFill_;
+    while (count > 0 && sinkError_ == 0) {
+        const ssize_t n = ::write(sinkFd_, bytes, count);
+        if (n < 0) {
+            if (errno != EINTR)
+                sinkError_ = errno;
+            continue;
+        }
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+    sinkFill_ = 0;
 }
 
 void TPowersock::ConsumeInput(size_t count)
@@ -441,24 +457,28 @@ void TPowersock::ReadHandler()
     {
         Finally clear{[this] { HandlerBusy = false; }};
         ReportStatus(8, "ストリーム読み込み中");
-        char* into = scratch_;
-        if (sinkFd_ < 0) {
+        // Receive straight into the buffer that keeps the bytes: the input buffer, or the
+        // block that is written to the capture file once it is full.
+        int n;
+        if (sinkFd_ >= 0) {
+            if (SinkBlock - sinkFill_ < static_cast<size_t>(ChunkSize))
+                FlushSink();
+            n = ReceiveChunk(sinkBlock_.get() + sinkFill_, ChunkSize);
+            sinkFill_ += static_cast<size_t>(std::max(n, 0));
+        } else {
             if (inStart_ > 0 && inStart_ == inBuffer_.size())
                 ClearInput();
-            inBuffer_.resize(inBuffer_.size() + ChunkSize);
-            into = inBuffer_.data() + inBuffer_.size() - ChunkSize;
+            const size_t before = inBuffer_.size();
+            inBuffer_.resize(before + ChunkSize);
+            n = ReceiveChunk(inBuffer_.data() + before, ChunkSize);
+            inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
         }
-        const int n = ReceiveChunk(into, ChunkSize);
-        if (sinkFd_ < 0)
-            inBuffer_.resize(inBuffer_.size() - ChunkSize + static_cast<size_t>(std::max(n, 0)));
         if (n < 0) {
             LastError = WSAGetLastError();
             if (OnError)
                 OnError(this, static_cast<std::uint16_t>(LastError), ErrorText(static_cast<std::uint16_t>(LastError)));
         } else {
             received = true;
-            if (sinkFd_ >= 0)
-                AppendInput(scratch_, static_cast<size_t>(n));
             if (TransferActive) {
                 BytesRecvd += n;
                 FireNotify(OnPacketRecvd);
@@ -851,9 +871,13 @@ void TPowersock::CaptureFile(const std::string& path)
     TransferActive = true;
     sinkFd_ = fd;
     sinkError_ = 0;
+    sinkFill_ = 0;
+    if (!sinkBlock_)
+        sinkBlock_ = std::make_unique_for_overwrite<char[]>(SinkBlock);
     int closeError = 0;
     {
         Finally restore{[this, &closeError] {
+            FlushSink();
             if (::close(sinkFd_) != 0)
                 closeError = errno;
             sinkFd_ = -1;

@@ -200,6 +200,10 @@ private:
 
     bool destroying_ = false;
     bool sendFailed_ = false;     // a send failed for good: the connection is gone
+    void FlushSink();
+    static constexpr size_t SinkBlock = 1 << 20;  // capture file writes go in blocks this big
+    std::unique_ptr<char[]> sinkBlock_;
+    size_t sinkFill_ = 0;
     int sinkFd_ = -1;             // CaptureFile target
     int sinkError_ = 0;           // first write error of the capture
     std::string sinkPath_;

@@ -1,0 +1,144 @@
+#include "platform/files.h"
+
+#include "platform/Exception.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A fresh folder under the test temp folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder()
+    {
+        std::string pattern = ::testing::TempDir() + "files_test_XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr)
+            path_ = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(FilesTest, NativePathMapsEveryBackslash)
+{
+    const struct {
+        std::string given, expected;
+    } cases[] = {
+        {"", ""},
+        {"plain", "plain"},
+        {"a\\b\\c.gif", "a/b/c.gif"},
+        {"\\\\scans\\", "//scans/"},
+        {"/already/native", "/already/native"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::NativePath(c.given), c.expected) << c.given;
+}
+
+TEST(FilesTest, FoldersAndFilesThroughBackslashPaths)
+{
+    TempFolder temp;
+    ASSERT_FALSE(temp.Path().empty());
+    const std::string folder = temp.Path() + "\\sub";
+    EXPECT_FALSE(platform::DirectoryExists(folder));
+    EXPECT_TRUE(platform::CreateDir(folder));
+    EXPECT_TRUE(platform::DirectoryExists(folder));
+    EXPECT_FALSE(platform::CreateDir(folder)) << "exists already";
+    EXPECT_FALSE(platform::CreateDir(folder + "\\missing\\deeper")) << "only one level";
+    EXPECT_FALSE(platform::FileExists(folder)) << "a folder is not a file";
+
+    const std::string file = folder + "\\a.txt";
+    WriteBytes(temp.Path() + "/sub/a.txt", "one");
+    EXPECT_TRUE(platform::FileExists(file));
+    EXPECT_FALSE(platform::DirectoryExists(file));
+
+    const std::string other = folder + "\\b.txt";
+    WriteBytes(temp.Path() + "/sub/b.txt", "two");
+    EXPECT_TRUE(platform::RenameFile(file, other)) << "replaces the target";
+    EXPECT_FALSE(platform::FileExists(file));
+    EXPECT_EQ(platform::ReadFileBytes(other, 100), "one");
+
+    EXPECT_TRUE(platform::DeleteFile(other));
+    EXPECT_FALSE(platform::FileExists(other));
+    EXPECT_FALSE(platform::DeleteFile(other)) << "nothing left to delete";
+    EXPECT_FALSE(platform::RenameFile(other, file));
+}
+
+TEST(FilesTest, ReadTextLinesDropsLineEnds)
+{
+    TempFolder temp;
+    ASSERT_FALSE(temp.Path().empty());
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"CR LF", "a\r\nb\r\n", {"a", "b"}},
+        {"LF", "a\nb\n", {"a", "b"}},
+        {"last line without line end", "a\r\nb", {"a", "b"}},
+        {"empty lines kept", "\r\n\nx\n", {"", "", "x"}},
+        {"empty file", "", {}},
+        {"lone CR stays in the line", "a\rb\n", {"a\rb"}},
+    };
+    const std::string path = temp.Path() + "/lines.txt";
+    for (const auto& c : cases) {
+        WriteBytes(path, c.bytes);
+        EXPECT_EQ(platform::ReadTextLines(path), c.lines) << c.what;
+    }
+}
+
+TEST(FilesTest, ReadFileBytesHonoursLimitAndKeepsEveryByte)
+{
+    TempFolder temp;
+    ASSERT_FALSE(temp.Path().empty());
+    const std::string bytes("ab\0\r\n\x1a" "cd", 8);
+    WriteBytes(temp.Path() + "/bin.dat", bytes);
+    EXPECT_EQ(platform::ReadFileBytes(temp.Path() + "\\bin.dat", 100), bytes);
+    EXPECT_EQ(platform::ReadFileBytes(temp.Path() + "\\bin.dat", 3), bytes.substr(0, 3));
+    EXPECT_EQ(platform::ReadFileBytes(temp.Path() + "\\bin.dat", 0), "");
+}
+
+TEST(FilesTest, UnreadableFilesRaiseInOutError)
+{
+    TempFolder temp;
+    ASSERT_FALSE(temp.Path().empty());
+    const std::string missing = temp.Path() + "/missing.txt";
+    EXPECT_THROW(platform::ReadTextLines(missing), EInOutError);
+    EXPECT_THROW(platform::ReadFileBytes(missing, 10), EInOutError);
+    EXPECT_THROW(platform::ReadTextLines(temp.Path()), EInOutError) << "a folder";
+    try {
+        platform::ReadFileBytes(missing, 10);
+    } catch (const EInOutError& error) {
+        EXPECT_NE(error.Message().find(missing), std::string::npos) << "names the file";
+    }
+}
+
+TEST(FilesTest, ProgramFolderHoldsTheRunningProgram)
+{
+    const std::string folder = platform::ProgramFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.front(), '/');
+    EXPECT_EQ(folder.back(), '/');
+    EXPECT_TRUE(platform::DirectoryExists(folder));
+    EXPECT_TRUE(platform::FileExists(folder + "test_platform"));
+}
+
+}  // namespace
