@@ -1,0 +1,142 @@
+// The jobs without a window: the command line, the stored entries it starts from, and the
+// runner that answers the jobs' questions from both and reports on the terminal.
+#pragma once
+
+#include "mirror/JobForm.h"
+#include "platform/Exception.h"
+#include "platform/messages.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+class TThreadTimer;
+class TInterruptWatch;
+
+// Exit statuses of a job run from the command line.
+enum ExitStatus : int {
+    ExitDone = 0,
+    ExitError = 1,
+    ExitUsage = 2,
+    ExitNoWork = 3,  // the job stopped without doing its work
+    ExitInterrupted = 130,
+};
+
+// A command line that cannot be carried out; the message says why.
+class EUsageError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+enum class THeadlessJob { None, Folder, Member, Set };
+
+// What the command line asks for, before the stored entries are read.
+struct TCommandLine {
+    bool Help = false;
+    bool Version = false;
+    THeadlessJob Job = THeadlessJob::None;
+    std::string JobValue;  // folder ID, member name or set number, exactly as given
+    std::optional<std::string> SettingsFile;
+    std::optional<std::string> Destination;
+    std::optional<bool> HostB;
+    std::optional<int> PauseSeconds;  // 0: --no-pause
+    std::optional<std::string> Proxy;
+    std::optional<std::string> FtpHost;
+    std::optional<std::string> WebBase;
+    // The first usage error met, reported unless --help or --version is given.
+    std::string Error;
+};
+
+// Reads the arguments after the program name. Options take their value as the next argument
+// or after "=".
+TCommandLine ParseCommandLine(int argc, char** argv);
+std::string UsageText();
+// Program folder + "Tessary.ini".
+std::string DefaultSettingsFile();
+// No job and no option that only a job reads: the window is wanted.
+bool OpensWindow(const TCommandLine& commandLine);
+
+// The window's stored entries as the settings file and the window's show step leave them.
+struct TStoredEntries {
+    std::string Destination;  // Edit1; the program folder when the file leaves it empty
+    std::string FolderId = "77154";
+    std::string Member = "tessa";
+    bool Pause = false;
+    int PauseSeconds = 4;
+    bool RadioButton1 = true;
+    bool RadioButton2 = false;
+    std::string SetNumber = "8436";
+};
+// Reads section "TForm1" of `file` (a missing file leaves the defaults); never writes it.
+TStoredEntries ReadStoredEntries(const std::string& file);
+
+// "HOST:PORT" (the port may be left out when `defaultPort` is not 0); false when malformed.
+bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port);
+// A proxy variable such as "http://user@127.0.0.1:8080/": scheme, user and path are dropped,
+// the port defaults to 80.
+bool ParseProxyVariable(const std::string& text, std::string& host, int& port);
+
+// Everything a headless job runs with, resolved from the command line, the stored entries
+// and the environment.
+struct THeadlessSettings {
+    THeadlessJob Job = THeadlessJob::None;
+    TStoredEntries Entries;
+    bool HostB = false;
+    std::string ProxyHost;
+    int ProxyPort = 0;
+    std::optional<std::string> FtpHost;
+    std::optional<int> FtpPort;
+    std::optional<std::string> WebBase;
+};
+// Throws EUsageError when the command line cannot be carried out.
+THeadlessSettings ResolveSettings(const TCommandLine& commandLine);
+
+// Runs one job on the calling thread and reports it: log lines on `log`, status texts and
+// errors on `status`.
+class THeadlessRunner : public TJobForm {
+public:
+    THeadlessRunner(const THeadlessSettings& settings, TInterruptWatch& interrupts,
+                    std::FILE* log = stdout, std::FILE* status = stderr);
+    ~THeadlessRunner() override;
+
+    // The job's exit status.
+    int Run();
+
+protected:
+    void AppendLog(const std::string& line) override;
+    void ClearLog() override {}
+    void SetStatusText(const std::string& text) override;
+    std::string DestinationText() override { return settings_.Entries.Destination; }
+    std::string FolderIdText() override { return settings_.Entries.FolderId; }
+    std::string MemberText() override { return settings_.Entries.Member; }
+    std::string SetNumberText() override { return settings_.Entries.SetNumber; }
+    bool PauseChecked() override { return settings_.Entries.Pause; }
+    std::string PauseText() override { return std::to_string(settings_.Entries.PauseSeconds); }
+    void SetJobRunning(bool) override {}
+    void ShowClock(const std::string&) override {}
+    void PauseFor(unsigned milliseconds) override;
+
+private:
+    void RunJob();
+    void OnInterrupt(int count);
+    void ShowProgress();
+    void DrawStatus(const std::string& text);
+    void ClearStatus();
+    void EndStatusLine();
+    void Notice(const std::string& text);
+
+    THeadlessSettings settings_;
+    TInterruptWatch& interrupts_;
+    std::FILE* log_;
+    std::FILE* status_;
+    bool statusOnTerminal_;
+    bool logOnTerminal_;
+    bool statusShown_ = false;  // an updating status line is on the terminal
+    std::string statusText_;
+    std::unique_ptr<TThreadTimer> timer1_;
+    platform::NotifyWindow interruptWindow_;
+};
+
+// Runs the job the command line names; the exit status.
+int RunHeadless(const TCommandLine& commandLine);

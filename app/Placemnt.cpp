@@ -1,0 +1,574 @@
+#include "app/Placemnt.h"
+
+#include "platform/Exception.h"
+#include "platform/messages.h"
+#include "platform/profile.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMetaEnum>
+#include <QMetaProperty>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Blanks and control characters at both ends go, as the run-time library's Trim does.
+std::string Trim(const std::string& text)
+{
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
+        ++first;
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
+        --last;
+    return text.substr(first, last - first);
+}
+
+// The reader drops one enclosing pair of matching quotes; an extra pair keeps such a value whole.
+std::string QuotedForWrite(const std::string& value)
+{
+    if (value.size() >= 2 && value.front() == value.back() &&
+        (value.front() == '"' || value.front() == '\''))
+        return '"' + value + '"';
+    return value;
+}
+
+int IntOrDefault(const std::string& text, int defaultValue)
+{
+    try {
+        return StrToInt(text);
+    } catch (const EConvertError&) {
+        return defaultValue;
+    }
+}
+
+bool SameText(const QString& a, const QString& b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// The first four words of "a, b c,d": any run of blanks and commas separates them.
+std::vector<std::string> PositionWords(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : text + ",") {
+        if (c == ' ' || c == ',') {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    words.resize(4);
+    return words;
+}
+
+std::string PositionText(int a, int b, int c, int d)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%d,%d,%d,%d", a, b, c, d);
+    return text;
+}
+
+bool OnSomeScreen(const QRect& frame)
+{
+    for (const QScreen* screen : QGuiApplication::screens())
+        if (screen->geometry().intersects(frame))
+            return true;
+    return false;
+}
+
+bool FixedSize(const QWidget* window)
+{
+    return window->minimumSize() == window->maximumSize();
+}
+
+QString EnumKeyText(const QMetaEnum& meta, int value)
+{
+    if (!meta.isFlag())
+        return QString::fromLatin1(meta.valueToKey(value));
+    QStringList names;
+    for (int i = 0; i < meta.keyCount(); ++i) {
+        const int bit = meta.value(i);
+        if (bit != 0 && (value & bit) == bit)
+            names << QString::fromLatin1(meta.key(i));
+    }
+    return "[" + names.join(",") + "]";
+}
+
+bool EnumKeyValue(const QMetaEnum& meta, const QString& name, int& value)
+{
+    for (int i = 0; i < meta.keyCount(); ++i) {
+        if (SameText(QString::fromLatin1(meta.key(i)), name)) {
+            value = meta.value(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool EnumValueFromText(const QMetaEnum& meta, const QString& text, int& value)
+{
+    if (!meta.isFlag())
+        return EnumKeyValue(meta, text, value);
+    if (!text.startsWith('[') || !text.endsWith(']'))
+        return false;
+    value = 0;
+    const QStringList names = text.mid(1, text.size() - 2).split(',', Qt::SkipEmptyParts);
+    for (const QString& name : names) {
+        int bit = 0;
+        if (!EnumKeyValue(meta, name.trimmed(), bit))
+            return false;
+        value |= bit;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string CannotWriteText(const std::string& fileName)
+{
+    return fileName + " を書き込みできません";
+}
+
+// ---------------------------------------------------------------------------------------------
+// TFormPlacement
+
+TFormPlacement::TFormPlacement(QWidget* owner) : owner_(owner) {}
+
+TFormPlacement::~TFormPlacement()
+{
+    OwnerDestroying();
+}
+
+// Run by the most derived store's destructor, while everything it saves is still there.
+void TFormPlacement::OwnerDestroying()
+{
+    if (!owner_ || !attached_)
+        return;
+    attached_ = false;
+    owner_->removeEventFilter(this);
+    // The window is going away: save unless its close has done so already.
+    if (Active && !saved_ && !closeSaveTried_) {
+        destroying_ = true;
+        try {
+            SaveFormPlacement();
+        } catch (const std::exception& error) {
+            platform::HandleApplicationException(error);
+        }
+        destroying_ = false;
+    }
+}
+
+std::string TFormPlacement::IniFileName() const
+{
+    if (!iniFileName_.empty())
+        return iniFileName_;
+    const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    const qsizetype dot = program.lastIndexOf('.');
+    return (dot > 0 ? program.left(dot) : program).toStdString() + ".INI";
+}
+
+std::string TFormPlacement::SectionName() const
+{
+    if (!IniSection.empty())
+        return IniSection;
+    return owner_ ? owner_->metaObject()->className() : std::string();
+}
+
+void TFormPlacement::Loaded()
+{
+    if (owner_ && !attached_) {
+        owner_->installEventFilter(this);
+        attached_ = true;
+    }
+}
+
+bool TFormPlacement::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != owner_)
+        return false;
+    // A spontaneous show is the window coming back from the task bar, not a new showing.
+    if (event->type() == QEvent::Show && !event->spontaneous())
+        OwnerShowing();
+    else if (event->type() == QEvent::Close)
+        return OwnerClosing(event);
+    return false;
+}
+
+void TFormPlacement::OwnerShowing()
+{
+    if (!Active)
+        return;
+    try {
+        RestoreFormPlacement();
+    } catch (const std::exception& error) {
+        platform::HandleApplicationException(error);
+    }
+}
+
+// The window's own close handling decides first; the save follows only when it lets the window
+// close. The event is delivered here, so the filter reports it as handled.
+bool TFormPlacement::OwnerClosing(QEvent* event)
+{
+    QPointer<QWidget> owner = owner_;
+    static_cast<QObject*>(owner)->event(event);
+    if (!owner || !event->isAccepted() || !Active)
+        return true;
+    closeSaveTried_ = true;
+    try {
+        SaveFormPlacement();
+    } catch (const std::exception& error) {
+        platform::HandleApplicationException(error);
+    }
+    return true;
+}
+
+std::string TFormPlacement::ReadString(const std::string& key, const std::string& defaultValue) const
+{
+    return platform::GetPrivateProfileString(SectionName(), key, defaultValue, IniFileName());
+}
+
+int TFormPlacement::ReadInteger(const std::string& key, int defaultValue) const
+{
+    const std::string text = ReadString(key, "");
+    return text.empty() ? defaultValue : IntOrDefault(text, defaultValue);
+}
+
+void TFormPlacement::WriteString(const std::string& key, const std::string& value) const
+{
+    const std::string file = IniFileName();
+    if (!platform::WritePrivateProfileString(SectionName(), key, QuotedForWrite(value), file))
+        throw Exception(CannotWriteText(file));
+}
+
+std::string TFormPlacement::ScreenKey(const std::string& key)
+{
+    QSize size;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        size = screen->geometry().size() * screen->devicePixelRatio();
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, "(%dx%d)", size.width(), size.height());
+    return key + suffix;
+}
+
+int TFormPlacement::CurrentPixelsPerInch()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? static_cast<int>(std::lround(screen->logicalDotsPerInch())) : 96;
+}
+
+void TFormPlacement::RestoreFormPlacement()
+{
+    saved_ = false;
+    if (ReadInteger("FormVersion", 0) >= Version && owner_) {
+        RestorePlacement();
+        restored_ = true;
+        RestoreStoredState();
+        if (OnRestorePlacement)
+            OnRestorePlacement(this);
+        if (Options & fpActiveControl) {
+            const QString name = QString::fromStdString(ReadString("ActiveControl", ""));
+            QWidget* control = name.isEmpty() ? nullptr : owner_->findChild<QWidget*>(name);
+            if (control && control->isEnabled() && control->focusPolicy() != Qt::NoFocus)
+                control->setFocus();
+        }
+    }
+    restored_ = true;
+}
+
+void TFormPlacement::RestorePlacement()
+{
+    QWidget* window = owner_;
+    const QRect frame = window->frameGeometry();
+    if (Options & fpPosition) {
+        ReadInteger("Flags", 0);  // no placement flags to apply on this window system
+        std::string minMax = ReadString(ScreenKey("MinMaxPos"), "");
+        if (minMax.empty())
+            minMax = ReadString("MinMaxPos", "");
+        std::string normal = ReadString(ScreenKey("NormPos"), "");
+        if (normal.empty())
+            normal = ReadString("NormPos", "");
+        const bool found = !minMax.empty() || !normal.empty();
+        const std::vector<std::string> words = PositionWords(normal);
+        int left = IntOrDefault(words[0], frame.x());
+        int top = IntOrDefault(words[1], frame.y());
+        int right = IntOrDefault(words[2], frame.x() + frame.width());
+        int bottom = IntOrDefault(words[3], frame.y() + frame.height());
+        const int pixelsPerInch = ReadInteger("PixelsPerInch", CurrentPixelsPerInch());
+        if (found && pixelsPerInch == CurrentPixelsPerInch()) {
+            if (FixedSize(window)) {
+                right = left + frame.width();
+                bottom = top + frame.height();
+            }
+            const QRect stored(QPoint(left, top), QPoint(right - 1, bottom - 1));
+            if (left < right && OnSomeScreen(stored)) {
+                window->move(left, top);
+                if (!FixedSize(window))
+                    window->resize(window->size() + stored.size() - frame.size());
+            }
+        }
+    }
+    if (Options & fpState)
+        RestoreShowState();
+    window->update();
+}
+
+void TFormPlacement::RestoreShowState()
+{
+    QWidget* window = owner_;
+    const Qt::WindowStates normal = window->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized);
+    switch (ReadInteger("ShowCmd", 0)) {
+    case 2:
+    case 6:
+    case 7:
+        // Minimize only once the window is up, as a program started minimized does.
+        window->setWindowState(normal);
+        QTimer::singleShot(0, window, [window] { window->showMinimized(); });
+        break;
+    case 3:
+        QTimer::singleShot(0, window, [window] { window->showMaximized(); });
+        break;
+    default:
+        if (window->windowState() != normal)
+            window->setWindowState(normal);
+        break;
+    }
+}
+
+void TFormPlacement::SaveFormPlacement()
+{
+    if (Active && !restored_)
+        return;
+    WriteString("FormVersion", std::to_string(Version));
+    if (Options & (fpState | fpPosition))
+        SavePlacement();
+    if ((Options & fpActiveControl) && owner_) {
+        const QWidget* focus = owner_->focusWidget();
+        WriteString("ActiveControl", focus ? focus->objectName().toStdString() : std::string());
+    }
+    SaveStoredState();
+    if (OnSavePlacement)
+        OnSavePlacement(this);
+    saved_ = true;
+}
+
+// On this window system the placement is the show state, no flags, no minimized or maximized
+// position, and the frame's rectangle.
+void TFormPlacement::SavePlacement()
+{
+    const QWidget* window = owner_;
+    int showCmd = 1;
+    QRect frame = window ? window->frameGeometry() : QRect();
+    if (window && window->isMinimized())
+        showCmd = 2;
+    else if (window && window->isMaximized())
+        showCmd = 3;
+    if (window && showCmd != 1 && window->normalGeometry().isValid()) {
+        const QRect inner = window->geometry();
+        frame = window->normalGeometry().adjusted(frame.left() - inner.left(), frame.top() - inner.top(),
+                                                  frame.right() - inner.right(),
+                                                  frame.bottom() - inner.bottom());
+    }
+    const std::string minMax = PositionText(-1, -1, -1, -1);
+    const std::string normal =
+        PositionText(frame.left(), frame.top(), frame.left() + frame.width(), frame.top() + frame.height());
+    WriteString("Flags", "0");
+    WriteString("ShowCmd", std::to_string(showCmd));
+    WriteString("PixelsPerInch", std::to_string(CurrentPixelsPerInch()));
+    WriteString(ScreenKey("MinMaxPos"), minMax);
+    WriteString("MinMaxPos", minMax);
+    WriteString(ScreenKey("NormPos"), normal);
+    WriteString("NormPos", normal);
+    WriteString("Visible", destroying_ ? "1" : "0");
+}
+
+// ---------------------------------------------------------------------------------------------
+// TFormStorage
+
+TFormStorage::TFormStorage(QWidget* owner) : TFormPlacement(owner) {}
+
+TFormStorage::~TFormStorage()
+{
+    OwnerDestroying();
+}
+
+void TFormStorage::AddStoredProp(const std::string& entry)
+{
+    StoredProps.push_back({entry, nullptr});
+}
+
+void TFormStorage::Loaded()
+{
+    TFormPlacement::Loaded();
+    QWidget* owner = Owner();
+    if (!owner)
+        return;
+    const QList<QObject*> components = owner->findChildren<QObject*>();
+    std::vector<TStoredProp> resolved;
+    for (TStoredProp& prop : StoredProps) {
+        const QString name = QString::fromStdString(prop.Entry.substr(0, prop.Entry.find('.')));
+        QObject* found = SameText(owner->objectName(), name) ? owner : nullptr;
+        for (QObject* component : components)
+            if (!found && SameText(component->objectName(), name))
+                found = component;
+        if (found)
+            resolved.push_back({prop.Entry, found});
+    }
+    StoredProps = std::move(resolved);
+}
+
+QMetaProperty TFormStorage::FindProperty(const QObject* component, const std::string& name)
+{
+    const QMetaObject* meta = component->metaObject();
+    const QString wanted = QString::fromStdString(name);
+    for (int i = 0; i < meta->propertyCount(); ++i) {
+        const QMetaProperty property = meta->property(i);
+        if (SameText(QString::fromLatin1(property.name()), wanted) && property.isReadable() &&
+            property.isWritable())
+            return property;
+    }
+    return {};
+}
+
+// Qt declares its properties in lower camel case; the keys keep the usual upper-case start.
+std::string TFormStorage::StoredKey(const QObject* component, const QMetaProperty& property)
+{
+    std::string name = property.name();
+    if (!name.empty() && name[0] >= 'a' && name[0] <= 'z')
+        name[0] = static_cast<char>(name[0] - 'a' + 'A');
+    return component->objectName().toStdString() + "_" + name;
+}
+
+bool TFormStorage::PropertyText(const QObject* component, const QMetaProperty& property, std::string& text)
+{
+    const QVariant value = property.read(component);
+    if (property.isEnumType()) {
+        text = EnumKeyText(property.enumerator(), value.toInt()).toStdString();
+        return true;
+    }
+    switch (value.metaType().id()) {
+    case QMetaType::QString:
+        text = value.toString().toStdString();
+        return true;
+    case QMetaType::QChar:
+        text = QString(value.toChar()).toStdString();
+        return true;
+    case QMetaType::Bool:
+        text = value.toBool() ? "True" : "False";
+        return true;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        text = value.toString().toStdString();
+        return true;
+    case QMetaType::Double:
+    case QMetaType::Float:
+        text = QString::number(value.toDouble(), 'g', 15).toStdString();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TFormStorage::SetPropertyText(QObject* component, const QMetaProperty& property, const std::string& text)
+{
+    const QString qtext = QString::fromStdString(text);
+    if (property.isEnumType()) {
+        int value = 0;
+        return EnumValueFromText(property.enumerator(), qtext, value) && property.write(component, value);
+    }
+    switch (property.metaType().id()) {
+    case QMetaType::QString:
+        return property.write(component, qtext);
+    case QMetaType::QChar:
+        return !qtext.isEmpty() && property.write(component, qtext.at(0));
+    case QMetaType::Bool:
+        if (SameText(qtext, "True"))
+            return property.write(component, true);
+        if (SameText(qtext, "False"))
+            return property.write(component, false);
+        return false;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        return property.write(component, IntOrDefault(text, 0));
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        bool ok = false;
+        const double value = qtext.toDouble(&ok);
+        return ok && property.write(component, value);
+    }
+    default:
+        return false;
+    }
+}
+
+void TFormStorage::RestoreStoredState()
+{
+    RestoreProperties();
+    for (TStoredValue& value : StoredValues)
+        value.Value = ReadString(value.Name, value.Value);
+}
+
+void TFormStorage::SaveStoredState()
+{
+    SaveProperties();
+    for (const TStoredValue& value : StoredValues)
+        WriteString(value.Name, value.Value);
+}
+
+// A property that cannot be restored keeps its value; the others are still restored.
+void TFormStorage::RestoreProperties()
+{
+    for (const TStoredProp& prop : StoredProps) {
+        try {
+            QObject* component = prop.Component;
+            if (!component)
+                continue;
+            const QMetaProperty property = FindProperty(component, prop.Entry.substr(prop.Entry.find('.') + 1));
+            std::string current;
+            if (!property.isValid() || !PropertyText(component, property, current))
+                continue;
+            const std::string text = Trim(ReadString(StoredKey(component, property), current));
+            SetPropertyText(component, property, text);
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void TFormStorage::SaveProperties()
+{
+    for (const TStoredProp& prop : StoredProps) {
+        const QObject* component = prop.Component;
+        if (!component)
+            continue;
+        const QMetaProperty property = FindProperty(component, prop.Entry.substr(prop.Entry.find('.') + 1));
+        std::string text;
+        if (!property.isValid() || !PropertyText(component, property, text))
+            continue;
+        const int type = property.metaType().id();
+        if (text.empty() && type != QMetaType::QString && type != QMetaType::QChar)
+            continue;
+        WriteString(StoredKey(component, property), Trim(text));
+    }
+}

@@ -1,0 +1,91 @@
+// The main window: the controls of the stored design (Unit1.ui) on top of the jobs of
+// TJobForm, the settings store, the one-second clock and the keyboard shortcuts.
+#pragma once
+
+#include "app/Placemnt.h"
+#include "mirror/JobForm.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+class QEvent;
+class QSocketNotifier;
+class QTimer;
+
+namespace Ui {
+class TForm1;
+}
+
+// Opens the window with its settings in `settingsFile` (program folder + "Tessary.ini" when
+// empty) and runs until it is closed; the program's exit status.
+int RunWindow(int argc, char** argv, const std::string& settingsFile);
+
+// The window's title: name, version and author credit.
+std::string WindowTitle();
+
+class TForm1 : public QWidget, public TJobForm {
+    Q_OBJECT
+public:
+    // Panel colour of the stored design, as the Windows colour value (blue, green, red bytes).
+    static constexpr int PanelColor = 12698049;
+
+    explicit TForm1(const std::string& settingsFile = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    std::unique_ptr<TFormStorage> FormStorage1;
+    QTimer* Timer1 = nullptr;
+
+    // Event handlers of the stored design.
+    void FormCreate(const std::string& settingsFile);
+    void FormShow();
+    void RadioButton1Click();
+    void RadioButton2Click();
+    void BitBtn3Click();
+    // `key` is a Qt key code; only the exact modifier state Ctrl makes a shortcut.
+    void FormKeyDown(int key, Qt::KeyboardModifiers shift);
+
+    // True while a job handler started from this window is on the stack.
+    bool JobRunning() const { return jobDepth_ > 0; }
+
+protected:
+    // TJobForm's questions, answered from the controls.
+    void AppendLog(const std::string& line) override;
+    void ClearLog() override;
+    void SetStatusText(const std::string& text) override;
+    std::string DestinationText() override;
+    std::string FolderIdText() override;
+    std::string MemberText() override;
+    std::string SetNumberText() override;
+    bool PauseChecked() override;
+    std::string PauseText() override;
+    void SetJobRunning(bool running) override;
+    void ShowClock(const std::string& timeText) override;
+    void PauseFor(unsigned milliseconds) override;
+
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Runs a job handler, reporting an error that escapes it as the standard error report does.
+    void RunJob(void (TJobForm::*handler)());
+    void AbortTransfers();
+    void Tick();
+    void ConnectControls();
+    void SetPictures();
+    void HostPlatformLoop();
+    void ArmPlatformDeadline();
+    bool KeyAlreadySeen(QObject* watched, QEvent* event);
+
+    std::unique_ptr<Ui::TForm1> ui;
+    std::unique_ptr<QSocketNotifier> platformNotifier_;
+    QTimer* platformDeadline_ = nullptr;
+    int hostingDepth_ = 0;
+    int jobDepth_ = 0;
+    bool closing_ = false;
+    // The key press being handed up the parent chain, and the widget it is to reach next.
+    const QEvent* keyEvent_ = nullptr;
+    const QObject* keyNext_ = nullptr;
+};

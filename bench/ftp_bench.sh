@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# FTP set download benchmark on loopback, one vsftpd for all runs: the set job of the headless
+# program (tessary --set) versus lftp mirror of the same folder, both in active mode.
+# Usage: bench/ftp_bench.sh [BUILD_DIR]   (default: build; builds target tessary there)
+#        TESSARY=/path/to/tessary bench/ftp_bench.sh   (use that program as it is)
+#        FILES=N SIZE=BYTES RUNS=N   (default 300 files of 32 KiB, best of 3 runs)
+# Needs root: vsftpd shows the anonymous root at "/" (where the set job looks for
+# "/pub/brick/") only when it can chroot into it.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+build=${1:-$repo/build}
+vsftpd_bin=${VSFTPD:-/usr/sbin/vsftpd}
+files=${FILES:-300}
+size=${SIZE:-32768}
+runs=${RUNS:-3}
+set_number=8436
+folder=pub/brick/scans/08000/$set_number
+
+for tool in "$vsftpd_bin" lftp; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool (apt-get install vsftpd lftp)" >&2; exit 2; }
+done
+(( $(id -u) == 0 )) || { echo "run as root: vsftpd chroots the anonymous root only then" >&2; exit 2; }
+
+program=${TESSARY:-}
+if [[ -z $program ]]; then
+  cmake --build "$build" --target tessary >/dev/null
+  program=$(find "$build" -name tessary -type f -perm -u+x | head -n 1)
+fi
+[[ -x $program ]] || { echo "tessary not found (build the app target first)" >&2; exit 2; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessary-ftp-bench.XXXXXX")
+vsftpd_pid=
+cleanup() {
+  if [[ -n $vsftpd_pid ]]; then
+    kill -TERM -- "-$vsftpd_pid" 2>/dev/null || true  # its own process group: listener and sessions
+    for _ in $(seq 100); do kill -0 "$vsftpd_pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL -- "-$vsftpd_pid" 2>/dev/null || true
+    wait "$vsftpd_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+chmod 755 "$work"
+mkdir -p "$work/root/$folder" "$work/empty" "$work/out"
+chmod -R 755 "$work/root"
+
+port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+start_vsftpd() {
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    port_free "$port" || continue
+    cat >"$work/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+anonymous_enable=YES
+anon_root=$work/root
+local_enable=NO
+write_enable=NO
+port_enable=YES
+connect_from_port_20=NO
+pasv_enable=NO
+secure_chroot_dir=$work/empty
+seccomp_sandbox=NO
+syslog_enable=NO
+xferlog_enable=NO
+EOF
+    setsid "$vsftpd_bin" "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
+    vsftpd_pid=$!
+    for _ in $(seq 200); do
+      if ! port_free "$port"; then return 0; fi
+      kill -0 "$vsftpd_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$vsftpd_pid" 2>/dev/null || true
+    wait "$vsftpd_pid" 2>/dev/null || true
+    vsftpd_pid=
+  done
+  echo "vsftpd did not start:" >&2
+  cat "$work/vsftpd.out" >&2 || true
+  exit 1
+}
+
+now() { date +%s.%N; }
+calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
+best() { printf '%s\n' "$@" | sort -g | head -n 1; }
+
+echo "preparing $files files of $size bytes in $work ..."
+head -c "$size" /dev/urandom >"$work/sample.bin"
+for i in $(seq -w 1 "$files"); do
+  cp "$work/sample.bin" "$work/root/$folder/$set_number-$i.gif"
+done
+chmod 644 "$work/root/$folder"/*
+sample_sum=$(cksum <"$work/sample.bin")
+start_vsftpd
+echo "vsftpd on 127.0.0.1:$port (pid $vsftpd_pid); best of $runs runs"
+
+# Checks that `dir` holds every file whole; `what` names the tool.
+check() {
+  local dir=$1 what=$2 count
+  count=$(find "$dir" -type f -name "$set_number-*.gif" | wc -l)
+  (( count == files )) || { echo "$what fetched $count of $files files" >&2; exit 1; }
+  [[ $(cksum <"$dir/$set_number-$(seq -w 1 "$files" | head -n 1).gif") == "$sample_sum" ]] ||
+    { echo "$what's copy differs" >&2; exit 1; }
+}
+
+ours_t=() lftp_t=()
+run_ours() {
+  local dest=$work/out/ours start end
+  rm -rf "$dest"; mkdir -p "$dest"; sync
+  start=$(now)
+  "$program" --set "$set_number" --dest "$dest/" --ftp-host "127.0.0.1:$port" --no-pause \
+    --web-base "http://127.0.0.1:9" --settings "$work/none.ini" >"$work/ours.log" 2>"$work/ours.err" ||
+    { echo "tessary failed:" >&2; cat "$work/ours.err" >&2; exit 1; }
+  end=$(now)
+  check "$dest/scans/08000/$set_number" "tessary"
+  ours_t+=("$(calc "$end - $start")")
+}
+run_lftp() {
+  local dest=$work/out/lftp start end
+  rm -rf "$dest"; mkdir -p "$dest"; sync
+  start=$(now)
+  lftp -u anonymous,bench -p "$port" -e "set ftp:passive-mode off; set net:max-retries 1; \
+set ftp:ssl-allow no; mirror --no-perms /$folder/ $dest/; quit" 127.0.0.1 >"$work/lftp.log" 2>&1 ||
+    { echo "lftp failed:" >&2; cat "$work/lftp.log" >&2; exit 1; }
+  end=$(now)
+  check "$dest" "lftp"
+  lftp_t+=("$(calc "$end - $start")")
+}
+for run in $(seq "$runs"); do
+  if (( run % 2 )); then run_ours; run_lftp; else run_lftp; run_ours; fi
+done
+
+ours=$(best "${ours_t[@]}"); theirs=$(best "${lftp_t[@]}")
+ratio=$(calc "$theirs / $ours")
+echo
+echo "$files x $size bytes: tessary ${ours}s ($(calc "$files / $ours") files/s), lftp mirror ${theirs}s ($(calc "$files / $theirs") files/s)"
+echo "  files per second ratio tessary/lftp = $ratio"

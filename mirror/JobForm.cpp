@@ -1,0 +1,183 @@
+// The main window's job control without its controls: the two clients as the window's stored
+// design sets them, the page fetch, the folder-ID and member jobs, the cancel action and the
+// one-second tick of the clock and the activity watchdog.
+#include "mirror/JobForm.h"
+
+#include "mirror/strutil.h"
+#include "net/NMFtp.h"
+#include "net/NMHttp.h"
+#include "platform/Exception.h"
+#include "platform/files.h"
+#include "platform/messages.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace {
+
+constexpr int FetchTries = 5;
+constexpr std::int32_t WatchdogLimit = 30;
+constexpr int PauseMin = 1;
+constexpr int PauseMax = 15;
+
+std::unique_ptr<TNMHTTP> MakeHttpClient()
+{
+    auto http = std::make_unique<TNMHTTP>();
+    http->InputFileMode = true;
+    http->Body = "Default.htm";
+    http->Header = "Head.txt";
+    http->ReportLevel = 0;
+    http->Port = 0;
+    http->ProxyPort = 0;
+    http->HeaderInfo.UserId = "Internet Explorer";
+    http->HeaderInfo.LocalMailAddress = "ie 6.0.2800.1106IC";
+    return http;
+}
+
+// The set job binds OnConnect and OnStatus itself: its handlers live in the layer above.
+std::unique_ptr<TNMFTP> MakeFtpClient()
+{
+    auto ftp = std::make_unique<TNMFTP>();
+    ftp->Port = 21;
+    ftp->ReportLevel = 4;
+    ftp->UserID = "Anonymous";
+    ftp->Password = "Wayfarers";
+    ftp->Vendor = TNMFTP::VendorDetect;
+    ftp->ParseList = false;
+    return ftp;
+}
+
+// Decimal digits, blanks before them allowed, no minus sign.
+bool IsLargeWholeNumber(const std::string& text)
+{
+    size_t i = text.find_first_not_of(' ');
+    if (i != std::string::npos && text[i] == '+')
+        ++i;
+    return i < text.size() && text.find_first_not_of("0123456789", i) == std::string::npos;
+}
+
+// The current time of day in the locale's long time format.
+std::string LongTimeText()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64];
+    const size_t length = std::strftime(text, sizeof text, "%X", &local);
+    return std::string(text, length);
+}
+
+}  // namespace
+
+TJobForm::TJobForm() : NMHTTP1(MakeHttpClient()), NMFTP1(MakeFtpClient())
+{
+    NMHTTP1->OnStatus = [this](TComponent* Sender, const std::string& Status) {
+        NMHTTP1Status(Sender, Status);
+    };
+}
+
+TJobForm::~TJobForm() = default;
+
+bool TJobForm::FetchPage(const std::string& url, const std::string& fileName)
+{
+    for (int tries = 0; tries < FetchTries; ++tries) {
+        NMHTTP1->Body = fileName;
+        NMHTTP1->Get(url);
+        const std::string text = ReadPageText(fileName);
+        if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
+            return true;
+        AppendLog("**Got a server error, trying to download again");
+    }
+    AppendLog("**Tried 5 times and got errors every time, skipping this folder");
+    platform::DeleteFile(fileName);
+    return false;
+}
+
+void TJobForm::BeginJob()
+{
+    SetJobRunning(true);
+    StopRequested = false;
+    JobOutcome = TJobOutcome::Completed;
+}
+
+void TJobForm::EndJob(TJobOutcome outcome)
+{
+    JobOutcome = outcome;
+    Button1Click();
+}
+
+void TJobForm::Button1Click()
+{
+    SetJobRunning(false);
+    StopRequested = true;
+}
+
+void TJobForm::Button3Click()
+{
+    RunGalleryJob("f", FolderIdText());
+}
+
+void TJobForm::Button4Click()
+{
+    RunGalleryJob("m", MemberText());
+}
+
+// The entry, destination and host are read once, so that an edit made while the job waits
+// cannot make the walk look for a page file other than the one fetched.
+void TJobForm::RunGalleryJob(const std::string& queryKey, const std::string& entry)
+{
+    BeginJob();
+    SetStatusText("getting list . . . ");
+    const std::string destination = DestinationText();
+    if (!platform::DirectoryExists(destination))
+        platform::CreateDir(destination);
+    ClearLog();
+    LastFolderPath.clear();
+    const std::string pageFile = destination + entry + ".html";
+    const std::string url = "http://www." + SiteTag + ".com/cgi-bin/gallery.cgi?" + queryKey + "=" + entry;
+    if (!FetchPage(url, pageFile)) {
+        EndJob(TJobOutcome::FirstPageFailed);
+        return;
+    }
+    AppendLog(url);
+    WalkGalleryPage(destination, entry);
+    SetStatusText(". . . done getting files");
+    Button1Click();
+}
+
+void TJobForm::NMHTTP1Status(TComponent*, const std::string&)
+{
+    IdleTicks = 0;
+}
+
+// Deliberately not tied to Downloading: a count left above the limit keeps aborting until a
+// status report or the next download step resets it.
+void TJobForm::Timer1Timer()
+{
+    ShowClock(LongTimeText());
+    if (Downloading)
+        ++IdleTicks;
+    if (IdleTicks > WatchdogLimit)
+        NMHTTP1->Abort();
+}
+
+// A whole number too large for an integer is still outside the range on its side.
+int TJobForm::PauseSeconds()
+{
+    const std::string text = PauseText();
+    try {
+        return std::clamp(StrToInt(text), PauseMin, PauseMax);
+    } catch (const EConvertError&) {
+        return IsLargeWholeNumber(text) ? PauseMax : PauseMin;
+    }
+}
+
+void TJobForm::ProcessPendingMessages()
+{
+    platform::ProcessMessages();
+}
+
+void TJobForm::PauseFor(unsigned milliseconds)
+{
+    platform::Sleep(milliseconds);
+}

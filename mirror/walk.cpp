@@ -1,0 +1,428 @@
+// The gallery walk (folder pages, sub-folders, next pages) and the picture listing walk.
+#include "mirror/JobForm.h"
+#include "mirror/strutil.h"
+#include "platform/files.h"
+
+#include <deque>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+// Sub-folders nested deeper than this are not walked: a server that invents ever new folder
+// IDs must not be able to exhaust the stack.
+constexpr int MaxFolderDepth = 200;
+
+const std::string CancelLine = "Cancel button pressed, download stopped.";
+
+std::string GalleryUrl(const std::string& siteTag, const std::string& pathFromRoot)
+{
+    return "http://www." + siteTag + ".com" + pathFromRoot;
+}
+
+// The thumbnail's server path: what follows "SRC=" up to "><".
+std::string ThumbnailPath(const std::string& line)
+{
+    const std::string source = DropFirst(line, Pos(line, "SRC=") + 3);
+    return KeepFirst(source, Pos(source, "><") - 1);
+}
+
+// The link of a "Next" line, without its leading "/"; `line` is shortened to what follows
+// the link's opening quote and "/", as both walks go on reading it from there.
+std::string CutNextLink(std::string& line)
+{
+    line = DropFirst(line, Pos(line, "<A HREF=\"") + 9);
+    return KeepFirst(line, Pos(line, "\">") - 1);
+}
+
+// A page file that is deleted when the walk reading it ends, however that walk ends.
+class TPageFile {
+public:
+    TPageFile() = default;
+    explicit TPageFile(std::string name) : name_(std::move(name)) {}
+    ~TPageFile()
+    {
+        if (!name_.empty())
+            platform::DeleteFile(name_);
+    }
+    TPageFile(TPageFile&& other) noexcept : name_(std::exchange(other.name_, {})) {}
+    TPageFile& operator=(TPageFile&& other) noexcept
+    {
+        std::swap(name_, other.name_);
+        return *this;
+    }
+    const std::string& Name() const { return name_; }
+
+private:
+    std::string name_;
+};
+
+// One gallery page being walked.
+struct TGalleryPage {
+    TPageFile file;
+    std::string bytes;      // the page text, or what was left of it when a next page was met
+    std::string_view text;  // the part of `bytes` not yet cut into lines
+    std::string line;
+    std::string subPath;    // of the last sub-folder entry met on this page
+    bool handedOver = false;
+    bool ended = false;
+    bool resuming = false;  // its next page has been walked; go on after the "Next" line
+
+    // Cuts the next line; false when the page text is used up.
+    bool CutLine()
+    {
+        if (text.empty())
+            return false;
+        line = TakeFirstLine(text);
+        return true;
+    }
+};
+
+}  // namespace
+
+// Walks one gallery page and, in a loop rather than by recursion, the chain of next pages it
+// leads to; sub-folders are walked by a nested walk of their own.
+class TGalleryWalk {
+public:
+    explicit TGalleryWalk(TJobForm& form) : form_(form)
+    {
+        if (form_.WalkNesting++ == 0)
+            form_.WalkedPages.clear();
+    }
+    ~TGalleryWalk() { --form_.WalkNesting; }
+    TGalleryWalk(const TGalleryWalk&) = delete;
+    TGalleryWalk& operator=(const TGalleryWalk&) = delete;
+
+    void Walk(const std::string& folder, const std::string& name)
+    {
+        if (form_.WalkNesting == 1)
+            form_.WalkedPages.insert("folder:" + name);
+        Enter(folder, name);
+        while (!chain_.empty()) {
+            TGalleryPage& page = chain_.back();
+            TNextPage next;
+            if (!page.ended && WalkLines(page, next))
+                Enter(next.folder, next.name);
+            else
+                Leave();
+        }
+    }
+
+private:
+    enum class TOutcome { Continue, EndWalk, NextPage };
+    struct TNextPage {
+        std::string folder;
+        std::string name;
+    };
+
+    void Enter(const std::string& folder, const std::string& name)
+    {
+        if (!chain_.empty()) {
+            // Only the rest of a page waiting for its next page is kept, not the whole page.
+            TGalleryPage& waiting = chain_.back();
+            std::string rest(waiting.text);
+            waiting.bytes = std::move(rest);
+            waiting.text = waiting.bytes;
+        }
+        TGalleryPage& page = chain_.emplace_back();  // a deque: earlier pages stay in place
+        page.ended = !Open(page, folder, name);
+    }
+
+    // The page's walk has ended: the page that led to it carries on after its "Next" line.
+    void Leave()
+    {
+        chain_.pop_back();
+        if (!chain_.empty())
+            form_.LastFolderPath = chain_.back().subPath;
+    }
+
+    // Steps 1 to 5: read the page and scan its header; false when the walk of it ends there.
+    bool Open(TGalleryPage& page, const std::string& folder, const std::string& name)
+    {
+        form_.SetStatusText("Finding directories . . .");
+        page.file = TPageFile(folder + name + ".html");
+        page.bytes = ReadPageText(page.file.Name());
+        page.text = page.bytes;
+        bool error = false;
+        do {
+            if (!page.CutLine())
+                return false;
+            if (Contains(page.line, "Client Error")) {
+                form_.AppendLog("** ERROR - i can't find this folder ID.  Please check the folder ID.");
+                error = true;
+            }
+        } while (!Contains(page.line, "/cgi-bin/gallery.cgi?") && !Contains(page.line, "</HTML>"));
+        if (error)
+            return false;
+        if (Contains(page.line, "</HTML>")) {
+            form_.AppendLog("** ERROR - i can't find this user directory.  Please check the USER ID.");
+            return false;
+        }
+        return true;
+    }
+
+    // Step 6, the main loop; true when it stopped at a next page that is ready to be walked.
+    bool WalkLines(TGalleryPage& page, TNextPage& next)
+    {
+        for (bool treat = !std::exchange(page.resuming, false);; treat = true) {
+            if (treat) {
+                if (form_.StopRequested) {
+                    form_.AppendLog(CancelLine);
+                    return false;
+                }
+                form_.ProcessPendingMessages();
+                const TOutcome outcome = Treat(page, next);
+                if (outcome == TOutcome::EndWalk)
+                    return false;
+                if (outcome == TOutcome::NextPage) {
+                    page.resuming = true;
+                    return true;
+                }
+            }
+            if (!page.CutLine() || Contains(page.line, "</HTML>") || page.handedOver)
+                return false;
+        }
+    }
+
+    // Step 6.3: the first rule that matches the current line.
+    TOutcome Treat(TGalleryPage& page, TNextPage& next)
+    {
+        const std::string& line = page.line;
+        if (Contains(line, "\">Up</A></CODE></TD></TD>"))
+            return TOutcome::Continue;
+        if (Contains(line, "/cgi-bin/gallery.cgi?f="))
+            return WalkSubFolder(page) ? TOutcome::Continue : TOutcome::EndWalk;
+        if (Contains(line, "/cgi-bin/gallery.cgi?i=") || Contains(line, "_thumb.")) {
+            HandOver(page);
+            return TOutcome::Continue;
+        }
+        if (Contains(line, "Next</B></A>"))
+            return FetchNextPage(page, next);
+        return TOutcome::Continue;
+    }
+
+    // Step 7; false when the sub-folder page could not be fetched.
+    bool WalkSubFolder(TGalleryPage& page)
+    {
+        std::string link = DropFirst(page.line, Pos(page.line, "/cgi-bin/"));
+        link = KeepFirst(link, Pos(link, "\"><") - 1);
+        std::string thumbnail = ThumbnailPath(page.line);
+        thumbnail = KeepFirst(thumbnail, Pos(thumbnail, "/thumb/") - 1);
+        std::string subPath = ReplaceAll(thumbnail, "/", "\\");
+        const std::string id = DropFirst(link, Pos(link, "="));
+        const std::string url = GalleryUrl(form_.SiteTag, "/" + link);
+        if (!MayWalkSubFolder(id, thumbnail, link, url))
+            return true;
+
+        form_.AppendLog(url);
+        if (subPath.empty() && !form_.LastFolderPath.empty())
+            subPath = form_.LastFolderPath;
+        page.subPath = subPath;
+        form_.MakeLocalFolders(subPath);
+        const std::string folder = form_.DestinationText() + subPath + "\\";
+        if (!form_.FetchPage(url, folder + id + ".html"))
+            return false;
+        form_.WalkedPages.insert("folder:" + id);
+        form_.WalkGalleryPage(folder, id);
+        form_.LastFolderPath = subPath;
+        return true;
+    }
+
+    // What the server named must be fit for the disk, and a folder is walked once, not too deep.
+    bool MayWalkSubFolder(const std::string& id, const std::string& thumbnail, const std::string& link,
+                          const std::string& url)
+    {
+        if (!IsSafeName(id))
+            return Refuse("** Skipping unsafe folder ID " + Printable(id));
+        if (!IsSafeServerPath(thumbnail))
+            return Refuse("** Skipping unsafe path " + Printable(thumbnail));
+        if (!IsSafeServerPath(link))
+            return Refuse("** Skipping unsafe path " + Printable(link));
+        if (form_.WalkNesting > MaxFolderDepth)
+            return Refuse("** Skipping too deeply nested folder " + url);
+        if (form_.WalkedPages.count("folder:" + id))
+            return Refuse("** Skipping already walked page " + url);
+        return true;
+    }
+
+    bool Refuse(const std::string& line)
+    {
+        form_.AppendLog(line);
+        return false;
+    }
+
+    // Step 8: the folder shows pictures; the listing walk fetches them, and this page is done.
+    void HandOver(TGalleryPage& page)
+    {
+        const std::string thumbnail = ThumbnailPath(page.line);
+        form_.WalkPictureListing(KeepFirst(thumbnail, Pos(thumbnail, "/thumb/")));
+        page.handedOver = true;
+    }
+
+    // Step 9, up to the fetch; the walk of the fetched page is the caller's loop.
+    TOutcome FetchNextPage(TGalleryPage& page, TNextPage& next)
+    {
+        std::string line = page.line;
+        const std::string link = CutNextLink(line);
+        std::string number = DropFirst(line, Pos(line, "&n") + 2);
+        number = KeepFirst(number, Pos(number, "\"") - 1);
+        const std::string url = GalleryUrl(form_.SiteTag, "/" + link);
+        if (!IsSafeName(number))
+            return Skip("** Skipping unsafe page number " + Printable(number));
+        if (!IsSafeServerPath(link))
+            return Skip("** Skipping unsafe path " + Printable(link));
+        if (form_.WalkedPages.count("page:" + url))
+            return Skip("** Skipping already walked page " + url);
+
+        next.folder = form_.DestinationText() + page.subPath + "\\";
+        next.name = "temp" + number;
+        if (!form_.FetchPage(url, next.folder + next.name + ".html"))
+            return TOutcome::EndWalk;
+        form_.WalkedPages.insert("page:" + url);
+        return TOutcome::NextPage;
+    }
+
+    TOutcome Skip(const std::string& line)
+    {
+        form_.AppendLog(line);
+        return TOutcome::Continue;
+    }
+
+    TJobForm& form_;
+    std::deque<TGalleryPage> chain_;  // the page and the next pages it led to, innermost last
+};
+
+// Walks the listing pages of one picture folder, one page after the other.
+class TListingWalk {
+public:
+    explicit TListingWalk(TJobForm& form) : form_(form)
+    {
+        if (form_.WalkNesting++ == 0)
+            form_.WalkedPages.clear();
+    }
+    ~TListingWalk() { --form_.WalkNesting; }
+    TListingWalk(const TListingWalk&) = delete;
+    TListingWalk& operator=(const TListingWalk&) = delete;
+
+    // Each page names the next; a loop keeps a long chain of them off the stack.
+    void Walk(const std::string& path)
+    {
+        for (std::string page = path; !page.empty();)
+            page = WalkPage(page);
+    }
+
+private:
+    // Steps 1 to 10 for one page; the argument for the next page's walk, or empty.
+    std::string WalkPage(std::string path)
+    {
+        std::string nextLink;
+        form_.SetStatusText("Getting directory listing . . .");
+        if (!IsSafeServerPath(path))
+            return Refuse("** Skipping unsafe path " + Printable(path));
+
+        std::string localSubPath = ReplaceAll(path, "/", "\\");
+        const int cgi = Pos(localSubPath, "cgi-bin");
+        const bool nextPageCall = Pos(path, "/cgi-bin/") > 0;
+        if (cgi > 0) {
+            localSubPath = KeepFirst(localSubPath, cgi - 1);
+            path = DropFirst(path, Pos(path, "/cgi-bin/") - 1);
+        }
+        const std::string walked = "listing:" + localSubPath + " " + path;
+        if (form_.WalkedPages.count(walked))
+            return Refuse("** Skipping already walked page " + GalleryUrl(form_.SiteTag, path));
+        form_.MakeLocalFolders(localSubPath);
+        const std::string listingName = form_.DestinationText() + localSubPath + "temp2.htm";
+        if (!form_.FetchPage(GalleryUrl(form_.SiteTag, path), listingName))
+            return {};
+        form_.WalkedPages.insert(walked);
+        if (nextPageCall)
+            path = ReplaceAll(localSubPath, "\\", "/");
+
+        const TPageFile listing(listingName);
+        std::string text;
+        if (!ReadListing(listingName, text) || !Contains(text, "_thumb.jpg") ||
+            !WalkLines(text, path, nextLink) || nextLink.empty())
+            return {};
+        return path + nextLink;
+    }
+
+    std::string Refuse(const std::string& line)
+    {
+        form_.AppendLog(line);
+        return {};
+    }
+
+    // Steps 7 and 8: the listing's page text, after one script redirect; false when the
+    // redirect target cannot be used or fetched.
+    bool ReadListing(const std::string& listingName, std::string& text)
+    {
+        text = ReadPageText(listingName);
+        if (!Contains(text, "this.location.replace"))
+            return true;
+        std::string target = DropFirst(text, Pos(text, "('") + 1);
+        target = KeepFirst(target, Pos(target, "')") - 1);
+        if (!IsSafeServerPath(target)) {
+            form_.AppendLog("** Skipping unsafe path " + Printable(target));
+            return false;
+        }
+        if (!form_.FetchPage(GalleryUrl(form_.SiteTag, target), listingName))
+            return false;
+        text = ReadPageText(listingName);
+        return true;
+    }
+
+    // Step 9; false when cancel ends the walk.
+    bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
+    {
+        std::string_view rest = text;
+        std::string line;
+        do {
+            if (rest.empty())
+                return true;
+            line = TakeFirstLine(rest);
+        } while (!Contains(line, "_thumb.jpg"));
+        for (;;) {
+            form_.ProcessPendingMessages();
+            if (form_.StopRequested) {
+                form_.AppendLog(CancelLine);
+                return false;
+            }
+            if (Contains(line, "Next</B></A>"))
+                nextLink = CutNextLink(line);
+            if (Contains(line, "_thumb.jpg") && !Contains(line, "cgi?f") && Contains(line, "SRC=/gallery/"))
+                DownloadPicture(line, path);
+            if (rest.empty())
+                return true;
+            line = TakeFirstLine(rest);
+            if (Contains(line, "</HTML>"))
+                return true;
+        }
+    }
+
+    // Step 9.5: one picture entry.
+    void DownloadPicture(const std::string& line, const std::string& path)
+    {
+        std::string name = DropFirst(line, Pos(line, "ALT=\"") + 4);
+        name = KeepFirst(name, Pos(name, "\"") - 1);
+        if (!IsSafeName(name)) {
+            form_.AppendLog("** Skipping unsafe file name " + Printable(name));
+            return;
+        }
+        form_.AppendLog(path + name);
+        const std::string localSubPath = ReplaceAll(path, "/", "\\");
+        form_.MakeLocalFolders(localSubPath);
+        form_.DownloadFile(form_.DestinationText() + localSubPath, GalleryUrl(form_.SiteTag, path + name), name);
+    }
+
+    TJobForm& form_;
+};
+
+void TJobForm::WalkGalleryPage(const std::string& folder, const std::string& name)
+{
+    TGalleryWalk(*this).Walk(folder, name);
+}
+
+void TJobForm::WalkPictureListing(const std::string& path)
+{
+    TListingWalk(*this).Walk(path);
+}

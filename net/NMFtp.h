@@ -1,0 +1,130 @@
+// The FTP client: log-in, directory change, single commands, parsed listings and downloads
+// over active-mode data connections, all on the control connection of its TPowersock base.
+#pragma once
+
+#include "net/FTPDirectoryList.h"
+#include "net/Psock.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+// A refusal by the server; the message is the refusing reply line as read, line end included.
+class FTPException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// What an operation was, as its success, failure and unsupported-command events report it.
+enum class TCmdType {
+    CmdCwd = 0,
+    CmdMkd = 1,
+    CmdDele = 2,
+    CmdRmd = 3,
+    CmdList = 4,
+    CmdRetr = 8,
+    CmdOther = 14,
+    CmdPwd = 15,
+};
+
+using TNMListItem = std::function<void(const std::string& Listing)>;
+using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
+using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
+using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
+
+class TNMFTP : public TPowersock {
+public:
+    // Server system types; VendorDetect asks the server ("SYST") at the first parsed listing.
+    static constexpr int VendorUnix = 2400;
+    static constexpr int VendorDos = 2401;
+    static constexpr int VendorVm = 2402;
+    static constexpr int VendorMacOs = 2404;
+    static constexpr int VendorVms = 2406;
+    static constexpr int VendorMvs = 2408;
+    static constexpr int VendorOther = 2410;
+    static constexpr int VendorDetect = 2411;
+    static constexpr int VendorOs400 = 2414;
+    static constexpr int VendorNetware = 2416;
+
+    TNMFTP();
+    ~TNMFTP() override;
+
+    // Published properties (Host, Port, TimeOut, ReportLevel, Proxy and ProxyPort are the base's).
+    std::string UserID;
+    std::string Password;
+    int Vendor = VendorDetect;
+    bool ParseList = false;
+
+    // Milliseconds a reply line, the server's data connection or a data transfer may go without
+    // any byte arriving before the wait gives up with ESockError; 0 waits for ever.
+    int WaitLimit = 60000;
+
+    // Published events. OnConnect is this client's own: it fires after the log-in, and hides the
+    // base's socket-level notification of the same name.
+    TNotifyEvent OnConnect;
+    TNMListItem OnListItem;
+    TSuccessEvent OnSuccess;
+    TFailureEvent OnFailure;
+    TUnsupportedEvent OnUnSupportedFunction;
+    TNotifyEvent OnTransactionStart;
+    TNotifyEvent OnTransactionStop;
+    THandlerEvent OnAuthenticationNeeded;
+    THandlerEvent OnAuthenticationFailed;  // never fired
+
+    // Run-time state: the data connection of the running transfer, and the parsed listing.
+    std::unique_ptr<TPowersock> DataSocket;
+    std::unique_ptr<TFTPDirectoryList> DirectoryList;
+
+    // Operations.
+    void Connect() override;
+    void Disconnect() override;
+    std::string SendCommand(const std::string& command) override;
+    void Abort() override;
+    void ChangeDirectory(const std::string& directory);
+    void IssueCommand(const std::string& command);
+    void ListDirectory();
+    // Raises when the transfer did not end with a 2xx reply, so a cut file never passes as whole.
+    void Download(const std::string& remoteFile, const std::string& localFile);
+
+    // Reply handling.
+    void ReadReplyRest(std::string line);
+    void CheckServerDrop(TComponent* Sender);
+    std::string WaitAfterAbort();
+
+    // The byte count a reply announces ("150 ... (12345 bytes)"), 0 when none.
+    static long long ReplyByteCount(const std::string& reply);
+    // The system type a "SYST" reply names.
+    static int VendorFromSystem(const std::string& systemReply);
+    // How IssueCommand classifies a command.
+    static TCmdType CommandType(const std::string& command);
+
+private:
+    class Watch;
+
+    void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported);
+    bool FailureLineWaiting() const;
+    void PrepareDataSocket();
+    void AnnouncePort(TCmdType type);
+    void AcceptDataConnection();
+    void ReadListing();
+    void DeliverListingLine(std::string line);
+    void EndTransfer(long long captured);
+    std::string ReadTransferEnd();
+    void CreateDirectoryList();
+    std::string BaseCommand(const std::string& command);
+    std::string ReadReplyLine();
+    [[noreturn]] void GiveUp();
+
+    // The wait watchdog: while a wait runs, a tick checks the time since bytes last arrived.
+    void StartWatch();
+    void StopWatch();
+    void WatchTick();
+    void NoteProgress();
+    template <typename F>
+    auto Watched(F&& wait);
+
+    std::unique_ptr<TThreadTimer> watchdog_;
+    std::chrono::steady_clock::time_point lastProgress_;
+    int watchDepth_ = 0;
+};

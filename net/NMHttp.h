@@ -1,0 +1,96 @@
+// The HTTP/1.0 client: one connection per request, the reply body read until the server
+// closes, redirects followed as GET with the received cookie.
+#pragma once
+
+#include "net/NMExtstr.h"
+#include "net/Psock.h"
+
+#include <functional>
+#include <string>
+
+// Request kinds; the value selects the verb of the request line.
+enum class CmdType { Get = 0, Options, Head, Post, Put, Patch, Copy, Move, Delete, Link, Unlink, Trace };
+
+using TResultEvent = std::function<void(CmdType Cmd)>;
+
+// Values for the optional request header lines; an empty field adds no line.
+struct THeaderInfo {
+    std::string LocalMailAddress;  // sent as "User-Agent"
+    std::string LocalProgram;      // sent as "From"
+    std::string Cookie;
+    std::string Referer;
+    std::string UserId;    // with Password: "Authorization: Basic ..."
+    std::string Password;
+};
+
+class TNMHTTP : public TPowersock {
+public:
+    // Location, cookie and request path are cut to this many characters.
+    static constexpr size_t MaxCopiedText = 256;
+    // A reply head beyond this is refused rather than read on.
+    static constexpr size_t MaxReplyHead = 1024 * 1024;
+    // Repetitions of the request cycle (redirects) before it gives up.
+    static constexpr int MaxRepetitions = 20;
+
+    // Published properties.
+    std::string Body = "Default.htm";
+    std::string Header = "Head.txt";
+    THeaderInfo HeaderInfo;
+    bool InputFileMode = false;
+    bool OutputFileMode = false;
+
+    // Events.
+    TNotifyEvent OnAboutToSend;
+    TResultEvent OnSuccess;
+    TResultEvent OnFailure;
+    THandlerEvent OnRedirect;
+    TNotifyEvent OnAuthenticationNeeded;
+
+    void Abort() override;
+
+    // Steps of a request.
+    virtual void ProcessRequest();
+    virtual void ParseURL();
+    virtual void BuildRequestHeader();
+    virtual void ReadReplyHeader();
+    virtual void SendRequest();
+
+    // Request operations; each runs a whole request cycle.
+    virtual void Options(const std::string& url);
+    virtual void Get(const std::string& url);
+    virtual void Post(const std::string& url, const std::string& postData);
+    virtual void Put(const std::string& url, const std::string& data);
+    virtual void Head(const std::string& url);
+    virtual void Patch(const std::string& url, const std::string& data);
+    virtual void Delete(const std::string& url);
+    virtual void Trace(const std::string& url, const std::string& data);
+    virtual void Copy(const std::string& url, const std::string& destination);
+    virtual void Move(const std::string& url, const std::string& destination);
+    virtual void Link(const std::string& url, const std::string& link);
+    virtual void Unlink(const std::string& url, const std::string& link);
+
+    // The current URL (as changed by ParseURL and redirects) and the request target without a proxy.
+    const std::string& URL() const { return url_; }
+    const std::string& RequestPath() const { return requestPath_; }
+    // The value of the last Set-Cookie line of the latest reply head.
+    const std::string& ReceivedCookie() const { return receivedCookie_; }
+    const TExStringList& HeaderList() const { return headerList_; }
+
+protected:
+    void Request(CmdType kind, const std::string& url);
+    void ReceiveBody();
+    void ReportOutcome();
+    void SendBytes(const std::string& bytes);
+    std::string AuthorizationValue() const;
+    std::string HostAndPort() const;
+    long long SendDataLength() const;
+
+    std::string url_;
+    std::string requestPath_;
+    CmdType kind_ = CmdType::Get;
+    CmdType sentKind_ = CmdType::Get;
+    std::string sendData_;
+    std::string linkValue_;
+    std::string receivedCookie_;
+    TExStringList headerList_;
+};

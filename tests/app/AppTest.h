@@ -1,0 +1,60 @@
+// Shared pieces of the window tests: the list of test classes, a watcher that answers modal
+// dialogs, and reading and writing settings files.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+class QFileDialog;
+class QWidget;
+
+// Each test file registers its Qt Test class here; main runs them all.
+using TestFactory = std::function<std::unique_ptr<QObject>()>;
+std::vector<TestFactory>& AppTests();
+
+template <typename T>
+struct RegisterAppTest {
+    RegisterAppTest() { AppTests().push_back([] { return std::make_unique<T>(); }); }
+};
+
+// Answers every modal dialog that opens while it lives: message boxes are recorded and
+// closed, folder choosers are handed to `onFolderChooser` (which must close them). Nothing
+// a test does can therefore wait on a dialog.
+class DialogWatcher : public QObject {
+public:
+    DialogWatcher();
+    ~DialogWatcher() override;
+
+    QStringList messages;
+    std::function<void(QFileDialog*)> onFolderChooser;
+    int folderChoosers = 0;
+
+private:
+    void Poll();
+    QTimer timer_;
+};
+
+using IniEntries = std::vector<std::pair<std::string, std::string>>;
+
+// The raw bytes of a file ("" when it cannot be read).
+std::string FileBytes(const std::string& path);
+// The keys and values of `section`, in file order (lines end in CR LF or LF).
+IniEntries SectionEntries(const std::string& path, const std::string& section = "TForm1");
+// Writes a settings file with section "TForm1" and the given lines.
+void WriteSettings(const std::string& path, const std::vector<std::string>& lines);
+
+// The position keys of this screen, e.g. "NormPos(800x600)".
+std::string ScreenSuffixed(const std::string& key);
+int ScreenPixelsPerInch();
+
+// A loopback port on which nothing listens: connecting to it is refused at once.
+std::uint16_t ClosedLoopbackPort();

@@ -1,0 +1,192 @@
+// Test support for the jobs: a screenless host that records every log line, status text and
+// pause in the order they happen and never sleeps; a loopback gallery stub that answers
+// proxy-style requests from a table of URLs; a scratch folder that goes with the test.
+#pragma once
+
+#include "fixtures/ScriptedServer.h"
+#include "mirror/JobForm.h"
+#include "net/NMHttp.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class FakeHost : public TJobForm {
+public:
+    FakeHost() { SiteTag = SiteTagA; }
+
+    // Entry fields and settings the jobs read.
+    std::string Destination;
+    std::string FolderId = "77154";
+    std::string Member = "tessa";
+    std::string SetNumber = "8436";
+    bool Pause = false;
+    std::string PauseValue = "1";
+
+    // What the jobs showed.
+    std::vector<std::string> Log;
+    std::vector<std::string> Statuses;
+    std::vector<unsigned> Pauses;       // milliseconds asked for
+    std::vector<std::string> Events;    // "log ...", "status ...", "pause N", in order
+    std::vector<std::string> Clock;
+    bool Running = false;
+    int MessageRounds = 0;              // calls of ProcessPendingMessages
+
+    // Runs each time a job processes pending messages (once per walked line, before a pause).
+    std::function<void()> OnMessages;
+
+    // Sends every HTTP request through the loopback server on `port`, whatever its URL's host.
+    void UseProxy(std::uint16_t port)
+    {
+        NMHTTP1->Proxy = "127.0.0.1";
+        NMHTTP1->ProxyPort = port;
+    }
+
+protected:
+    void AppendLog(const std::string& line) override
+    {
+        Log.push_back(line);
+        Events.push_back("log " + line);
+    }
+    void ClearLog() override { Log.clear(); }
+    void SetStatusText(const std::string& text) override
+    {
+        Statuses.push_back(text);
+        Events.push_back("status " + text);
+    }
+    std::string DestinationText() override { return Destination; }
+    std::string FolderIdText() override { return FolderId; }
+    std::string MemberText() override { return Member; }
+    std::string SetNumberText() override { return SetNumber; }
+    bool PauseChecked() override { return Pause; }
+    std::string PauseText() override { return PauseValue; }
+    void SetJobRunning(bool running) override { Running = running; }
+    void ShowClock(const std::string& timeText) override { Clock.push_back(timeText); }
+    void ProcessPendingMessages() override
+    {
+        TJobForm::ProcessPendingMessages();
+        ++MessageRounds;
+        if (OnMessages)
+            OnMessages();
+    }
+    void PauseFor(unsigned milliseconds) override
+    {
+        Pauses.push_back(milliseconds);
+        Events.push_back("pause " + std::to_string(milliseconds));
+    }
+};
+
+// Answers each request by its URL from a table (a proxy request names the whole URL); a URL it
+// does not know gets a 404 error page. It records the URLs asked for, in order.
+class GalleryStub {
+public:
+    GalleryStub() : server_([this](const std::string& head, int) { return Answer(head); }) {}
+
+    void Page(const std::string& url, const std::string& html)
+    {
+        Set(url, fixtures::Reply::Status(200, "OK", html, {{"Content-Type", "text/html"}}));
+    }
+    void Set(const std::string& url, fixtures::Reply reply)
+    {
+        std::lock_guard lock(mutex_);
+        replies_[url] = std::move(reply);
+    }
+    // Runs on the server thread before a request is answered.
+    void OnRequest(std::function<void(const std::string& url)> hook)
+    {
+        std::lock_guard lock(mutex_);
+        hook_ = std::move(hook);
+    }
+    std::vector<std::string> Urls() const
+    {
+        std::lock_guard lock(mutex_);
+        return urls_;
+    }
+    long Count(const std::string& url) const
+    {
+        const auto urls = Urls();
+        return std::count(urls.begin(), urls.end(), url);
+    }
+    std::uint16_t Port() const { return server_.Port(); }
+
+    // The URL of a request head's request line.
+    static std::string UrlOf(const std::string& head)
+    {
+        const size_t start = head.find(' ') + 1;
+        return head.substr(start, head.find(" HTTP/", start) - start);
+    }
+
+private:
+    fixtures::Reply Answer(const std::string& head)
+    {
+        const std::string url = UrlOf(head);
+        std::function<void(const std::string&)> hook;
+        {
+            std::lock_guard lock(mutex_);
+            urls_.push_back(url);
+            hook = hook_;
+        }
+        if (hook)
+            hook(url);
+        std::lock_guard lock(mutex_);
+        const auto found = replies_.find(url);
+        if (found != replies_.end())
+            return found->second;
+        return fixtures::Reply::Status(404, "Not Found", "<html><body>not found</body></html>\n");
+    }
+
+    mutable std::mutex mutex_;
+    std::map<std::string, fixtures::Reply> replies_;
+    std::vector<std::string> urls_;
+    std::function<void(const std::string&)> hook_;
+    fixtures::ScriptedHttpServer server_;  // last: its thread stops before the table goes
+};
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tessary-mirror-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot create a temporary folder");
+        path_ = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+    // The folder as a destination text: ending in a separator, as the program folder does.
+    std::string Text() const { return path_.string() + "/"; }
+
+    // Everything below the folder: "dir/" lines and "dir/file SIZE" lines, sorted.
+    std::vector<std::string> Tree() const { return TreeOf(path_); }
+    static std::vector<std::string> TreeOf(const std::filesystem::path& root)
+    {
+        std::vector<std::string> lines;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            const std::string relative = std::filesystem::relative(entry.path(), root).generic_string();
+            if (entry.is_directory())
+                lines.push_back(relative + "/");
+            else
+                lines.push_back(relative + " " + std::to_string(entry.file_size()));
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    }
+
+private:
+    std::filesystem::path path_;
+};

@@ -1,0 +1,472 @@
+// The tessary program without a window, run as a user's script would run it: its exit status,
+// the log on standard output, the status texts on standard error, and Ctrl+C. Its HTTP goes
+// to a loopback gallery stub through --proxy (or $http_proxy).
+#include "FakeHost.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Ms;
+using fixtures::Reply;
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+// The program beside this test program's folder, as the build lays them out; TESSARY_BINARY
+// names another one.
+std::string ProgramPath()
+{
+    if (const char* path = std::getenv("TESSARY_BINARY"))
+        return path;
+    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "app" / "tessary").string();
+}
+
+Lines SplitLines(const std::string& text)
+{
+    Lines lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// One run of the program with its output captured. A run that outlives its bound is killed.
+class ProgramRun {
+public:
+    ProgramRun(const Lines& args, const Lines& environment = {})
+    {
+        std::vector<std::string> argv{ProgramPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> envp;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            // The tests choose the proxy themselves.
+            if (entry.rfind("http_proxy=", 0) != 0 && entry.rfind("HTTP_PROXY=", 0) != 0)
+                envp.push_back(entry);
+        }
+        envp.insert(envp.end(), environment.begin(), environment.end());
+        Start(argv, envp);
+    }
+    ~ProgramRun()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        CloseFd(out_);
+        CloseFd(err_);
+    }
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+
+    void Signal(int number) { ::kill(pid_, number); }
+
+    // Reads output until standard error holds `text`; false when the bound passes first.
+    bool WaitForError(const std::string& text, Ms bound = Ms{20000})
+    {
+        const auto end = Clock::now() + bound;
+        while (Err.find(text) == std::string::npos) {
+            if (Clock::now() >= end || !Pump(end))
+                return Err.find(text) != std::string::npos;
+        }
+        return true;
+    }
+
+    // The exit status (a death by a signal gives 1000 + its number); -1 when the bound passed.
+    int Finish(Ms bound = Ms{60000})
+    {
+        const auto end = Clock::now() + bound;
+        while (Pump(end)) {
+        }
+        int status = 0;
+        while (Clock::now() < end) {
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+            }
+            ::usleep(2000);
+        }
+        return -1;
+    }
+
+    std::string Out;
+    std::string Err;
+
+private:
+    void Start(const std::vector<std::string>& argv, const std::vector<std::string>& envp)
+    {
+        int out[2];
+        int err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        std::vector<char*> env;
+        for (const std::string& e : envp)
+            env.push_back(const_cast<char*>(e.c_str()));
+        env.push_back(nullptr);
+        const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(devNull, STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            ::execve(args[0], args.data(), env.data());
+            ::_exit(127);
+        }
+        ::close(devNull);
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+
+    // Reads what is there; false once both streams have ended or the bound has passed.
+    bool Pump(Clock::time_point end)
+    {
+        if (out_ < 0 && err_ < 0)
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(left)) <= 0)
+            return false;
+        Drain(fds[0], out_, Out);
+        Drain(fds[1], err_, Err);
+        return true;
+    }
+
+    static void Drain(const pollfd& fd, int& owned, std::string& into)
+    {
+        if (owned < 0 || fd.revents == 0)
+            return;
+        char buffer[4096];
+        const ssize_t n = ::read(owned, buffer, sizeof buffer);
+        if (n > 0)
+            into.append(buffer, static_cast<size_t>(n));
+        else
+            CloseFd(owned);
+    }
+
+    static void CloseFd(int& fd)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
+const std::string FolderPage =
+    "<HTML>\n"
+    "<TR><TD><CODE><A HREF=\"/cgi-bin/gallery.cgi?a=members\">Up</A></CODE></TD></TD></TR>\n"
+    "<TR><TD><A HREF=\"/cgi-bin/gallery.cgi?i=5\"><IMG SRC=/gallery/tessa/trips/thumb/pic1_thumb.jpg></A></TD></TR>\n"
+    "</HTML>\n";
+const std::string ListingPage =
+    "<HTML>\n"
+    "<TR><TD><A HREF=\"pic1.jpg\"><IMG SRC=/gallery/tessa/trips/thumb/pic1_thumb.jpg ALT=\"pic1.jpg\"></A></TD></TR>\n"
+    "</HTML>\n";
+const std::string Picture = std::string("\xFF\xD8\xFF\xE0 picture bytes \x00\x01\x02", 22);
+
+class HeadlessTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(fs::exists(ProgramPath())) << ProgramPath() << ": build the tessary target first";
+        WriteFile(settings, "");
+    }
+
+    // A gallery whose first page shows one picture of the folder /gallery/tessa/trips/.
+    void ServeGallery(const std::string& site, const std::string& firstPageQuery)
+    {
+        stub.Page(site + "/cgi-bin/gallery.cgi?" + firstPageQuery, FolderPage);
+        stub.Page(site + "/gallery/tessa/trips/", ListingPage);
+        stub.Set(site + "/gallery/tessa/trips/pic1.jpg", Reply::Status(200, "OK", Picture));
+    }
+    // True once the gallery has been asked for a page, within a bound.
+    bool WaitForRequest() const
+    {
+        for (auto end = Clock::now() + Ms{20000}; Clock::now() < end;) {
+            if (!stub.Urls().empty())
+                return true;
+            ::usleep(2000);
+        }
+        return false;
+    }
+    std::string Proxy() const { return "127.0.0.1:" + std::to_string(stub.Port()); }
+    std::string Destination() const { return destination.Text(); }
+    fs::path PictureFile() const { return destination.Path() / "gallery/tessa/trips/pic1.jpg"; }
+
+    GalleryStub stub;
+    TempFolder destination;
+    TempFolder scratch;
+    fs::path settings = scratch.Path() / "Tessary.ini";  // empty: the stored defaults
+};
+
+TEST_F(HeadlessTest, VersionNamesTheProgramAndItsVersion)
+{
+    ProgramRun run({"--version"});
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_TRUE(std::regex_match(run.Out, std::regex("tessary [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << run.Out;
+    EXPECT_EQ(run.Err, "");
+}
+
+TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
+{
+    ProgramRun run({"--bogus", "--help"});
+    EXPECT_EQ(run.Finish(), 0);
+    for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
+                               "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version"})
+        EXPECT_NE(run.Out.find(option), std::string::npos) << option;
+}
+
+struct UsageCase {
+    const char* name;
+    Lines args;
+};
+
+void PrintTo(const UsageCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class UsageTest : public HeadlessTest, public ::testing::WithParamInterface<UsageCase> {};
+
+// A command line that cannot be carried out runs nothing: no request reaches the gallery.
+TEST_P(UsageTest, ExitsWithTwoAndDoesNoWork)
+{
+    ServeGallery("http://www.fotoarchive.com", "f=1");
+    Lines args = GetParam().args;
+    for (std::string& arg : args)
+        if (arg == "SETTINGS")
+            arg = settings.string();
+        else if (arg == "MISSING")
+            arg = (scratch.Path() / "missing.ini").string();
+    ProgramRun run(args, {"http_proxy=http://" + Proxy() + "/"});
+
+    EXPECT_EQ(run.Finish(), 2);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(run.Err.rfind("tessary: ", 0), 0u) << run.Err;
+    EXPECT_TRUE(stub.Urls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, UsageTest,
+    ::testing::Values(
+        UsageCase{"MissingValue", {"--folder"}},
+        UsageCase{"UnknownOption", {"--bogus", "--folder", "1"}},
+        UsageCase{"StrayArgument", {"--folder", "1", "stray"}},
+        UsageCase{"TwoJobs", {"--folder", "1", "--member", "tessa"}},
+        UsageCase{"PauseZero", {"--folder", "1", "--pause", "0"}},
+        UsageCase{"PauseTooLong", {"--folder", "1", "--pause", "16"}},
+        UsageCase{"PauseNotANumber", {"--folder", "1", "--pause", "four"}},
+        UsageCase{"ProxyWithoutPort", {"--folder", "1", "--proxy", "127.0.0.1"}},
+        UsageCase{"ProxyPortNotANumber", {"--folder", "1", "--proxy", "127.0.0.1:http"}},
+        UsageCase{"FtpPortOutOfRange", {"--set", "8436", "--ftp-host", "127.0.0.1:99999"}},
+        UsageCase{"EmptyDestination", {"--folder", "1", "--dest", ""}},
+        UsageCase{"FlagWithValue", {"--folder", "1", "--no-pause=yes"}},
+        UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
+        UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}}),
+    [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
+
+TEST_F(HeadlessTest, FolderJobMirrorsThePictureAndLogsOnStandardOutput)
+{
+    ServeGallery("http://www.fotoarchive.com", "f=77154");
+    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--settings",
+             settings.string()});
+
+    EXPECT_EQ(run.Finish(), 0) << run.Err;
+    EXPECT_EQ(SplitLines(run.Out),
+              (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", "/gallery/tessa/trips/pic1.jpg"}));
+    EXPECT_EQ(ReadFile(PictureFile()), Picture);
+    EXPECT_EQ(stub.Urls(), (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
+                                  "http://www.fotoarchive.com/gallery/tessa/trips/",
+                                  "http://www.fotoarchive.com/gallery/tessa/trips/pic1.jpg"}));
+    // Not a terminal: one status text a line, from the first to the last.
+    const Lines statuses = SplitLines(run.Err);
+    ASSERT_GE(statuses.size(), 3u) << run.Err;
+    EXPECT_EQ(statuses.front(), "getting list . . . ");
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Downloading pic1.jpg. . ."), statuses.end());
+    EXPECT_EQ(statuses.back(), ". . . done getting files");
+    // Only the picture stays: the page files are gone.
+    EXPECT_EQ(destination.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/trips/",
+                                         "gallery/tessa/trips/pic1.jpg " + std::to_string(Picture.size())}));
+}
+
+struct StoredCase {
+    const char* name;
+    std::string storedHostLines;
+    Lines hostArgs;
+    std::string site;
+};
+
+void PrintTo(const StoredCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class StoredEntriesTest : public HeadlessTest, public ::testing::WithParamInterface<StoredCase> {};
+
+// The stored entries are the starting point, the options override them, and the file is only
+// read.
+TEST_P(StoredEntriesTest, StartsFromTheSettingsFileAndNeverWritesIt)
+{
+    const StoredCase& c = GetParam();
+    const std::string stored = "[TForm1]\r\nEdit1_Text= " + Destination() + " \r\nEdit5_Text=nobody\r\n" +
+                               "CheckBox1_Checked=False\r\n" + c.storedHostLines;
+    WriteFile(settings, stored);
+    ServeGallery(c.site, "m=tessa");
+    Lines args{"--member", "tessa", "--proxy", Proxy(), "--settings", settings.string()};
+    args.insert(args.end(), c.hostArgs.begin(), c.hostArgs.end());
+    ProgramRun run(args);
+
+    EXPECT_EQ(run.Finish(), 0) << run.Err;
+    EXPECT_EQ(SplitLines(run.Out).front(), c.site + "/cgi-bin/gallery.cgi?m=tessa");
+    EXPECT_EQ(ReadFile(PictureFile()), Picture);  // in the stored destination, blanks trimmed
+    EXPECT_EQ(ReadFile(settings), stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, StoredEntriesTest,
+    ::testing::Values(
+        StoredCase{"StoredHostB", "RadioButton1_Checked=False\r\nRadioButton2_Checked=True\r\n", {},
+                   "http://www.pixhaven.com"},
+        StoredCase{"StoredHostBOverridden", "RadioButton1_Checked=False\r\nRadioButton2_Checked=true\r\n",
+                   {"--host-a"}, "http://www.fotoarchive.com"},
+        StoredCase{"StoredHostA", "RadioButton1_Checked=TRUE\r\nRadioButton2_Checked=False\r\n", {},
+                   "http://www.fotoarchive.com"},
+        StoredCase{"NeitherButtonOn", "RadioButton1_Checked=False\r\nRadioButton2_Checked=False\r\n", {},
+                   "http://www.pixhaven.com"},
+        StoredCase{"UnknownValueLeavesHostA", "RadioButton1_Checked=yes\r\nRadioButton2_Checked=no\r\n", {},
+                   "http://www.fotoarchive.com"},
+        StoredCase{"HostBOption", "", {"--host-b"}, "http://www.pixhaven.com"}),
+    [](const ::testing::TestParamInfo<StoredCase>& info) { return std::string(info.param.name); });
+
+TEST_F(HeadlessTest, ProxyComesFromHttpProxyWhenNotGiven)
+{
+    ServeGallery("http://www.fotoarchive.com", "f=42");
+    ProgramRun run({"--folder", "42", "--dest", Destination(), "--no-pause", "--settings", settings.string()},
+            {"http_proxy=http://" + Proxy() + "/"});
+
+    EXPECT_EQ(run.Finish(), 0) << run.Err;
+    EXPECT_EQ(stub.Count("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=42"), 1);
+    EXPECT_EQ(ReadFile(PictureFile()), Picture);
+}
+
+TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithThree)
+{
+    stub.Set("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=404",
+             Reply::Status(500, "Error", "<html>server error</html>\n"));
+    ProgramRun run({"--folder", "404", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
+
+    EXPECT_EQ(run.Finish(), 3) << run.Err;
+    Lines expected(5, "**Got a server error, trying to download again");
+    expected.push_back("**Tried 5 times and got errors every time, skipping this folder");
+    EXPECT_EQ(SplitLines(run.Out), expected);
+    EXPECT_EQ(stub.Urls().size(), 5u);
+}
+
+TEST_F(HeadlessTest, RejectedSetNumberExitsWithThreeWithoutConnecting)
+{
+    fixtures::ScriptedServer ftp;  // would see the connection of a job that went on
+    ProgramRun run({"--set", "0123", "--dest", Destination(), "--ftp-host", "127.0.0.1:" + std::to_string(ftp.Port()),
+             "--settings", settings.string()});
+
+    EXPECT_EQ(run.Finish(), 3) << run.Err;
+    EXPECT_EQ(run.Out, "Please remove the leading 0 from the set number and try again, download stopped.\n");
+    EXPECT_EQ(ftp.Connections(), 0);
+}
+
+TEST_F(HeadlessTest, ErrorThatEscapesTheJobExitsWithOneAndItsMessage)
+{
+    const std::uint16_t closed = [] {
+        fixtures::ScriptedServer gone;
+        return gone.Port();
+    }();
+    ProgramRun run({"--folder", "1", "--dest", Destination(), "--proxy", "127.0.0.1:" + std::to_string(closed),
+             "--settings", settings.string()});
+
+    EXPECT_EQ(run.Finish(), 1);
+    EXPECT_EQ(run.Out, "");
+    const Lines errors = SplitLines(run.Err);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_FALSE(errors.back().empty());
+    EXPECT_NE(errors.back(), "getting list . . . ");  // the error's text follows the status
+}
+
+// The first Ctrl+C is the cancel action: the page being fetched still arrives, the walk stops.
+TEST_F(HeadlessTest, FirstInterruptCancelsAndExitsWith130)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    stub.OnRequest([released](const std::string&) { released.wait_for(std::chrono::seconds(20)); });
+    ServeGallery("http://www.fotoarchive.com", "f=77154");
+    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
+
+    ASSERT_TRUE(WaitForRequest());
+    run.Signal(SIGINT);
+    const bool noticed = run.WaitForError("interrupted");
+    release.set_value();
+    ASSERT_TRUE(noticed) << run.Err;
+
+    EXPECT_EQ(run.Finish(), 130) << run.Err;
+    EXPECT_EQ(SplitLines(run.Out), (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
+                                          "Cancel button pressed, download stopped."}));
+    EXPECT_FALSE(fs::exists(PictureFile()));
+}
+
+// The second Ctrl+C aborts the transfer in progress, here the fetch of a page that never comes.
+TEST_F(HeadlessTest, SecondInterruptAbortsTheTransferAndExitsWith130)
+{
+    stub.Set("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
+             Reply::Steps({fixtures::Step::Stall(Ms{20000})}));
+    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
+
+    ASSERT_TRUE(WaitForRequest());
+    run.Signal(SIGINT);
+    ASSERT_TRUE(run.WaitForError("interrupted")) << run.Err;
+    run.Signal(SIGINT);
+
+    EXPECT_EQ(run.Finish(), 130) << run.Err;
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(stub.Urls().size(), 1u);
+}
+
+}  // namespace

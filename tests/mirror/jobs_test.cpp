@@ -1,0 +1,499 @@
+// Job control without a window: the page fetch and its retries, the folder-ID and member jobs
+// with their button states, the cancel action and the activity watchdog. The HTTP client goes
+// through a scripted loopback server set as its proxy, so every request names its whole URL.
+#include "FakeHost.h"
+
+#include "net/NMFtp.h"
+#include "platform/files.h"
+#include "platform/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Ms;
+using fixtures::Reply;
+using fixtures::Step;
+using Lines = std::vector<std::string>;
+
+const std::string RetryLine = "**Got a server error, trying to download again";
+const std::string GiveUpLine = "**Tried 5 times and got errors every time, skipping this folder";
+
+// The fake host, recording every change of the button states as well.
+class JobHost : public FakeHost {
+public:
+    std::vector<bool> ButtonStates;  // true: a job runs (cancel enabled, start buttons disabled)
+    using FakeHost::ProcessPendingMessages;
+
+protected:
+    void SetJobRunning(bool running) override
+    {
+        FakeHost::SetJobRunning(running);
+        ButtonStates.push_back(running);
+    }
+};
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string RequestLine(const std::string& head)
+{
+    return head.substr(0, head.find("\r\n"));
+}
+
+Reply Page(int code, const std::string& body)
+{
+    return Reply::Status(code, code == 200 ? "OK" : "Error", body);
+}
+
+// A reply that sends its head and the start of a body, then holds the connection (bounded,
+// so a test whose abort never comes fails instead of hanging).
+Reply PartialThenStall(const std::string& bodyStart)
+{
+    return Reply::Steps({Step::Send(fixtures::HttpHead(200, "OK") + bodyStart), Step::Stall(Ms{20000})});
+}
+
+// Aborts the client's request once `bytes` bytes of the body have come in and its Body file
+// exists, so that a transfer fails after the page file was created.
+class AbortOnceBodyHolds {
+public:
+    AbortOnceBodyHolds(TNMHTTP& http, long long bytes)
+    {
+        timer_.SetInterval(2);
+        timer_.SetOnTimer([&http, bytes](TComponent*) {
+            if (http.BytesRecvd >= bytes && fs::exists(http.Body))
+                http.Abort();
+        });
+    }
+
+private:
+    TThreadTimer timer_;
+};
+
+// A port on 127.0.0.1 on which nothing listens any more.
+std::uint16_t ClosedPort()
+{
+    fixtures::ScriptedServer server;
+    return server.Port();
+}
+
+class JobsTest : public ::testing::Test {
+protected:
+    void UseServer(fixtures::ScriptedHttpServer& server)
+    {
+        host.NMHTTP1->Proxy = "127.0.0.1";
+        host.NMHTTP1->ProxyPort = server.Port();
+    }
+
+    TempFolder temp;
+    JobHost host;
+};
+
+// ---- The page fetch ------------------------------------------------------------------------
+
+struct FetchCase {
+    const char* name;
+    int code;
+    std::string body;
+    bool accepted;
+};
+
+void PrintTo(const FetchCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class FetchPageTest : public JobsTest, public ::testing::WithParamInterface<FetchCase> {};
+
+// A page is judged by the text before its first CR or Ctrl-Z only, whatever the status code.
+TEST_P(FetchPageTest, JudgesThePageTextAndRetriesFiveTimes)
+{
+    const FetchCase& c = GetParam();
+    // One reply more than the limit, of another kind, shows any request too many.
+    std::vector<Reply> replies(5, Page(c.code, c.body));
+    replies.push_back(Page(200, "<HTML>one request too many\n"));
+    fixtures::ScriptedHttpServer server(replies);
+    UseServer(server);
+    const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
+    const std::string file = temp.Text() + "77154.html";
+
+    const bool accepted = host.FetchPage(url, file);
+
+    EXPECT_EQ(accepted, c.accepted);
+    const int expectedRequests = c.accepted ? 1 : 5;
+    ASSERT_EQ(server.RequestCount(), expectedRequests);
+    for (int i = 0; i < expectedRequests; ++i)
+        EXPECT_EQ(RequestLine(server.Request(i)), "GET " + url + " HTTP/1.0");
+    if (c.accepted) {
+        EXPECT_TRUE(host.Log.empty());
+        EXPECT_EQ(ReadFile(file), c.body);
+    } else {
+        Lines expected(5, RetryLine);
+        expected.push_back(GiveUpLine);
+        EXPECT_EQ(host.Log, expected);
+        EXPECT_FALSE(fs::exists(file));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, FetchPageTest,
+    ::testing::Values(
+        FetchCase{"HtmlFirstLineOfAServerError", 500, "<HTML>\r\n<BODY>Internal error</BODY>\r\n</HTML>\r\n", true},
+        FetchCase{"ScriptRedirectOfANotFound", 404,
+                  "<script>this.location.replace('/gallery/tessa/')</script>\r\n<HTML>\r\n", true},
+        FetchCase{"BareLfPageWithHtmlFurtherDown", 200,
+                  "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2//EN\">\n<HEAD></HEAD>\n<HTML>\n</HTML>\n", true},
+        FetchCase{"CrLfDoctypeFirstLine", 200,
+                  "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2//EN\">\r\n<HTML>\r\n</HTML>\r\n", false},
+        FetchCase{"LowerCaseTag", 200, "<html>\n<body>gallery</body>\n</html>\n", false},
+        FetchCase{"EmptyBody", 200, "", false},
+        FetchCase{"MarkerAfterCtrlZ", 200, "junk\x1a<HTML>\n", false},
+        FetchCase{"ErrorPageWithoutMarker", 503, "Service Unavailable\n", false}),
+    [](const ::testing::TestParamInfo<FetchCase>& info) { return std::string(info.param.name); });
+
+TEST_F(JobsTest, FetchPageAcceptsAPageAfterTwoRejections)
+{
+    fixtures::ScriptedHttpServer server({Page(500, "oops\n"), Page(500, "oops\n"), Page(200, "<HTML>\ngood\n")});
+    UseServer(server);
+    const std::string file = temp.Text() + "p.html";
+
+    EXPECT_TRUE(host.FetchPage("http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa", file));
+
+    EXPECT_EQ(server.RequestCount(), 3);
+    EXPECT_EQ(host.Log, Lines(2, RetryLine));
+    EXPECT_EQ(ReadFile(file), "<HTML>\ngood\n");
+}
+
+// An exception from the client is not a rejected page: no retry, no log line, the file stays.
+TEST_F(JobsTest, FetchPagePassesAnExceptionFromGetAndKeepsTheFile)
+{
+    fixtures::ScriptedHttpServer server({PartialThenStall("<HTML>partial"), Page(200, "<HTML>\n")});
+    UseServer(server);
+    const std::string file = temp.Text() + "77154.html";
+    AbortOnceBodyHolds abort(*host.NMHTTP1, static_cast<long long>(std::string("<HTML>partial").size()));
+
+    EXPECT_THROW(host.FetchPage("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", file), EAbortError);
+
+    EXPECT_EQ(server.RequestCount(), 1);
+    EXPECT_TRUE(host.Log.empty());
+    EXPECT_EQ(ReadFile(file), "<HTML>partial");
+}
+
+// ---- The folder-ID and member jobs ---------------------------------------------------------
+
+struct UrlCase {
+    const char* name;
+    bool hostB;
+    bool memberJob;
+    std::string url;
+    std::string pageFileName;  // appended to the destination text
+};
+
+void PrintTo(const UrlCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class GalleryJobUrlTest : public JobsTest, public ::testing::WithParamInterface<UrlCase> {};
+
+// The destination text is used as typed: without a trailing separator the entry is glued to it.
+TEST_P(GalleryJobUrlTest, BuildsTheUrlAndThePageFileByPlainConcatenation)
+{
+    const UrlCase& c = GetParam();
+    fixtures::ScriptedHttpServer server({PartialThenStall("<HTML>partial")});
+    UseServer(server);
+    host.SiteTag = c.hostB ? TJobForm::SiteTagB : TJobForm::SiteTagA;
+    host.Destination = (temp.Path() / "Pics").string();
+    AbortOnceBodyHolds abort(*host.NMHTTP1, static_cast<long long>(std::string("<HTML>partial").size()));
+
+    if (c.memberJob)
+        EXPECT_THROW(host.Button4Click(), EAbortError);
+    else
+        EXPECT_THROW(host.Button3Click(), EAbortError);
+
+    ASSERT_EQ(server.RequestCount(), 1);
+    EXPECT_EQ(RequestLine(server.Request(0)), "GET " + c.url + " HTTP/1.0");
+    const std::string pageFile = host.Destination + c.pageFileName;
+    EXPECT_EQ(host.NMHTTP1->Body, pageFile);
+    EXPECT_EQ(ReadFile(pageFile), "<HTML>partial");
+    EXPECT_TRUE(fs::is_directory(host.Destination));  // the destination is created first
+    // The URL is logged only once the page is in; an escaped error leaves the job running.
+    EXPECT_TRUE(host.Log.empty());
+    EXPECT_EQ(host.ButtonStates, std::vector<bool>{true});
+    EXPECT_FALSE(host.StopRequested);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, GalleryJobUrlTest,
+    ::testing::Values(
+        UrlCase{"FolderOnHostA", false, false, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", "77154.html"},
+        UrlCase{"FolderOnHostB", true, false, "http://www.pixhaven.com/cgi-bin/gallery.cgi?f=77154", "77154.html"},
+        UrlCase{"MemberOnHostA", false, true, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?m=tessa", "tessa.html"},
+        UrlCase{"MemberOnHostB", true, true, "http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa", "tessa.html"}),
+    [](const ::testing::TestParamInfo<UrlCase>& info) { return std::string(info.param.name); });
+
+const std::string EmptyFolderPage =
+    "<HTML>\n"
+    "<TR><TD><CODE><A HREF=\"/cgi-bin/gallery.cgi?a=members\">Up</A></CODE></TD></TD></TR>\n"
+    "</HTML>\n";
+
+TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
+{
+    fixtures::ScriptedHttpServer server({Page(200, EmptyFolderPage)});
+    UseServer(server);
+    host.Destination = temp.Text() + "new/";  // does not exist yet
+    // Leftovers of an earlier job that this one must reset.
+    host.StopRequested = true;
+    host.LastFolderPath = "\\gallery\\old";
+    host.JobOutcome = TJobOutcome::FirstPageFailed;
+    host.Log = {"line of the earlier job"};
+
+    host.Button3Click();
+
+    const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
+    EXPECT_EQ(host.Log, Lines{url});  // no cancel line: StopRequested was cleared at the start
+    EXPECT_EQ(host.Statuses, (Lines{"getting list . . . ", "Finding directories . . .", ". . . done getting files"}));
+    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(host.StopRequested);
+    EXPECT_EQ(host.JobOutcome, TJobOutcome::Completed);
+    EXPECT_EQ(host.LastFolderPath, "");
+    EXPECT_EQ(temp.Tree(), Lines{"new/"});  // the page file is gone with the walk
+}
+
+TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
+{
+    fixtures::ScriptedHttpServer server(std::vector<Reply>(5, Page(500, "<html>error</html>\n")));
+    UseServer(server);
+    host.Destination = temp.Text();
+    host.Member = "someone";
+
+    host.Button4Click();
+
+    Lines expected(5, RetryLine);
+    expected.push_back(GiveUpLine);
+    EXPECT_EQ(host.Log, expected);
+    EXPECT_EQ(server.RequestCount(), 5);
+    EXPECT_EQ(host.Statuses, Lines{"getting list . . . "});  // the status keeps its text
+    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(host.StopRequested);
+    EXPECT_EQ(host.JobOutcome, TJobOutcome::FirstPageFailed);
+    EXPECT_TRUE(temp.Tree().empty());
+}
+
+TEST_F(JobsTest, ErrorThatEscapesTheJobLeavesItRunning)
+{
+    host.NMHTTP1->Proxy = "127.0.0.1";
+    host.NMHTTP1->ProxyPort = ClosedPort();
+    host.Destination = temp.Text();
+
+    EXPECT_THROW(host.Button3Click(), ESockError);
+
+    EXPECT_EQ(host.ButtonStates, std::vector<bool>{true});
+    EXPECT_FALSE(host.StopRequested);
+    EXPECT_TRUE(host.Log.empty());
+}
+
+// The cancel action only sets a flag: the page being fetched still arrives, and the walk stops
+// at its first check.
+TEST_F(JobsTest, CancelDuringTheFirstFetchLetsItFinishAndStopsTheWalk)
+{
+    fixtures::ScriptedHttpServer server(
+        {Reply::Steps({Step::Delay(Ms{200}), Step::Send(fixtures::HttpHead(200, "OK") + EmptyFolderPage)})});
+    UseServer(server);
+    host.Destination = temp.Text();
+    TThreadTimer cancel;
+    cancel.SetInterval(2);
+    cancel.SetOnTimer([this](TComponent*) {
+        if (host.NMHTTP1->Connected && !host.StopRequested)
+            host.Button1Click();
+    });
+
+    host.Button3Click();
+
+    EXPECT_EQ(host.Log, (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
+                               "Cancel button pressed, download stopped."}));
+    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(host.Statuses.back(), ". . . done getting files");
+    EXPECT_TRUE(host.StopRequested);
+}
+
+TEST_F(JobsTest, CancelActionAndJobStartSwitchTheButtonsAndTheFlag)
+{
+    host.Button1Click();
+    EXPECT_EQ(host.ButtonStates, std::vector<bool>{false});
+    EXPECT_TRUE(host.StopRequested);
+
+    host.JobOutcome = TJobOutcome::SetNotFound;
+    host.BeginJob();
+    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{false, true}));
+    EXPECT_FALSE(host.StopRequested);
+    EXPECT_EQ(host.JobOutcome, TJobOutcome::Completed);
+
+    host.EndJob(TJobOutcome::SetNumberRejected);
+    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{false, true, false}));
+    EXPECT_TRUE(host.StopRequested);
+    EXPECT_EQ(host.JobOutcome, TJobOutcome::SetNumberRejected);
+}
+
+// ---- The clock and the activity watchdog ---------------------------------------------------
+
+TEST_F(JobsTest, WatchdogAbortsAtTheThirtyFirstIdleTickOfADownload)
+{
+    host.Downloading = true;
+    for (int tick = 1; tick <= 30; ++tick)
+        host.Timer1Timer();
+    EXPECT_EQ(host.IdleTicks, 30);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+
+    host.Timer1Timer();
+    EXPECT_EQ(host.IdleTicks, 31);
+    EXPECT_TRUE(host.NMHTTP1->Cancelled);
+    EXPECT_EQ(host.Clock.size(), 31u);  // the clock is shown at every tick
+    EXPECT_FALSE(host.Clock.back().empty());
+}
+
+TEST_F(JobsTest, StatusReportResetsTheIdleCount)
+{
+    host.Downloading = true;
+    for (int tick = 1; tick <= 20; ++tick)
+        host.Timer1Timer();
+    host.NMHTTP1Status(host.NMHTTP1.get(), "受信中");
+    EXPECT_EQ(host.IdleTicks, 0);
+    for (int tick = 1; tick <= 30; ++tick)
+        host.Timer1Timer();
+    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    host.Timer1Timer();
+    EXPECT_TRUE(host.NMHTTP1->Cancelled);
+}
+
+TEST_F(JobsTest, TicksOutsideADownloadAreNotCounted)
+{
+    for (int tick = 1; tick <= 40; ++tick)
+        host.Timer1Timer();
+    EXPECT_EQ(host.IdleTicks, 0);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    EXPECT_EQ(host.Clock.size(), 40u);
+}
+
+// A count left above the limit keeps aborting at every tick, downloading or not.
+TEST_F(JobsTest, CountLeftAboveTheLimitAbortsAtEveryTick)
+{
+    host.IdleTicks = 31;
+    for (int tick = 1; tick <= 2; ++tick) {
+        host.NMHTTP1->Cancelled = false;
+        host.Timer1Timer();
+        EXPECT_TRUE(host.NMHTTP1->Cancelled) << "tick " << tick;
+    }
+    EXPECT_EQ(host.IdleTicks, 31);
+}
+
+TEST_F(JobsTest, WatchdogEndsAPendingGetWithEAbortError)
+{
+    fixtures::ScriptedHttpServer server({Reply::Steps({Step::Stall(Ms{20000})})});
+    UseServer(server);
+    host.NMHTTP1->Body = temp.Text() + "picture.jpg";
+    host.Downloading = true;
+    int ticks = 0;
+    int abortedAtTick = 0;
+    TThreadTimer timer1;
+    timer1.SetInterval(1);
+    // Ticks count from the moment the request is out and the reply is awaited.
+    timer1.SetOnTimer([&](TComponent*) {
+        if (server.RequestCount() == 0)
+            return;
+        host.Timer1Timer();
+        ++ticks;
+        if (host.NMHTTP1->Cancelled && abortedAtTick == 0)
+            abortedAtTick = ticks;
+    });
+
+    EXPECT_THROW(host.NMHTTP1->Get("http://www.fotoarchive.com/gallery/tessa/big.jpg"), EAbortError);
+    EXPECT_EQ(abortedAtTick, 31);
+}
+
+// The client's reports reach the watchdog through the handler the constructor binds.
+TEST_F(JobsTest, ReportsOfARealRequestResetTheIdleCount)
+{
+    fixtures::ScriptedHttpServer server({Page(200, "<HTML>\n")});
+    UseServer(server);
+    host.NMHTTP1->ReportLevel = 8;
+    host.IdleTicks = 25;
+
+    EXPECT_TRUE(host.FetchPage("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=1", temp.Text() + "1.html"));
+    EXPECT_EQ(host.IdleTicks, 0);
+}
+
+// ---- The window's settings and small services ----------------------------------------------
+
+TEST_F(JobsTest, ClientsCarryTheWindowsStoredSettings)
+{
+    const TNMHTTP& http = *host.NMHTTP1;
+    EXPECT_TRUE(http.InputFileMode);
+    EXPECT_FALSE(http.OutputFileMode);
+    EXPECT_EQ(http.ReportLevel, 0);
+    EXPECT_EQ(http.Port, 0);
+    EXPECT_EQ(http.ProxyPort, 0);
+    EXPECT_EQ(http.Body, "Default.htm");
+    EXPECT_EQ(http.Header, "Head.txt");
+    EXPECT_EQ(http.HeaderInfo.UserId, "Internet Explorer");
+    EXPECT_EQ(http.HeaderInfo.LocalMailAddress, "ie 6.0.2800.1106IC");
+    EXPECT_EQ(http.HeaderInfo.Password, "");
+    const TNMFTP& ftp = *host.NMFTP1;
+    EXPECT_EQ(ftp.Port, 21);
+    EXPECT_EQ(ftp.ReportLevel, 4);
+    EXPECT_EQ(ftp.UserID, "Anonymous");
+    EXPECT_EQ(ftp.Password, "Wayfarers");
+    EXPECT_EQ(ftp.Vendor, TNMFTP::VendorDetect);
+    EXPECT_FALSE(ftp.ParseList);
+    EXPECT_EQ(ftp.TimeOut(), 0);
+}
+
+struct PauseCase {
+    std::string text;
+    int seconds;
+};
+
+void PrintTo(const PauseCase& c, std::ostream* out)
+{
+    *out << '"' << c.text << '"';
+}
+
+class PauseSecondsTest : public JobsTest, public ::testing::WithParamInterface<PauseCase> {};
+
+TEST_P(PauseSecondsTest, ReadsTheSpinBoxLikeTheDownloadStep)
+{
+    host.PauseValue = GetParam().text;
+    EXPECT_EQ(host.PauseSeconds(), GetParam().seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PauseSecondsTest,
+                         ::testing::Values(PauseCase{"4", 4}, PauseCase{"1", 1}, PauseCase{"15", 15},
+                                           PauseCase{"0", 1}, PauseCase{"99", 15}, PauseCase{"-3", 1},
+                                           PauseCase{"abc", 1}, PauseCase{"", 1}, PauseCase{"4.5", 1},
+                                           PauseCase{"99999999999", 15}, PauseCase{"-99999999999", 1}));
+
+TEST_F(JobsTest, ProcessingPendingMessagesDispatchesPostedMessages)
+{
+    int delivered = 0;
+    platform::NotifyWindow window([&](unsigned msg, platform::WPARAM, platform::LPARAM) {
+        if (msg == platform::WM_USER + 7)
+            ++delivered;
+    });
+    ASSERT_TRUE(platform::PostMessage(window.Handle(), platform::WM_USER + 7, 0, 0));
+    host.ProcessPendingMessages();
+    EXPECT_EQ(delivered, 1);
+}
+
+}  // namespace

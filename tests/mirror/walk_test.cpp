@@ -1,0 +1,517 @@
+// The gallery walk and the picture listing walk against a loopback gallery stub: what they
+// log, what they fetch and in which order, and what they leave on the disk.
+#include "FakeHost.h"
+
+#include "mirror/strutil.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+const std::string Site = "http://www.fotoarchive.com";
+
+std::string FolderUrl(const std::string& id)
+{
+    return Site + "/cgi-bin/gallery.cgi?f=" + id;
+}
+
+// A gallery page: the lines between the document's head and its end.
+std::string Page(const Lines& lines)
+{
+    std::string html = "<HTML>\n<HEAD><TITLE>Gallery</TITLE></HEAD>\n<BODY>\n<TABLE>\n";
+    for (const std::string& line : lines)
+        html += line + "\n";
+    return html + "</TABLE>\n</BODY>\n</HTML>\n";
+}
+
+std::string UpLine()
+{
+    return "<TR><TD><CODE><A HREF=\"/cgi-bin/gallery.cgi?a=members\">Up</A></CODE></TD></TD></TR>";
+}
+
+std::string Thumb(const std::string& folderPath)
+{
+    return folderPath + "thumb/folder_thumb.jpg WIDTH=96 HEIGHT=72";
+}
+
+const std::string FolderIcon = "/icons/folder.gif WIDTH=32 HEIGHT=32";
+
+std::string FolderLine(const std::string& id, const std::string& image)
+{
+    const std::string link = "/cgi-bin/gallery.cgi?f=" + id;
+    return "<TR><TD><A HREF=\"" + link + "\"><IMG SRC=" + image + " BORDER=0></A></TD><TD><A HREF=\"" + link +
+           "\"><B>folder " + id + "</B></A></TD></TR>";
+}
+
+std::string PictureLine(const std::string& folderPath, const std::string& name)
+{
+    const std::string stem = name.substr(0, name.rfind('.'));
+    return "<TR><TD><A HREF=\"/cgi-bin/gallery.cgi?i=500001\"><IMG SRC=" + folderPath + "thumb/" + stem +
+           "_thumb.jpg WIDTH=96 HEIGHT=72 BORDER=0 ALT=\"" + name + "\"></A></TD><TD>" + name + "</TD></TR>";
+}
+
+std::string NextLine(const std::string& link)
+{
+    return "<TR><TD COLSPAN=2><A HREF=\"" + link + "\"><B>Next</B></A></TD></TR>";
+}
+
+std::string PictureBytes(const std::string& name)
+{
+    return "JPEG bytes of " + name;
+}
+
+class WalkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directory(destination);
+        host.Destination = scratch.Text() + "dest/";
+        host.UseProxy(stub.Port());
+        // A walk that never ends fails the test instead of hanging it.
+        host.OnMessages = [this] {
+            if (host.MessageRounds > 200000)
+                host.StopRequested = true;
+        };
+    }
+
+    // The page file of a walk's first page, as the job's page fetch leaves it.
+    void WriteFirstPage(const std::string& name, const std::string& html)
+    {
+        std::ofstream(destination / (name + ".html"), std::ios::binary) << html;
+    }
+
+    void ServePicture(const std::string& folderPath, const std::string& name)
+    {
+        stub.Set(Site + folderPath + name, fixtures::Reply::Status(200, "OK", PictureBytes(name)));
+    }
+
+    // Page files present under the destination, remembered each time the walk treats a line.
+    void WatchPageFiles()
+    {
+        host.OnMessages = [this] {
+            for (const auto& entry : fs::recursive_directory_iterator(destination)) {
+                const std::string name = fs::relative(entry.path(), destination).generic_string();
+                if (name.ends_with(".html") || name.ends_with(".htm"))
+                    pageFilesSeen.insert(name);
+            }
+        };
+    }
+
+    Lines PageFilesLeft() const
+    {
+        Lines left;
+        for (const std::string& line : TempFolder::TreeOf(destination))
+            if (line.find(".htm") != std::string::npos)
+                left.push_back(line);
+        return left;
+    }
+
+    std::string ReadLocal(const std::string& relative) const
+    {
+        std::ifstream in(destination / relative, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    TempFolder scratch;
+    fs::path destination = scratch.Path() / "dest";
+    GalleryStub stub;
+    FakeHost host;
+    std::set<std::string> pageFilesSeen;
+};
+
+// ---- gallery walk ----
+
+TEST_F(WalkTest, MemberPageWalksItsThreeSubFoldersInPageOrder)
+{
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb("/gallery/tessa/one/")),
+                                  FolderLine("102", Thumb("/gallery/tessa/two/")),
+                                  FolderLine("103", Thumb("/gallery/tessa/three/"))}));
+    for (const char* id : {"101", "102", "103"})
+        stub.Page(FolderUrl(id), Page({UpLine()}));
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    const Lines urls = {FolderUrl("101"), FolderUrl("102"), FolderUrl("103")};
+    EXPECT_EQ(host.Log, urls);
+    EXPECT_EQ(stub.Urls(), urls);
+    EXPECT_EQ(TempFolder::TreeOf(destination),
+              (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/one/", "gallery/tessa/three/", "gallery/tessa/two/"}));
+    EXPECT_EQ(host.LastFolderPath, "\\gallery\\tessa\\three");
+    ASSERT_FALSE(host.Statuses.empty());
+    EXPECT_EQ(host.Statuses.front(), "Finding directories . . .");
+}
+
+TEST_F(WalkTest, SubFolderWithoutThumbnailInheritsLastFolderPath)
+{
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb("/gallery/tessa/one/")),
+                                  FolderLine("102", FolderIcon)}));
+    stub.Page(FolderUrl("101"), Page({UpLine()}));
+    stub.Page(FolderUrl("102"), Page({UpLine()}));
+    WatchPageFiles();
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), FolderUrl("102")}));
+    EXPECT_TRUE(pageFilesSeen.count("gallery/tessa/one/102.html")) << "102's page lies in 101's folder";
+    EXPECT_EQ(host.LastFolderPath, "\\gallery\\tessa\\one");
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, FirstSubFolderWithoutThumbnailLiesInTheDestination)
+{
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("201", FolderIcon)}));
+    stub.Page(FolderUrl("201"), Page({UpLine()}));
+    WatchPageFiles();
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(host.Log, Lines{FolderUrl("201")});
+    EXPECT_TRUE(pageFilesSeen.count("201.html"));
+    EXPECT_EQ(TempFolder::TreeOf(destination), Lines{});
+}
+
+TEST_F(WalkTest, HeaderErrorsEndTheWalk)
+{
+    const std::string folderIdError = "** ERROR - i can't find this folder ID.  Please check the folder ID.";
+    const std::string userError = "** ERROR - i can't find this user directory.  Please check the USER ID.";
+    struct Row {
+        const char* name;
+        std::string page;
+        Lines log;
+    };
+    const std::vector<Row> rows = {
+        {"client error twice",
+         "<HTML>\n<H1>Client Error</H1>\n<P>Client Error</P>\n" + UpLine() + "\n" +
+             FolderLine("101", Thumb("/gallery/t/a/")) + "\n</HTML>\n",
+         {folderIdError, folderIdError}},
+        {"no gallery link", "<HTML>\n<P>There is no member with this name.</P>\n</HTML>\n", {userError}},
+        {"text runs out in the header", "<HTML>\n<P>cut short", {}},
+        {"first line ends in a carriage return", "<HTML>\r\n" + UpLine() + "\n" +
+                                                     FolderLine("101", Thumb("/gallery/t/a/")) + "\n</HTML>\n",
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        host.Log.clear();
+        WriteFirstPage("77154", row.page);
+        host.WalkGalleryPage(host.Destination, "77154");
+        EXPECT_EQ(host.Log, row.log);
+        EXPECT_FALSE(fs::exists(destination / "77154.html"));
+    }
+    EXPECT_EQ(stub.Urls(), Lines{});
+}
+
+TEST_F(WalkTest, PageWhoseTextRunsOutEndsAfterItsLastLine)
+{
+    WriteFirstPage("tessa", "<HTML>\n" + UpLine() + "\n" + FolderLine("101", Thumb("/gallery/t/a/")));
+    stub.Page(FolderUrl("101"), "<HTML>\n" + UpLine() + "\n");
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(host.Log, Lines{FolderUrl("101")});
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, FirstPictureLineHandsOverAndIgnoresTheRestOfThePage)
+{
+    WriteFirstPage("tessa", Page({UpLine(), PictureLine("/gallery/tessa/f/", "a.jpg"),
+                                  FolderLine("101", Thumb("/gallery/tessa/g/")),
+                                  NextLine("/cgi-bin/gallery.cgi?m=tessa&f=100&n=2")}));
+    stub.Page(Site + "/gallery/tessa/f/", Page({UpLine(), PictureLine("/gallery/tessa/f/", "a.jpg")}));
+    ServePicture("/gallery/tessa/f/", "a.jpg");
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(stub.Urls(), (Lines{Site + "/gallery/tessa/f/", Site + "/gallery/tessa/f/a.jpg"}));
+    EXPECT_EQ(host.Log, Lines{"/gallery/tessa/f/a.jpg"});
+    EXPECT_EQ(ReadLocal("gallery/tessa/f/a.jpg"), PictureBytes("a.jpg"));
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, NextPageIsFetchedIntoTempAndItsNumber)
+{
+    const std::string next = Site + "/cgi-bin/gallery.cgi?m=tessa&f=123&n=2";
+    WriteFirstPage("tessa", Page({UpLine(), NextLine("/cgi-bin/gallery.cgi?m=tessa&f=123&n=2")}));
+    stub.Page(next, Page({UpLine(), FolderLine("104", Thumb("/gallery/tessa/four/"))}));
+    stub.Page(FolderUrl("104"), Page({UpLine()}));
+    WatchPageFiles();
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(stub.Urls(), (Lines{next, FolderUrl("104")}));
+    EXPECT_EQ(host.Log, Lines{FolderUrl("104")});
+    EXPECT_TRUE(pageFilesSeen.count("temp2.html"));
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+    // After the next page's walk, the page that linked to it hands on its own (empty) sub-path.
+    EXPECT_EQ(host.LastFolderPath, "");
+}
+
+TEST_F(WalkTest, NextPageOfASubFolderLandsInThatSubFoldersFolder)
+{
+    const std::string next = Site + "/cgi-bin/gallery.cgi?m=tessa&f=101&n=3";
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb("/gallery/tessa/one/")),
+                                  NextLine("/cgi-bin/gallery.cgi?m=tessa&f=101&n=3")}));
+    stub.Page(FolderUrl("101"), Page({UpLine()}));
+    stub.Page(next, Page({UpLine()}));
+    WatchPageFiles();
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(stub.Urls(), (Lines{FolderUrl("101"), next}));
+    EXPECT_TRUE(pageFilesSeen.count("gallery/tessa/one/temp3.html"));
+    EXPECT_EQ(host.LastFolderPath, "\\gallery\\tessa\\one");
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, SubFolderPageThatCannotBeFetchedEndsThatPage)
+{
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb("/gallery/tessa/one/")),
+                                  FolderLine("102", Thumb("/gallery/tessa/two/"))}));
+    stub.Page(FolderUrl("102"), Page({UpLine()}));  // never asked for
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    Lines log = {FolderUrl("101")};
+    log.insert(log.end(), 5, "**Got a server error, trying to download again");
+    log.push_back("**Tried 5 times and got errors every time, skipping this folder");
+    EXPECT_EQ(host.Log, log);
+    EXPECT_EQ(stub.Urls(), Lines(5, FolderUrl("101")));
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, CancelEndsEveryWalkLevelAtItsNextLine)
+{
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb("/gallery/t/a/")),
+                                  FolderLine("102", Thumb("/gallery/t/b/"))}));
+    stub.Page(FolderUrl("101"), Page({UpLine(), FolderLine("103", Thumb("/gallery/t/a/c/")),
+                                      FolderLine("104", Thumb("/gallery/t/a/d/"))}));
+    stub.Page(FolderUrl("103"), Page({UpLine()}));
+    host.OnMessages = [this] {
+        if (stub.Count(FolderUrl("103")) > 0)
+            host.StopRequested = true;
+    };
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    const std::string cancel = "Cancel button pressed, download stopped.";
+    EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), FolderUrl("103"), cancel, cancel, cancel}));
+    EXPECT_EQ(stub.Urls(), (Lines{FolderUrl("101"), FolderUrl("103")}));
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, FolderAlreadyWalkedInThisJobIsNotWalkedAgain)
+{
+    WriteFirstPage("77154", Page({UpLine(), FolderLine("101", Thumb("/gallery/t/a/")),
+                                  FolderLine("102", Thumb("/gallery/t/b/"))}));
+    stub.Page(FolderUrl("101"), Page({UpLine(), FolderLine("101", Thumb("/gallery/t/a/")),
+                                      FolderLine("77154", Thumb("/gallery/t/"))}));
+    stub.Page(FolderUrl("102"), Page({UpLine(), FolderLine("101", Thumb("/gallery/t/a/"))}));
+
+    host.WalkGalleryPage(host.Destination, "77154");
+
+    const std::string again = "** Skipping already walked page ";
+    EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), again + FolderUrl("101"), again + FolderUrl("77154"),
+                               FolderUrl("102"), again + FolderUrl("101")}));
+    EXPECT_EQ(stub.Urls(), (Lines{FolderUrl("101"), FolderUrl("102")}));
+
+    // The record belongs to one job: the next job walks the same folders again.
+    host.Log.clear();
+    WriteFirstPage("77154", Page({UpLine(), FolderLine("102", Thumb("/gallery/t/b/"))}));
+    host.WalkGalleryPage(host.Destination, "77154");
+    EXPECT_EQ(host.Log, (Lines{FolderUrl("102"), FolderUrl("101"), again + FolderUrl("101"),
+                               again + FolderUrl("77154")}));
+}
+
+TEST_F(WalkTest, HostileGalleryEntriesAreLoggedAndSkipped)
+{
+    WriteFirstPage("tessa", Page({UpLine(),
+                                  FolderLine("../../x", Thumb("/gallery/tessa/one/")),
+                                  FolderLine("105", Thumb("/gallery/../../outside/")),
+                                  FolderLine("106", Thumb("/gallery/..\\..\\outside/")),
+                                  FolderLine("1\x01" "07", Thumb("/gallery/tessa/one/")),
+                                  FolderLine("108", Thumb("/gallery/tessa/\x1b[2J/")),
+                                  NextLine("/cgi-bin/gallery.cgi?m=tessa&n=/../../evil"),
+                                  NextLine("/cgi-bin/gallery.cgi?m=tessa&n=.."),
+                                  NextLine("/cgi-bin/../../gallery.cgi?m=tessa&n=4"),
+                                  PictureLine("/gallery/../../outside/", "a.jpg")}));
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(host.Log, (Lines{"** Skipping unsafe folder ID ../../x",
+                               "** Skipping unsafe path /gallery/../../outside",
+                               "** Skipping unsafe path /gallery/..\\..\\outside",
+                               "** Skipping unsafe folder ID 1\\x0107",
+                               "** Skipping unsafe path /gallery/tessa/\\x1B[2J",
+                               "** Skipping unsafe page number /../../evil",
+                               "** Skipping unsafe page number ..",
+                               "** Skipping unsafe path cgi-bin/../../gallery.cgi?m=tessa&n=4",
+                               "** Skipping unsafe path /gallery/../../outside/"}));
+    EXPECT_EQ(stub.Urls(), Lines{});
+    EXPECT_EQ(TempFolder::TreeOf(scratch.Path()), Lines{"dest/"});
+}
+
+TEST_F(WalkTest, LongChainOfNextPagesCompletes)
+{
+    constexpr int pages = 10000;
+    const auto link = [](int n) { return "/cgi-bin/gallery.cgi?m=tessa&f=9&n=" + std::to_string(n); };
+    WriteFirstPage("tessa", Page({UpLine(), NextLine(link(2))}));
+    Lines expected;
+    for (int n = 2; n <= pages; ++n) {
+        stub.Page(Site + link(n), Page({UpLine(), n < pages ? NextLine(link(n + 1)) : "<P>last page</P>"}));
+        expected.push_back(Site + link(n));
+    }
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(stub.Urls(), expected);
+    EXPECT_EQ(host.Log, Lines{});
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+// ---- picture listing walk ----
+
+TEST_F(WalkTest, ListingOfTwoPagesFetchesBothAndLeavesNoListingFile)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"),
+                                   NextLine("/cgi-bin/gallery.cgi?f=123&n=2")}));
+    stub.Page(Site + "/cgi-bin/gallery.cgi?f=123&n=2", Page({UpLine(), PictureLine(folder, "b.jpg")}));
+    ServePicture(folder, "a.jpg");
+    ServePicture(folder, "b.jpg");
+    WatchPageFiles();
+
+    host.WalkPictureListing(folder);
+
+    EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", Site + "/cgi-bin/gallery.cgi?f=123&n=2",
+                                  Site + folder + "b.jpg"}));
+    EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg"}));
+    EXPECT_TRUE(pageFilesSeen.count("gallery/tessa/f/temp2.htm"));
+    EXPECT_EQ(TempFolder::TreeOf(destination),
+              (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/",
+                     "gallery/tessa/f/a.jpg " + std::to_string(PictureBytes("a.jpg").size()),
+                     "gallery/tessa/f/b.jpg " + std::to_string(PictureBytes("b.jpg").size())}));
+    ASSERT_FALSE(host.Statuses.empty());
+    EXPECT_EQ(host.Statuses.front(), "Getting directory listing . . .");
+}
+
+TEST_F(WalkTest, ListingScriptRedirectIsFollowedOnce)
+{
+    const std::string folder = "/gallery/tessa/birds/";
+    stub.Page(Site + folder, "<HTML>\n<SCRIPT>\nthis.location.replace('/cgi-bin/gallery.cgi?f=88');\n</SCRIPT>\n</HTML>\n");
+    stub.Page(Site + "/cgi-bin/gallery.cgi?f=88", Page({UpLine(), PictureLine(folder, "owl.jpg")}));
+    ServePicture(folder, "owl.jpg");
+
+    host.WalkPictureListing(folder);
+
+    EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + "/cgi-bin/gallery.cgi?f=88", Site + folder + "owl.jpg"}));
+    EXPECT_EQ(ReadLocal("gallery/tessa/birds/owl.jpg"), PictureBytes("owl.jpg"));
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, ListingPassesOverFolderIconsAndForeignThumbnails)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder,
+              Page({"<P><IMG SRC=/members/tessa_thumb.jpg ALT=\"tessa\"> tessa</P>",
+                    "<TR><TD><A HREF=\"/cgi?f=7\"><IMG SRC=/gallery/tessa/f/g/thumb/x_thumb.jpg ALT=\"x.jpg\"></A></TD></TR>",
+                    PictureLine(folder, "a.jpg")}));
+    ServePicture(folder, "a.jpg");
+
+    host.WalkPictureListing(folder);
+
+    EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg"}));
+    EXPECT_EQ(host.Log, Lines{folder + "a.jpg"});
+}
+
+TEST_F(WalkTest, ListingWithoutThumbnailsOrWithATruncatedTextEnds)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, "<HTML>\n" + PictureLine(folder, "a.jpg") + "\n" +
+                                 NextLine("/cgi-bin/gallery.cgi?f=5&n=2") + "\n");
+    stub.Page(Site + "/gallery/tessa/empty/", Page({UpLine(), NextLine("/cgi-bin/gallery.cgi?f=6&n=2")}));
+    stub.Page(Site + "/cgi-bin/gallery.cgi?f=5&n=2", Page({UpLine()}));
+    ServePicture(folder, "a.jpg");
+
+    host.WalkPictureListing(folder);
+    host.WalkPictureListing("/gallery/tessa/empty/");
+
+    // The cut-short page still names its next page; the page without thumbnails follows none.
+    EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", Site + "/cgi-bin/gallery.cgi?f=5&n=2",
+                                  Site + "/gallery/tessa/empty/"}));
+    EXPECT_EQ(host.Log, Lines{folder + "a.jpg"});
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, CancelDuringAListingLetsThePictureFinishAndFollowsNoNextPage)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"), PictureLine(folder, "b.jpg"),
+                                   NextLine("/cgi-bin/gallery.cgi?f=5&n=2")}));
+    ServePicture(folder, "a.jpg");
+    host.Pause = true;
+    host.OnMessages = [this] {
+        if (stub.Count(Site + "/gallery/tessa/f/a.jpg") > 0)
+            host.StopRequested = true;
+    };
+
+    host.WalkPictureListing(folder);
+
+    EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg"}));
+    EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", "Cancel button pressed, download stopped."}));
+    EXPECT_EQ(host.Pauses, std::vector<unsigned>{1000});
+    EXPECT_EQ(ReadLocal("gallery/tessa/f/a.jpg"), PictureBytes("a.jpg"));
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+TEST_F(WalkTest, HostileListingEntriesAreLoggedAndSkipped)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "../evil.jpg"), PictureLine(folder, ".."),
+                                   PictureLine(folder, "sub\\x.jpg"), PictureLine(folder, "ctl\x1b.jpg"),
+                                   PictureLine(folder, ""), PictureLine(folder, "ok.jpg"),
+                                   NextLine("/../../../cgi-bin/gallery.cgi?f=5&n=2")}));
+    ServePicture(folder, "ok.jpg");
+    stub.Page(Site + "/gallery/tessa/r/", "<HTML>\nthis.location.replace('/a/../../b\x01');\n</HTML>\n");
+
+    host.WalkPictureListing(folder);
+    host.WalkPictureListing("/gallery/tessa/r/");
+    host.WalkPictureListing("/gallery/tessa/../../../");
+
+    EXPECT_EQ(host.Log, (Lines{"** Skipping unsafe file name ../evil.jpg", "** Skipping unsafe file name ..",
+                               "** Skipping unsafe file name sub\\x.jpg", "** Skipping unsafe file name ctl\\x1B.jpg",
+                               "** Skipping unsafe file name ", folder + "ok.jpg",
+                               "** Skipping unsafe path /gallery/tessa/f/../../../cgi-bin/gallery.cgi?f=5&n=2",
+                               "** Skipping unsafe path /a/../../b\\x01",
+                               "** Skipping unsafe path /gallery/tessa/../../../"}));
+    EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "ok.jpg", Site + "/gallery/tessa/r/"}));
+    EXPECT_EQ(TempFolder::TreeOf(scratch.Path()),
+              (Lines{"dest/", "dest/gallery/", "dest/gallery/tessa/", "dest/gallery/tessa/f/",
+                     "dest/gallery/tessa/f/ok.jpg " + std::to_string(PictureBytes("ok.jpg").size()),
+                     "dest/gallery/tessa/r/"}));
+}
+
+TEST_F(WalkTest, ListingPageThatLinksBackIsNotWalkedAgain)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    const std::string second = Site + "/cgi-bin/gallery.cgi?f=5&n=2";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"), NextLine("/cgi-bin/gallery.cgi?f=5&n=2")}));
+    stub.Page(second, Page({UpLine(), PictureLine(folder, "b.jpg"), NextLine("/cgi-bin/gallery.cgi?f=5&n=2")}));
+    ServePicture(folder, "a.jpg");
+    ServePicture(folder, "b.jpg");
+
+    host.WalkPictureListing(folder);
+
+    EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", second, Site + folder + "b.jpg"}));
+    EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg", "** Skipping already walked page " + second}));
+}
+
+}  // namespace

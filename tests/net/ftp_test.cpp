@@ -1,0 +1,791 @@
+// The FTP client against the scripted FTP server: the server runs on a background thread and
+// records every command; the client runs on the test's thread with its own waiting loops.
+#include "net/NMFtp.h"
+
+#include "fixtures/ScriptedFtpServer.h"
+#include "platform/winsock.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using fixtures::FtpAction;
+using fixtures::Ms;
+using fixtures::ScriptedFtpServer;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr Ms kBound{10000};
+const std::string kTimedOut = "10060:Connection timed out";
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// The recorded commands with the PORT address checked and its port replaced by "*".
+std::vector<std::string> Transcript(const ScriptedFtpServer& server)
+{
+    static const std::regex port(R"(PORT 127,0,0,1,\d{1,3},\d{1,3})");
+    std::vector<std::string> lines;
+    for (const std::string& line : server.Commands())
+        lines.push_back(std::regex_match(line, port) ? "PORT *" : line);
+    return lines;
+}
+
+int Count(const std::vector<std::string>& lines, const std::string& line)
+{
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+class FtpTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tessary-ftp-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern + "/";
+        ftp.Host = "127.0.0.1";
+        ftp.Port = server.Port();
+        ftp.UserID = "tessa";
+        ftp.Password = "secret";
+        ftp.ReportLevel = 1;
+        ftp.WaitLimit = static_cast<int>(kBound.count());  // no test waits for ever
+        ftp.OnStatus = [this](TComponent*, const std::string& status) { statuses.push_back(status); };
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    bool HasStatus(const std::string& text) const { return Count(statuses, text) > 0; }
+
+    // Index of the first status equal to `text`, or -1.
+    int StatusIndex(const std::string& text) const
+    {
+        auto it = std::find(statuses.begin(), statuses.end(), text);
+        return it == statuses.end() ? -1 : static_cast<int>(it - statuses.begin());
+    }
+
+    ScriptedFtpServer server;  // first: it outlives the client's good-bye
+    TNMFTP ftp;
+    std::vector<std::string> statuses;
+    std::string dir;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Log-in
+
+TEST_F(FtpTest, MultiLineGreetingIsReadWholeBeforeUser)
+{
+    server.SetGreeting(FtpAction::Pieces(
+        {"220-Wel", "come\r\n", " an indented line\r\n220-sec", "ond\r\n", "220", " ", "ready\r\n"}, Ms{20}));
+    int connects = 0;
+    ftp.OnConnect = [&](TComponent*) { ++connects; };
+
+    ftp.Connect();
+
+    EXPECT_TRUE(ftp.Connected);
+    EXPECT_EQ(connects, 1);
+    const int first = StatusIndex("220-Welcome\r\n");
+    const int second = StatusIndex(" an indented line\r\n");
+    const int third = StatusIndex("220-second\r\n");
+    const int last = StatusIndex("220 ready\r\n");
+    const int user = StatusIndex("USER tessa");
+    ASSERT_GE(first, 0);
+    EXPECT_LT(first, second);
+    EXPECT_LT(second, third);
+    EXPECT_LT(third, last);
+    EXPECT_LT(last, user);
+    EXPECT_EQ(Transcript(server), (std::vector<std::string>{"USER tessa", "PASS secret"}));
+}
+
+struct LogInCase {
+    const char* name;
+    std::string userReply;
+    std::string passReply;
+    std::vector<std::string> commands;
+    std::string refusal;  // empty: the log-in succeeds
+};
+
+void PrintTo(const LogInCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class LogInTest : public FtpTest, public ::testing::WithParamInterface<LogInCase> {};
+
+TEST_P(LogInTest, RepliesDecideThePasswordAndTheOutcome)
+{
+    const LogInCase& c = GetParam();
+    server.SetReply("USER", c.userReply);
+    if (!c.passReply.empty())
+        server.SetReply("PASS", c.passReply);
+    int connects = 0;
+    int failures = 0;
+    ftp.OnConnect = [&](TComponent*) { ++connects; };
+    ftp.OnConnectionFailed = [&](TComponent*) { ++failures; };
+
+    if (c.refusal.empty()) {
+        ftp.Connect();
+        EXPECT_TRUE(ftp.Connected);
+        EXPECT_EQ(connects, 1);
+        EXPECT_EQ(failures, 0);
+    } else {
+        try {
+            ftp.Connect();
+            ADD_FAILURE() << "the log-in was not refused";
+        } catch (const FTPException& e) {
+            EXPECT_EQ(e.Message(), c.refusal);
+        }
+        EXPECT_FALSE(ftp.Connected);
+        EXPECT_EQ(connects, 0);
+        EXPECT_EQ(failures, 1);
+        EXPECT_TRUE(HasStatus("切断しました"));
+    }
+    EXPECT_EQ(Transcript(server), c.commands);
+    EXPECT_EQ(HasStatus("PASS "), Count(c.commands, "PASS secret") == 1);
+    for (const std::string& status : statuses)
+        EXPECT_EQ(status.find("secret"), std::string::npos) << status;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, LogInTest,
+    ::testing::Values(
+        LogInCase{"UserAlone230", "230 Logged in.\r\n", "", {"USER tessa"}, ""},
+        LogInCase{"Password331", "331 Password please.\r\n", "230 In.\r\n", {"USER tessa", "PASS secret"}, ""},
+        LogInCase{"MultiLine230", "230-Welcome\r\n230 In.\r\n", "", {"USER tessa"}, ""},
+        LogInCase{"UserReply400IsNoRefusal", "400 Odd.\r\n", "", {"USER tessa"}, ""},
+        LogInCase{"UserRefused", "530 Not you.\r\n", "", {"USER tessa", "QUIT"}, "530 Not you.\r\n"},
+        LogInCase{"PasswordRefused", "331 Password please.\r\n", "530 Login incorrect.\r\n",
+                  {"USER tessa", "PASS secret", "QUIT"}, "530 Login incorrect.\r\n"},
+        LogInCase{"UserReply401Refused", "401 No.\r\n", "", {"USER tessa", "QUIT"}, "401 No.\r\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(FtpTest, ProxyUserLineNamesTheHostWhileTheStatusDoesNot)
+{
+    ftp.Proxy = "127.0.0.1";
+    ftp.ProxyPort = server.Port();
+    ftp.Host = "files.example";  // never contacted: the proxy is
+    ftp.Port = 21;
+
+    ftp.Connect();
+
+    ASSERT_TRUE(ftp.Connected);
+    EXPECT_EQ(Transcript(server), (std::vector<std::string>{"USER tessa@files.example", "PASS secret"}));
+    EXPECT_TRUE(HasStatus("USER tessa"));
+    for (const std::string& status : statuses)
+        EXPECT_EQ(status.find("@files.example"), std::string::npos) << status;
+}
+
+TEST_F(FtpTest, ConnectWhileConnectedDoesNothing)
+{
+    int connects = 0;
+    ftp.OnConnect = [&](TComponent*) { ++connects; };
+    ftp.Connect();
+    ftp.Connect();
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_EQ(Transcript(server).size(), 2u);
+}
+
+TEST_F(FtpTest, ErrorInsideOnConnectDisconnectsAndPassesOn)
+{
+    ftp.OnConnect = [](TComponent*) { throw Exception("job failed"); };
+    try {
+        ftp.Connect();
+        ADD_FAILURE() << "the handler's error was swallowed";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "job failed");
+    }
+    EXPECT_FALSE(ftp.Connected);
+    EXPECT_TRUE(HasStatus("切断しました"));
+    EXPECT_EQ(Transcript(server).back(), "QUIT");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+TEST(FtpCommandType, FirstWordSelectsTheType)
+{
+    const std::pair<const char*, TCmdType> table[] = {
+        {"CWD /pub", TCmdType::CmdCwd},  {"MKD new", TCmdType::CmdMkd},    {"DELE old", TCmdType::CmdDele},
+        {"RMD gone", TCmdType::CmdRmd},  {"PWD", TCmdType::CmdPwd},        {"PWD now", TCmdType::CmdOther},
+        {"SYST", TCmdType::CmdOther},    {"cwd /pub", TCmdType::CmdOther}, {"CWDX /pub", TCmdType::CmdOther},
+        {"CWD", TCmdType::CmdCwd},       {"", TCmdType::CmdOther},
+    };
+    for (const auto& [command, type] : table)
+        EXPECT_EQ(TNMFTP::CommandType(command), type) << command;
+}
+
+struct CwdCase {
+    const char* name;
+    std::string reply;
+    bool raises;
+    bool unsupported;  // OnUnSupportedFunction fires
+};
+
+void PrintTo(const CwdCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class CwdTest : public FtpTest, public ::testing::WithParamInterface<CwdCase> {};
+
+TEST_P(CwdTest, ReplyNumberDecidesSuccessOrRefusal)
+{
+    const CwdCase& c = GetParam();
+    server.SetReply("CWD", c.reply);
+    std::vector<TCmdType> successes;
+    int unsupported = 0;
+    ftp.OnSuccess = [&](TCmdType type) { successes.push_back(type); };
+    ftp.OnUnSupportedFunction = [&](TCmdType type) {
+        EXPECT_EQ(type, TCmdType::CmdCwd);
+        ++unsupported;
+    };
+    ftp.Connect();
+
+    if (c.raises) {
+        try {
+            ftp.ChangeDirectory("/pub/brick");
+            ADD_FAILURE() << "no refusal";
+        } catch (const FTPException& e) {
+            EXPECT_EQ(e.Message(), c.reply);
+        }
+        EXPECT_TRUE(successes.empty());
+    } else {
+        ftp.ChangeDirectory("/pub/brick");
+        EXPECT_EQ(successes, std::vector<TCmdType>{TCmdType::CmdCwd});
+    }
+    EXPECT_EQ(unsupported, c.unsupported ? 1 : 0);
+    EXPECT_TRUE(ftp.Connected);
+    EXPECT_EQ(Transcript(server).back(), "CWD /pub/brick");
+    EXPECT_TRUE(HasStatus("CWD /pub/brick"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, CwdTest,
+                         ::testing::Values(CwdCase{"Ok250", "250 Okay.\r\n", false, false},
+                                           CwdCase{"Missing550", "550 No such directory.\r\n", true, false},
+                                           CwdCase{"Busy400", "400 Try later.\r\n", true, false},
+                                           CwdCase{"Unknown502", "502 Not implemented.\r\n", true, true},
+                                           CwdCase{"Drop421", "421 Service closing.\r\n", true, false},
+                                           CwdCase{"Odd399", "399 Hmm.\r\n", false, false}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(FtpTest, HandledFailureSuppressesTheRefusalAndTheSuccess)
+{
+    server.SetReply("MKD", "550 Exists.\r\n");
+    int successes = 0;
+    std::vector<TCmdType> failures;
+    ftp.OnSuccess = [&](TCmdType) { ++successes; };
+    ftp.OnFailure = [&](bool& handled, TCmdType type) {
+        failures.push_back(type);
+        handled = true;
+    };
+    ftp.Connect();
+    ftp.IssueCommand("MKD new");
+    EXPECT_EQ(failures, std::vector<TCmdType>{TCmdType::CmdMkd});
+    EXPECT_EQ(successes, 0);
+}
+
+TEST_F(FtpTest, IssueCommandWithoutConnectionRaisesAndSendsNothing)
+{
+    EXPECT_THROW(ftp.IssueCommand("PWD"), Exception);
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(FtpTest, DisconnectSendsQuitOnceAndNothingWhenNotConnected)
+{
+    ftp.Disconnect();
+    EXPECT_EQ(server.Connections(), 0);
+
+    ftp.Connect();
+    ftp.Disconnect();
+    EXPECT_FALSE(ftp.Connected);
+    ftp.Disconnect();
+    EXPECT_EQ(Count(Transcript(server), "QUIT"), 1);
+    EXPECT_TRUE(HasStatus("QUIT"));
+    EXPECT_TRUE(HasStatus("221 Goodbye.\r\n"));
+}
+
+TEST_F(FtpTest, RefusedQuitRaisesButStillDisconnects)
+{
+    server.SetReply("QUIT", "500 No.\r\n");
+    ftp.Connect();
+    try {
+        ftp.Disconnect();
+        ADD_FAILURE() << "no refusal";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.Message(), "500 No.\r\n");
+    }
+    EXPECT_FALSE(ftp.Connected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// System type and listings
+
+TEST(FtpVendor, FirstWordFoundInTheSystemReplyWins)
+{
+    const std::pair<const char*, int> table[] = {
+        {"215 UNIX Type: L8\r\n", 2400},    {"215 NETWARE\r\n", 2416},       {"215 MSDOS\r\n", 2401},
+        {"215 VMS V5.5\r\n", 2406},         {"215 MVS is the system\r\n", 2408},
+        {"215 VM/ESA\r\n", 2402},           {"215 MACOS Peter's Server\r\n", 2404},
+        {"215 OS/400 V4R3\r\n", 2414},      {"215 Windows_NT\r\n", 2410},
+        {"215 unix\r\n", 2410},             {"500 SYST not understood\r\n", 2410},
+        {"215 UNIX emulated by VMS\r\n", 2400},
+    };
+    for (const auto& [reply, vendor] : table)
+        EXPECT_EQ(TNMFTP::VendorFromSystem(reply), vendor) << reply;
+}
+
+TEST_F(FtpTest, SystIsAskedOncePerConnection)
+{
+    server.SetReply("SYST", "215 VMS V5.5\r\n");
+    ftp.Connect();
+    ftp.ParseList = true;
+    ftp.ListDirectory();
+    EXPECT_EQ(ftp.Vendor, 2406);
+    ftp.ListDirectory();
+    ftp.Disconnect();
+    EXPECT_EQ(ftp.Vendor, TNMFTP::VendorDetect);
+    EXPECT_EQ(ftp.DirectoryList, nullptr);
+    ftp.Connect();
+    ftp.ListDirectory();
+
+    EXPECT_EQ(Transcript(server),
+              (std::vector<std::string>{"USER tessa", "PASS secret", "SYST", "PORT *", "LIST", "PORT *", "LIST",
+                                        "QUIT", "USER tessa", "PASS secret", "SYST", "PORT *", "LIST"}));
+}
+
+TEST_F(FtpTest, FailedSystStillListsWithTheUnixParser)
+{
+    server.SetReply("SYST", "500 Unknown command.\r\n");
+    server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n");
+    ftp.Connect();
+    ftp.ParseList = true;
+    ftp.ListDirectory();
+    EXPECT_EQ(ftp.Vendor, 2410);
+    ASSERT_NE(ftp.DirectoryList, nullptr);
+    EXPECT_EQ(ftp.DirectoryList->FileNames, std::vector<std::string>{"a.gif"});
+}
+
+TEST_F(FtpTest, KnownOrUnknownPresetVendorSkipsSystAndStillParses)
+{
+    server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n");
+    for (int vendor : {2400, 2405}) {
+        ftp.Vendor = vendor;
+        ftp.ParseList = true;
+        ftp.Connect();
+        ftp.ListDirectory();
+        ASSERT_NE(ftp.DirectoryList, nullptr);
+        EXPECT_EQ(ftp.DirectoryList->FileNames, std::vector<std::string>{"a.gif"}) << vendor;
+        ftp.Disconnect();
+    }
+    EXPECT_EQ(Count(Transcript(server), "SYST"), 0);
+}
+
+TEST_F(FtpTest, ListingLinesArriveWhateverTheirShapeAndCuts)
+{
+    const std::string longName(300, 'n');
+    server.SetListing("total 5\r\n"
+                      "-rw-r--r--   1 ftp  ftp   51234 Mar  3  1999 8436-01.gif\r\n"
+                      "x\n"
+                      "\r\n"
+                      "  -rw-r--r-- 1 ftp ftp 10 Mar 3 1999 lead.gif\r\n"
+                      "-rw-r--r-- 1 ftp ftp 11 Mar 3 1999 trail.gif \r\n"
+                      "-rw-r--r-- 1 ftp ftp 12 Mar 3 1999 my file.gif\r\n"
+                      "-rw-r--r-- 1 ftp ftp 13 Mar 3 1999 " + longName + "\n"
+                      "-rw-r--r-- 1 ftp ftp 77 Mar 3 1999 last.gif");
+    FtpAction slow;
+    slow.chunk = 7;  // lines cut at awkward places
+    slow.chunkGap = Ms{2};
+    server.SetAction("LIST", 0, slow);
+    std::vector<std::string> items;
+    ftp.OnListItem = [&](const std::string& line) { items.push_back(line); };
+    ftp.ParseList = true;
+    ftp.Connect();
+
+    ftp.ListDirectory();
+
+    EXPECT_EQ(items, (std::vector<std::string>{
+                         "total 5",
+                         "-rw-r--r--   1 ftp  ftp   51234 Mar  3  1999 8436-01.gif",
+                         "x\n",
+                         "\r\n",
+                         "  -rw-r--r-- 1 ftp ftp 10 Mar 3 1999 lead.gif",
+                         "-rw-r--r-- 1 ftp ftp 11 Mar 3 1999 trail.gif ",
+                         "-rw-r--r-- 1 ftp ftp 12 Mar 3 1999 my file.gif",
+                         "-rw-r--r-- 1 ftp ftp 13 Mar 3 1999 " + longName,
+                         "-rw-r--r-- 1 ftp ftp 77 Mar 3 1999 last.gif",
+                     }));
+    ASSERT_NE(ftp.DirectoryList, nullptr);
+    const TFTPDirectoryList& list = *ftp.DirectoryList;
+    EXPECT_EQ(list.FileNames, (std::vector<std::string>{"8436-01.gif", "lead.gif", "", "file.gif",
+                                                        std::string(255, 'n'), "last.gif"}));
+    EXPECT_EQ(list.FileSizes, (std::vector<std::string>{"51234", "10", "Mar", "Mar", "13", "77"}));
+    EXPECT_EQ(list.FileModes[1], "");
+    EXPECT_TRUE(HasStatus("受信 0 Bytes"));
+    EXPECT_TRUE(HasStatus("226 Transfer complete.\r\n"));
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+}
+
+TEST_F(FtpTest, ListingClearsTheEntriesOfTheLastOne)
+{
+    server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 b.gif\r\n");
+    ftp.ParseList = true;
+    ftp.Connect();
+    ftp.ListDirectory();
+    ftp.ListDirectory();
+    ASSERT_NE(ftp.DirectoryList, nullptr);
+    EXPECT_EQ(ftp.DirectoryList->FileNames, (std::vector<std::string>{"a.gif", "b.gif"}));
+}
+
+TEST_F(FtpTest, DataSocketListensOnlyWhereTheServerReachedUs)
+{
+    std::uint32_t bound = 1;
+    std::uint32_t accepted = 1;
+    ftp.OnTransactionStart = [&](TComponent*) {  // a listing's start comes before the accept
+        ASSERT_NE(ftp.DataSocket, nullptr);
+        platform::SockAddrIn local;
+        ASSERT_EQ(platform::SocketGetName(ftp.DataSocket->SocketHandle, local), 0);
+        bound = local.address;
+        accepted = ftp.DataSocket->AcceptFrom;
+    };
+    ftp.Connect();
+    ftp.ListDirectory();
+    EXPECT_EQ(bound, inet_addr("127.0.0.1"));
+    EXPECT_EQ(accepted, inet_addr("127.0.0.1"));
+}
+
+TEST_F(FtpTest, RefusedPortOrListRaisesAndFreesTheDataSocket)
+{
+    for (const char* verb : {"PORT", "LIST"}) {
+        ScriptedFtpServer refusing;
+        refusing.SetReply(verb, "500 Nope.\r\n");
+        TNMFTP client;
+        client.Host = "127.0.0.1";
+        client.Port = refusing.Port();
+        client.WaitLimit = static_cast<int>(kBound.count());
+        client.Connect();
+        try {
+            client.ListDirectory();
+            ADD_FAILURE() << verb << " not refused";
+        } catch (const FTPException& e) {
+            EXPECT_EQ(e.Message(), "500 Nope.\r\n");
+        }
+        EXPECT_EQ(client.DataSocket, nullptr);
+        EXPECT_TRUE(client.Connected) << verb;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Downloads
+
+TEST_F(FtpTest, DownloadWritesTheFileAndReportsTheCounts)
+{
+    const std::string bytes = fixtures::Pattern(0, 70000);
+    server.SetFile("8436-01.gif", bytes);
+    FtpAction paced;  // chunks apart, so that not all of it comes with the close
+    paced.chunkGap = Ms{20};
+    server.SetAction("RETR", 0, paced);
+    long long announced = -1;
+    int packets = 0;
+    std::vector<TCmdType> successes;
+    ftp.OnTransactionStart = [&](TComponent*) { announced = ftp.BytesTotal; };
+    ftp.OnPacketRecvd = [&](TComponent*) { ++packets; };
+    ftp.OnSuccess = [&](TCmdType type) { successes.push_back(type); };
+    ftp.Connect();
+
+    ftp.Download("8436-01.gif", dir + "8436-01.gif");
+
+    EXPECT_EQ(Slurp(dir + "8436-01.gif"), bytes);
+    EXPECT_EQ(announced, 70000);
+    EXPECT_EQ(ftp.BytesTotal, 70000);
+    EXPECT_GT(packets, 0);
+    EXPECT_EQ(successes, std::vector<TCmdType>{TCmdType::CmdRetr});
+    EXPECT_TRUE(HasStatus("RETR 8436-01.gif"));
+    EXPECT_TRUE(HasStatus("受信 70000 Bytes"));
+    EXPECT_LT(StatusIndex("受信 70000 Bytes"), StatusIndex("226 Transfer complete.\r\n"));
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+    EXPECT_EQ(Transcript(server), (std::vector<std::string>{"USER tessa", "PASS secret", "PORT *", "RETR 8436-01.gif"}));
+}
+
+TEST_F(FtpTest, DownloadReadsContinuationLinesAndTakesTheirByteCount)
+{
+    server.SetFile("a.gif", "12345");
+    server.SetAction("RETR", 0, FtpAction::Text("150-Here it comes\r\n 4096 bytes follow\r\n150 Go.\r\n"));
+    long long announced = -1;
+    ftp.OnTransactionStart = [&](TComponent*) { announced = ftp.BytesTotal; };
+    ftp.Connect();
+
+    ftp.Download("a.gif", dir + "a.gif");
+
+    EXPECT_EQ(announced, 4096);
+    EXPECT_EQ(ftp.BytesTotal, 5);
+    EXPECT_TRUE(HasStatus(" 4096 bytes follow\r\n"));
+    EXPECT_TRUE(HasStatus("150 Go.\r\n"));
+    EXPECT_EQ(Slurp(dir + "a.gif"), "12345");
+}
+
+TEST(FtpReplyByteCount, NumberBeforeTheWordBytes)
+{
+    const std::pair<const char*, long long> table[] = {
+        {"150 Opening data connection for x (12345 bytes)\r\n", 12345},
+        {"150 Opening BINARY mode data connection for f (0 bytes).\r\n", 0},
+        {"150 12 BYTES\r\n", 12},
+        {"150 Here come the bytes\r\n", 150},
+        {"150 Ok.\r\n", 0},
+        {"Bytes: 99\r\n", 0},
+        {"150 (123456789012345678901234567890 bytes)\r\n", 0},
+        {"150 x (77 bytes) and (88 bytes)\r\n", 77},
+        {"", 0},
+    };
+    for (const auto& [reply, count] : table)
+        EXPECT_EQ(TNMFTP::ReplyByteCount(reply), count) << reply;
+}
+
+struct FailedDownloadCase {
+    const char* name;
+    FtpAction action;
+    std::string message;  // FTPException text; empty: a transport error
+    bool staysConnected;
+};
+
+void PrintTo(const FailedDownloadCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+FtpAction Midway(std::function<void(FtpAction&)> change)
+{
+    FtpAction a;
+    change(a);
+    return a;
+}
+
+class FailedDownloadTest : public FtpTest, public ::testing::WithParamInterface<FailedDownloadCase> {};
+
+TEST_P(FailedDownloadTest, EndWithoutACompleteReplyIsAFailure)
+{
+    const FailedDownloadCase& c = GetParam();
+    server.SetGeneratedFile("big.bin", 200000);
+    server.SetAction("RETR", 0, c.action);
+    int successes = 0;
+    ftp.OnSuccess = [&](TCmdType) { ++successes; };
+    ftp.Connect();
+
+    bool failed = false;
+    try {
+        ftp.Download("big.bin", dir + "big.bin");
+    } catch (const FTPException& e) {
+        failed = true;
+        EXPECT_EQ(e.Message(), c.message);
+    } catch (const ESockError& e) {
+        failed = true;
+        EXPECT_TRUE(c.message.empty()) << e.Message();
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(successes, 0);
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+    EXPECT_EQ(ftp.Connected, c.staysConnected);
+    if (c.staysConnected) {
+        ftp.ChangeDirectory("/next");  // the control connection is still in step
+        EXPECT_EQ(ftp.LastReply, "250 CWD command successful.\r\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, FailedDownloadTest,
+    ::testing::Values(
+        FailedDownloadCase{"Refused550", FtpAction::Text("550 No such file.\r\n"), "550 No such file.\r\n", true},
+        FailedDownloadCase{"Aborted426", Midway([](FtpAction& a) {
+                               a.midReplyAfter = 40000;
+                               a.midReply = "426 Connection closed; transfer aborted.\r\n";
+                               a.dataLimit = 40000;
+                               a.finalReply = "";
+                           }),
+                           "426 Connection closed; transfer aborted.\r\n", true},
+        FailedDownloadCase{"LocalError451", Midway([](FtpAction& a) { a.finalReply = "451 Local error.\r\n"; }),
+                           "451 Local error.\r\n", true},
+        FailedDownloadCase{"NoDataConnection425", Midway([](FtpAction& a) {
+                               a.reply = "150 Opening.\r\n425 Can't open data connection.\r\n";
+                               a.connectBack = false;
+                           }),
+                           "425 Can't open data connection.\r\n", true},
+        FailedDownloadCase{"ControlDropped", Midway([](FtpAction& a) { a.closeControlAfter = 40000; }), "", false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(FtpTest, AbortEndsARunningDownload)
+{
+    server.SetGeneratedFile("big.bin", 4 << 20);
+    FtpAction slow;
+    slow.chunkGap = Ms{5};
+    server.SetAction("RETR", 0, slow);
+    ftp.OnPacketRecvd = [&](TComponent*) { ftp.Abort(); };
+    ftp.Connect();
+    EXPECT_THROW(ftp.Download("big.bin", dir + "big.bin"), EAbortError);
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+    EXPECT_LT(fs::file_size(dir + "big.bin"), std::uintmax_t{4 << 20});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data connections from elsewhere
+
+// Connects from 127.0.0.2 to the port of the client's first PORT command; true when the
+// client hung up on it.
+bool CallFromElsewhere(ScriptedFtpServer& server)
+{
+    if (!server.Server().WaitUntil(
+            [&] {
+                for (const std::string& line : server.Commands())
+                    if (line.rfind("PORT ", 0) == 0)
+                        return true;
+                return false;
+            },
+            kBound))
+        return false;
+    int h1, h2, h3, h4, p1, p2;
+    for (const std::string& line : server.Commands())
+        if (std::sscanf(line.c_str(), "PORT %d,%d,%d,%d,%d,%d", &h1, &h2, &h3, &h4, &p1, &p2) == 6)
+            break;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = inet_addr("127.0.0.2");
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<std::uint16_t>(p1 * 256 + p2));
+    target.sin_addr.s_addr = inet_addr("127.0.0.1");
+    bool hungUp = false;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+        pollfd p{fd, POLLIN, 0};
+        char byte;
+        hungUp = poll(&p, 1, static_cast<int>(kBound.count())) == 1 && recv(fd, &byte, 1, 0) <= 0;
+    }
+    close(fd);
+    return hungUp;
+}
+
+TEST_F(FtpTest, ForeignCallerOnTheDataPortIsTurnedAwayAndTheServerStillServed)
+{
+    server.SetFile("a.gif", "picture bytes");
+    FtpAction late;
+    late.delay = Ms{1000};  // the stranger calls first
+    server.SetAction("RETR", 0, late);
+    ftp.Connect();
+    bool hungUp = false;
+    std::thread stranger([&] { hungUp = CallFromElsewhere(server); });
+
+    ftp.Download("a.gif", dir + "a.gif");
+    stranger.join();
+
+    EXPECT_TRUE(hungUp);
+    EXPECT_EQ(Slurp(dir + "a.gif"), "picture bytes");
+}
+
+TEST_F(FtpTest, DataConnectionFromAnotherAddressIsNeverTaken)
+{
+    server.SetFile("a.gif", "picture bytes");
+    FtpAction foreign;
+    foreign.dataSource = "127.0.0.2";
+    server.SetAction("RETR", 0, foreign);
+    ftp.WaitLimit = 400;
+    ftp.Connect();
+    try {
+        ftp.Download("a.gif", dir + "a.gif");
+        ADD_FAILURE() << "a foreign data connection was taken";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message(), kTimedOut);
+    }
+    EXPECT_NE(Slurp(dir + "a.gif"), "picture bytes");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bounded waits
+
+struct SilenceCase {
+    const char* name;
+    const char* verb;  // whose action is set; "" the greeting
+    FtpAction action;
+    bool listing;
+};
+
+void PrintTo(const SilenceCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class SilenceTest : public FtpTest, public ::testing::WithParamInterface<SilenceCase> {};
+
+TEST_P(SilenceTest, SilentServerEndsTheWaitWithATimeOut)
+{
+    const SilenceCase& c = GetParam();
+    server.SetGeneratedFile("big.bin", 200000);
+    server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n");
+    if (std::string(c.verb).empty())
+        server.SetGreeting(c.action);
+    else
+        server.SetAction(c.verb, 0, c.action);
+    ftp.WaitLimit = 300;
+
+    try {
+        ftp.Connect();
+        ftp.ChangeDirectory("/pub");
+        if (c.listing)
+            ftp.ListDirectory();
+        else
+            ftp.Download("big.bin", dir + "big.bin");
+        ADD_FAILURE() << "nothing timed out";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message(), kTimedOut);
+    }
+    EXPECT_TRUE(ftp.TimedOut);
+    EXPECT_FALSE(ftp.Connected);
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, SilenceTest,
+    ::testing::Values(
+        SilenceCase{"Greeting", "", FtpAction::Stall(), false},
+        SilenceCase{"Reply", "CWD", FtpAction::Stall(), false},
+        SilenceCase{"DataConnection", "RETR", Midway([](FtpAction& a) { a.connectBack = false; }), false},
+        SilenceCase{"Transfer", "RETR", Midway([](FtpAction& a) { a.stallAfter = 30000; }), false},
+        SilenceCase{"CompleteReply", "RETR", Midway([](FtpAction& a) { a.finalReply = ""; }), false},
+        SilenceCase{"Listing", "LIST", Midway([](FtpAction& a) { a.stallAfter = 10; }), true}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(FtpTest, SlowButSteadyTransferIsNoTimeOut)
+{
+    server.SetGeneratedFile("slow.bin", 40000);
+    FtpAction slow;
+    slow.chunk = 1000;
+    slow.chunkGap = Ms{20};  // longer in all than the limit, but never near it without a byte
+    server.SetAction("RETR", 0, slow);
+    ftp.WaitLimit = 400;
+    ftp.Connect();
+    ftp.Download("slow.bin", dir + "slow.bin");
+    EXPECT_EQ(fs::file_size(dir + "slow.bin"), 40000u);
+    EXPECT_FALSE(ftp.TimedOut);
+}
+
+}  // namespace

@@ -1,0 +1,373 @@
+// The set download job end to end against the scripted FTP server: what goes over the wire,
+// what the log and the status line show, and what lands in the destination folder.
+#include "fixtures/ScriptedFtpServer.h"
+#include "mirror/FakeHost.h"
+#include "net/NMFtp.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+using fixtures::FtpAction;
+using fixtures::Ms;
+using fixtures::ScriptedFtpServer;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kWeb = "http://www.setscans.org";
+
+std::string Slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string Entry(const std::string& name, std::size_t size = 5)
+{
+    return "-rw-r--r--   1 ftp  ftp   " + std::to_string(size) + " Mar  3  1999 " + name + "\r\n";
+}
+
+class SetJobTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host.Destination = folder.Text();
+        host.FtpHost = "127.0.0.1";
+        host.FtpPort = server.Port();
+        host.WebBase = kWeb;  // only ever shown: the FTP connection stays up in these tests
+        host.NMFTP1->WaitLimit = 10000;  // no test waits for ever
+    }
+
+    // The commands of every connection, the PORT address checked and its port dropped.
+    std::vector<std::string> Transcript() const
+    {
+        static const std::regex port(R"(PORT 127,0,0,1,\d{1,3},\d{1,3})");
+        std::vector<std::string> lines;
+        for (const std::string& line : server.Commands())
+            lines.push_back(std::regex_match(line, port) ? "PORT *" : line);
+        return lines;
+    }
+
+    bool HasLog(const std::string& line) const
+    {
+        return std::find(host.Log.begin(), host.Log.end(), line) != host.Log.end();
+    }
+
+    ScriptedFtpServer server;  // first: it outlives the client's good-bye
+    TempFolder folder;
+    FakeHost host;
+};
+
+TEST_F(SetJobTest, CompleteJobGoesOverTheWireInOrder)
+{
+    server.SetListing("total 4\r\n" + Entry("8436-01.gif") + Entry("index.htm") + Entry("index.html") +
+                      Entry("8436-02.gif", 6));
+    server.SetFile("8436-01.gif", "first");
+    server.SetFile("8436-02.gif", "second");
+    host.SetNumber = "8436";
+
+    host.Button2Click();
+
+    EXPECT_EQ(Transcript(), (std::vector<std::string>{
+                                "USER Anonymous", "PASS Wayfarers", "CWD /pub/brick/scans/08000/8436/", "SYST",
+                                "PORT *", "LIST", "PORT *", "RETR 8436-01.gif", "PORT *", "RETR 8436-02.gif", "QUIT"}));
+    EXPECT_EQ(host.Log, (std::vector<std::string>{kWeb + "/scans/08000/8436/", "\\scans\\08000\\8436\\8436-01.gif",
+                                                  "\\scans\\08000\\8436\\8436-02.gif"}));
+    EXPECT_EQ(folder.Tree(), (std::vector<std::string>{"scans/", "scans/08000/", "scans/08000/8436/",
+                                                       "scans/08000/8436/8436-01.gif 5",
+                                                       "scans/08000/8436/8436-02.gif 6"}));
+    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/8436-02.gif"), "second");
+
+    const auto& s = host.Statuses;
+    auto at = [&](const std::string& text) { return std::find(s.begin(), s.end(), text) - s.begin(); };
+    EXPECT_LT(at("Establishing conection . . ."), at("USER Anonymous"));
+    EXPECT_LT(at("USER Anonymous"), at("PASS "));
+    EXPECT_LT(at("Changing Directory . . ."), at("CWD /pub/brick/scans/08000/8436/"));
+    EXPECT_LT(at("Getting Directory Listing . . ."), at("LIST"));
+    EXPECT_LT(at("Downloading 8436-01.gif. . ."), at("受信 5 Bytes"));
+    EXPECT_LT(at("受信 5 Bytes"), static_cast<long>(s.size()));
+    EXPECT_LT(at("バッファを送信中"), static_cast<long>(s.size()));  // the transport's level 4
+    EXPECT_EQ(std::count(s.begin(), s.end(), "PASS Wayfarers"), 0);
+    EXPECT_LT(at(". . . done getting files"), at("QUIT"));  // the good-bye comes last
+    EXPECT_FALSE(host.Running);
+    EXPECT_TRUE(host.StopRequested);
+    EXPECT_EQ(host.JobOutcome, TJobOutcome::Completed);
+    EXPECT_FALSE(host.NMFTP1->Connected);
+    EXPECT_TRUE(host.NMFTP1->ParseList);
+}
+
+struct RejectedCase {
+    const char* name;
+    std::string number;
+    std::string line;
+};
+
+void PrintTo(const RejectedCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const std::string kLeadingZero = "Please remove the leading 0 from the set number and try again, download stopped.";
+const std::string kTooShort = "I can't download sets that have less than 3 digits, download stopped.";
+const std::string kTooLong = "I can't download sets that have more than 5 digits, download stopped.";
+const std::string kUnsafe =
+    "I can't download sets whose number holds \"/\", \"\\\" or control characters, download stopped.";
+
+class RejectedNumberTest : public SetJobTest, public ::testing::WithParamInterface<RejectedCase> {};
+
+TEST_P(RejectedNumberTest, RejectedNumberMakesNoConnection)
+{
+    host.SetNumber = GetParam().number;
+    host.Button2Click();
+    EXPECT_EQ(host.Log, std::vector<std::string>{GetParam().line});
+    EXPECT_EQ(host.JobOutcome, TJobOutcome::SetNumberRejected);
+    EXPECT_FALSE(host.Running);
+    EXPECT_TRUE(host.StopRequested);
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_TRUE(folder.Tree().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, RejectedNumberTest,
+                         ::testing::Values(RejectedCase{"LeadingZero4", "0123", kLeadingZero},
+                                           RejectedCase{"LeadingZero2", "05", kLeadingZero},
+                                           RejectedCase{"LeadingZeroBeforeLength", "0123456", kLeadingZero},
+                                           RejectedCase{"Two", "12", kTooShort},
+                                           RejectedCase{"Empty", "", kTooShort},
+                                           RejectedCase{"Six", "123456", kTooLong},
+                                           RejectedCase{"Slash", "1/../", kUnsafe},
+                                           RejectedCase{"Backslash", "a\\b", kUnsafe},
+                                           RejectedCase{"LineBreak", "12\r\n", kUnsafe}),
+                         [](const auto& info) { return info.param.name; });
+
+struct FolderCase {
+    const char* name;
+    std::string number;
+    std::string slashFolder;
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class SetFolderTest : public SetJobTest, public ::testing::WithParamInterface<FolderCase> {};
+
+TEST_P(SetFolderTest, NumberNamesTheRemoteFolderAndAMissingOneEndsTheJob)
+{
+    server.SetReply("CWD", "550 No such directory.\r\n");
+    host.SetNumber = GetParam().number;
+
+    host.Button2Click();
+
+    EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers",
+                                                      "CWD /pub/brick" + GetParam().slashFolder, "QUIT"}));
+    EXPECT_EQ(host.Log, (std::vector<std::string>{kWeb + GetParam().slashFolder,
+                                                  "Set does not exist, download stopped."}));
+    EXPECT_EQ(host.JobOutcome, TJobOutcome::SetNotFound);
+    EXPECT_EQ(host.Statuses.back(), ". . . done getting files");
+    EXPECT_FALSE(host.Running);
+    EXPECT_FALSE(host.NMFTP1->Connected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, SetFolderTest,
+                         ::testing::Values(FolderCase{"Three", "123", "/scans/00000/0123/"},
+                                           FolderCase{"Four", "8436", "/scans/08000/8436/"},
+                                           FolderCase{"Five", "10179", "/scans/10000/10179/"},
+                                           FolderCase{"FiveGroupIsTenThousands", "12345", "/scans/10000/12345/"},
+                                           FolderCase{"Nines", "99999", "/scans/90000/99999/"},
+                                           FolderCase{"Letters", "abc", "/scans/00000/0abc/"}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(SetJobTest, ThreeDigitSetLandsInItsZeroPaddedFolder)
+{
+    server.SetListing(Entry("123-1.gif"));
+    server.SetFile("123-1.gif", "12345");
+    host.SetNumber = "123";
+    host.Button2Click();
+    EXPECT_EQ(Slurp(folder.Path() / "scans/00000/0123/123-1.gif"), "12345");
+    EXPECT_TRUE(HasLog("\\scans\\00000\\0123\\123-1.gif"));
+}
+
+TEST_F(SetJobTest, ExistingFileIsLoggedButNotFetched)
+{
+    server.SetListing(Entry("8436-01.gif") + Entry("8436-02.gif"));
+    server.SetFile("8436-01.gif", "fresh");
+    server.SetFile("8436-02.gif", "fresh");
+    fs::create_directories(folder.Path() / "scans/08000/8436");
+    std::ofstream(folder.Path() / "scans/08000/8436/8436-01.gif") << "kept";
+
+    host.Button2Click();
+
+    EXPECT_TRUE(HasLog("\\scans\\08000\\8436\\8436-01.gif"));
+    const std::vector<std::string> transcript = Transcript();
+    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RETR 8436-01.gif"), 0);
+    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RETR 8436-02.gif"), 1);
+    EXPECT_EQ(transcript.back(), "QUIT");
+    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/8436-01.gif"), "kept");
+    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/8436-02.gif"), "fresh");
+}
+
+TEST_F(SetJobTest, HostileNamesAreNamedAndNeverFetched)
+{
+    server.SetListing(Entry("..") + Entry(".") + Entry("../../up.gif") + Entry("a\\b.gif") + Entry("bad\x01name") +
+                      Entry("trail.gif ") + Entry("good.gif"));
+    server.SetFile("good.gif", "fine!");
+
+    host.Button2Click();
+
+    for (const char* shown : {"..", ".", "../../up.gif", "a\\b.gif", "bad\\x01name", ""})
+        EXPECT_TRUE(HasLog(std::string("** Skipping unsafe file name ") + shown)) << shown;
+    for (const std::string& line : host.Log)  // one line names each, and no folder line leads to it
+        EXPECT_TRUE(line.rfind("\\scans\\", 0) != 0 || line == "\\scans\\08000\\8436\\good.gif") << line;
+    std::vector<std::string> retrieved;
+    for (const std::string& line : Transcript())
+        if (line.rfind("RETR ", 0) == 0)
+            retrieved.push_back(line);
+    EXPECT_EQ(retrieved, std::vector<std::string>{"RETR good.gif"});
+    EXPECT_EQ(folder.Tree(), (std::vector<std::string>{"scans/", "scans/08000/", "scans/08000/8436/",
+                                                       "scans/08000/8436/good.gif 5"}));
+}
+
+TEST_F(SetJobTest, TransferAbortedBy426IsLoggedRemovedAndTheJobGoesOn)
+{
+    server.SetListing(Entry("cut.gif", 5000) + Entry("whole.gif", 5000));
+    server.SetGeneratedFile("cut.gif", 5000);
+    server.SetGeneratedFile("whole.gif", 5000);
+    FtpAction abort;
+    abort.midReplyAfter = 1000;
+    abort.midReply = "426 Connection closed; transfer aborted.\r\n";
+    abort.dataLimit = 1000;
+    abort.finalReply = "";
+    server.SetAction("RETR", 1, abort);
+
+    host.Button2Click();
+
+    EXPECT_EQ(host.Log, (std::vector<std::string>{kWeb + "/scans/08000/8436/", "\\scans\\08000\\8436\\cut.gif",
+                                                  "error ftping file", "\\scans\\08000\\8436\\whole.gif"}));
+    EXPECT_EQ(folder.Tree(), (std::vector<std::string>{"scans/", "scans/08000/", "scans/08000/8436/",
+                                                       "scans/08000/8436/whole.gif 5000"}));
+    EXPECT_FALSE(host.MultimediaLockout);
+    EXPECT_EQ(std::count(host.Statuses.begin(), host.Statuses.end(), ". . . done getting files"), 1);
+}
+
+TEST_F(SetJobTest, CancelDuringATransferStopsBeforeTheNextFile)
+{
+    server.SetListing(Entry("1.gif") + Entry("2.gif") + Entry("3.gif"));
+    for (const char* name : {"1.gif", "2.gif", "3.gif"})
+        server.SetFile(name, "bytes");
+    host.NMFTP1->OnTransactionStop = [this](TComponent*) {
+        if (host.Downloading)  // pressed while the first file comes in, not during the listing
+            host.Button1Click();
+    };
+
+    host.Button2Click();
+
+    EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers",
+                                                      "CWD /pub/brick/scans/08000/8436/", "SYST", "PORT *", "LIST",
+                                                      "PORT *", "RETR 1.gif", "QUIT"}));
+    EXPECT_EQ(host.Log.back(), "Cancel button pressed, download stopped.");
+    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/1.gif"), "bytes");
+    EXPECT_EQ(host.Statuses.back(), ". . . done getting files");
+}
+
+TEST_F(SetJobTest, ConnectionLeftOpenIsClosedBeforeTheNewOne)
+{
+    server.SetListing("");
+    host.NMFTP1->Host = "127.0.0.1";
+    host.NMFTP1->Port = server.Port();
+    host.NMFTP1->Connect();
+    ASSERT_TRUE(host.NMFTP1->Connected);
+
+    host.Button2Click();
+
+    std::vector<std::string> first;
+    for (const auto& record : server.CommandRecords())
+        if (record.connection == 0)
+            first.push_back(record.line);
+    EXPECT_EQ(first, (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers", "QUIT"}));
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(SetJobTest, RefusedLogInEscapesTheJobAndLeavesTheButtonsRunning)
+{
+    server.SetReply("PASS", "530 Login incorrect.\r\n");
+    try {
+        host.Button2Click();
+        ADD_FAILURE() << "the refusal did not escape";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.Message(), "530 Login incorrect.\r\n");
+    }
+    EXPECT_TRUE(host.Running);
+    EXPECT_EQ(host.Statuses.back(), "切断しました");
+    EXPECT_FALSE(host.NMFTP1->Connected);
+}
+
+TEST_F(SetJobTest, RefusedListingEscapesTheJob)
+{
+    server.SetReply("LIST", "550 Cannot list.\r\n");
+    EXPECT_THROW(host.Button2Click(), FTPException);
+    EXPECT_TRUE(host.Running);
+    EXPECT_FALSE(host.NMFTP1->Connected);
+    EXPECT_EQ(Transcript().back(), "QUIT");
+}
+
+struct SilenceCase {
+    const char* name;
+    const char* verb;
+    FtpAction action;
+    std::vector<std::string> log;
+};
+
+void PrintTo(const SilenceCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+FtpAction Stalling(std::function<void(FtpAction&)> change)
+{
+    FtpAction a;
+    change(a);
+    return a;
+}
+
+class SetJobSilenceTest : public SetJobTest, public ::testing::WithParamInterface<SilenceCase> {};
+
+TEST_P(SetJobSilenceTest, SilentServerEndsTheJobAsAnError)
+{
+    const SilenceCase& c = GetParam();
+    server.SetListing(Entry("1.gif", 50000) + Entry("2.gif", 50000));
+    server.SetGeneratedFile("1.gif", 50000);
+    server.SetGeneratedFile("2.gif", 50000);
+    server.SetAction(c.verb, 0, c.action);
+    host.NMFTP1->WaitLimit = 300;
+
+    try {
+        host.Button2Click();
+        ADD_FAILURE() << "the job ended normally";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message(), "10060:Connection timed out");
+    }
+    EXPECT_EQ(host.Log, c.log);
+    EXPECT_TRUE(host.Running);
+    EXPECT_FALSE(host.NMFTP1->Connected);
+    EXPECT_FALSE(fs::exists(folder.Path() / "scans/08000/8436/2.gif"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, SetJobSilenceTest,
+    ::testing::Values(
+        SilenceCase{"DirectoryChange", "CWD", FtpAction::Stall(), {kWeb + "/scans/08000/8436/"}},
+        SilenceCase{"Listing", "LIST", Stalling([](FtpAction& a) { a.connectBack = false; }),
+                    {kWeb + "/scans/08000/8436/"}},
+        SilenceCase{"Download", "RETR", Stalling([](FtpAction& a) { a.stallAfter = 20000; }),
+                    {kWeb + "/scans/08000/8436/", "\\scans\\08000\\8436\\1.gif", "error ftping file"}}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
