@@ -165,23 +165,23 @@ private:
 
 namespace {
 
-struct TOptionSpec {
+struct TOptionInfo {
     const char* name;
     bool takesValue;
 };
 
-constexpr TOptionSpec Options[] = {
+constexpr TOptionInfo Options[] = {
     {"--help", false},    {"--version", false},  {"--folder", true},   {"--member", true},
     {"--set", true},      {"--dest", true},      {"--host-a", false},  {"--host-b", false},
     {"--pause", true},    {"--no-pause", false}, {"--proxy", true},    {"--ftp-host", true},
     {"--web-base", true}, {"--settings", true},
 };
 
-const TOptionSpec* FindOption(const std::string& name)
+const TOptionInfo* FindOption(const std::string& name)
 {
-    for (const TOptionSpec& spec : Options)
-        if (name == spec.name)
-            return &spec;
+    for (const TOptionInfo& known : Options)
+        if (name == known.name)
+            return &known;
     return nullptr;
 }
 
@@ -239,15 +239,15 @@ TCommandLine ParseCommandLine(int argc, char** argv)
             name.resize(equals);
         }
         try {
-            const TOptionSpec* spec = FindOption(name);
-            if (spec == nullptr)
+            const TOptionInfo* known = FindOption(name);
+            if (known == nullptr)
                 throw EUsageError(name.rfind("-", 0) == 0 ? "unknown option " + name
                                                           : "unexpected argument " + name);
-            if (spec->takesValue && !value) {
+            if (known->takesValue && !value) {
                 if (i + 1 >= argc)
                     throw EUsageError(name + " needs a value");
                 value = argv[++i];
-            } else if (!spec->takesValue && value) {
+            } else if (!known->takesValue && value) {
                 throw EUsageError(name + " takes no value");
             }
             ApplyOption(line, name, value.value_or(""));
@@ -370,7 +370,7 @@ void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)
     }
     if (line.WebBase) {
         std::string base = *line.WebBase;
-        // The web locations put a "/" after the base themselves.
+        // The set folder that follows the base begins with its own "/".
         while (!base.empty() && base.back() == '/')
             base.pop_back();
         if (base.empty())

@@ -4,14 +4,12 @@
 #include "platform/messages.h"
 #include "platform/profile.h"
 
-#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMetaEnum>
 #include <QMetaProperty>
 #include <QScreen>
-#include <QShowEvent>
 #include <QTimer>
 
 #include <cmath>
@@ -85,6 +83,23 @@ bool OnSomeScreen(const QRect& frame)
         if (screen->geometry().intersects(frame))
             return true;
     return false;
+}
+
+bool IsInteger(int type)
+{
+    switch (type) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool FixedSize(const QWidget* window)
@@ -288,39 +303,45 @@ void TFormPlacement::RestoreFormPlacement()
 
 void TFormPlacement::RestorePlacement()
 {
-    QWidget* window = owner_;
-    const QRect frame = window->frameGeometry();
-    if (Options & fpPosition) {
-        ReadInteger("Flags", 0);  // no placement flags to apply on this window system
-        std::string minMax = ReadString(ScreenKey("MinMaxPos"), "");
-        if (minMax.empty())
-            minMax = ReadString("MinMaxPos", "");
-        std::string normal = ReadString(ScreenKey("NormPos"), "");
-        if (normal.empty())
-            normal = ReadString("NormPos", "");
-        const bool found = !minMax.empty() || !normal.empty();
-        const std::vector<std::string> words = PositionWords(normal);
-        int left = IntOrDefault(words[0], frame.x());
-        int top = IntOrDefault(words[1], frame.y());
-        int right = IntOrDefault(words[2], frame.x() + frame.width());
-        int bottom = IntOrDefault(words[3], frame.y() + frame.height());
-        const int pixelsPerInch = ReadInteger("PixelsPerInch", CurrentPixelsPerInch());
-        if (found && pixelsPerInch == CurrentPixelsPerInch()) {
-            if (FixedSize(window)) {
-                right = left + frame.width();
-                bottom = top + frame.height();
-            }
-            const QRect stored(QPoint(left, top), QPoint(right - 1, bottom - 1));
-            if (left < right && OnSomeScreen(stored)) {
-                window->move(left, top);
-                if (!FixedSize(window))
-                    window->resize(window->size() + stored.size() - frame.size());
-            }
-        }
-    }
+    if (Options & fpPosition)
+        RestorePosition();
     if (Options & fpState)
         RestoreShowState();
-    window->update();
+    owner_->update();
+}
+
+// The value stored for this screen's resolution, or else the one last stored at any.
+std::string TFormPlacement::ReadPosition(const std::string& key) const
+{
+    const std::string value = ReadString(ScreenKey(key), "");
+    return value.empty() ? ReadString(key, "") : value;
+}
+
+void TFormPlacement::RestorePosition()
+{
+    QWidget* window = owner_;
+    const QRect frame = window->frameGeometry();
+    ReadInteger("Flags", 0);  // no placement flags to apply on this window system
+    const std::string minMax = ReadPosition("MinMaxPos");
+    const std::string normal = ReadPosition("NormPos");
+    const std::vector<std::string> words = PositionWords(normal);
+    const int left = IntOrDefault(words[0], frame.x());
+    const int top = IntOrDefault(words[1], frame.y());
+    int right = IntOrDefault(words[2], frame.x() + frame.width());
+    int bottom = IntOrDefault(words[3], frame.y() + frame.height());
+    const bool found = !minMax.empty() || !normal.empty();
+    if (!found || ReadInteger("PixelsPerInch", CurrentPixelsPerInch()) != CurrentPixelsPerInch())
+        return;
+    if (FixedSize(window)) {  // only the position is restored
+        right = left + frame.width();
+        bottom = top + frame.height();
+    }
+    const QRect stored(QPoint(left, top), QPoint(right - 1, bottom - 1));
+    if (left >= right || !OnSomeScreen(stored))
+        return;
+    window->move(left, top);
+    if (!FixedSize(window))
+        window->resize(window->size() + stored.size() - frame.size());
 }
 
 void TFormPlacement::RestoreShowState()
@@ -456,7 +477,12 @@ bool TFormStorage::PropertyText(const QObject* component, const QMetaProperty& p
         text = EnumKeyText(property.enumerator(), value.toInt()).toStdString();
         return true;
     }
-    switch (value.metaType().id()) {
+    const int type = value.metaType().id();
+    if (IsInteger(type)) {
+        text = value.toString().toStdString();
+        return true;
+    }
+    switch (type) {
     case QMetaType::QString:
         text = value.toString().toStdString();
         return true;
@@ -465,16 +491,6 @@ bool TFormStorage::PropertyText(const QObject* component, const QMetaProperty& p
         return true;
     case QMetaType::Bool:
         text = value.toBool() ? "True" : "False";
-        return true;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-        text = value.toString().toStdString();
         return true;
     case QMetaType::Double:
     case QMetaType::Float:
@@ -492,7 +508,10 @@ bool TFormStorage::SetPropertyText(QObject* component, const QMetaProperty& prop
         int value = 0;
         return EnumValueFromText(property.enumerator(), qtext, value) && property.write(component, value);
     }
-    switch (property.metaType().id()) {
+    const int type = property.metaType().id();
+    if (IsInteger(type))
+        return property.write(component, IntOrDefault(text, 0));
+    switch (type) {
     case QMetaType::QString:
         return property.write(component, qtext);
     case QMetaType::QChar:
@@ -503,15 +522,6 @@ bool TFormStorage::SetPropertyText(QObject* component, const QMetaProperty& prop
         if (SameText(qtext, "False"))
             return property.write(component, false);
         return false;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-        return property.write(component, IntOrDefault(text, 0));
     case QMetaType::Double:
     case QMetaType::Float: {
         bool ok = false;

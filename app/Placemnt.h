@@ -83,6 +83,8 @@ protected:
 
 private:
     void RestorePlacement();
+    void RestorePosition();
+    std::string ReadPosition(const std::string& key) const;
     void RestoreShowState();
     void SavePlacement();
     void OwnerShowing();

@@ -88,17 +88,7 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
     ConnectControls();
-
-    // The platform's message loop runs inside Qt's: its descriptor and its next deadline.
-    platformNotifier_ = std::make_unique<QSocketNotifier>(platform::BackendFd(), QSocketNotifier::Read);
-    connect(platformNotifier_.get(), &QSocketNotifier::activated, this, &TForm1::HostPlatformLoop);
-    platformDeadline_ = new QTimer(this);
-    platformDeadline_->setSingleShot(true);
-    connect(platformDeadline_, &QTimer::timeout, this, &TForm1::HostPlatformLoop);
-    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TForm1::ArmPlatformDeadline);
-    // Waits inside a job keep the window live.
-    platform::SetToolkitHook([] { QCoreApplication::processEvents(); });
+    AttachPlatformLoop();
     platform::SetExceptionHandler(ShowErrorReport);
     qApp->installEventFilter(this);
 
@@ -357,6 +347,20 @@ bool TForm1::KeyAlreadySeen(QObject* watched, QEvent* event)
     keyEvent_ = event;
     keyNext_ = watched->parent();
     return seen;
+}
+
+// The platform's message loop runs inside Qt's, which watches its descriptor and its next
+// deadline; a wait inside a job runs Qt's events in turn, so the window stays live.
+void TForm1::AttachPlatformLoop()
+{
+    platformNotifier_ = std::make_unique<QSocketNotifier>(platform::BackendFd(), QSocketNotifier::Read);
+    connect(platformNotifier_.get(), &QSocketNotifier::activated, this, &TForm1::HostPlatformLoop);
+    platformDeadline_ = new QTimer(this);
+    platformDeadline_->setSingleShot(true);
+    connect(platformDeadline_, &QTimer::timeout, this, &TForm1::HostPlatformLoop);
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TForm1::ArmPlatformDeadline);
+    platform::SetToolkitHook([] { QCoreApplication::processEvents(); });
 }
 
 void TForm1::HostPlatformLoop()

@@ -75,6 +75,7 @@ private:
     void Tick();
     void ConnectControls();
     void SetPictures();
+    void AttachPlatformLoop();
     void HostPlatformLoop();
     void ArmPlatformDeadline();
     bool KeyAlreadySeen(QObject* watched, QEvent* event);

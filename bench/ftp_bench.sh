@@ -98,6 +98,7 @@ for i in $(seq -w 1 "$files"); do
 done
 chmod 644 "$work/root/$folder"/*
 sample_sum=$(cksum <"$work/sample.bin")
+: >"$work/none.ini"  # no stored entries: the command line says everything
 start_vsftpd
 echo "vsftpd on 127.0.0.1:$port (pid $vsftpd_pid); best of $runs runs"
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -71,12 +72,23 @@ private:
     TNMFTP& client_;
 };
 
+// Runs one wait under the watchdog. A wait that the watchdog ended, or that ended in the very
+// pass the watchdog fired, gives up: the cancel it set would otherwise linger.
 template <typename F>
 auto TNMFTP::Watched(F&& wait)
 {
     Watch watch(*this);
     try {
-        return wait();
+        if constexpr (std::is_void_v<decltype(wait())>) {
+            wait();
+            if (TimedOut)
+                GiveUp();
+        } else {
+            auto result = wait();
+            if (TimedOut)
+                GiveUp();
+            return result;
+        }
     } catch (const ESockError&) {
         if (TimedOut)
             GiveUp();
@@ -409,10 +421,12 @@ void TNMFTP::AnnouncePort(TCmdType type)
     DataSocket->Port = 0;
     DataSocket->AcceptFrom = peer.address;
     DataSocket->Listen(true, local.address);
+    // Listen does not test its bind; a port of 0 here would send the server nowhere.
     platform::SockAddrIn listening;
-    if (platform::SocketGetName(DataSocket->SocketHandle, listening) != 0 || listening.port == 0)
-        throw ESockError(ErrorText(platform::WSAGetLastError() ? static_cast<std::uint16_t>(platform::WSAGetLastError())
-                                                               : std::uint16_t{10049}));
+    if (platform::SocketGetName(DataSocket->SocketHandle, listening) != 0 || listening.port == 0) {
+        const int error = platform::WSAGetLastError();
+        throw ESockError(ErrorText(static_cast<std::uint16_t>(error != 0 ? error : 10049)));
+    }
     const std::string command = "PORT " + LocalAddressText() + DataSocket->LocalPortText();
     ReportStatus(1, command);
     const std::string reply = SendCommand(command);
