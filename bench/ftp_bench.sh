@@ -9,6 +9,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
 repo=$(dirname "$here")
 build=${1:-$repo/build}
 vsftpd_bin=${VSFTPD:-/usr/sbin/vsftpd}
@@ -31,36 +32,30 @@ fi
 [[ -x $program ]] || { echo "tessary not found (build the app target first)" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessary-ftp-bench.XXXXXX")
-vsftpd_pid=
+server_pid=
 cleanup() {
-  if [[ -n $vsftpd_pid ]]; then
-    kill -TERM -- "-$vsftpd_pid" 2>/dev/null || true  # its own process group: listener and sessions
-    for _ in $(seq 100); do kill -0 "$vsftpd_pid" 2>/dev/null || break; sleep 0.05; done
-    kill -KILL -- "-$vsftpd_pid" 2>/dev/null || true
-    wait "$vsftpd_pid" 2>/dev/null || true
+  if [[ -n $server_pid ]]; then
+    kill -TERM -- "-$server_pid" 2>/dev/null || true  # its own process group: listener and sessions
+    for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL -- "-$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
 chmod 755 "$work"
-mkdir -p "$work/root/$folder" "$work/empty" "$work/out"
-chmod -R 755 "$work/root"
+mkdir -p "$work/site/$folder" "$work/empty" "$work/out"
+chmod -R 755 "$work/site"
 
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
-start_vsftpd() {
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 40000))
-    port_free "$port" || continue
-    cat >"$work/vsftpd.conf" <<EOF
+write_vsftpd_conf() {
+  cat >"$work/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
 listen_address=127.0.0.1
 listen_port=$port
 background=NO
 anonymous_enable=YES
-anon_root=$work/root
+anon_root=$work/site
 local_enable=NO
 write_enable=NO
 port_enable=YES
@@ -71,36 +66,22 @@ seccomp_sandbox=NO
 syslog_enable=NO
 xferlog_enable=NO
 EOF
-    setsid "$vsftpd_bin" "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
-    vsftpd_pid=$!
-    for _ in $(seq 200); do
-      if ! port_free "$port"; then return 0; fi
-      kill -0 "$vsftpd_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$vsftpd_pid" 2>/dev/null || true
-    wait "$vsftpd_pid" 2>/dev/null || true
-    vsftpd_pid=
-  done
-  echo "vsftpd did not start:" >&2
-  cat "$work/vsftpd.out" >&2 || true
-  exit 1
 }
-
-now() { date +%s.%N; }
-calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
-best() { printf '%s\n' "$@" | sort -g | head -n 1; }
+launch_vsftpd() {
+  setsid "$vsftpd_bin" "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
+  server_pid=$!
+}
 
 echo "preparing $files files of $size bytes in $work ..."
 head -c "$size" /dev/urandom >"$work/sample.bin"
 for i in $(seq -w 1 "$files"); do
-  cp "$work/sample.bin" "$work/root/$folder/$set_number-$i.gif"
+  cp "$work/sample.bin" "$work/site/$folder/$set_number-$i.gif"
 done
-chmod 644 "$work/root/$folder"/*
+chmod 644 "$work/site/$folder"/*
 sample_sum=$(cksum <"$work/sample.bin")
 : >"$work/none.ini"  # no stored entries: the command line says everything
-start_vsftpd
-echo "vsftpd on 127.0.0.1:$port (pid $vsftpd_pid); best of $runs runs"
+start_server write_vsftpd_conf launch_vsftpd "$work/vsftpd.out"
+echo "vsftpd on 127.0.0.1:$port (pid $server_pid); best of $runs runs"
 
 # Checks that `dir` holds every file whole; `what` names the tool.
 check() {

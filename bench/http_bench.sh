@@ -8,6 +8,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
 repo=$(dirname "$here")
 build=${1:-$repo/build}
 nginx_bin=${NGINX:-/usr/sbin/nginx}
@@ -29,20 +30,20 @@ fi
 [[ -x $driver ]] || { echo "bench_http_get not found (is bench/ part of the build?)" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessary-http-bench.XXXXXX")
-nginx_pid=
+server_pid=
 cleanup() {
-  if [[ -n $nginx_pid ]]; then
-    kill "$nginx_pid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.05; done
-    kill -9 "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
+  if [[ -n $server_pid ]]; then
+    kill "$server_pid" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
+    kill -9 "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
   [[ ${out_parent:-$work} == "$work" ]] || rm -rf "$out_parent"
 }
 trap cleanup EXIT INT TERM
 chmod 755 "$work"  # nginx's workers may run as another user
-mkdir -p "$work/root/small" "$work/temp"
+mkdir -p "$work/site/small" "$work/temp"
 # Downloads land in memory when there is room, so disk write-back does not decide the race.
 out_parent=$work
 if [[ -d /dev/shm ]] && (( $(df -Pk /dev/shm | awk 'NR == 2 {print $4}') > 3 * 1024 * 1024 )); then
@@ -51,51 +52,34 @@ fi
 out=$out_parent/out
 mkdir -p "$out"
 
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
-start_nginx() {
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 40000))
-    port_free "$port" || continue
-    cat >"$work/nginx.conf" <<EOF
+write_nginx_conf() {
+  cat >"$work/nginx.conf" <<EOF
 daemon off;
 worker_processes 1;
 pid $work/nginx.pid;
 error_log $work/error.log;
 events { worker_connections 1024; }
 http {
-  access_log off;
-  sendfile on;
-  client_body_temp_path $work/temp/body;
-  proxy_temp_path $work/temp/proxy;
-  fastcgi_temp_path $work/temp/fastcgi;
-  uwsgi_temp_path $work/temp/uwsgi;
-  scgi_temp_path $work/temp/scgi;
-  types { application/octet-stream bin; }
-  server {
+access_log off;
+sendfile on;
+client_body_temp_path $work/temp/body;
+proxy_temp_path $work/temp/proxy;
+fastcgi_temp_path $work/temp/fastcgi;
+uwsgi_temp_path $work/temp/uwsgi;
+scgi_temp_path $work/temp/scgi;
+types { application/octet-stream bin; }
+server {
     listen 127.0.0.1:$port;
-    root $work/root;
-  }
+    root $work/site;
+}
 }
 EOF
-    "$nginx_bin" -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
-    nginx_pid=$!
-    for _ in $(seq 200); do
-      if ! port_free "$port"; then return 0; fi
-      kill -0 "$nginx_pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-    nginx_pid=
-  done
-  echo "nginx did not start:" >&2
-  cat "$work/error.log" >&2 || true
-  exit 1
+}
+launch_nginx() {
+  "$nginx_bin" -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
+  server_pid=$!
 }
 
-now() { date +%s.%N; }
 # Runs the command under /usr/bin/time -v; sets `elapsed` (s) and `peak_kib`.
 measure() {
   local start end
@@ -106,21 +90,19 @@ measure() {
   elapsed=$(calc "$end - $start")
   peak_kib=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
 }
-calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
-best() { printf '%s\n' "$@" | sort -g | head -n 1; }
 ratio() { calc "$1 / $2"; }
 
 echo "preparing files in $work ..."
-head -c "$big_size" /dev/urandom >"$work/root/big.bin"
-big_sum=$(cksum <"$work/root/big.bin")
+head -c "$big_size" /dev/urandom >"$work/site/big.bin"
+big_sum=$(cksum <"$work/site/big.bin")
 head -c "$small_size" /dev/urandom >"$work/small.bin"
 for i in $(seq -w 0 $((small_count - 1))); do
-  cp "$work/small.bin" "$work/root/small/f$i.bin"
+  cp "$work/small.bin" "$work/site/small/f$i.bin"
 done
-start_nginx
+start_server write_nginx_conf launch_nginx "$work/error.log"
 base="http://127.0.0.1:$port"
 for i in $(seq -w 0 $((small_count - 1))); do echo "$base/small/f$i.bin"; done >"$work/list.txt"
-echo "nginx on 127.0.0.1:$port (pid $nginx_pid); downloads into $out; best of $runs (1 GiB) and $small_runs (small files) runs"
+echo "nginx on 127.0.0.1:$port (pid $server_pid); downloads into $out; best of $runs (1 GiB) and $small_runs (small files) runs"
 
 # 1 GiB into a file; who goes first alternates, and pending writes are flushed before each run.
 ours_t=() curl_t=() ours_peak=0
@@ -144,7 +126,7 @@ done
 ours_big=$(best "${ours_t[@]}"); curl_big=$(best "${curl_t[@]}")
 ours_mibs=$(calc "1024 / $ours_big"); curl_mibs=$(calc "1024 / $curl_big")
 big_ratio=$(ratio "$curl_big" "$ours_big")
-rm -f "$work/root/big.bin"  # the 1 GiB file goes as soon as it has served
+rm -f "$work/site/big.bin"  # the 1 GiB file goes as soon as it has served
 
 # 2,000 small files, one connection each.
 ours_t=() wget_t=()
