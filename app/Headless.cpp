@@ -4,6 +4,7 @@
 #include "net/NMHttp.h"
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -38,14 +39,6 @@ bool IsDecimal(const std::string& text)
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
-bool SameWord(const std::string& a, const char* b)
-{
-    return a.size() == std::strlen(b) &&
-           std::equal(a.begin(), a.end(), b, [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
-
 const char* BoolName(bool value)
 {
     return value ? "True" : "False";
@@ -55,9 +48,9 @@ const char* BoolName(bool value)
 std::optional<bool> ReadBool(const std::string& key, bool current, const std::string& file)
 {
     const std::string text = platform::GetPrivateProfileString(Section, key, BoolName(current), file);
-    if (SameWord(text, "True"))
+    if (SameText(text, "True"))
         return true;
-    if (SameWord(text, "False"))
+    if (SameText(text, "False"))
         return false;
     return std::nullopt;
 }

@@ -1,21 +1,6 @@
 #include "net/NMExtstr.h"
 
-#include <cctype>
-
-namespace {
-
-bool SameTextIgnoringCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
-}  // namespace
+#include "platform/text.h"
 
 void TExStringList::Delete(int index)
 {
@@ -36,7 +21,7 @@ int TExStringList::IndexOfHeader(const std::string& name) const
 {
     for (size_t i = 0; i < lines_.size(); ++i) {
         const size_t colon = lines_[i].find(':');
-        if (colon != std::string::npos && SameTextIgnoringCase(lines_[i].substr(0, colon), name))
+        if (colon != std::string::npos && SameText(lines_[i].substr(0, colon), name))
             return static_cast<int>(i);
     }
     return -1;

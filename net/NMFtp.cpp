@@ -1,6 +1,7 @@
 #include "net/NMFtp.h"
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -232,9 +233,7 @@ std::string TNMFTP::WaitAfterAbort()
 
 long long TNMFTP::ReplyByteCount(const std::string& reply)
 {
-    std::string upper = reply;
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    const std::string upper = UpperCase(reply);
     const size_t word = upper.find("BYTE");
     if (word == std::string::npos)
         return 0;

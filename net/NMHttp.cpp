@@ -4,6 +4,7 @@
 #include "net/NMUUE.h"
 #include "platform/Exception.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -31,20 +32,6 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 bool Contains(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
-
-std::string Lower(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Upper(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string WithoutLineEnd(std::string line)
 {
@@ -251,7 +238,7 @@ void TNMHTTP::ParseURL()
     requestPath_ = requestPath_.substr(0, MaxCopiedText);
 
     if (const size_t colon = url_.find(':'); colon != std::string::npos) {
-        const std::string scheme = Lower(url_.substr(0, colon));
+        const std::string scheme = LowerCase(url_.substr(0, colon));
         Port = scheme == "gopher" ? 70 : scheme == "ftp" ? 21 : 80;
     }
 
@@ -411,7 +398,7 @@ void TNMHTTP::ReadReplyHeader()
     store(statusLine);
     for (;;) {
         const std::string line = readLine();
-        const std::string upper = Upper(line);
+        const std::string upper = UpperCase(line);
         const std::string name = ExtractField(upper, ' ', 1);
         if (name == "SET-COOKIE:")
             receivedCookie_ = CopiedValue(line, 13);

@@ -2,6 +2,7 @@
 
 #include "platform/Exception.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,17 +54,6 @@ std::string Trim(std::string_view text)
     if (first == std::string_view::npos)
         return {};
     return std::string(text.substr(first, text.find_last_not_of(kBlanks) - first + 1));
-}
-
-bool SameName(std::string_view a, std::string_view b)
-{
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    return true;
 }
 
 std::vector<Line> SplitLines(const std::string& text)
@@ -119,11 +109,11 @@ Location Locate(const std::string& text, const std::string& section, const std::
         if (parsed.kind == Kind::Header) {
             if (at.sectionFound)
                 break;
-            at.sectionFound = SameName(parsed.name, section);
+            at.sectionFound = SameText(parsed.name, section);
         }
         if (!at.sectionFound)
             continue;
-        if (parsed.kind == Kind::Key && SameName(parsed.name, key)) {
+        if (parsed.kind == Kind::Key && SameText(parsed.name, key)) {
             at.keyFound = true;
             at.key = std::move(parsed);
             break;
