@@ -4,6 +4,7 @@
 # Usage: bench/psock_bench.sh [BUILD_DIR]   (builds the drivers first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 build="${1:-build}"
 cmake --build "$build" --target bench_capture bench_stream_sender >/dev/null
 size=$((1024 * 1024 * 1024))
@@ -19,7 +20,6 @@ for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
 port="$(cat "$work/port")"
 
 seconds() { /usr/bin/time -f "%e %M" -o "$work/time" "$@" && cat "$work/time"; }
-best() { sort -n | head -1; }
 
 ours=() theirs=() mem=0
 for round in 1 2 3; do
@@ -31,14 +31,15 @@ for round in 1 2 3; do
     theirs+=("$t")
     rm -f "$work/curl.bin"
 done
-o="$(printf '%s\n' "${ours[@]}" | best)"
-c="$(printf '%s\n' "${theirs[@]}" | best)"
+o="$(best "${ours[@]}")"
+c="$(best "${theirs[@]}")"
 awk -v o="$o" -v c="$c" -v m="$mem" -v s="$size" 'BEGIN {
     printf "capture 1 GiB: CaptureFile %.2f s (%.0f MiB/s), curl -o %.2f s (%.0f MiB/s), ratio %.2f x curl\n",
            o, s / 1048576 / o, c, s / 1048576 / c, c / o
     printf "peak memory of the capture: %.1f MiB\n", m / 1024 }'
 kill "${pids[0]}"; pids=()
 
+rm -f "$work/port"  # the old sender's port must not pass for the new one's
 "$build/bench/bench_stream_sender" 0 >"$work/port" &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done

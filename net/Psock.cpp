@@ -369,16 +369,11 @@ void TPowersock::HandleSocketEvent(long event)
     }
 }
 
-int TPowersock::ReceiveChunk(char* into, int length)
-{
-    return SocketRecv(SocketHandle, into, length);
-}
-
 void TPowersock::CloseDrain()
 {
     // What the peer sent before closing is kept, but not counted as transfer progress.
     while (!Cancelled) {
-        const int n = ReceiveChunk(scratch_, ChunkSize);
+        const int n = SocketRecv(SocketHandle, scratch_, ChunkSize);
         if (n <= 0)
             break;
         AppendInput(scratch_, static_cast<size_t>(n));
@@ -463,14 +458,14 @@ void TPowersock::ReadHandler()
         if (sinkFd_ >= 0) {
             if (SinkBlock - sinkFill_ < static_cast<size_t>(ChunkSize))
                 FlushSink();
-            n = ReceiveChunk(sinkBlock_.get() + sinkFill_, ChunkSize);
+            n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, ChunkSize);
             sinkFill_ += static_cast<size_t>(std::max(n, 0));
         } else {
             if (inStart_ > 0 && inStart_ == inBuffer_.size())
                 ClearInput();
             const size_t before = inBuffer_.size();
             inBuffer_.resize(before + ChunkSize);
-            n = ReceiveChunk(inBuffer_.data() + before, ChunkSize);
+            n = SocketRecv(SocketHandle, inBuffer_.data() + before, ChunkSize);
             inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
         }
         if (n < 0) {

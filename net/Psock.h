@@ -188,7 +188,6 @@ private:
     void ReadHandler();
     void WriteHandler();
     void CloseDrain();
-    int ReceiveChunk(char* into, int length);
     void AppendInput(const char* bytes, size_t count);
     void ConsumeInput(size_t count);
     void FireNotify(const TNotifyEvent& event);

@@ -18,11 +18,6 @@ void DestroyNotifyWindow(HWND window)
     Loop().DestroyWindow(window);
 }
 
-bool IsWindow(HWND window)
-{
-    return Loop().HasWindow(window);
-}
-
 bool PostMessage(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam)
 {
     return Loop().Post(window, msg, wParam, lParam);

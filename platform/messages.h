@@ -21,7 +21,6 @@ constexpr unsigned WM_USER = 0x0400;
 // A window that only receives messages. Destroying it drops the messages still queued for it.
 HWND CreateNotifyWindow(WindowProc proc);
 void DestroyNotifyWindow(HWND window);
-bool IsWindow(HWND window);
 
 // Queue a message for `window`; false when the window does not exist. Thread-safe.
 bool PostMessage(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam);

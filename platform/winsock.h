@@ -28,19 +28,9 @@ constexpr LPARAM MakeSelectReply(long event, int error)
 constexpr long SelectEvent(LPARAM lParam) { return static_cast<long>(lParam & 0xFFFF); }
 constexpr int SelectError(LPARAM lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
 
-// Winsock error numbers used by the transport.
-constexpr int WSAEINTR = 10004;
-constexpr int WSAEBADF = 10009;
-constexpr int WSAEINVAL = 10022;
+// Winsock error numbers the program tests for by name.
 constexpr int WSAEWOULDBLOCK = 10035;
-constexpr int WSAEINPROGRESS = 10036;
-constexpr int WSAEAFNOSUPPORT = 10047;
-constexpr int WSAECONNABORTED = 10053;
-constexpr int WSAECONNRESET = 10054;
-constexpr int WSAENOTCONN = 10057;
 constexpr int WSAETIMEDOUT = 10060;
-constexpr int WSAECONNREFUSED = 10061;
-constexpr int WSAENAMETOOLONG = 10063;
 constexpr int WSAHOST_NOT_FOUND = 11001;
 constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
