@@ -30,8 +30,6 @@ namespace {
 
 const char* const Section = "TForm1";
 constexpr unsigned WM_INTERRUPT = platform::WM_USER + 1;
-constexpr int PauseMin = 1;
-constexpr int PauseMax = 15;
 
 bool IsDecimal(const std::string& text)
 {
@@ -69,7 +67,7 @@ int ReadPauseSeconds(int current, const std::string& file)
     } catch (const EConvertError&) {
         value = 0;
     }
-    return std::clamp(value, PauseMin, PauseMax);
+    return std::clamp(value, TJobForm::PauseMin, TJobForm::PauseMax);
 }
 
 }  // namespace
@@ -120,7 +118,13 @@ private:
     void Watch()
     {
         pollfd fds[2] = {{signals_, POLLIN, 0}, {stopper_, POLLIN, 0}};
-        while (poll(fds, 2, -1) >= 0 || errno == EINTR) {
+        for (;;) {
+            // An interrupted poll leaves stale revents; reading on them could block the stop.
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
             if (fds[1].revents != 0)
                 return;
             signalfd_siginfo info{};
@@ -205,9 +209,10 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
     else if (name == "--no-pause")
         line.PauseSeconds = 0;
     else if (name == "--pause") {
-        if (!IsDecimal(value) || std::stoi(value) < PauseMin || std::stoi(value) > PauseMax)
+        const int seconds = IsDecimal(value) ? std::stoi(value) : 0;
+        if (seconds < TJobForm::PauseMin || seconds > TJobForm::PauseMax)
             throw EUsageError("--pause takes a whole number of seconds from 1 to 15");
-        line.PauseSeconds = std::stoi(value);
+        line.PauseSeconds = seconds;
     } else if (name == "--proxy")
         line.Proxy = value;
     else if (name == "--ftp-host")

@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -148,6 +149,17 @@ bool EnumValueFromText(const QMetaEnum& meta, const QString& text, int& value)
     return true;
 }
 
+// "Component.Property": the component's name, and the property's.
+QString ComponentName(const std::string& entry)
+{
+    return QString::fromStdString(entry.substr(0, entry.find('.')));
+}
+
+std::string PropertyName(const std::string& entry)
+{
+    return entry.substr(entry.find('.') + 1);
+}
+
 }  // namespace
 
 std::string CannotWriteText(const std::string& fileName)
@@ -253,10 +265,10 @@ std::string TFormPlacement::ReadString(const std::string& key, const std::string
     return platform::GetPrivateProfileString(SectionName(), key, defaultValue, IniFileName());
 }
 
+// A missing or empty value is no number either, so it gives the default as well.
 int TFormPlacement::ReadInteger(const std::string& key, int defaultValue) const
 {
-    const std::string text = ReadString(key, "");
-    return text.empty() ? defaultValue : IntOrDefault(text, defaultValue);
+    return IntOrDefault(ReadString(key, ""), defaultValue);
 }
 
 void TFormPlacement::WriteString(const std::string& key, const std::string& value) const
@@ -317,30 +329,27 @@ std::string TFormPlacement::ReadPosition(const std::string& key) const
     return value.empty() ? ReadString(key, "") : value;
 }
 
+// The stored flags are not read: this window system has no placement flags to apply.
 void TFormPlacement::RestorePosition()
 {
     QWidget* window = owner_;
-    const QRect frame = window->frameGeometry();
-    ReadInteger("Flags", 0);  // no placement flags to apply on this window system
     const std::string minMax = ReadPosition("MinMaxPos");
     const std::string normal = ReadPosition("NormPos");
+    if ((minMax.empty() && normal.empty()) ||
+        ReadInteger("PixelsPerInch", CurrentPixelsPerInch()) != CurrentPixelsPerInch())
+        return;
+    const QRect frame = window->frameGeometry();
     const std::vector<std::string> words = PositionWords(normal);
     const int left = IntOrDefault(words[0], frame.x());
     const int top = IntOrDefault(words[1], frame.y());
-    int right = IntOrDefault(words[2], frame.x() + frame.width());
-    int bottom = IntOrDefault(words[3], frame.y() + frame.height());
-    const bool found = !minMax.empty() || !normal.empty();
-    if (!found || ReadInteger("PixelsPerInch", CurrentPixelsPerInch()) != CurrentPixelsPerInch())
-        return;
-    if (FixedSize(window)) {  // only the position is restored
-        right = left + frame.width();
-        bottom = top + frame.height();
-    }
+    const bool fixed = FixedSize(window);  // only the position is restored
+    const int right = fixed ? left + frame.width() : IntOrDefault(words[2], frame.x() + frame.width());
+    const int bottom = fixed ? top + frame.height() : IntOrDefault(words[3], frame.y() + frame.height());
     const QRect stored(QPoint(left, top), QPoint(right - 1, bottom - 1));
     if (left >= right || !OnSomeScreen(stored))
         return;
     window->move(left, top);
-    if (!FixedSize(window))
+    if (!fixed)
         window->resize(window->size() + stored.size() - frame.size());
 }
 
@@ -387,18 +396,17 @@ void TFormPlacement::SaveFormPlacement()
 // position, and the frame's rectangle.
 void TFormPlacement::SavePlacement()
 {
-    const QWidget* window = owner_;
     int showCmd = 1;
-    QRect frame = window ? window->frameGeometry() : QRect();
-    if (window && window->isMinimized())
-        showCmd = 2;
-    else if (window && window->isMaximized())
-        showCmd = 3;
-    if (window && showCmd != 1 && window->normalGeometry().isValid()) {
-        const QRect inner = window->geometry();
-        frame = window->normalGeometry().adjusted(frame.left() - inner.left(), frame.top() - inner.top(),
-                                                  frame.right() - inner.right(),
-                                                  frame.bottom() - inner.bottom());
+    QRect frame;
+    if (const QWidget* window = owner_) {
+        frame = window->frameGeometry();
+        showCmd = window->isMinimized() ? 2 : window->isMaximized() ? 3 : 1;
+        if (showCmd != 1 && window->normalGeometry().isValid()) {
+            const QRect inner = window->geometry();
+            frame = window->normalGeometry().adjusted(frame.left() - inner.left(), frame.top() - inner.top(),
+                                                      frame.right() - inner.right(),
+                                                      frame.bottom() - inner.bottom());
+        }
     }
     const std::string minMax = PositionText(-1, -1, -1, -1);
     const std::string normal =
@@ -434,16 +442,16 @@ void TFormStorage::Loaded()
     QWidget* owner = Owner();
     if (!owner)
         return;
-    const QList<QObject*> components = owner->findChildren<QObject*>();
+    // The owner answers to its own name before any of its components does.
+    QList<QObject*> candidates = owner->findChildren<QObject*>();
+    candidates.prepend(owner);
     std::vector<TStoredProp> resolved;
-    for (TStoredProp& prop : StoredProps) {
-        const QString name = QString::fromStdString(prop.Entry.substr(0, prop.Entry.find('.')));
-        QObject* found = SameText(owner->objectName(), name) ? owner : nullptr;
-        for (QObject* component : components)
-            if (!found && SameText(component->objectName(), name))
-                found = component;
-        if (found)
-            resolved.push_back({prop.Entry, found});
+    for (const TStoredProp& prop : StoredProps) {
+        const QString name = ComponentName(prop.Entry);
+        const auto named = [&name](const QObject* object) { return SameText(object->objectName(), name); };
+        const auto found = std::find_if(candidates.cbegin(), candidates.cend(), named);
+        if (found != candidates.cend())
+            resolved.push_back({prop.Entry, *found});
     }
     StoredProps = std::move(resolved);
 }
@@ -555,7 +563,7 @@ void TFormStorage::RestoreProperties()
             QObject* component = prop.Component;
             if (!component)
                 continue;
-            const QMetaProperty property = FindProperty(component, prop.Entry.substr(prop.Entry.find('.') + 1));
+            const QMetaProperty property = FindProperty(component, PropertyName(prop.Entry));
             std::string current;
             if (!property.isValid() || !PropertyText(component, property, current))
                 continue;
@@ -572,7 +580,7 @@ void TFormStorage::SaveProperties()
         const QObject* component = prop.Component;
         if (!component)
             continue;
-        const QMetaProperty property = FindProperty(component, prop.Entry.substr(prop.Entry.find('.') + 1));
+        const QMetaProperty property = FindProperty(component, PropertyName(prop.Entry));
         std::string text;
         if (!property.isValid() || !PropertyText(component, property, text))
             continue;

@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include "app/Headless.h"
 #include "app/jpeg.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
@@ -133,7 +134,7 @@ void TForm1::SetPictures()
 
 void TForm1::FormCreate(const std::string& settingsFile)
 {
-    FormStorage1->SetIniFileName(settingsFile.empty() ? platform::ProgramFolder() + "Tessary.ini" : settingsFile);
+    FormStorage1->SetIniFileName(settingsFile.empty() ? DefaultSettingsFile() : settingsFile);
 }
 
 void TForm1::FormShow()
@@ -148,16 +149,19 @@ void TForm1::FormShow()
 
 void TForm1::RadioButton1Click()
 {
-    ui->Label4->setText(QString::fromStdString(GalleryPrefix(SiteTagA, "f")));
-    ui->Label5->setText(QString::fromStdString(GalleryPrefix(SiteTagA, "m")));
-    SiteTag = SiteTagA;
+    ChooseSite(SiteTagA);
 }
 
 void TForm1::RadioButton2Click()
 {
-    ui->Label4->setText(QString::fromStdString(GalleryPrefix(SiteTagB, "f")));
-    ui->Label5->setText(QString::fromStdString(GalleryPrefix(SiteTagB, "m")));
-    SiteTag = SiteTagB;
+    ChooseSite(SiteTagB);
+}
+
+void TForm1::ChooseSite(const char* siteTag)
+{
+    ui->Label4->setText(QString::fromStdString(GalleryPrefix(siteTag, "f")));
+    ui->Label5->setText(QString::fromStdString(GalleryPrefix(siteTag, "m")));
+    SiteTag = siteTag;
 }
 
 // The chooser offers existing folders only: no folder can be made, renamed or deleted in it.

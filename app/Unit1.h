@@ -72,6 +72,8 @@ private:
     // Runs a job handler, reporting an error that escapes it as the standard error report does.
     void RunJob(void (TJobForm::*handler)());
     void AbortTransfers();
+    // Shows the gallery addresses of the chosen site and makes it the jobs' site.
+    void ChooseSite(const char* siteTag);
     void Tick();
     void ConnectControls();
     void SetPictures();

@@ -17,8 +17,6 @@ namespace {
 
 constexpr int FetchTries = 5;
 constexpr std::int32_t WatchdogLimit = 30;
-constexpr int PauseMin = 1;
-constexpr int PauseMax = 15;
 
 std::unique_ptr<TNMHTTP> MakeHttpClient()
 {
@@ -47,7 +45,7 @@ std::unique_ptr<TNMFTP> MakeFtpClient()
     return ftp;
 }
 
-// Decimal digits, blanks before them allowed, no minus sign.
+// Blanks, an optional plus sign, then decimal digits only: a whole number that is not negative.
 bool IsLargeWholeNumber(const std::string& text)
 {
     size_t i = text.find_first_not_of(' ');

@@ -65,7 +65,10 @@ public:
     void NMHTTP1Status(TComponent* Sender, const std::string& Status);
     void Timer1Timer();
 
-    // The pause length as the download step reads it: 1 to 15, a non-number counts as 1.
+    // The pause length as the download step reads it: PauseMin to PauseMax, a non-number
+    // counts as PauseMin.
+    static constexpr int PauseMin = 1;
+    static constexpr int PauseMax = 15;
     int PauseSeconds();
 
     // Every job's first step: start buttons disabled, cancel enabled, StopRequested and

@@ -30,14 +30,8 @@ long long SizeOf(const std::string& path)
 // Creates `folder` and every missing folder above it.
 void ForceFolders(const std::string& folder)
 {
-    const std::string native = platform::NativePath(folder);
-    for (size_t slash = native.find('/', 1);; slash = native.find('/', slash + 1)) {
-        const std::string level = native.substr(0, slash);
-        if (!platform::DirectoryExists(level))
-            platform::CreateDir(level);
-        if (slash == std::string::npos)
-            return;
-    }
+    std::error_code ignored;
+    std::filesystem::create_directories(platform::NativePath(folder), ignored);
 }
 
 }  // namespace

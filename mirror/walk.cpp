@@ -322,10 +322,11 @@ private:
 
         std::string localSubPath = ReplaceAll(path, "/", "\\");
         const int cgi = Pos(localSubPath, "cgi-bin");
-        const bool nextPageCall = Pos(path, "/cgi-bin/") > 0;
+        const int cgiCall = Pos(path, "/cgi-bin/");
+        const bool nextPageCall = cgiCall > 0;
         if (cgi > 0) {
             localSubPath = KeepFirst(localSubPath, cgi - 1);
-            path = DropFirst(path, Pos(path, "/cgi-bin/") - 1);
+            path = DropFirst(path, cgiCall - 1);
         }
         const std::string walked = "listing:" + localSubPath + " " + path;
         if (form_.WalkedPages.count(walked))

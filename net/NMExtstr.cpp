@@ -21,7 +21,7 @@ int TExStringList::IndexOfHeader(const std::string& name) const
 {
     for (size_t i = 0; i < lines_.size(); ++i) {
         const size_t colon = lines_[i].find(':');
-        if (colon != std::string::npos && SameText(lines_[i].substr(0, colon), name))
+        if (colon != std::string::npos && SameText(std::string_view(lines_[i]).substr(0, colon), name))
             return static_cast<int>(i);
     }
     return -1;

@@ -4,8 +4,7 @@
 #include "platform/text.h"
 
 #include <algorithm>
-#include <cctype>
-#include <climits>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -23,6 +22,8 @@ bool Between(int value, int low, int high)
 {
     return value >= low && value <= high;
 }
+
+constexpr char Digits[] = "0123456789";
 
 bool IsDigit(char c)
 {
@@ -237,20 +238,14 @@ long long TNMFTP::ReplyByteCount(const std::string& reply)
     const size_t word = upper.find("BYTE");
     if (word == std::string::npos)
         return 0;
-    size_t end = word;
-    while (end > 0 && !IsDigit(upper[end - 1]))
-        --end;
-    size_t start = end;
-    while (start > 0 && IsDigit(upper[start - 1]))
-        --start;
+    // The run of digits nearest to the left of the word.
+    const size_t last = upper.find_last_of(Digits, word);
+    if (last == std::string::npos)
+        return 0;
+    const size_t first = upper.find_last_not_of(Digits, last) + 1;  // npos + 1 is 0
     long long value = 0;
-    for (size_t i = start; i < end; ++i) {
-        const int digit = upper[i] - '0';
-        if (value > (LLONG_MAX - digit) / 10)
-            return 0;
-        value = value * 10 + digit;
-    }
-    return value;
+    const auto result = std::from_chars(upper.data() + first, upper.data() + last + 1, value);
+    return result.ec == std::errc() ? value : 0;
 }
 
 int TNMFTP::VendorFromSystem(const std::string& systemReply)
@@ -268,14 +263,14 @@ int TNMFTP::VendorFromSystem(const std::string& systemReply)
 
 TCmdType TNMFTP::CommandType(const std::string& command)
 {
-    const std::string word = ExtractField(command, ' ', 1) + " ";
-    if (word == "CWD ")
+    const std::string word = ExtractField(command, ' ', 1);
+    if (word == "CWD")
         return TCmdType::CmdCwd;
-    if (word == "DELE ")
+    if (word == "DELE")
         return TCmdType::CmdDele;
-    if (word == "MKD ")
+    if (word == "MKD")
         return TCmdType::CmdMkd;
-    if (word == "RMD ")
+    if (word == "RMD")
         return TCmdType::CmdRmd;
     if (command == "PWD")
         return TCmdType::CmdPwd;
@@ -287,10 +282,9 @@ void TNMFTP::Refuse(TCmdType type, const std::string& reply, bool offerUnsupport
 {
     if (offerUnsupported && Between(ReplyNumber, 500, 502) && OnUnSupportedFunction)
         OnUnSupportedFunction(type);
-    if (!OnFailure)
-        throw FTPException(reply);
     bool handled = false;
-    OnFailure(handled, type);
+    if (OnFailure)
+        OnFailure(handled, type);
     if (!handled)
         throw FTPException(reply);
 }
@@ -491,8 +485,6 @@ void TNMFTP::ReadListing()
             else
                 WaitPass();
         }
-        if (TimedOut)
-            GiveUp();
     });
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -73,12 +74,8 @@ long long FirstNumber(const std::string& text)
     if (start == std::string::npos)
         return 0;
     long long value = 0;
-    for (size_t i = start; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        if (value > (LLONG_MAX - 9) / 10)
-            return LLONG_MAX;
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
+    const auto result = std::from_chars(text.data() + start, text.data() + text.size(), value);
+    return result.ec == std::errc::result_out_of_range ? LLONG_MAX : value;
 }
 
 int PortNumber(const std::string& text)
@@ -268,11 +265,8 @@ std::string TNMHTTP::AuthorizationValue() const
     encoder.InputStream = &input;
     encoder.OutputStream = &output;
     encoder.Encode();
-    std::string joined;
-    for (char c : output.DataString()) {
-        if (c != '\r' && c != '\n')
-            joined += c;
-    }
+    std::string joined = output.DataString();
+    std::erase_if(joined, [](char c) { return c == '\r' || c == '\n'; });
     return "Basic " + joined;
 }
 

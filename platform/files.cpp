@@ -94,16 +94,16 @@ std::vector<std::string> ReadTextLines(const std::string& path)
 {
     const std::string text = ReadFileBytes(path, static_cast<std::size_t>(-1));
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        const size_t next = end == std::string::npos ? text.size() : end + 1;
-        if (end == std::string::npos)
-            end = text.size();
-        if (end > start && text[end - 1] == '\r' && end < text.size())
-            --end;  // CR LF: the CR belongs to the line end
+    for (size_t start = 0; start < text.size();) {
+        const size_t lf = text.find('\n', start);
+        if (lf == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        // CR LF: the CR belongs to the line end
+        const size_t end = lf > start && text[lf - 1] == '\r' ? lf - 1 : lf;
         lines.push_back(text.substr(start, end - start));
-        start = next;
+        start = lf + 1;
     }
     return lines;
 }

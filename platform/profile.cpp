@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -93,9 +94,9 @@ Parsed ParseLine(const std::string& text, const Line& line)
     std::size_t begin = content.find_first_not_of(kBlanks, equals + 1);
     if (begin == std::string_view::npos)
         begin = content.size();
-    const std::size_t last = content.find_last_not_of(kBlanks);
+    const std::size_t last = content.find_last_not_of(kBlanks);  // found: the line is not blank
     parsed.valueBegin = line.begin + begin;
-    parsed.valueEnd = line.begin + (last == std::string_view::npos || last < begin ? begin : last + 1);
+    parsed.valueEnd = line.begin + std::max(begin, last + 1);
     parsed.contentEnd = line.end;
     return parsed;
 }
@@ -128,8 +129,6 @@ Location Locate(const std::string& text, const std::string& section, const std::
 
 bool ReadProfile(const std::string& file, std::string& text)
 {
-    if (file.empty())
-        return false;
     try {
         text = ReadFileBytes(file, kWholeFile);
         return true;
@@ -314,13 +313,8 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
         return false;
     const std::string path = TargetPath(file);
     std::string text;
-    if (FileExists(path)) {
-        try {
-            text = ReadFileBytes(path, kWholeFile);
-        } catch (const EInOutError&) {
-            return false;
-        }
-    }
+    if (FileExists(path) && !ReadProfile(path, text))
+        return false;
     Edit(text, name, entry, value);
     ReplacementFile replacement(path);
     return replacement.Write(text) && replacement.CommitTo(path);
