@@ -1,13 +1,13 @@
-// Shared pieces of the window tests: the list of test classes, a watcher that answers modal
-// dialogs, and reading and writing settings files.
+// Shared pieces of the window tests: the list of test classes, finding controls, a watcher that
+// answers modal dialogs, and reading and writing settings files.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
+#include <QWidget>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,7 +15,6 @@
 #include <vector>
 
 class QFileDialog;
-class QWidget;
 
 // Each test file registers its Qt Test class here; main runs them all.
 using TestFactory = std::function<std::unique_ptr<QObject>()>;
@@ -25,6 +24,13 @@ template <typename T>
 struct RegisterAppTest {
     RegisterAppTest() { AppTests().push_back([] { return std::make_unique<T>(); }); }
 };
+
+// The child control of `form` with the object name `name`, or null.
+template <typename T>
+T* Control(const QWidget& form, const char* name)
+{
+    return form.findChild<T*>(QString::fromLatin1(name));
+}
 
 // Answers every modal dialog that opens while it lives: message boxes are recorded and
 // closed, folder choosers are handed to `onFolderChooser` (which must close them). Nothing
@@ -45,8 +51,6 @@ private:
 
 using IniEntries = std::vector<std::pair<std::string, std::string>>;
 
-// The raw bytes of a file ("" when it cannot be read).
-std::string FileBytes(const std::string& path);
 // The keys and values of `section`, in file order (lines end in CR LF or LF).
 IniEntries SectionEntries(const std::string& path, const std::string& section = "TForm1");
 // Writes a settings file with section "TForm1" and the given lines.
@@ -55,6 +59,3 @@ void WriteSettings(const std::string& path, const std::vector<std::string>& line
 // The position keys of this screen, e.g. "NormPos(800x600)".
 std::string ScreenSuffixed(const std::string& key);
 int ScreenPixelsPerInch();
-
-// A loopback port on which nothing listens: connecting to it is refused at once.
-std::uint16_t ClosedLoopbackPort();

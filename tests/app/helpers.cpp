@@ -1,18 +1,14 @@
 #include "AppTest.h"
 
+#include "support/files.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -48,18 +44,10 @@ void DialogWatcher::Poll()
     }
 }
 
-std::string FileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
 IniEntries SectionEntries(const std::string& path, const std::string& section)
 {
     IniEntries entries;
-    std::istringstream in(FileBytes(path));
+    std::istringstream in(support::FileBytes(path));
     std::string line;
     bool inside = false;
     while (std::getline(in, line)) {
@@ -94,20 +82,4 @@ std::string ScreenSuffixed(const std::string& key)
 int ScreenPixelsPerInch()
 {
     return static_cast<int>(std::lround(QGuiApplication::primaryScreen()->logicalDotsPerInch()));
-}
-
-std::uint16_t ClosedLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
 }

@@ -5,6 +5,8 @@
 #include "app/Unit1.h"
 #include "net/NMHttp.h"
 #include "platform/files.h"
+#include "support/files.h"
+#include "support/loopback.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -17,15 +19,8 @@
 #include <QTest>
 
 #include <filesystem>
-#include <fstream>
 
 namespace {
-
-template <typename T>
-T* Control(const QWidget& form, const char* name)
-{
-    return form.findChild<T*>(QString::fromLatin1(name));
-}
 
 std::string ValueOf(const IniEntries& entries, const std::string& key)
 {
@@ -65,9 +60,9 @@ private:
     {
         auto form = std::make_unique<TForm1>(settings);
         form->NMHTTP1->Proxy = "127.0.0.1";
-        form->NMHTTP1->ProxyPort = ClosedLoopbackPort();
+        form->NMHTTP1->ProxyPort = support::FreeLoopbackPort();
         form->FtpHost = "127.0.0.1";
-        form->FtpPort = ClosedLoopbackPort();
+        form->FtpPort = support::FreeLoopbackPort();
         return form;
     }
 
@@ -79,6 +74,15 @@ private:
         form->show();
         SettleEvents();
         return form;
+    }
+
+    // The same from the lines of a data row.
+    std::unique_ptr<TForm1> ShowRestored(const QStringList& lines)
+    {
+        std::vector<std::string> content;
+        for (const QString& line : lines)
+            content.push_back(line.toStdString());
+        return ShowRestored(content);
     }
 
     // Where a window lands that no stored position moves.
@@ -137,7 +141,7 @@ private slots:
             QCOMPARE(saved[i].first, expected[i].first);
             QCOMPARE(saved[i].second, expected[i].second);
         }
-        const std::string bytes = FileBytes(Settings());
+        const std::string bytes = support::FileBytes(Settings());
         QVERIFY(bytes.rfind("[TForm1]\r\nFormVersion=0\r\n", 0) == 0);
     }
 
@@ -192,7 +196,7 @@ private slots:
         Control<QLineEdit>(*form, "Edit5")->setText(member);
         QVERIFY(form->close());
         form.reset();
-        QVERIFY(FileBytes(Settings()).find(line.toStdString() + "\r\n") != std::string::npos);
+        QVERIFY(support::FileBytes(Settings()).find(line.toStdString() + "\r\n") != std::string::npos);
         auto again = MakeForm(Settings());
         again->show();
         QCOMPARE(Control<QLineEdit>(*again, "Edit5")->text(), member);
@@ -246,10 +250,7 @@ private slots:
         QFETCH(QStringList, lines);
         QFETCH(bool, pause);
         QFETCH(QString, siteTag);
-        std::vector<std::string> content;
-        for (const QString& line : lines)
-            content.push_back(line.toStdString());
-        const auto form = ShowRestored(content);
+        const auto form = ShowRestored(lines);
         QCOMPARE(Control<QCheckBox>(*form, "CheckBox1")->isChecked(), pause);
         QCOMPARE(QString::fromStdString(form->SiteTag), siteTag);
         QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), siteTag == "pixhaven");
@@ -294,10 +295,7 @@ private slots:
         QFETCH(bool, moved);
         QFETCH(QPoint, position);
         const QPoint unrestored = UnrestoredPosition();
-        std::vector<std::string> content;
-        for (const QString& line : lines)
-            content.push_back(line.toStdString());
-        const auto form = ShowRestored(content);
+        const auto form = ShowRestored(lines);
         QCOMPARE(form->frameGeometry().topLeft(), moved ? position : unrestored);
         QCOMPARE(form->size(), QSize(483, 636));
         form->close();
@@ -342,7 +340,7 @@ private slots:
     {
         // The settings path goes through a plain file, so not even root can write it.
         const std::string blocker = Path("plain.txt");
-        std::ofstream(blocker) << "not a folder";
+        support::WriteFile(blocker, "not a folder");
         const std::string settings = blocker + "/Tessary.ini";
         DialogWatcher watcher;
         auto form = MakeForm(settings);
@@ -375,14 +373,14 @@ private slots:
     void inactiveStoreNeitherRestoresNorSaves()
     {
         WriteSettings(Settings(), {"Edit3_Text=1234"});
-        const std::string before = FileBytes(Settings());
+        const std::string before = support::FileBytes(Settings());
         auto form = MakeForm(Settings());
         form->FormStorage1->Active = false;
         form->show();
         QCOMPARE(Control<QLineEdit>(*form, "Edit3")->text(), QStringLiteral("77154"));
         QVERIFY(form->close());
         form.reset();
-        QCOMPARE(FileBytes(Settings()), before);
+        QCOMPARE(support::FileBytes(Settings()), before);
     }
 
     // Stored entries name components and properties without regard to case; an entry whose
@@ -409,7 +407,7 @@ private slots:
         QCOMPARE(TFormStorage::StoredKey(edit, text), std::string("Edit7_Text"));
         QVERIFY(!TFormStorage::FindProperty(edit, "NoSuchProperty").isValid());
 
-        std::ofstream(Path("owner.ini"), std::ios::binary) << "[QWidget]\r\nEdit7_Text= kept \r\nSpin2_Value=42\r\n";
+        support::WriteFile(Path("owner.ini"), "[QWidget]\r\nEdit7_Text= kept \r\nSpin2_Value=42\r\n");
         spin->setRange(0, 100);
         storage.RestoreFormPlacement();
         QCOMPARE(edit->text(), QStringLiteral("kept"));

@@ -8,6 +8,7 @@
 #include "net/NMHttp.h"
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "support/loopback.h"
 
 #include <QCheckBox>
 #include <QEventLoop>
@@ -42,12 +43,6 @@ QString Prefix(const QString& tag, const QString& key)
     return "http://www." + tag + ".com/cgi-bin/gallery.cgi?" + key + "=";
 }
 
-template <typename T>
-T* Control(const QWidget& form, const char* name)
-{
-    return form.findChild<T*>(QString::fromLatin1(name));
-}
-
 QString TextOf(const QWidget& form, const char* name)
 {
     const QWidget* control = Control<QWidget>(form, name);
@@ -55,12 +50,12 @@ QString TextOf(const QWidget& form, const char* name)
 }
 
 // Every gallery request goes to loopback: a job started by mistake cannot leave the machine.
-void KeepOnLoopback(TForm1& form, std::uint16_t httpProxyPort = ClosedLoopbackPort())
+void KeepOnLoopback(TForm1& form, std::uint16_t httpProxyPort = support::FreeLoopbackPort())
 {
     form.NMHTTP1->Proxy = "127.0.0.1";
     form.NMHTTP1->ProxyPort = httpProxyPort;
     form.FtpHost = "127.0.0.1";
-    form.FtpPort = ClosedLoopbackPort();
+    form.FtpPort = support::FreeLoopbackPort();
 }
 
 struct ButtonStates {

@@ -6,15 +6,13 @@
 #include "fixtures/ScriptedServer.h"
 #include "mirror/JobForm.h"
 #include "net/NMHttp.h"
+#include "support/TempFolder.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -115,6 +113,7 @@ public:
         return std::count(urls.begin(), urls.end(), url);
     }
     std::uint16_t Port() const { return server_.Port(); }
+    bool WaitForRequests(int n, fixtures::Ms timeout) const { return server_.WaitForRequests(n, timeout); }
 
     // The URL of a request head's request line.
     static std::string UrlOf(const std::string& head)
@@ -149,44 +148,5 @@ private:
     fixtures::ScriptedHttpServer server_;  // last: its thread stops before the table goes
 };
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessary-mirror-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("cannot create a temporary folder");
-        path_ = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::filesystem::path& Path() const { return path_; }
-    // The folder as a destination text: ending in a separator, as the program folder does.
-    std::string Text() const { return path_.string() + "/"; }
-
-    // Everything below the folder: "dir/" lines and "dir/file SIZE" lines, sorted.
-    std::vector<std::string> Tree() const { return TreeOf(path_); }
-    static std::vector<std::string> TreeOf(const std::filesystem::path& root)
-    {
-        std::vector<std::string> lines;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-            const std::string relative = std::filesystem::relative(entry.path(), root).generic_string();
-            if (entry.is_directory())
-                lines.push_back(relative + "/");
-            else
-                lines.push_back(relative + " " + std::to_string(entry.file_size()));
-        }
-        std::sort(lines.begin(), lines.end());
-        return lines;
-    }
-
-private:
-    std::filesystem::path path_;
-};
+// The scratch folder of the job tests.
+using support::TempFolder;

@@ -4,11 +4,11 @@
 
 #include "fixtures/ScriptedFtpServer.h"
 #include "net/NMFtp.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
+using support::FileBytes;
 
 const std::string Site = "http://www.fotoarchive.com";
 const std::string Folder = "/gallery/tessa/f/";
@@ -38,16 +39,10 @@ protected:
         stub.Set(Site + Folder + name, fixtures::Reply::Status(200, "OK", bytes, {{"Content-Type", "image/jpeg"}}));
     }
 
-    std::string Read(const fs::path& path) const
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
     void Write(const fs::path& path, const std::string& bytes) const
     {
         fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << bytes;
+        support::WriteFile(path, bytes);
     }
 
     TempFolder scratch;
@@ -69,7 +64,7 @@ TEST_F(DownloadTest, StoresThePictureAndRestoresTheClientState)
     Download("a.jpg");
 
     EXPECT_EQ(stub.Urls(), Lines{Site + Folder + "a.jpg"});
-    EXPECT_EQ(Read(LocalFile("a.jpg")), bytes);
+    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), bytes);
     EXPECT_FALSE(fs::exists(LocalFile("a.jpg.part")));
     EXPECT_EQ(host.Log, Lines{});
     EXPECT_EQ(host.Statuses, Lines{"Downloading a.jpg. . ."});
@@ -91,7 +86,7 @@ TEST_F(DownloadTest, ExistingFileCostsNoRequestAndNoPause)
 
     EXPECT_EQ(stub.Urls(), Lines{});
     EXPECT_EQ(host.Events, Lines{});
-    EXPECT_EQ(Read(LocalFile("a.jpg")), "kept");
+    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "kept");
     EXPECT_EQ(host.NMHTTP1->ReportLevel, 1);
     EXPECT_FALSE(host.Downloading);
 }
@@ -103,7 +98,7 @@ TEST_F(DownloadTest, LeftoverPartialFileIsNotTakenForThePicture)
 
     Download("a.jpg");
 
-    EXPECT_EQ(Read(LocalFile("a.jpg")), "whole picture");
+    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "whole picture");
     EXPECT_FALSE(fs::exists(LocalFile("a.jpg.part")));
 }
 
@@ -201,7 +196,7 @@ TEST_F(DownloadTest, MultimediaLockOutSkipsOnlyLowerCaseMovieNames)
                                "** Multimedia files have been temporarily disabled.", "** Skipping file clip.mov.jpg"}));
     EXPECT_EQ(stub.Urls(), (Lines{Site + Folder + "clip.MOV", Site + Folder + "b.jpg"}));
     EXPECT_EQ(host.Pauses.size(), 2u);
-    EXPECT_EQ(Read(LocalFile("clip.MOV")), "movie");
+    EXPECT_EQ(FileBytes(LocalFile("clip.MOV")), "movie");
 }
 
 TEST_F(DownloadTest, LockOutFollowsTheFirstFailure)
@@ -213,7 +208,7 @@ TEST_F(DownloadTest, LockOutFollowsTheFirstFailure)
 
     EXPECT_EQ(host.Log, (Lines{"** Multimedia files have been temporarily disabled.", "** Deleting file a.jpg",
                                "** Multimedia files have been temporarily disabled.", "** Skipping file clip.avi"}));
-    EXPECT_EQ(Read(LocalFile("b.jpg")), "picture");
+    EXPECT_EQ(FileBytes(LocalFile("b.jpg")), "picture");
 }
 
 TEST_F(DownloadTest, UnsafeFileNameIsRefused)
@@ -229,7 +224,7 @@ TEST_F(DownloadTest, MissingFoldersAreCreatedForTheFile)
 {
     Serve("a.jpg", "picture");
     Download("a.jpg");
-    EXPECT_EQ(Read(LocalFile("a.jpg")), "picture");
+    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "picture");
 }
 
 TEST_F(DownloadTest, FtpDownloadWhileConnected)
@@ -246,7 +241,7 @@ TEST_F(DownloadTest, FtpDownloadWhileConnected)
     Download("page1.jpg");  // exists now: no command at all
     host.NMFTP1->Disconnect();
 
-    EXPECT_EQ(Read(LocalFile("page1.jpg")), "scanned page");
+    EXPECT_EQ(FileBytes(LocalFile("page1.jpg")), "scanned page");
     EXPECT_FALSE(fs::exists(LocalFile("page2.jpg")));
     EXPECT_FALSE(fs::exists(LocalFile("page2.jpg.part")));
     EXPECT_EQ(host.Log, Lines{"error ftping file"});

@@ -3,6 +3,10 @@
 // to a loopback gallery stub through --proxy (or $http_proxy).
 #include "FakeHost.h"
 
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/params.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +14,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <poll.h>
 #include <regex>
@@ -29,6 +32,9 @@ using fixtures::Ms;
 using fixtures::Reply;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
+using support::FileBytes;
+using support::PrintTo;
+using support::WriteFile;
 
 // The program beside this test program's folder, as the build lays them out; TESSARY_BINARY
 // names another one.
@@ -46,19 +52,6 @@ Lines SplitLines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 // One run of the program with its output captured. A run that outlives its bound is killed.
@@ -221,15 +214,7 @@ protected:
         stub.Set(site + "/gallery/tessa/trips/pic1.jpg", Reply::Status(200, "OK", Picture));
     }
     // True once the gallery has been asked for a page, within a bound.
-    bool WaitForRequest() const
-    {
-        for (auto end = Clock::now() + Ms{20000}; Clock::now() < end;) {
-            if (!stub.Urls().empty())
-                return true;
-            ::usleep(2000);
-        }
-        return false;
-    }
+    bool WaitForRequest() const { return stub.WaitForRequests(1, Ms{20000}); }
     std::string Proxy() const { return "127.0.0.1:" + std::to_string(stub.Port()); }
     std::string Destination() const { return destination.Text(); }
     fs::path PictureFile() const { return destination.Path() / "gallery/tessa/trips/pic1.jpg"; }
@@ -261,11 +246,6 @@ struct UsageCase {
     const char* name;
     Lines args;
 };
-
-void PrintTo(const UsageCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
 
 class UsageTest : public HeadlessTest, public ::testing::WithParamInterface<UsageCase> {};
 
@@ -304,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"FlagWithValue", {"--folder", "1", "--no-pause=yes"}},
         UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
         UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}}),
-    [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
+    support::CaseName);
 
 TEST_F(HeadlessTest, FolderJobMirrorsThePictureAndLogsOnStandardOutput)
 {
@@ -315,7 +295,7 @@ TEST_F(HeadlessTest, FolderJobMirrorsThePictureAndLogsOnStandardOutput)
     EXPECT_EQ(run.Finish(), 0) << run.Err;
     EXPECT_EQ(SplitLines(run.Out),
               (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", "/gallery/tessa/trips/pic1.jpg"}));
-    EXPECT_EQ(ReadFile(PictureFile()), Picture);
+    EXPECT_EQ(FileBytes(PictureFile()), Picture);
     EXPECT_EQ(stub.Urls(), (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
                                   "http://www.fotoarchive.com/gallery/tessa/trips/",
                                   "http://www.fotoarchive.com/gallery/tessa/trips/pic1.jpg"}));
@@ -337,11 +317,6 @@ struct StoredCase {
     std::string site;
 };
 
-void PrintTo(const StoredCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
 class StoredEntriesTest : public HeadlessTest, public ::testing::WithParamInterface<StoredCase> {};
 
 // The stored entries are the starting point, the options override them, and the file is only
@@ -359,8 +334,8 @@ TEST_P(StoredEntriesTest, StartsFromTheSettingsFileAndNeverWritesIt)
 
     EXPECT_EQ(run.Finish(), 0) << run.Err;
     EXPECT_EQ(SplitLines(run.Out).front(), c.site + "/cgi-bin/gallery.cgi?m=tessa");
-    EXPECT_EQ(ReadFile(PictureFile()), Picture);  // in the stored destination, blanks trimmed
-    EXPECT_EQ(ReadFile(settings), stored);
+    EXPECT_EQ(FileBytes(PictureFile()), Picture);  // in the stored destination, blanks trimmed
+    EXPECT_EQ(FileBytes(settings), stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -377,7 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
         StoredCase{"UnknownValueLeavesHostA", "RadioButton1_Checked=yes\r\nRadioButton2_Checked=no\r\n", {},
                    "http://www.fotoarchive.com"},
         StoredCase{"HostBOption", "", {"--host-b"}, "http://www.pixhaven.com"}),
-    [](const ::testing::TestParamInfo<StoredCase>& info) { return std::string(info.param.name); });
+    support::CaseName);
 
 TEST_F(HeadlessTest, ProxyComesFromHttpProxyWhenNotGiven)
 {
@@ -387,7 +362,7 @@ TEST_F(HeadlessTest, ProxyComesFromHttpProxyWhenNotGiven)
 
     EXPECT_EQ(run.Finish(), 0) << run.Err;
     EXPECT_EQ(stub.Count("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=42"), 1);
-    EXPECT_EQ(ReadFile(PictureFile()), Picture);
+    EXPECT_EQ(FileBytes(PictureFile()), Picture);
 }
 
 TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithThree)
@@ -416,10 +391,7 @@ TEST_F(HeadlessTest, RejectedSetNumberExitsWithThreeWithoutConnecting)
 
 TEST_F(HeadlessTest, ErrorThatEscapesTheJobExitsWithOneAndItsMessage)
 {
-    const std::uint16_t closed = [] {
-        fixtures::ScriptedServer gone;
-        return gone.Port();
-    }();
+    const std::uint16_t closed = support::FreeLoopbackPort();
     ProgramRun run({"--folder", "1", "--dest", Destination(), "--proxy", "127.0.0.1:" + std::to_string(closed),
              "--settings", settings.string()});
 

@@ -6,13 +6,16 @@
 #include "net/NMFtp.h"
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/params.h"
+#include "support/waits.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -22,6 +25,8 @@ using fixtures::Ms;
 using fixtures::Reply;
 using fixtures::Step;
 using Lines = std::vector<std::string>;
+using support::FileBytes;
+using support::PrintTo;
 
 const std::string RetryLine = "**Got a server error, trying to download again";
 const std::string GiveUpLine = "**Tried 5 times and got errors every time, skipping this folder";
@@ -39,14 +44,6 @@ protected:
         ButtonStates.push_back(running);
     }
 };
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 std::string RequestLine(const std::string& head)
 {
@@ -67,36 +64,16 @@ Reply PartialThenStall(const std::string& bodyStart)
 
 // Aborts the client's request once `bytes` bytes of the body have come in and its Body file
 // exists, so that a transfer fails after the page file was created.
-class AbortOnceBodyHolds {
-public:
-    AbortOnceBodyHolds(TNMHTTP& http, long long bytes)
-    {
-        timer_.SetInterval(2);
-        timer_.SetOnTimer([&http, bytes](TComponent*) {
-            if (http.BytesRecvd >= bytes && fs::exists(http.Body))
-                http.Abort();
-        });
-    }
-
-private:
-    TThreadTimer timer_;
-};
-
-// A port on 127.0.0.1 on which nothing listens any more.
-std::uint16_t ClosedPort()
+support::OneShot AbortOnceBodyHolds(TNMHTTP& http, std::size_t bytes)
 {
-    fixtures::ScriptedServer server;
-    return server.Port();
+    const auto ready = [&http, bytes] {
+        return http.BytesRecvd >= static_cast<long long>(bytes) && fs::exists(http.Body);
+    };
+    return support::OneShot(ready, [&http] { http.Abort(); }, 2);
 }
 
 class JobsTest : public ::testing::Test {
 protected:
-    void UseServer(fixtures::ScriptedHttpServer& server)
-    {
-        host.NMHTTP1->Proxy = "127.0.0.1";
-        host.NMHTTP1->ProxyPort = server.Port();
-    }
-
     TempFolder temp;
     JobHost host;
 };
@@ -110,11 +87,6 @@ struct FetchCase {
     bool accepted;
 };
 
-void PrintTo(const FetchCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
 class FetchPageTest : public JobsTest, public ::testing::WithParamInterface<FetchCase> {};
 
 // A page is judged by the text before its first CR or Ctrl-Z only, whatever the status code.
@@ -125,7 +97,7 @@ TEST_P(FetchPageTest, JudgesThePageTextAndRetriesFiveTimes)
     std::vector<Reply> replies(5, Page(c.code, c.body));
     replies.push_back(Page(200, "<HTML>one request too many\n"));
     fixtures::ScriptedHttpServer server(replies);
-    UseServer(server);
+    host.UseProxy(server.Port());
     const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
     const std::string file = temp.Text() + "77154.html";
 
@@ -138,7 +110,7 @@ TEST_P(FetchPageTest, JudgesThePageTextAndRetriesFiveTimes)
         EXPECT_EQ(RequestLine(server.Request(i)), "GET " + url + " HTTP/1.0");
     if (c.accepted) {
         EXPECT_TRUE(host.Log.empty());
-        EXPECT_EQ(ReadFile(file), c.body);
+        EXPECT_EQ(FileBytes(file), c.body);
     } else {
         Lines expected(5, RetryLine);
         expected.push_back(GiveUpLine);
@@ -161,34 +133,34 @@ INSTANTIATE_TEST_SUITE_P(
         FetchCase{"EmptyBody", 200, "", false},
         FetchCase{"MarkerAfterCtrlZ", 200, "junk\x1a<HTML>\n", false},
         FetchCase{"ErrorPageWithoutMarker", 503, "Service Unavailable\n", false}),
-    [](const ::testing::TestParamInfo<FetchCase>& info) { return std::string(info.param.name); });
+    support::CaseName);
 
 TEST_F(JobsTest, FetchPageAcceptsAPageAfterTwoRejections)
 {
     fixtures::ScriptedHttpServer server({Page(500, "oops\n"), Page(500, "oops\n"), Page(200, "<HTML>\ngood\n")});
-    UseServer(server);
+    host.UseProxy(server.Port());
     const std::string file = temp.Text() + "p.html";
 
     EXPECT_TRUE(host.FetchPage("http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa", file));
 
     EXPECT_EQ(server.RequestCount(), 3);
     EXPECT_EQ(host.Log, Lines(2, RetryLine));
-    EXPECT_EQ(ReadFile(file), "<HTML>\ngood\n");
+    EXPECT_EQ(FileBytes(file), "<HTML>\ngood\n");
 }
 
 // An exception from the client is not a rejected page: no retry, no log line, the file stays.
 TEST_F(JobsTest, FetchPagePassesAnExceptionFromGetAndKeepsTheFile)
 {
     fixtures::ScriptedHttpServer server({PartialThenStall("<HTML>partial"), Page(200, "<HTML>\n")});
-    UseServer(server);
+    host.UseProxy(server.Port());
     const std::string file = temp.Text() + "77154.html";
-    AbortOnceBodyHolds abort(*host.NMHTTP1, static_cast<long long>(std::string("<HTML>partial").size()));
+    const auto abort = AbortOnceBodyHolds(*host.NMHTTP1, std::string_view("<HTML>partial").size());
 
     EXPECT_THROW(host.FetchPage("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", file), EAbortError);
 
     EXPECT_EQ(server.RequestCount(), 1);
     EXPECT_TRUE(host.Log.empty());
-    EXPECT_EQ(ReadFile(file), "<HTML>partial");
+    EXPECT_EQ(FileBytes(file), "<HTML>partial");
 }
 
 // ---- The folder-ID and member jobs ---------------------------------------------------------
@@ -201,11 +173,6 @@ struct UrlCase {
     std::string pageFileName;  // appended to the destination text
 };
 
-void PrintTo(const UrlCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
 class GalleryJobUrlTest : public JobsTest, public ::testing::WithParamInterface<UrlCase> {};
 
 // The destination text is used as typed: without a trailing separator the entry is glued to it.
@@ -213,10 +180,10 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndThePageFileByPlainConcatenation)
 {
     const UrlCase& c = GetParam();
     fixtures::ScriptedHttpServer server({PartialThenStall("<HTML>partial")});
-    UseServer(server);
+    host.UseProxy(server.Port());
     host.SiteTag = c.hostB ? TJobForm::SiteTagB : TJobForm::SiteTagA;
     host.Destination = (temp.Path() / "Pics").string();
-    AbortOnceBodyHolds abort(*host.NMHTTP1, static_cast<long long>(std::string("<HTML>partial").size()));
+    const auto abort = AbortOnceBodyHolds(*host.NMHTTP1, std::string_view("<HTML>partial").size());
 
     if (c.memberJob)
         EXPECT_THROW(host.Button4Click(), EAbortError);
@@ -227,7 +194,7 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndThePageFileByPlainConcatenation)
     EXPECT_EQ(RequestLine(server.Request(0)), "GET " + c.url + " HTTP/1.0");
     const std::string pageFile = host.Destination + c.pageFileName;
     EXPECT_EQ(host.NMHTTP1->Body, pageFile);
-    EXPECT_EQ(ReadFile(pageFile), "<HTML>partial");
+    EXPECT_EQ(FileBytes(pageFile), "<HTML>partial");
     EXPECT_TRUE(fs::is_directory(host.Destination));  // the destination is created first
     // The URL is logged only once the page is in; an escaped error leaves the job running.
     EXPECT_TRUE(host.Log.empty());
@@ -242,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"FolderOnHostB", true, false, "http://www.pixhaven.com/cgi-bin/gallery.cgi?f=77154", "77154.html"},
         UrlCase{"MemberOnHostA", false, true, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?m=tessa", "tessa.html"},
         UrlCase{"MemberOnHostB", true, true, "http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa", "tessa.html"}),
-    [](const ::testing::TestParamInfo<UrlCase>& info) { return std::string(info.param.name); });
+    support::CaseName);
 
 const std::string EmptyFolderPage =
     "<HTML>\n"
@@ -252,7 +219,7 @@ const std::string EmptyFolderPage =
 TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
 {
     fixtures::ScriptedHttpServer server({Page(200, EmptyFolderPage)});
-    UseServer(server);
+    host.UseProxy(server.Port());
     host.Destination = temp.Text() + "new/";  // does not exist yet
     // Leftovers of an earlier job that this one must reset.
     host.StopRequested = true;
@@ -275,7 +242,7 @@ TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
 TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
 {
     fixtures::ScriptedHttpServer server(std::vector<Reply>(5, Page(500, "<html>error</html>\n")));
-    UseServer(server);
+    host.UseProxy(server.Port());
     host.Destination = temp.Text();
     host.Member = "someone";
 
@@ -294,8 +261,7 @@ TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
 
 TEST_F(JobsTest, ErrorThatEscapesTheJobLeavesItRunning)
 {
-    host.NMHTTP1->Proxy = "127.0.0.1";
-    host.NMHTTP1->ProxyPort = ClosedPort();
+    host.UseProxy(support::FreeLoopbackPort());
     host.Destination = temp.Text();
 
     EXPECT_THROW(host.Button3Click(), ESockError);
@@ -311,14 +277,10 @@ TEST_F(JobsTest, CancelDuringTheFirstFetchLetsItFinishAndStopsTheWalk)
 {
     fixtures::ScriptedHttpServer server(
         {Reply::Steps({Step::Delay(Ms{200}), Step::Send(fixtures::HttpHead(200, "OK") + EmptyFolderPage)})});
-    UseServer(server);
+    host.UseProxy(server.Port());
     host.Destination = temp.Text();
-    TThreadTimer cancel;
-    cancel.SetInterval(2);
-    cancel.SetOnTimer([this](TComponent*) {
-        if (host.NMHTTP1->Connected && !host.StopRequested)
-            host.Button1Click();
-    });
+    const support::OneShot cancel([this] { return host.NMHTTP1->Connected && !host.StopRequested; },
+                                  [this] { host.Button1Click(); }, 2);
 
     host.Button3Click();
 
@@ -402,7 +364,7 @@ TEST_F(JobsTest, CountLeftAboveTheLimitAbortsAtEveryTick)
 TEST_F(JobsTest, WatchdogEndsAPendingGetWithEAbortError)
 {
     fixtures::ScriptedHttpServer server({Reply::Steps({Step::Stall(Ms{20000})})});
-    UseServer(server);
+    host.UseProxy(server.Port());
     host.NMHTTP1->Body = temp.Text() + "picture.jpg";
     host.Downloading = true;
     int ticks = 0;
@@ -427,7 +389,7 @@ TEST_F(JobsTest, WatchdogEndsAPendingGetWithEAbortError)
 TEST_F(JobsTest, ReportsOfARealRequestResetTheIdleCount)
 {
     fixtures::ScriptedHttpServer server({Page(200, "<HTML>\n")});
-    UseServer(server);
+    host.UseProxy(server.Port());
     host.NMHTTP1->ReportLevel = 8;
     host.IdleTicks = 25;
 

@@ -3,16 +3,15 @@
 #include "FakeHost.h"
 
 #include "platform/files.h"
+#include "support/processes.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -90,16 +89,7 @@ public:
     {
         if (pid_ <= 0)
             return;
-        ::kill(pid_, SIGTERM);
-        for (int waited = 0; waited < 500; ++waited) {  // at most five seconds
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            ::usleep(10000);
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        support::StopProcess(pid_, false, std::chrono::seconds(5));
         pid_ = -1;
     }
 

@@ -3,11 +3,11 @@
 #include "FakeHost.h"
 
 #include "mirror/strutil.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -86,7 +86,7 @@ protected:
     // The page file of a walk's first page, as the job's page fetch leaves it.
     void WriteFirstPage(const std::string& name, const std::string& html)
     {
-        std::ofstream(destination / (name + ".html"), std::ios::binary) << html;
+        support::WriteFile(destination / (name + ".html"), html);
     }
 
     void ServePicture(const std::string& folderPath, const std::string& name)
@@ -115,11 +115,7 @@ protected:
         return left;
     }
 
-    std::string ReadLocal(const std::string& relative) const
-    {
-        std::ifstream in(destination / relative, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string ReadLocal(const std::string& relative) const { return support::FileBytes(destination / relative); }
 
     TempFolder scratch;
     fs::path destination = scratch.Path() / "dest";

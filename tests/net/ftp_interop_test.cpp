@@ -3,84 +3,40 @@
 // generated configuration in a scratch folder and is stopped by its process id.
 #include "net/NMFtp.h"
 
+#include "fixtures/ScriptedServer.h"
+#include "support/TempFolder.h"
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/processes.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using support::FileBytes;
 
 const char* const kVsftpd = "/usr/sbin/vsftpd";
 const std::string kSetFolder = "/pub/brick/scans/08000/8436/";
 
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
+// A file the FTP server's session, possibly another user, may read.
 void Spit(const fs::path& path, const std::string& bytes)
 {
-    std::ofstream(path, std::ios::binary) << bytes;
+    support::WriteFile(path, bytes);
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                               fs::perms::others_read);
-}
-
-// Bytes that an ASCII-mode conversion or a text-only path would damage.
-std::string Binary(std::size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    unsigned x = seed;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return bytes;
-}
-
-std::uint16_t FreeLoopbackPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-bool Accepts(std::uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
 }
 
 // One vsftpd serving `root` anonymously on 127.0.0.1, active mode only.
@@ -95,13 +51,13 @@ public:
     std::uint16_t Port() const { return port_; }
     // The path under which the anonymous root appears to a client.
     std::string RemoteRoot() const { return chrooted_ ? "" : Root().string(); }
-    std::string Output() const { return Slurp(scratch_ / "vsftpd.out"); }
+    std::string Output() const { return FileBytes(scratch_ / "vsftpd.out"); }
 
     // Empty when it runs, otherwise why not.
     std::string Start()
     {
         fs::create_directories(scratch_ / "empty");
-        port_ = FreeLoopbackPort();
+        port_ = support::FreeLoopbackPort();
         // vsftpd chroots anonymous sessions only when started by root; otherwise it runs as the
         // launching user and the root is an ordinary folder.
         chrooted_ = geteuid() == 0;
@@ -126,35 +82,23 @@ public:
         }
         if (pid_ < 0)
             return "fork failed";
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return "vsftpd exited: " + Output();
-            }
-            if (Accepts(port_))
-                return {};
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        switch (support::WaitUntilListening(pid_, port_, std::chrono::seconds(10))) {
+        case support::StartOutcome::Listening:
+            return {};
+        case support::StartOutcome::Exited:
+            pid_ = -1;
+            return "vsftpd exited: " + Output();
+        case support::StartOutcome::TimedOut:
+            break;
         }
         return "vsftpd did not listen within 10 s: " + Output();
     }
 
+    // Its own process group: the listener and its session children.
     void Stop()
     {
-        if (pid_ <= 0)
-            return;
-        kill(-pid_, SIGTERM);  // its own process group: the listener and its session children
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                kill(-pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        if (pid_ > 0)
+            support::StopProcess(pid_, true, std::chrono::seconds(5));
         pid_ = -1;
     }
 
@@ -171,9 +115,6 @@ protected:
     {
         if (access(kVsftpd, X_OK) != 0)
             GTEST_SKIP() << kVsftpd << " is not installed; install vsftpd to run the FTP interop tests";
-        std::string pattern = (fs::temp_directory_path() / "tessary-vsftpd-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        scratch = pattern;
         fs::permissions(scratch, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                      fs::perms::others_read | fs::perms::others_exec);
         const fs::path set = scratch / "root" / "pub/brick/scans/08000/8436";
@@ -182,10 +123,11 @@ protected:
         for (fs::path p = set; p != scratch; p = p.parent_path())
             fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                    fs::perms::others_read | fs::perms::others_exec);
-        files = {{"8436-01.gif", Binary(70000, 1)},
-                 {"8436-02.gif", Binary(3 << 20, 2)},
+        // Generated bytes, which an ASCII-mode conversion or a text-only path would damage.
+        files = {{"8436-01.gif", fixtures::Pattern(1, 70000)},
+                 {"8436-02.gif", fixtures::Pattern(2, 3 << 20)},
                  {"index.htm", "<html></html>\r\n"},
-                 {"my file.gif", Binary(10, 3)}};
+                 {"my file.gif", fixtures::Pattern(3, 10)}};
         for (const auto& [name, bytes] : files)
             Spit(set / name, bytes);
 
@@ -207,10 +149,6 @@ protected:
         if (ftp.Connected)
             ftp.Disconnect();
         server.reset();
-        if (!scratch.empty()) {
-            std::error_code ignored;
-            fs::remove_all(scratch, ignored);
-        }
     }
 
     bool HasStatus(const std::string& text) const
@@ -220,7 +158,8 @@ protected:
 
     std::string SetFolder() const { return server->RemoteRoot() + kSetFolder; }
 
-    fs::path scratch;
+    support::TempFolder temp;
+    const fs::path scratch = temp.Path();
     std::map<std::string, std::string> files;
     std::unique_ptr<Vsftpd> server;
     TNMFTP ftp;
@@ -246,7 +185,7 @@ TEST_F(FtpInteropTest, SetFolderIsListedAndEveryFileArrivesWhole)
     for (const std::string name : {"8436-01.gif", "8436-02.gif"}) {
         const fs::path local = scratch / "download" / name;
         ftp.Download(name, local.string());
-        EXPECT_EQ(Slurp(local), files[name]) << name;
+        EXPECT_EQ(FileBytes(local), files[name]) << name;
         EXPECT_EQ(ftp.BytesTotal, static_cast<long long>(files[name].size()));
         EXPECT_TRUE(HasStatus("受信 " + std::to_string(files[name].size()) + " Bytes"));
     }
@@ -270,7 +209,7 @@ TEST_F(FtpInteropTest, RefusalsCarryTheServersLineAndLeaveTheSessionUsable)
     EXPECT_THROW(ftp.Download("file.gif", (scratch / "download" / "file.gif").string()), FTPException);
     EXPECT_EQ(ftp.DataSocket, nullptr);
     ftp.Download("8436-01.gif", (scratch / "download" / "8436-01.gif").string());
-    EXPECT_EQ(Slurp(scratch / "download" / "8436-01.gif"), files["8436-01.gif"]);
+    EXPECT_EQ(FileBytes(scratch / "download" / "8436-01.gif"), files["8436-01.gif"]);
 }
 
 TEST_F(FtpInteropTest, SystIsAskedAgainOnANewConnection)

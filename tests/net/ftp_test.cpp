@@ -4,6 +4,11 @@
 
 #include "fixtures/ScriptedFtpServer.h"
 #include "platform/winsock.h"
+#include "support/TempFolder.h"
+#include "support/files.h"
+#include "support/ftp.h"
+#include "support/loopback.h"
+#include "support/params.h"
 
 #include <gtest/gtest.h>
 
@@ -15,39 +20,23 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
 #include <thread>
 
 using fixtures::FtpAction;
 using fixtures::Ms;
 using fixtures::ScriptedFtpServer;
+using support::FileBytes;
+using support::FtpActionWith;
+using support::FtpTranscript;
 
 namespace {
+
+using support::PrintTo;
 
 namespace fs = std::filesystem;
 
 constexpr Ms kBound{10000};
 const std::string kTimedOut = "10060:Connection timed out";
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-// The recorded commands with the PORT address checked and its port replaced by "*".
-std::vector<std::string> Transcript(const ScriptedFtpServer& server)
-{
-    static const std::regex port(R"(PORT 127,0,0,1,\d{1,3},\d{1,3})");
-    std::vector<std::string> lines;
-    for (const std::string& line : server.Commands())
-        lines.push_back(std::regex_match(line, port) ? "PORT *" : line);
-    return lines;
-}
 
 int Count(const std::vector<std::string>& lines, const std::string& line)
 {
@@ -58,9 +47,6 @@ class FtpTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tessary-ftp-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern + "/";
         ftp.Host = "127.0.0.1";
         ftp.Port = server.Port();
         ftp.UserID = "tessa";
@@ -68,12 +54,6 @@ protected:
         ftp.ReportLevel = 1;
         ftp.WaitLimit = static_cast<int>(kBound.count());  // no test waits for ever
         ftp.OnStatus = [this](TComponent*, const std::string& status) { statuses.push_back(status); };
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
     }
 
     bool HasStatus(const std::string& text) const { return Count(statuses, text) > 0; }
@@ -86,9 +66,10 @@ protected:
     }
 
     ScriptedFtpServer server;  // first: it outlives the client's good-bye
+    support::TempFolder temp;
+    const std::string dir = temp.Text();
     TNMFTP ftp;
     std::vector<std::string> statuses;
-    std::string dir;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -115,7 +96,7 @@ TEST_F(FtpTest, MultiLineGreetingIsReadWholeBeforeUser)
     EXPECT_LT(second, third);
     EXPECT_LT(third, last);
     EXPECT_LT(last, user);
-    EXPECT_EQ(Transcript(server), (std::vector<std::string>{"USER tessa", "PASS secret"}));
+    EXPECT_EQ(FtpTranscript(server), (std::vector<std::string>{"USER tessa", "PASS secret"}));
 }
 
 struct LogInCase {
@@ -125,11 +106,6 @@ struct LogInCase {
     std::vector<std::string> commands;
     std::string refusal;  // empty: the log-in succeeds
 };
-
-void PrintTo(const LogInCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class LogInTest : public FtpTest, public ::testing::WithParamInterface<LogInCase> {};
 
@@ -161,7 +137,7 @@ TEST_P(LogInTest, RepliesDecideThePasswordAndTheOutcome)
         EXPECT_EQ(failures, 1);
         EXPECT_TRUE(HasStatus("切断しました"));
     }
-    EXPECT_EQ(Transcript(server), c.commands);
+    EXPECT_EQ(FtpTranscript(server), c.commands);
     EXPECT_EQ(HasStatus("PASS "), Count(c.commands, "PASS secret") == 1);
     for (const std::string& status : statuses)
         EXPECT_EQ(status.find("secret"), std::string::npos) << status;
@@ -178,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
         LogInCase{"PasswordRefused", "331 Password please.\r\n", "530 Login incorrect.\r\n",
                   {"USER tessa", "PASS secret", "QUIT"}, "530 Login incorrect.\r\n"},
         LogInCase{"UserReply401Refused", "401 No.\r\n", "", {"USER tessa", "QUIT"}, "401 No.\r\n"}),
-    [](const auto& info) { return info.param.name; });
+    support::CaseName);
 
 TEST_F(FtpTest, ProxyUserLineNamesTheHostWhileTheStatusDoesNot)
 {
@@ -190,7 +166,7 @@ TEST_F(FtpTest, ProxyUserLineNamesTheHostWhileTheStatusDoesNot)
     ftp.Connect();
 
     ASSERT_TRUE(ftp.Connected);
-    EXPECT_EQ(Transcript(server), (std::vector<std::string>{"USER tessa@files.example", "PASS secret"}));
+    EXPECT_EQ(FtpTranscript(server), (std::vector<std::string>{"USER tessa@files.example", "PASS secret"}));
     EXPECT_TRUE(HasStatus("USER tessa"));
     for (const std::string& status : statuses)
         EXPECT_EQ(status.find("@files.example"), std::string::npos) << status;
@@ -204,7 +180,7 @@ TEST_F(FtpTest, ConnectWhileConnectedDoesNothing)
     ftp.Connect();
     EXPECT_EQ(connects, 1);
     EXPECT_EQ(server.Connections(), 1);
-    EXPECT_EQ(Transcript(server).size(), 2u);
+    EXPECT_EQ(FtpTranscript(server).size(), 2u);
 }
 
 TEST_F(FtpTest, ErrorInsideOnConnectDisconnectsAndPassesOn)
@@ -218,7 +194,7 @@ TEST_F(FtpTest, ErrorInsideOnConnectDisconnectsAndPassesOn)
     }
     EXPECT_FALSE(ftp.Connected);
     EXPECT_TRUE(HasStatus("切断しました"));
-    EXPECT_EQ(Transcript(server).back(), "QUIT");
+    EXPECT_EQ(FtpTranscript(server).back(), "QUIT");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -242,11 +218,6 @@ struct CwdCase {
     bool raises;
     bool unsupported;  // OnUnSupportedFunction fires
 };
-
-void PrintTo(const CwdCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class CwdTest : public FtpTest, public ::testing::WithParamInterface<CwdCase> {};
 
@@ -277,7 +248,7 @@ TEST_P(CwdTest, ReplyNumberDecidesSuccessOrRefusal)
     }
     EXPECT_EQ(unsupported, c.unsupported ? 1 : 0);
     EXPECT_TRUE(ftp.Connected);
-    EXPECT_EQ(Transcript(server).back(), "CWD /pub/brick");
+    EXPECT_EQ(FtpTranscript(server).back(), "CWD /pub/brick");
     EXPECT_TRUE(HasStatus("CWD /pub/brick"));
 }
 
@@ -288,7 +259,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, CwdTest,
                                            CwdCase{"Unknown502", "502 Not implemented.\r\n", true, true},
                                            CwdCase{"Drop421", "421 Service closing.\r\n", true, false},
                                            CwdCase{"Odd399", "399 Hmm.\r\n", false, false}),
-                         [](const auto& info) { return info.param.name; });
+                         support::CaseName);
 
 TEST_F(FtpTest, HandledFailureSuppressesTheRefusalAndTheSuccess)
 {
@@ -321,7 +292,7 @@ TEST_F(FtpTest, DisconnectSendsQuitOnceAndNothingWhenNotConnected)
     ftp.Disconnect();
     EXPECT_FALSE(ftp.Connected);
     ftp.Disconnect();
-    EXPECT_EQ(Count(Transcript(server), "QUIT"), 1);
+    EXPECT_EQ(Count(FtpTranscript(server), "QUIT"), 1);
     EXPECT_TRUE(HasStatus("QUIT"));
     EXPECT_TRUE(HasStatus("221 Goodbye.\r\n"));
 }
@@ -370,7 +341,7 @@ TEST_F(FtpTest, SystIsAskedOncePerConnection)
     ftp.Connect();
     ftp.ListDirectory();
 
-    EXPECT_EQ(Transcript(server),
+    EXPECT_EQ(FtpTranscript(server),
               (std::vector<std::string>{"USER tessa", "PASS secret", "SYST", "PORT *", "LIST", "PORT *", "LIST",
                                         "QUIT", "USER tessa", "PASS secret", "SYST", "PORT *", "LIST"}));
 }
@@ -399,7 +370,7 @@ TEST_F(FtpTest, KnownOrUnknownPresetVendorSkipsSystAndStillParses)
         EXPECT_EQ(ftp.DirectoryList->FileNames, std::vector<std::string>{"a.gif"}) << vendor;
         ftp.Disconnect();
     }
-    EXPECT_EQ(Count(Transcript(server), "SYST"), 0);
+    EXPECT_EQ(Count(FtpTranscript(server), "SYST"), 0);
 }
 
 TEST_F(FtpTest, ListingLinesArriveWhateverTheirShapeAndCuts)
@@ -516,7 +487,7 @@ TEST_F(FtpTest, DownloadWritesTheFileAndReportsTheCounts)
 
     ftp.Download("8436-01.gif", dir + "8436-01.gif");
 
-    EXPECT_EQ(Slurp(dir + "8436-01.gif"), bytes);
+    EXPECT_EQ(FileBytes(dir + "8436-01.gif"), bytes);
     EXPECT_EQ(announced, 70000);
     EXPECT_EQ(ftp.BytesTotal, 70000);
     EXPECT_GT(packets, 0);
@@ -525,7 +496,8 @@ TEST_F(FtpTest, DownloadWritesTheFileAndReportsTheCounts)
     EXPECT_TRUE(HasStatus("受信 70000 Bytes"));
     EXPECT_LT(StatusIndex("受信 70000 Bytes"), StatusIndex("226 Transfer complete.\r\n"));
     EXPECT_EQ(ftp.DataSocket, nullptr);
-    EXPECT_EQ(Transcript(server), (std::vector<std::string>{"USER tessa", "PASS secret", "PORT *", "RETR 8436-01.gif"}));
+    EXPECT_EQ(FtpTranscript(server),
+              (std::vector<std::string>{"USER tessa", "PASS secret", "PORT *", "RETR 8436-01.gif"}));
 }
 
 TEST_F(FtpTest, DownloadReadsContinuationLinesAndTakesTheirByteCount)
@@ -542,7 +514,7 @@ TEST_F(FtpTest, DownloadReadsContinuationLinesAndTakesTheirByteCount)
     EXPECT_EQ(ftp.BytesTotal, 5);
     EXPECT_TRUE(HasStatus(" 4096 bytes follow\r\n"));
     EXPECT_TRUE(HasStatus("150 Go.\r\n"));
-    EXPECT_EQ(Slurp(dir + "a.gif"), "12345");
+    EXPECT_EQ(FileBytes(dir + "a.gif"), "12345");
 }
 
 TEST(FtpReplyByteCount, NumberBeforeTheWordBytes)
@@ -568,18 +540,6 @@ struct FailedDownloadCase {
     std::string message;  // FTPException text; empty: a transport error
     bool staysConnected;
 };
-
-void PrintTo(const FailedDownloadCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-FtpAction Midway(std::function<void(FtpAction&)> change)
-{
-    FtpAction a;
-    change(a);
-    return a;
-}
 
 class FailedDownloadTest : public FtpTest, public ::testing::WithParamInterface<FailedDownloadCase> {};
 
@@ -616,22 +576,23 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, FailedDownloadTest,
     ::testing::Values(
         FailedDownloadCase{"Refused550", FtpAction::Text("550 No such file.\r\n"), "550 No such file.\r\n", true},
-        FailedDownloadCase{"Aborted426", Midway([](FtpAction& a) {
+        FailedDownloadCase{"Aborted426", FtpActionWith([](FtpAction& a) {
                                a.midReplyAfter = 40000;
                                a.midReply = "426 Connection closed; transfer aborted.\r\n";
                                a.dataLimit = 40000;
                                a.finalReply = "";
                            }),
                            "426 Connection closed; transfer aborted.\r\n", true},
-        FailedDownloadCase{"LocalError451", Midway([](FtpAction& a) { a.finalReply = "451 Local error.\r\n"; }),
+        FailedDownloadCase{"LocalError451", FtpActionWith([](FtpAction& a) { a.finalReply = "451 Local error.\r\n"; }),
                            "451 Local error.\r\n", true},
-        FailedDownloadCase{"NoDataConnection425", Midway([](FtpAction& a) {
+        FailedDownloadCase{"NoDataConnection425", FtpActionWith([](FtpAction& a) {
                                a.reply = "150 Opening.\r\n425 Can't open data connection.\r\n";
                                a.connectBack = false;
                            }),
                            "425 Can't open data connection.\r\n", true},
-        FailedDownloadCase{"ControlDropped", Midway([](FtpAction& a) { a.closeControlAfter = 40000; }), "", false}),
-    [](const auto& info) { return info.param.name; });
+        FailedDownloadCase{"ControlDropped", FtpActionWith([](FtpAction& a) { a.closeControlAfter = 40000; }), "",
+                           false}),
+    support::CaseName);
 
 TEST_F(FtpTest, AbortEndsARunningDownload)
 {
@@ -667,13 +628,8 @@ bool CallFromElsewhere(ScriptedFtpServer& server)
         if (std::sscanf(line.c_str(), "PORT %d,%d,%d,%d,%d,%d", &h1, &h2, &h3, &h4, &p1, &p2) == 6)
             break;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_addr.s_addr = inet_addr("127.0.0.2");
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<std::uint16_t>(p1 * 256 + p2));
-    target.sin_addr.s_addr = inet_addr("127.0.0.1");
+    sockaddr_in source = support::LoopbackAddress(0, "127.0.0.2");
+    sockaddr_in target = support::LoopbackAddress(static_cast<std::uint16_t>(p1 * 256 + p2));
     bool hungUp = false;
     if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
         connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
@@ -699,7 +655,7 @@ TEST_F(FtpTest, ForeignCallerOnTheDataPortIsTurnedAwayAndTheServerStillServed)
     stranger.join();
 
     EXPECT_TRUE(hungUp);
-    EXPECT_EQ(Slurp(dir + "a.gif"), "picture bytes");
+    EXPECT_EQ(FileBytes(dir + "a.gif"), "picture bytes");
 }
 
 TEST_F(FtpTest, DataConnectionFromAnotherAddressIsNeverTaken)
@@ -716,7 +672,7 @@ TEST_F(FtpTest, DataConnectionFromAnotherAddressIsNeverTaken)
     } catch (const ESockError& e) {
         EXPECT_EQ(e.Message(), kTimedOut);
     }
-    EXPECT_NE(Slurp(dir + "a.gif"), "picture bytes");
+    EXPECT_NE(FileBytes(dir + "a.gif"), "picture bytes");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -728,11 +684,6 @@ struct SilenceCase {
     FtpAction action;
     bool listing;
 };
-
-void PrintTo(const SilenceCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class SilenceTest : public FtpTest, public ::testing::WithParamInterface<SilenceCase> {};
 
@@ -768,11 +719,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SilenceCase{"Greeting", "", FtpAction::Stall(), false},
         SilenceCase{"Reply", "CWD", FtpAction::Stall(), false},
-        SilenceCase{"DataConnection", "RETR", Midway([](FtpAction& a) { a.connectBack = false; }), false},
-        SilenceCase{"Transfer", "RETR", Midway([](FtpAction& a) { a.stallAfter = 30000; }), false},
-        SilenceCase{"CompleteReply", "RETR", Midway([](FtpAction& a) { a.finalReply = ""; }), false},
-        SilenceCase{"Listing", "LIST", Midway([](FtpAction& a) { a.stallAfter = 10; }), true}),
-    [](const auto& info) { return info.param.name; });
+        SilenceCase{"DataConnection", "RETR", FtpActionWith([](FtpAction& a) { a.connectBack = false; }), false},
+        SilenceCase{"Transfer", "RETR", FtpActionWith([](FtpAction& a) { a.stallAfter = 30000; }), false},
+        SilenceCase{"CompleteReply", "RETR", FtpActionWith([](FtpAction& a) { a.finalReply = ""; }), false},
+        SilenceCase{"Listing", "LIST", FtpActionWith([](FtpAction& a) { a.stallAfter = 10; }), true}),
+    support::CaseName);
 
 TEST_F(FtpTest, SlowButSteadyTransferIsNoTimeOut)
 {

@@ -2,21 +2,19 @@
 // redirects, and what nginx logs about our requests.
 #include "net/NMHttp.h"
 
+#include "fixtures/ScriptedServer.h"
+#include "support/TempFolder.h"
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/processes.h"
+
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,67 +25,29 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using support::FileBytes;
+using support::WriteFile;
 
 const char* const NginxPath = "/usr/sbin/nginx";
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-int FreeLoopbackPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return 0;
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool Accepts(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}
 
 // An nginx child process serving a temporary root on a free loopback port.
 class Nginx {
 public:
+    ~Nginx()
+    {
+        if (pid_ > 0)
+            support::StopProcess(pid_, false, std::chrono::seconds(10));
+    }
+
     bool Start()
     {
-        std::string pattern = (fs::temp_directory_path() / "tessary-nginx-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            return false;
-        dir_ = pattern;
-        // nginx's workers may run as another user: everything they serve must be readable.
-        fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+        fs::permissions(Dir(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                   fs::perms::others_read | fs::perms::others_exec);
         fs::create_directories(Root() / "dir");
-        fs::create_directories(dir_ / "temp");
-        port_ = FreeLoopbackPort();
-        const std::string d = dir_.string();
-        WriteFile(dir_ / "nginx.conf",
+        fs::create_directories(Dir() / "temp");
+        port_ = support::FreeLoopbackPort();
+        const std::string d = Dir().string();
+        WriteFile(Dir() / "nginx.conf",
                   "daemon off;\n"
                   "worker_processes 1;\n"
                   "pid " + d + "/nginx.pid;\n"
@@ -116,53 +76,23 @@ public:
             pid_ = -1;
             return false;
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;  // it gave up (port taken, bad config): see error.log
-                return false;
-            }
-            if (Accepts(port_))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        const support::StartOutcome outcome = support::WaitUntilListening(pid_, port_, std::chrono::seconds(10));
+        if (outcome == support::StartOutcome::Exited)
+            pid_ = -1;  // it gave up (port taken, bad config): see error.log
+        return outcome == support::StartOutcome::Listening;
     }
 
-    void Stop()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    kill(pid_, SIGKILL);
-                    waitpid(pid_, nullptr, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            pid_ = -1;
-        }
-        if (!dir_.empty())
-            fs::remove_all(dir_);
-        dir_.clear();
-    }
-
-    ~Nginx() { Stop(); }
-
-    int Port() const { return port_; }
-    fs::path Root() const { return dir_ / "root"; }
-    fs::path Dir() const { return dir_; }
+    fs::path Root() const { return Dir() / "root"; }
+    fs::path Dir() const { return dir_.Path(); }
     std::string Url(const std::string& path) const
     {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
-    std::string ErrorLog() const { return ReadFile(dir_ / "error.log"); }
+    std::string ErrorLog() const { return FileBytes(Dir() / "error.log"); }
 
 private:
-    fs::path dir_;
-    int port_ = 0;
+    support::TempFolder dir_;
+    std::uint16_t port_ = 0;
     pid_t pid_ = -1;
 };
 
@@ -203,20 +133,9 @@ std::unique_ptr<Nginx> HttpNginxTest::nginx_;
 bool HttpNginxTest::started_ = false;
 std::string HttpNginxTest::startError_;
 
-std::string BinaryBytes(size_t n)
-{
-    std::string s(n, '\0');
-    unsigned x = 12345;
-    for (char& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return s;
-}
-
 TEST_F(HttpNginxTest, GetsFilesErrorsAndRedirects)
 {
-    const std::string binary = BinaryBytes(300000);
+    const std::string binary = fixtures::Pattern(0, 300000);
     const std::string index = "<HTML><BODY>the dir index</BODY></HTML>\r\n";
     WriteFile(nginx_->Root() / "picture.jpg", binary);
     WriteFile(nginx_->Root() / "dir" / "index.html", index);
@@ -241,7 +160,7 @@ TEST_F(HttpNginxTest, GetsFilesErrorsAndRedirects)
         http_.Get(nginx_->Url(row.path));
         EXPECT_EQ(http_.ReplyNumber, row.code);
         EXPECT_EQ(sends, row.requests);
-        const std::string received = ReadFile(http_.Body);
+        const std::string received = FileBytes(http_.Body);
         if (!row.body.empty()) {
             EXPECT_TRUE(received == row.body) << "received " << received.size() << " bytes";
         } else {
@@ -264,7 +183,7 @@ TEST_F(HttpNginxTest, AccessLogShowsOurRequestServed)
     const std::string expected = "\"GET /logged.html HTTP/1.0\" 200 ";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     do {
-        log = ReadFile(nginx_->Dir() / "access.log");
+        log = FileBytes(nginx_->Dir() / "access.log");
         if (log.find(expected) != std::string::npos)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

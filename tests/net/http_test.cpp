@@ -4,17 +4,16 @@
 
 #include "fixtures/ScriptedServer.h"
 #include "platform/Exception.h"
-#include "platform/messages.h"
+#include "support/TempFolder.h"
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/waits.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,6 +24,8 @@ using fixtures::Ms;
 using fixtures::Reply;
 using fixtures::ScriptedHttpServer;
 using fixtures::Step;
+using support::FileBytes;
+using support::OneShot;
 
 const std::string Accept1 = "Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff\r\n";
 const std::string Accept2 = "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript\r\n";
@@ -46,52 +47,21 @@ void SetUpLikeMainWindow(TNMHTTP& http)
     http.ProxyPort = 0;
 }
 
-std::string ReadFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::string Local(int port, const std::string& path)
 {
     return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
-// Calls `action` from a timer tick once `ready` holds, as the main window's watchdog does.
-class TickAction {
-public:
-    TickAction(std::function<bool()> ready, std::function<void()> action)
-    {
-        timer_.SetInterval(10);
-        timer_.SetOnTimer([this, ready = std::move(ready), action = std::move(action)](TComponent*) {
-            if (fired_ || !ready())
-                return;
-            fired_ = true;
-            timer_.SetEnabled(false);
-            action();
-        });
-    }
-    bool Fired() const { return fired_; }
-
-private:
-    TThreadTimer timer_;
-    bool fired_ = false;
-};
-
 class HttpTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessary-http-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
         SetUpLikeMainWindow(http_);
-        http_.Body = (dir_ / "page.html").string();
+        http_.Body = (temp_.Path() / "page.html").string();
         http_.OnStatus = [this](TComponent*, const std::string& status) { statuses_.push_back(status); };
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    std::string BodyFile() const { return ReadFile(http_.Body); }
+    std::string BodyFile() const { return FileBytes(http_.Body); }
     int CountStatus(const std::string& text) const
     {
         return static_cast<int>(std::count(statuses_.begin(), statuses_.end(), text));
@@ -102,7 +72,7 @@ protected:
         http_.ProxyPort = server.Port();
     }
 
-    std::filesystem::path dir_;
+    support::TempFolder temp_;
     TNMHTTP http_;
     std::vector<std::string> statuses_;
 };
@@ -158,7 +128,7 @@ TEST_F(HttpTest, SendsTheExactRequestHeadOfAGalleryGet)
         ScriptedHttpServer server({Reply::Status(200, "OK", "<HTML>x")});
         TNMHTTP http;
         SetUpLikeMainWindow(http);
-        http.Body = (dir_ / "head.html").string();
+        http.Body = (temp_.Path() / "head.html").string();
         http.HeaderInfo.Cookie = c.cookie;
         http.HeaderInfo.Password = c.password;
         std::string url;
@@ -172,7 +142,7 @@ TEST_F(HttpTest, SendsTheExactRequestHeadOfAGalleryGet)
         http.Get(url);
         ASSERT_TRUE(server.WaitForRequests(1, Ms{5000}));
         EXPECT_EQ(server.Request(0), c.expectedHead(server.Port()));
-        EXPECT_EQ(ReadFile(http.Body), "<HTML>x");
+        EXPECT_EQ(FileBytes(http.Body), "<HTML>x");
         EXPECT_EQ(http.ReplyNumber, 200);
         EXPECT_EQ(http.Port, c.proxy ? 80 : server.Port());
     }
@@ -188,8 +158,8 @@ struct KindCase {
 
 TEST_F(HttpTest, EveryRequestKindSendsItsVerbLinesAndBody)
 {
-    const std::string upload = (dir_ / "upload.bin").string();
-    std::ofstream(upload, std::ios::binary) << "upload bytes";
+    const std::string upload = (temp_.Path() / "upload.bin").string();
+    support::WriteFile(upload, "upload bytes");
     const std::vector<KindCase> cases = {
         {"Options", [](TNMHTTP& h, const std::string& u) { h.Options(u); }, "OPTIONS /r HTTP/1.0", "", ""},
         {"Head", [](TNMHTTP& h, const std::string& u) { h.Head(u); }, "HEAD /r HTTP/1.0", "", ""},
@@ -213,7 +183,7 @@ TEST_F(HttpTest, EveryRequestKindSendsItsVerbLinesAndBody)
         {"Put from a file",
          [&](TNMHTTP& h, const std::string& u) {
              h.OutputFileMode = true;
-             h.Header = (dir_ / "head.txt").string();
+             h.Header = (temp_.Path() / "head.txt").string();
              h.Put(u, upload);
          },
          "PUT /r HTTP/1.0", "Content-Length: 12\r\n", "upload bytes"},
@@ -223,7 +193,7 @@ TEST_F(HttpTest, EveryRequestKindSendsItsVerbLinesAndBody)
         ScriptedHttpServer server({Reply::Status(200, "OK", "done"), Reply::Status(200, "OK", "again")});
         TNMHTTP http;
         SetUpLikeMainWindow(http);
-        http.Body = (dir_ / "kind.html").string();
+        http.Body = (temp_.Path() / "kind.html").string();
         std::vector<CmdType> kinds;
         http.OnSuccess = [&](CmdType cmd) { kinds.push_back(cmd); };
         c.run(http, Local(server.Port(), "/r"));
@@ -231,7 +201,7 @@ TEST_F(HttpTest, EveryRequestKindSendsItsVerbLinesAndBody)
         EXPECT_EQ(server.Request(0), c.requestLine + "\r\nHost: 127.0.0.1\r\n" + Accept1 + Accept2 + AgentLine +
                                          TypeLine + c.extraLines + "\r\n");
         EXPECT_EQ(server.RequestBody(0), c.body);
-        EXPECT_EQ(ReadFile(http.Body), "done");
+        EXPECT_EQ(FileBytes(http.Body), "done");
         ASSERT_EQ(kinds.size(), 1u);
         EXPECT_NE(kinds[0], CmdType::Get);  // the kind that was sent, not the one reset for the next
         http.Get(Local(server.Port(), "/next"));  // nothing of the previous kind is left over
@@ -379,11 +349,11 @@ TEST_F(HttpTest, ContentLengthSetsBytesTotalButNeverCutsTheBody)
     // The same for a body taken as text, with the head kept in a file.
     http_.InputFileMode = false;
     http_.OutputFileMode = true;
-    http_.Header = (dir_ / "head.txt").string();
+    http_.Header = (temp_.Path() / "head.txt").string();
     http_.Get(Local(server.Port(), "/small.txt"));
     EXPECT_EQ(http_.Body, "text body");
     EXPECT_EQ(http_.BytesTotal, 3);
-    EXPECT_EQ(ReadFile(http_.Header), fixtures::HttpHead(200, "OK", {{"Content-Length", "3"}}));
+    EXPECT_EQ(FileBytes(http_.Header), fixtures::HttpHead(200, "OK", {{"Content-Length", "3"}}));
 }
 
 // ---- the level-2 completion report ----
@@ -450,7 +420,7 @@ TEST_F(HttpTest, BareNameLocationStaysOnTheSameServer)
                                    Reply::Status(200, "OK", "second")});
         TNMHTTP http;
         SetUpLikeMainWindow(http);
-        http.Body = (dir_ / "bare.html").string();
+        http.Body = (temp_.Path() / "bare.html").string();
         std::string expectedTarget;
         if (row.proxy) {
             http.Proxy = "127.0.0.1";
@@ -465,7 +435,7 @@ TEST_F(HttpTest, BareNameLocationStaysOnTheSameServer)
         ASSERT_EQ(server.RequestCount(), 2);
         EXPECT_EQ(server.Request(1).substr(0, server.Request(1).find("\r\n")),
                   "GET " + expectedTarget + " HTTP/1.0");
-        EXPECT_EQ(ReadFile(http.Body), "second");
+        EXPECT_EQ(FileBytes(http.Body), "second");
     }
 }
 
@@ -558,11 +528,7 @@ TEST_F(HttpTest, ServerThatBreaksTheHeadMakesGetRaise)
 
 TEST_F(HttpTest, RefusedConnectionRaisesWithoutEvents)
 {
-    int port = 0;
-    {
-        ScriptedHttpServer gone;
-        port = gone.Port();
-    }
+    const int port = support::FreeLoopbackPort();
     bool anyEvent = false;
     http_.OnFailure = [&](CmdType) { anyEvent = true; };
     http_.OnSuccess = [&](CmdType) { anyEvent = true; };
@@ -576,7 +542,7 @@ TEST_F(HttpTest, AbortDuringTheHeadRaises)
 {
     ScriptedHttpServer server(
         {Reply::Steps({Step::Send("HTTP/1.0 200 OK\r\nServer: x\r\nX-Par"), Step::Stall(Ms{20000})})});
-    TickAction abort([&] { return http_.BufferedCount() > 0; }, [&] { http_.Abort(); });
+    OneShot abort([&] { return http_.BufferedCount() > 0; }, [&] { http_.Abort(); });
     try {
         http_.Get(Local(server.Port(), "/"));
         ADD_FAILURE() << "no exception";
@@ -592,7 +558,7 @@ TEST_F(HttpTest, AbortDuringTheBodyKeepsThePartialFile)
     const std::uint64_t sent = 50000;
     ScriptedHttpServer server({Reply::Steps({Step::Send(fixtures::HttpHead(200, "OK", {{"Content-Length", "99999"}})),
                                              Step::SendGenerated(sent), Step::Stall(Ms{20000})})});
-    TickAction abort([&] { return http_.TransferActive && http_.BytesRecvd >= static_cast<long long>(sent); },
+    OneShot abort([&] { return http_.TransferActive && http_.BytesRecvd >= static_cast<long long>(sent); },
                      [&] { http_.Abort(); });
     try {
         http_.Get(Local(server.Port(), "/big.jpg"));
@@ -608,11 +574,8 @@ TEST_F(HttpTest, AbortDuringTheBodyKeepsThePartialFile)
 
 TEST_F(HttpTest, AbortWhileIdleDoesNotDisturbTheNextGet)
 {
-    TickAction abort([] { return true; }, [&] { http_.Abort(); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!abort.Fired() && std::chrono::steady_clock::now() < deadline)
-        platform::WaitPass(10);
-    ASSERT_TRUE(abort.Fired());
+    OneShot abort(10, [&] { http_.Abort(); });
+    ASSERT_TRUE(support::PumpUntil([&] { return abort.Fired(); }));
 
     ScriptedHttpServer server({Reply::Status(200, "OK", "after abort")});
     http_.Get(Local(server.Port(), "/"));
@@ -621,7 +584,7 @@ TEST_F(HttpTest, AbortWhileIdleDoesNotDisturbTheNextGet)
     // Nor does an abort that ended a request leave anything behind for the next one.
     ScriptedHttpServer stalled({Reply::Steps({Step::Send("HTTP/1.0 200 OK\r\nX: y"), Step::Stall(Ms{20000})}),
                                 Reply::Status(200, "OK", "fresh")});
-    TickAction second([&] { return http_.BufferedCount() > 0; }, [&] { http_.Abort(); });
+    OneShot second([&] { return http_.BufferedCount() > 0; }, [&] { http_.Abort(); });
     EXPECT_THROW(http_.Get(Local(stalled.Port(), "/")), EAbortError);
     http_.Get(Local(stalled.Port(), "/"));
     EXPECT_EQ(http_.ReplyNumber, 200);
@@ -632,7 +595,7 @@ TEST_F(HttpTest, HeaderFileThatCannotBeCreatedRaises)
 {
     ScriptedHttpServer server({Reply::Status(200, "OK", "x")});
     http_.OutputFileMode = true;
-    http_.Header = (dir_ / "missing" / "head.txt").string();
+    http_.Header = (temp_.Path() / "missing" / "head.txt").string();
     try {
         http_.Get(Local(server.Port(), "/"));
         ADD_FAILURE() << "no exception";

@@ -5,6 +5,10 @@
 #include "fixtures/ScriptedServer.h"
 #include "platform/messages.h"
 #include "platform/winsock.h"
+#include "support/TempFolder.h"
+#include "support/files.h"
+#include "support/loopback.h"
+#include "support/waits.h"
 
 #include <gtest/gtest.h>
 
@@ -17,50 +21,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 using fixtures::Ms;
 using fixtures::ScriptedServer;
 using fixtures::Step;
+using support::OneShot;
 
 namespace {
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-std::string TempPath(const std::string& name)
-{
-    return testing::TempDir() + "psock_" + name;
-}
-
-// Calls `action` once, `ms` after it is armed, from inside whatever wait is running then.
-class OneShot {
-public:
-    OneShot(unsigned ms, std::function<void()> action)
-        : action_(std::move(action)),
-          window_([this](unsigned msg, platform::WPARAM, platform::LPARAM) {
-              if (msg == platform::WM_TIMER && !fired_) {
-                  fired_ = true;
-                  platform::KillTimer(window_.Handle(), 1);
-                  action_();
-              }
-          })
-    {
-        platform::SetTimer(window_.Handle(), 1, ms);
-    }
-    bool Fired() const { return fired_; }
-
-private:
-    std::function<void()> action_;
-    bool fired_ = false;
-    platform::NotifyWindow window_;
-};
 
 // Connects `sock` to the scripted server.
 void ConnectTo(TPowersock& sock, const ScriptedServer& server)
@@ -254,12 +222,7 @@ TEST(Connecting, ProxyReplacesHostAndPort)
 
 TEST(Connecting, RefusedConnectFailsAfterTheEvent)
 {
-    // A port that was just free: nobody listens there.
-    int port;
-    {
-        ScriptedServer server;
-        port = server.Port();
-    }
+    const int port = support::FreeLoopbackPort();
     TPowersock sock;
     int failed = 0;
     sock.OnConnectionFailed = [&](TComponent*) { ++failed; };
@@ -334,9 +297,7 @@ public:
     FullBacklog()
     {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = support::LoopbackAddress();
         bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         listen(listener_, 0);
         socklen_t len = sizeof a;
@@ -500,9 +461,7 @@ TEST(Receiving, ReadWithCountZeroTakesAtMost65535Bytes)
     ScriptedServer server({{Step::Send(std::string(100000, 'r')), Step::Close()}});
     TPowersock sock;
     ConnectTo(sock, server);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (sock.BufferedCount() < 100000 && std::chrono::steady_clock::now() < until)
-        platform::WaitPass(2);
+    support::PumpUntil([&] { return sock.BufferedCount() >= 100000; });
     EXPECT_EQ(sock.Read(0).size(), 65535u);
     EXPECT_EQ(sock.Read(0).size(), 100000u - 65535u);
     EXPECT_EQ(sock.Read(0), "");
@@ -515,8 +474,7 @@ TEST(Receiving, CaptureStringTakesWholeChunks)
     ConnectTo(sock, server);
     std::string text;
     // Wait until the whole chunk is buffered, so it is taken in one piece.
-    while (sock.BufferedCount() < static_cast<size_t>(TPowersock::ChunkSize))
-        platform::WaitPass(2);
+    support::PumpUntil([&] { return sock.BufferedCount() >= static_cast<size_t>(TPowersock::ChunkSize); });
     sock.CaptureString(text, 10);
     EXPECT_EQ(text.size(), static_cast<size_t>(TPowersock::ChunkSize));
 }
@@ -530,15 +488,15 @@ TEST(Receiving, CaptureFileStoresEveryByteAndCountsAllButTheCloseDrain)
     EXPECT_EQ(sock.Read(4), "head");
     int packets = 0;
     sock.OnPacketRecvd = [&](TComponent*) { ++packets; };
-    const std::string path = TempPath("capture.bin");
+    const support::TempFolder temp;
+    const std::string path = temp.Text() + "capture.bin";
     sock.CaptureFile(path);
-    const std::string body = Slurp(path);
+    const std::string body = support::FileBytes(path);
     ASSERT_EQ(body.size(), size);
     EXPECT_EQ(fixtures::HashOf(body), fixtures::PatternHash(size));
     EXPECT_GT(packets, 0);
     EXPECT_LE(sock.BytesRecvd, static_cast<long long>(size));
     EXPECT_FALSE(sock.TransferActive);
-    std::remove(path.c_str());
 }
 
 TEST(Receiving, CaptureFileIntoAFolderThatDoesNotExistRaises)
@@ -546,7 +504,8 @@ TEST(Receiving, CaptureFileIntoAFolderThatDoesNotExistRaises)
     ScriptedServer server({{Step::Send("x"), Step::Close()}});
     TPowersock sock;
     ConnectTo(sock, server);
-    const std::string path = TempPath("missing/dir/file");
+    const support::TempFolder temp;
+    const std::string path = temp.Text() + "missing/dir/file";
     try {
         sock.CaptureFile(path);
         FAIL() << "no error";
@@ -558,7 +517,8 @@ TEST(Receiving, CaptureFileIntoAFolderThatDoesNotExistRaises)
 
 TEST(Sending, SendFileToASlowReaderSendsEveryByte)
 {
-    const std::string path = TempPath("upload.bin");
+    const support::TempFolder temp;
+    const std::string path = temp.Text() + "upload.bin";
     const std::uint64_t size = 64ull * 1024 * 1024;
     {
         std::ofstream out(path, std::ios::binary);
@@ -580,7 +540,6 @@ TEST(Sending, SendFileToASlowReaderSendsEveryByte)
     ASSERT_TRUE(server.WaitUntil([&] { return (8ull << 20) + server.CountedBytes(0) >= size; }, Ms{20000}));
     EXPECT_EQ((8ull << 20) + server.CountedBytes(0), size);
     sock.Disconnect();
-    std::remove(path.c_str());
 }
 
 TEST(Sending, SendToAPeerThatResetAfterwardsFails)
@@ -609,7 +568,8 @@ TEST(Cancelling, EveryWaitEndsWithItsOwnError)
         bool cancelledAfter;
     };
     std::string text;
-    const std::string path = TempPath("cancel.bin");
+    const support::TempFolder temp;
+    const std::string path = temp.Text() + "cancel.bin";
     const Case cases[] = {
         {"Read", [](TPowersock& s) { s.Read(100); }, "ソケット送信失敗", true, false},
         {"ReadLn", [](TPowersock& s) { s.ReadLn(); }, "ソケット読込失敗", true, true},
@@ -633,14 +593,10 @@ TEST(Cancelling, EveryWaitEndsWithItsOwnError)
         }
         EXPECT_EQ(sock.Cancelled, c.cancelledAfter) << c.name;
     }
-    std::remove(path.c_str());
 
     // A send into a peer that does not read fills the buffers and then waits.
-    const std::string big = TempPath("cancel_upload.bin");
-    {
-        std::ofstream out(big, std::ios::binary);
-        out << std::string(32 << 20, 's');
-    }
+    const std::string big = temp.Text() + "cancel_upload.bin";
+    support::WriteFile(big, std::string(32 << 20, 's'));
     fixtures::ServerOptions options;
     options.receiveBuffer = 4096;
     ScriptedServer server({{Step::Stall(Ms{10000})}}, options);
@@ -655,7 +611,6 @@ TEST(Cancelling, EveryWaitEndsWithItsOwnError)
     }
     EXPECT_FALSE(sock.Cancelled);
     EXPECT_LT(sock.BytesSent, 32 << 20);
-    std::remove(big.c_str());
 
     // SendBuffer returns at once, without an exception, when a cancel is already pending.
     sock.Cancel();
@@ -766,9 +721,7 @@ TEST(Timer, ThreadTimerTicksOnlyWhenArmed)
     int ticks = 0;
     timer.SetInterval(10);
     timer.SetOnTimer([&](TComponent*) { ++ticks; });
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    while (ticks < 3 && std::chrono::steady_clock::now() < until)
-        platform::WaitPass(2);
+    support::PumpUntil([&] { return ticks >= 3; }, std::chrono::milliseconds(200));
     EXPECT_GE(ticks, 3);
     timer.SetEnabled(false);
     const int stopped = ticks;

@@ -1,42 +1,18 @@
 #include "platform/files.h"
 
 #include "platform/Exception.h"
+#include "support/TempFolder.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-// A fresh folder under the test temp folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = ::testing::TempDir() + "files_test_XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-void WriteBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using support::TempFolder;
+using support::WriteFile;
 
 TEST(FilesTest, NativePathMapsEveryBackslash)
 {
@@ -56,8 +32,8 @@ TEST(FilesTest, NativePathMapsEveryBackslash)
 TEST(FilesTest, FoldersAndFilesThroughBackslashPaths)
 {
     TempFolder temp;
-    ASSERT_FALSE(temp.Path().empty());
-    const std::string folder = temp.Path() + "\\sub";
+    const std::string base = temp.Path().string();
+    const std::string folder = base + "\\sub";
     EXPECT_FALSE(platform::DirectoryExists(folder));
     EXPECT_TRUE(platform::CreateDir(folder));
     EXPECT_TRUE(platform::DirectoryExists(folder));
@@ -66,12 +42,12 @@ TEST(FilesTest, FoldersAndFilesThroughBackslashPaths)
     EXPECT_FALSE(platform::FileExists(folder)) << "a folder is not a file";
 
     const std::string file = folder + "\\a.txt";
-    WriteBytes(temp.Path() + "/sub/a.txt", "one");
+    WriteFile(base + "/sub/a.txt", "one");
     EXPECT_TRUE(platform::FileExists(file));
     EXPECT_FALSE(platform::DirectoryExists(file));
 
     const std::string other = folder + "\\b.txt";
-    WriteBytes(temp.Path() + "/sub/b.txt", "two");
+    WriteFile(base + "/sub/b.txt", "two");
     EXPECT_TRUE(platform::RenameFile(file, other)) << "replaces the target";
     EXPECT_FALSE(platform::FileExists(file));
     EXPECT_EQ(platform::ReadFileBytes(other, 100), "one");
@@ -85,7 +61,7 @@ TEST(FilesTest, FoldersAndFilesThroughBackslashPaths)
 TEST(FilesTest, ReadTextLinesDropsLineEnds)
 {
     TempFolder temp;
-    ASSERT_FALSE(temp.Path().empty());
+    const std::string base = temp.Path().string();
     const struct {
         const char* what;
         std::string bytes;
@@ -98,9 +74,9 @@ TEST(FilesTest, ReadTextLinesDropsLineEnds)
         {"empty file", "", {}},
         {"lone CR stays in the line", "a\rb\n", {"a\rb"}},
     };
-    const std::string path = temp.Path() + "/lines.txt";
+    const std::string path = base + "/lines.txt";
     for (const auto& c : cases) {
-        WriteBytes(path, c.bytes);
+        WriteFile(path, c.bytes);
         EXPECT_EQ(platform::ReadTextLines(path), c.lines) << c.what;
     }
 }
@@ -108,22 +84,22 @@ TEST(FilesTest, ReadTextLinesDropsLineEnds)
 TEST(FilesTest, ReadFileBytesHonoursLimitAndKeepsEveryByte)
 {
     TempFolder temp;
-    ASSERT_FALSE(temp.Path().empty());
+    const std::string base = temp.Path().string();
     const std::string bytes("ab\0\r\n\x1a" "cd", 8);
-    WriteBytes(temp.Path() + "/bin.dat", bytes);
-    EXPECT_EQ(platform::ReadFileBytes(temp.Path() + "\\bin.dat", 100), bytes);
-    EXPECT_EQ(platform::ReadFileBytes(temp.Path() + "\\bin.dat", 3), bytes.substr(0, 3));
-    EXPECT_EQ(platform::ReadFileBytes(temp.Path() + "\\bin.dat", 0), "");
+    WriteFile(base + "/bin.dat", bytes);
+    EXPECT_EQ(platform::ReadFileBytes(base + "\\bin.dat", 100), bytes);
+    EXPECT_EQ(platform::ReadFileBytes(base + "\\bin.dat", 3), bytes.substr(0, 3));
+    EXPECT_EQ(platform::ReadFileBytes(base + "\\bin.dat", 0), "");
 }
 
 TEST(FilesTest, UnreadableFilesRaiseInOutError)
 {
     TempFolder temp;
-    ASSERT_FALSE(temp.Path().empty());
-    const std::string missing = temp.Path() + "/missing.txt";
+    const std::string base = temp.Path().string();
+    const std::string missing = base + "/missing.txt";
     EXPECT_THROW(platform::ReadTextLines(missing), EInOutError);
     EXPECT_THROW(platform::ReadFileBytes(missing, 10), EInOutError);
-    EXPECT_THROW(platform::ReadTextLines(temp.Path()), EInOutError) << "a folder";
+    EXPECT_THROW(platform::ReadTextLines(base), EInOutError) << "a folder";
     try {
         platform::ReadFileBytes(missing, 10);
     } catch (const EInOutError& error) {

@@ -1,6 +1,7 @@
 // The scripted loopback servers do what their knobs say; every other test relies on them.
 #include "fixtures/ScriptedFtpServer.h"
 #include "fixtures/ScriptedServer.h"
+#include "support/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,6 @@ using namespace std::chrono_literals;
 
 constexpr Ms kWait = 5s;
 
-sockaddr_in Loopback(std::uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 // Blocking calls on `fd` (connect, accept, send, recv) give up after `limit`.
 void Limit(int fd, Ms limit)
 {
@@ -43,7 +35,7 @@ public:
     static Client To(std::uint16_t port, Ms limit = kWait)
     {
         Client c(socket(AF_INET, SOCK_STREAM, 0), limit);
-        sockaddr_in a = Loopback(port);
+        sockaddr_in a = support::LoopbackAddress(port);
         EXPECT_EQ(connect(c.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         return c;
     }
@@ -113,7 +105,7 @@ class DataListener {
 public:
     DataListener() : fd_(socket(AF_INET, SOCK_STREAM, 0))
     {
-        sockaddr_in a = Loopback(0);
+        sockaddr_in a = support::LoopbackAddress();
         socklen_t length = sizeof a;
         bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         listen(fd_, 1);

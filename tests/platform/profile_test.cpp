@@ -1,6 +1,8 @@
 #include "platform/profile.h"
 
 #include "platform/files.h"
+#include "support/TempFolder.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +11,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -21,54 +21,20 @@ using platform::GetPrivateProfileInt;
 using platform::GetPrivateProfileString;
 using platform::WritePrivateProfileString;
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = ::testing::TempDir() + "profile_test_XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        if (!path_.empty()) {
-            std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ignored);
-            std::filesystem::remove_all(path_, ignored);
-        }
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 class ProfileTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_FALSE(temp_.Path().empty()); }
+    std::string Folder() const { return temp_.Path().string(); }
+    std::string Ini() const { return Folder() + "/t.ini"; }
 
-    std::string Ini() const { return temp_.Path() + "/t.ini"; }
-
-    void Store(const std::string& bytes) const { std::ofstream(Ini(), std::ios::binary) << bytes; }
-
-    std::string Contents() const
-    {
-        std::ifstream in(Ini(), std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        return bytes.str();
-    }
+    void Store(const std::string& bytes) const { support::WriteFile(Ini(), bytes); }
+    std::string Contents() const { return support::FileBytes(Ini()); }
 
     size_t EntriesInFolder() const
     {
-        size_t count = 0;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(temp_.Path()))
-            ++count;
-        return count;
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(temp_.Path()), {}));
     }
 
-    TempFolder temp_;
+    support::TempFolder temp_;
 };
 
 TEST_F(ProfileTest, ReadsValuesAsTheSystemFunctionDoes)
@@ -125,7 +91,7 @@ TEST_F(ProfileTest, MissingFileGivesTheDefaultWithoutTrailingBlanks)
 {
     EXPECT_EQ(GetPrivateProfileString("TForm1", "Edit1_Text", "value", Ini()), "value");
     EXPECT_EQ(GetPrivateProfileString("TForm1", "Edit1_Text", " value  ", Ini()), " value");
-    EXPECT_EQ(GetPrivateProfileString("TForm1", "Edit1_Text", "x", temp_.Path()), "x") << "a folder";
+    EXPECT_EQ(GetPrivateProfileString("TForm1", "Edit1_Text", "x", Folder()), "x") << "a folder";
     EXPECT_EQ(GetPrivateProfileInt("TForm1", "FormVersion", 7, Ini()), 7);
 }
 
@@ -208,7 +174,7 @@ TEST_F(ProfileTest, WrittenValuesReadBack)
 
 TEST_F(ProfileTest, BackslashPathsReachTheSameFile)
 {
-    const std::string windowsStyle = temp_.Path() + "\\t.ini";
+    const std::string windowsStyle = Folder() + "\\t.ini";
     ASSERT_TRUE(WritePrivateProfileString("S", "k", "v", windowsStyle));
     EXPECT_EQ(Contents(), "[S]\r\nk=v\r\n");
     EXPECT_EQ(GetPrivateProfileString("S", "k", "", windowsStyle), "v");
@@ -235,8 +201,8 @@ TEST_F(ProfileTest, RefusesWhatWouldBreakTheFile)
 
 TEST_F(ProfileTest, FailedWriteReturnsFalseAndKeepsOldFile)
 {
-    EXPECT_FALSE(WritePrivateProfileString("S", "k", "v", temp_.Path() + "/missing/t.ini"));
-    EXPECT_FALSE(WritePrivateProfileString("S", "k", "v", temp_.Path())) << "a folder";
+    EXPECT_FALSE(WritePrivateProfileString("S", "k", "v", Folder() + "/missing/t.ini"));
+    EXPECT_FALSE(WritePrivateProfileString("S", "k", "v", Folder())) << "a folder";
 
     // A file size limit makes the new contents fail to write, whoever runs the test.
     const std::string old = "[S]\r\nk=" + std::string(4000, 'o') + "\r\n";
@@ -269,7 +235,7 @@ TEST_F(ProfileTest, ReplacingKeepsPermissionsAndLinks)
 {
     Store("[S]\r\nk=v\r\n");
     ASSERT_EQ(::chmod(Ini().c_str(), 0640), 0);
-    const std::string link = temp_.Path() + "/link.ini";
+    const std::string link = Folder() + "/link.ini";
     ASSERT_EQ(::symlink(Ini().c_str(), link.c_str()), 0);
     ASSERT_TRUE(WritePrivateProfileString("S", "k", "w", link));
     EXPECT_EQ(Contents(), "[S]\r\nk=w\r\n");

@@ -3,31 +3,27 @@
 #include "fixtures/ScriptedFtpServer.h"
 #include "mirror/FakeHost.h"
 #include "net/NMFtp.h"
+#include "support/files.h"
+#include "support/ftp.h"
+#include "support/params.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
 
 using fixtures::FtpAction;
 using fixtures::Ms;
 using fixtures::ScriptedFtpServer;
+using support::FileBytes;
+using support::FtpActionWith;
 
 namespace {
+
+using support::PrintTo;
 
 namespace fs = std::filesystem;
 
 const std::string kWeb = "http://www.setscans.org";
-
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::string Entry(const std::string& name, std::size_t size = 5)
 {
@@ -46,14 +42,7 @@ protected:
     }
 
     // The commands of every connection, the PORT address checked and its port dropped.
-    std::vector<std::string> Transcript() const
-    {
-        static const std::regex port(R"(PORT 127,0,0,1,\d{1,3},\d{1,3})");
-        std::vector<std::string> lines;
-        for (const std::string& line : server.Commands())
-            lines.push_back(std::regex_match(line, port) ? "PORT *" : line);
-        return lines;
-    }
+    std::vector<std::string> Transcript() const { return support::FtpTranscript(server); }
 
     bool HasLog(const std::string& line) const
     {
@@ -83,7 +72,7 @@ TEST_F(SetJobTest, CompleteJobGoesOverTheWireInOrder)
     EXPECT_EQ(folder.Tree(), (std::vector<std::string>{"scans/", "scans/08000/", "scans/08000/8436/",
                                                        "scans/08000/8436/8436-01.gif 5",
                                                        "scans/08000/8436/8436-02.gif 6"}));
-    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/8436-02.gif"), "second");
+    EXPECT_EQ(FileBytes(folder.Path() / "scans/08000/8436/8436-02.gif"), "second");
 
     const auto& s = host.Statuses;
     auto at = [&](const std::string& text) { return std::find(s.begin(), s.end(), text) - s.begin(); };
@@ -108,11 +97,6 @@ struct RejectedCase {
     std::string number;
     std::string line;
 };
-
-void PrintTo(const RejectedCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 const std::string kLeadingZero = "Please remove the leading 0 from the set number and try again, download stopped.";
 const std::string kTooShort = "I can't download sets that have less than 3 digits, download stopped.";
@@ -144,18 +128,13 @@ INSTANTIATE_TEST_SUITE_P(Numbers, RejectedNumberTest,
                                            RejectedCase{"Slash", "1/../", kUnsafe},
                                            RejectedCase{"Backslash", "a\\b", kUnsafe},
                                            RejectedCase{"LineBreak", "12\r\n", kUnsafe}),
-                         [](const auto& info) { return info.param.name; });
+                         support::CaseName);
 
 struct FolderCase {
     const char* name;
     std::string number;
     std::string slashFolder;
 };
-
-void PrintTo(const FolderCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class SetFolderTest : public SetJobTest, public ::testing::WithParamInterface<FolderCase> {};
 
@@ -183,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Numbers, SetFolderTest,
                                            FolderCase{"FiveGroupIsTenThousands", "12345", "/scans/10000/12345/"},
                                            FolderCase{"Nines", "99999", "/scans/90000/99999/"},
                                            FolderCase{"Letters", "abc", "/scans/00000/0abc/"}),
-                         [](const auto& info) { return info.param.name; });
+                         support::CaseName);
 
 TEST_F(SetJobTest, ThreeDigitSetLandsInItsZeroPaddedFolder)
 {
@@ -191,7 +170,7 @@ TEST_F(SetJobTest, ThreeDigitSetLandsInItsZeroPaddedFolder)
     server.SetFile("123-1.gif", "12345");
     host.SetNumber = "123";
     host.Button2Click();
-    EXPECT_EQ(Slurp(folder.Path() / "scans/00000/0123/123-1.gif"), "12345");
+    EXPECT_EQ(FileBytes(folder.Path() / "scans/00000/0123/123-1.gif"), "12345");
     EXPECT_TRUE(HasLog("\\scans\\00000\\0123\\123-1.gif"));
 }
 
@@ -201,7 +180,7 @@ TEST_F(SetJobTest, ExistingFileIsLoggedButNotFetched)
     server.SetFile("8436-01.gif", "fresh");
     server.SetFile("8436-02.gif", "fresh");
     fs::create_directories(folder.Path() / "scans/08000/8436");
-    std::ofstream(folder.Path() / "scans/08000/8436/8436-01.gif") << "kept";
+    support::WriteFile(folder.Path() / "scans/08000/8436/8436-01.gif", "kept");
 
     host.Button2Click();
 
@@ -210,8 +189,8 @@ TEST_F(SetJobTest, ExistingFileIsLoggedButNotFetched)
     EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RETR 8436-01.gif"), 0);
     EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RETR 8436-02.gif"), 1);
     EXPECT_EQ(transcript.back(), "QUIT");
-    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/8436-01.gif"), "kept");
-    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/8436-02.gif"), "fresh");
+    EXPECT_EQ(FileBytes(folder.Path() / "scans/08000/8436/8436-01.gif"), "kept");
+    EXPECT_EQ(FileBytes(folder.Path() / "scans/08000/8436/8436-02.gif"), "fresh");
 }
 
 TEST_F(SetJobTest, HostileNamesAreNamedAndNeverFetched)
@@ -273,7 +252,7 @@ TEST_F(SetJobTest, CancelDuringATransferStopsBeforeTheNextFile)
                                                       "CWD /pub/brick/scans/08000/8436/", "SYST", "PORT *", "LIST",
                                                       "PORT *", "RETR 1.gif", "QUIT"}));
     EXPECT_EQ(host.Log.back(), "Cancel button pressed, download stopped.");
-    EXPECT_EQ(Slurp(folder.Path() / "scans/08000/8436/1.gif"), "bytes");
+    EXPECT_EQ(FileBytes(folder.Path() / "scans/08000/8436/1.gif"), "bytes");
     EXPECT_EQ(host.Statuses.back(), ". . . done getting files");
 }
 
@@ -325,18 +304,6 @@ struct SilenceCase {
     std::vector<std::string> log;
 };
 
-void PrintTo(const SilenceCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-FtpAction Stalling(std::function<void(FtpAction&)> change)
-{
-    FtpAction a;
-    change(a);
-    return a;
-}
-
 class SetJobSilenceTest : public SetJobTest, public ::testing::WithParamInterface<SilenceCase> {};
 
 TEST_P(SetJobSilenceTest, SilentServerEndsTheJobAsAnError)
@@ -364,10 +331,10 @@ INSTANTIATE_TEST_SUITE_P(
     Waits, SetJobSilenceTest,
     ::testing::Values(
         SilenceCase{"DirectoryChange", "CWD", FtpAction::Stall(), {kWeb + "/scans/08000/8436/"}},
-        SilenceCase{"Listing", "LIST", Stalling([](FtpAction& a) { a.connectBack = false; }),
+        SilenceCase{"Listing", "LIST", FtpActionWith([](FtpAction& a) { a.connectBack = false; }),
                     {kWeb + "/scans/08000/8436/"}},
-        SilenceCase{"Download", "RETR", Stalling([](FtpAction& a) { a.stallAfter = 20000; }),
+        SilenceCase{"Download", "RETR", FtpActionWith([](FtpAction& a) { a.stallAfter = 20000; }),
                     {kWeb + "/scans/08000/8436/", "\\scans\\08000\\8436\\1.gif", "error ftping file"}}),
-    [](const auto& info) { return info.param.name; });
+    support::CaseName);
 
 }  // namespace

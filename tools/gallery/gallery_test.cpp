@@ -242,6 +242,9 @@ struct MirrorCase {
     GalleryOptions options;
 };
 
+// Test names show the case's name, not a dump of its bytes.
+void PrintTo(const MirrorCase& c, std::ostream* out) { *out << c.name; }
+
 class MirrorTest : public testing::TestWithParam<MirrorCase> {};
 
 TEST_P(MirrorTest, BothJobsMirrorTheWholeTree)
