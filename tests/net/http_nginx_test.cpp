@@ -63,7 +63,7 @@ public:
                   "  types { text/html html; image/jpeg jpg; application/octet-stream bin; }\n"
                   "  server {\n"
                   "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
-                  "    root " + d + "/root;\n"
+                  "    root " + d + "/site;\n"
                   "    location = /old.html { return 301 /dir/index.html; }\n"
                   "  }\n"
                   "}\n");
@@ -82,7 +82,7 @@ public:
         return outcome == support::StartOutcome::Listening;
     }
 
-    fs::path Root() const { return Dir() / "root"; }
+    fs::path Root() const { return Dir() / "site"; }
     fs::path Dir() const { return dir_.Path(); }
     std::string Url(const std::string& path) const
     {

@@ -42,7 +42,7 @@ TEST_F(ProfileTest, ReadsValuesAsTheSystemFunctionDoes)
     Store("; settings\r\n"
           "top=outside any section\r\n"
           "[TForm1]\r\n"
-          "Edit1_Text=  /home/tessa/pics/  \r\n"
+          "Edit1_Text=  /pictures/tessa/  \r\n"
           "  Spaced Key   =   v  \r\n"
           "Double=\"quoted\"\r\n"
           "Single='quoted'\r\n"
@@ -63,9 +63,9 @@ TEST_F(ProfileTest, ReadsValuesAsTheSystemFunctionDoes)
         const char* key;
         const char* expected;
     } cases[] = {
-        {"TForm1", "Edit1_Text", "/home/tessa/pics/"},
-        {"tform1", "EDIT1_TEXT", "/home/tessa/pics/"},
-        {" TForm1 ", " Edit1_Text ", "/home/tessa/pics/"},
+        {"TForm1", "Edit1_Text", "/pictures/tessa/"},
+        {"tform1", "EDIT1_TEXT", "/pictures/tessa/"},
+        {" TForm1 ", " Edit1_Text ", "/pictures/tessa/"},
         {"TForm1", "Spaced Key", "v"},
         {"TForm1", "Double", "quoted"},
         {"TForm1", "Single", "quoted"},
