@@ -166,8 +166,12 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
     }
     Socket& s = it->second;
     if (s.connecting) {
-        const int err = PendingSocketError(fd);
+        int err = PendingSocketError(fd);
         s.connecting = false;
+        // A reset means the connection was made and then dropped before we looked: report the
+        // connect, and let the next pass report the close.
+        if (err == ECONNRESET)
+            err = 0;
         QueueSocketEvent(fd, s, FD_CONNECT, err ? WinsockErrorFromErrno(err) : 0);
         if (err) {
             s.closed = true;  // a failed connect reports nothing further
