@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/text.h"
+#include "platform/userdirs.h"
 
 #include <algorithm>
 #include <atomic>
@@ -283,7 +284,7 @@ std::string UsageText()
 
 std::string DefaultSettingsFile()
 {
-    return platform::ProgramFolder() + "Tessary.ini";
+    return platform::SettingsFile();
 }
 
 TStoredEntries ReadStoredEntries(const std::string& file)
@@ -305,7 +306,7 @@ TStoredEntries ReadStoredEntries(const std::string& file)
     }
     entries.SetNumber = ReadText("Edit2_Text", entries.SetNumber, file);
     if (entries.Destination.empty())
-        entries.Destination = platform::ProgramFolder();
+        entries.Destination = platform::DefaultDestination();
     return entries;
 }
 

@@ -52,14 +52,14 @@ struct TCommandLine {
 // or after "=".
 TCommandLine ParseCommandLine(int argc, char** argv);
 std::string UsageText();
-// Program folder + "Tessary.ini".
+// Program folder + "Tessary.ini", or the user's own one for an installed copy.
 std::string DefaultSettingsFile();
 // No job and no option that only a job reads: the window is wanted.
 bool OpensWindow(const TCommandLine& commandLine);
 
 // The window's stored entries as the settings file and the window's show step leave them.
 struct TStoredEntries {
-    std::string Destination;  // Edit1; the program folder when the file leaves it empty
+    std::string Destination;  // Edit1; the default destination when the file leaves it empty
     std::string FolderId = "77154";
     std::string Member = "tessa";
     bool Pause = false;

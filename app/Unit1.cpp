@@ -6,6 +6,7 @@
 #include "net/NMHttp.h"
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "platform/userdirs.h"
 #include "ui_Unit1.h"
 
 #include <QAbstractEventDispatcher>
@@ -140,7 +141,7 @@ void TForm1::FormCreate(const std::string& settingsFile)
 void TForm1::FormShow()
 {
     if (ui->Edit1->text().isEmpty())
-        ui->Edit1->setText(QString::fromStdString(platform::ProgramFolder()));
+        ui->Edit1->setText(QString::fromStdString(platform::DefaultDestination()));
     setWindowTitle(QString::fromStdString(WindowTitle()));
     ui->DateTimePicker1->setTime(QTime::currentTime());
     MultimediaLockout = false;

@@ -1,9 +1,15 @@
-// tessary: the window, or one job without a window when the command line names one.
+// tessary: one job without a window when the command line names one, else the window, which
+// is the program beside this one, so that a job never loads the window's libraries.
 #include "app/Headless.h"
-#include "app/Unit1.h"
+#include "platform/files.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <string>
 
 namespace {
 
@@ -13,6 +19,15 @@ int UsageError(const std::string& reason)
     return ExitUsage;
 }
 
+// Replaces this process, arguments and all; returns only when the window program cannot start.
+int OpenWindow(char** argv)
+{
+    const std::string window = platform::ProgramFolder() + TESSARY_WINDOW_PROGRAM;
+    ::execv(window.c_str(), argv);
+    std::fprintf(stderr, "tessary: cannot open the window: %s: %s\n", window.c_str(), std::strerror(errno));
+    return ExitError;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -20,6 +35,7 @@ int main(int argc, char** argv)
     const TCommandLine line = ParseCommandLine(argc, argv);
     if (line.Help) {
         std::fputs(UsageText().c_str(), stdout);
+        std::printf("Settings file: %s\n", line.SettingsFile.value_or(DefaultSettingsFile()).c_str());
         return ExitDone;
     }
     if (line.Version) {
@@ -28,9 +44,9 @@ int main(int argc, char** argv)
     }
     if (!line.Error.empty())
         return UsageError(line.Error);
+    if (OpensWindow(line))
+        return OpenWindow(argv);
     try {
-        if (OpensWindow(line))
-            return RunWindow(argc, argv, line.SettingsFile.value_or(DefaultSettingsFile()));
         return RunHeadless(line);
     } catch (const EUsageError& error) {
         return UsageError(error.Message());

@@ -1,0 +1,107 @@
+#include "platform/userdirs.h"
+
+#include "platform/files.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
+namespace platform {
+
+namespace {
+
+const char* const SettingsName = "Tessary.ini";
+
+std::string WithSlash(std::string folder)
+{
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
+    return folder;
+}
+
+// A user-dirs value: a quoted "$HOME/..." or absolute path, backslash escapes allowed.
+std::optional<std::string> UserDirValue(const std::string& quoted)
+{
+    if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"')
+        return std::nullopt;
+    std::string path;
+    for (size_t i = 1; i + 1 < quoted.size(); ++i) {
+        if (quoted[i] == '\\' && i + 2 < quoted.size())
+            ++i;
+        path += quoted[i];
+    }
+    if (path == "$HOME" || path.rfind("$HOME/", 0) == 0)
+        return HomeFolder() + path.substr(5);
+    if (path.rfind('/', 0) == 0)
+        return path;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string HomeFolder()
+{
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+        return home;
+    const passwd* entry = ::getpwuid(::getuid());
+    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+}
+
+std::string ConfigHome()
+{
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/')
+        return config;
+    return HomeFolder() + "/.config";
+}
+
+std::string PicturesFolder()
+{
+    std::optional<std::string> folder;
+    const std::string file = ConfigHome() + "/user-dirs.dirs";
+    const std::string key = "XDG_PICTURES_DIR=";
+    if (FileExists(file)) {
+        for (const std::string& line : ReadTextLines(file))
+            if (line.rfind(key, 0) == 0)
+                folder = UserDirValue(line.substr(key.size()));
+    }
+    return WithSlash(folder.value_or(HomeFolder() + "/Pictures"));
+}
+
+bool ProgramFolderWritable()
+{
+    return ::access(ProgramFolder().c_str(), W_OK) == 0;
+}
+
+std::string SettingsFile()
+{
+    if (ProgramFolderWritable())
+        return ProgramFolder() + SettingsName;
+    return ConfigHome() + "/tessary/" + SettingsName;
+}
+
+std::string DefaultDestination()
+{
+    if (ProgramFolderWritable())
+        return ProgramFolder();
+    const std::string pictures = PicturesFolder();
+    MakeFolders(pictures);
+    return pictures + "Tessary/";
+}
+
+bool MakeFolders(const std::string& path)
+{
+    const std::string native = NativePath(path);
+    for (size_t end = native.find('/', 1); ; end = native.find('/', end + 1)) {
+        const std::string folder = native.substr(0, end);
+        if (!folder.empty() && ::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+        if (end == std::string::npos)
+            return DirectoryExists(native);
+    }
+}
+
+}  // namespace platform
