@@ -40,7 +40,7 @@ echo "== package"
 desktop-file-validate dist/tessary.desktop
 rm -f "$build"/tessary_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
-deb="$(ls "$PWD/$build"/tessary_*.deb)"
+deb="$(realpath "$build"/tessary_*.deb)"
 dpkg-deb --field "$deb" Package Version Depends Recommends
 dpkg-deb --contents "$deb" | awk '{print $6}'
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
@@ -95,9 +95,11 @@ wait "$window" 2>/dev/null || true
 window=""
 
 echo "== nothing written into the installed folders"
-written="$(dpkg -L tessary | while read -r path; do
-    [ -d "$path" ] && find "$path" -maxdepth 1 -newer "$work/installed"
-done)"
+folders="$(dpkg -L tessary | while read -r path; do
+    if [ -f "$path" ]; then dirname "$path"; fi
+done | sort -u)"
+echo "$folders"
+written="$(echo "$folders" | while read -r folder; do find "$folder" -newer "$work/installed"; done)"
 [ -z "$written" ] || fail "written after the install: $written"
 
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq tessary >/dev/null
