@@ -40,9 +40,7 @@ sleep 2
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 # Counts the calls of every thread of `pid` for the idle period into $work/NAME.strace.
 count_calls() {
-  local pid=$1 name=$2 tasks
-  tasks=$(ls "/proc/$pid/task" | paste -sd,)
-  timeout -s INT "$seconds" strace -c -f -p "$tasks" -o "$work/$name.strace" 2>/dev/null || true
+  timeout -s INT "$seconds" strace -c -f -p "$1" -o "$work/$2.strace" 2>/dev/null || true
 }
 ours_cpu=$(cpu_ticks "$ours_pid") curl_cpu=$(cpu_ticks "$curl_pid")
 count_calls "$ours_pid" ours & ours_counter=$!
