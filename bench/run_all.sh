@@ -19,4 +19,4 @@ done
 echo
 printf '| %s | %s | %s | %s | %s |\n' work Tessary peer "ratio (above 1: Tessary ahead)" note
 printf '|---|---|---|---|---|\n'
-grep '^ROW|' "$results" | cut -d'|' -f2- | sed 's/^/| /; s/|/ | /g; s/$/ |/'
+grep '^ROW|' "$results" | cut -d'|' -f2- | sed 's/|/ | /g; s/^/| /; s/$/ |/'
