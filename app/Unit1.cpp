@@ -365,7 +365,9 @@ void TForm1::AttachPlatformLoop()
     connect(platformDeadline_, &QTimer::timeout, this, &TForm1::HostPlatformLoop);
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TForm1::ArmPlatformDeadline);
-    platform::SetToolkitHook([] { QCoreApplication::processEvents(); });
+    waitDeadline_ = new QTimer(this);
+    waitDeadline_->setSingleShot(true);
+    platform::SetToolkitHook([this](int waitMs) { ProcessToolkitEvents(waitMs); });
 }
 
 void TForm1::HostPlatformLoop()
@@ -376,6 +378,24 @@ void TForm1::HostPlatformLoop()
     platformNotifier_->setEnabled(false);
     platform::ProcessMessages();
     platformNotifier_->setEnabled(true);
+}
+
+// A wait inside a job sleeps in Qt's event processing, so that clicks and paints wake it as well
+// as the platform's descriptor and deadline. Inside the hosting the notifier is off; the sleep
+// turns it on, or a socket event could not wake it.
+void TForm1::ProcessToolkitEvents(int waitMs)
+{
+    if (waitMs == 0) {
+        QCoreApplication::processEvents();
+        return;
+    }
+    const bool notifierOn = platformNotifier_->isEnabled();
+    platformNotifier_->setEnabled(true);
+    if (waitMs > 0)
+        waitDeadline_->start(waitMs);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    waitDeadline_->stop();
+    platformNotifier_->setEnabled(notifierOn);
 }
 
 void TForm1::ArmPlatformDeadline()

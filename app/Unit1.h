@@ -80,11 +80,13 @@ private:
     void AttachPlatformLoop();
     void HostPlatformLoop();
     void ArmPlatformDeadline();
+    void ProcessToolkitEvents(int waitMs);
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<QSocketNotifier> platformNotifier_;
     QTimer* platformDeadline_ = nullptr;
+    QTimer* waitDeadline_ = nullptr;  // ends a waiting pass's sleep in Qt
     int hostingDepth_ = 0;
     int jobDepth_ = 0;
     bool closing_ = false;

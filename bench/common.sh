@@ -28,3 +28,76 @@ start_server() {
   cat "$log" >&2 || true
   exit 1
 }
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Stops a server started by this script: its process group when it leads one, else itself.
+stop_pid() {
+  local pid=$1 target=$1
+  [[ -n $pid ]] || return 0
+  [[ $(ps -o pgid= -p "$pid" 2>/dev/null | tr -d ' ') == "$pid" ]] && target=-$pid
+  kill -TERM -- "$target" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  kill -KILL -- "$target" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# Runs a command under GNU time; sets `elapsed` (s) and `peak_kib`. Output goes to $work/cmd.*.
+timed() {
+  local start end
+  start=$(now)
+  /usr/bin/time -f %M -o "$work/peak.txt" "$@" >"$work/cmd.out" 2>"$work/cmd.err" || {
+    echo "failed: $*" >&2; tail -n 20 "$work/cmd.err" >&2; exit 1; }
+  end=$(now)
+  elapsed=$(calc "$end - $start")
+  peak_kib=$(tail -n 1 "$work/peak.txt")
+}
+
+# Memory-backed storage for the served files and the downloads, so that the disk decides nothing.
+memory_dir() {
+  local base=/dev/shm
+  [[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
+  mktemp -d "$base/tessary-$1.XXXXXX"
+}
+
+# Finds (building when needed) a program of the build tree: find_built TARGET.
+find_built() {
+  cmake --build "$build" --target "$1" >/dev/null
+  find "$build" -name "$1" -type f -perm -u+x | head -n 1
+}
+
+# One result row for run_all.sh's table: work | ours | peer | ratio (above 1: ours is better) | note.
+row() { printf 'ROW|%s|%s|%s|%s|%s\n' "$@"; }
+
+# nginx as the gallery host (and its HTTP proxy) for $work/site: the CGI's answers are the
+# static files the page generator wrote. For start_server.
+write_nginx_conf() {
+  mkdir -p "$work/temp"
+  cat >"$work/nginx.conf" <<EOF
+daemon off;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 1024; }
+http {
+access_log off;
+sendfile on;
+client_body_temp_path $work/temp/body;
+proxy_temp_path $work/temp/proxy;
+fastcgi_temp_path $work/temp/fastcgi;
+uwsgi_temp_path $work/temp/uwsgi;
+scgi_temp_path $work/temp/scgi;
+types { text/html html; image/jpeg jpg; }
+server {
+    listen 127.0.0.1:$port;
+    root $work/site;
+    index index.html;
+    location = /cgi-bin/gallery.cgi { try_files /pages/f\${arg_f}_n\${arg_n}.html =404; }
+}
+}
+EOF
+}
+launch_nginx() {
+  /usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
+  server_pid=$!
+}

@@ -224,9 +224,10 @@ std::string TNMFTP::WaitAfterAbort()
         // A further 421/426 arriving meanwhile must not turn this collection into a failure.
         Cancelled = false;
         text += Read(0);
-        if (!text.empty() || Clock::now() >= deadline)
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (!text.empty() || left <= 0)
             break;
-        WaitPass();
+        platform::WaitPass(static_cast<int>(left));  // no event may come: the deadline wakes us
     }
     ReportStatus(1, text);
     return text;

@@ -245,9 +245,13 @@ bool TPowersock::OpenSocket(bool withLinger)
     return true;
 }
 
+// A socket the system refuses to watch would leave every wait on it hanging: raise instead.
 void TPowersock::RegisterAllEvents()
 {
-    WSAAsyncSelect(SocketHandle, window_->Handle(), WM_SOCKET, FD_ALL_EVENTS);
+    if (WSAAsyncSelect(SocketHandle, window_->Handle(), WM_SOCKET, FD_ALL_EVENTS) != 0) {
+        std::string message;
+        CheckSocketError(0, message);
+    }
 }
 
 void TPowersock::SetTimeOut(int milliseconds)
@@ -538,7 +542,7 @@ void TPowersock::WriteHandler()
 
 void TPowersock::WaitPass()
 {
-    platform::WaitPass(2);
+    platform::WaitPass();
 }
 
 void TPowersock::WaitWhile(const std::function<bool()>& condition)
@@ -935,7 +939,11 @@ void TPowersock::Listen(bool useLookupMessage, std::uint32_t localAddress)
     AsyncDone = false;
     SocketBind(SocketHandle, RemoteAddress);
     WSAAsyncSelect(SocketHandle, window_->Handle(), useLookupMessage ? WM_ASYNCLOOKUP : WM_SOCKET, FD_ACCEPT);
-    SocketListen(SocketHandle, 1);
+    // Watching for the caller starts with the listen: if it cannot, Accept would wait for ever.
+    if (SocketListen(SocketHandle, 1) != 0) {
+        std::string message;
+        CheckSocketError(0, message);
+    }
 }
 
 std::uint16_t TPowersock::Accept()

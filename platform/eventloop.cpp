@@ -29,7 +29,8 @@ EventLoop::EventLoop() : owner_(std::this_thread::get_id())
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = wake_;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0)
+        throw std::runtime_error("cannot create the event loop");
 }
 
 EventLoop::~EventLoop()
@@ -118,16 +119,28 @@ int EventLoop::Timeout()
 void EventLoop::Pass(int maxMs)
 {
     QueueDueTimers();
-    int wait = 0;
-    if (maxMs > 0) {
-        const int timerWait = Timeout();
-        wait = timerWait < 0 ? maxMs : std::min(maxMs, timerWait);
+    int wait = PassWait(maxMs);
+    if (wait != 0 && hook_) {
+        // The toolkit sleeps for both loops: its own events wake it, and so does our descriptor.
+        hook_(wait);
+        wait = 0;
     }
     Poll(wait);
     QueueDueTimers();
     Dispatch();
     if (hook_)
-        hook_();
+        hook_(0);
+}
+
+// How long a pass may sleep: until the next timer is due, within the caller's bound.
+int EventLoop::PassWait(int maxMs)
+{
+    if (maxMs == 0)
+        return 0;
+    const int timers = Timeout();
+    if (timers < 0)
+        return maxMs;
+    return maxMs < 0 ? timers : std::min(maxMs, timers);
 }
 
 void EventLoop::Poll(int timeoutMs)
@@ -179,7 +192,7 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
             s.established = true;
             QueueSocketEvent(fd, s, FD_WRITE, 0);
         }
-        UpdateEpoll(fd, s);
+        KeepWatching(fd, s);
         return;
     }
     if (s.listening) {
@@ -190,14 +203,14 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
     if ((ready & EPOLLOUT) && s.writeBlocked) {
         s.writeBlocked = false;
         QueueSocketEvent(fd, s, FD_WRITE, 0);
-        UpdateEpoll(fd, s);
+        KeepWatching(fd, s);
     }
     if (ready & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         // Whatever arrived before the close is still readable; the close handling drains it.
         const int err = (ready & EPOLLERR) ? PendingSocketError(fd) : 0;
         s.closed = true;
         QueueSocketEvent(fd, s, FD_CLOSE, err ? WinsockErrorFromErrno(err) : 0);
-        UpdateEpoll(fd, s);
+        KeepWatching(fd, s);
         return;
     }
     if ((ready & EPOLLIN) && !s.readQueued)
@@ -216,36 +229,57 @@ void EventLoop::QueueSocketEvent(int fd, Socket& s, long event, int error)
     queue_.push_back(Message{s.window, s.msg, static_cast<WPARAM>(fd), MakeSelectReply(event, error), fd, event});
 }
 
-void EventLoop::UpdateEpoll(int fd, Socket& s)
+unsigned EventLoop::EpollMask(const Socket& s)
 {
+    if (s.closed || s.events == 0)
+        return 0;
+    if (s.connecting)
+        return static_cast<unsigned>(EPOLLOUT);
+    if (s.listening)
+        return (s.events & FD_ACCEPT) ? static_cast<unsigned>(EPOLLIN) : 0u;
     unsigned mask = 0;
-    if (!s.closed && s.events != 0) {
-        if (s.connecting)
-            mask = static_cast<unsigned>(EPOLLOUT);
-        else if (s.listening)
-            mask = (s.events & FD_ACCEPT) ? static_cast<unsigned>(EPOLLIN) : 0u;
-        else if (s.established) {
-            if (s.events & (FD_READ | FD_CLOSE | FD_OOB))
-                mask |= EPOLLIN | EPOLLRDHUP;
-            if (s.writeBlocked && (s.events & FD_WRITE))
-                mask |= EPOLLOUT;
-        }
+    if (s.established) {
+        if (s.events & (FD_READ | FD_CLOSE | FD_OOB))
+            mask |= EPOLLIN | EPOLLRDHUP;
+        if (s.writeBlocked && (s.events & FD_WRITE))
+            mask |= EPOLLOUT;
     }
+    return mask;
+}
+
+int EventLoop::UpdateEpoll(int fd, Socket& s)
+{
+    const unsigned mask = EpollMask(s);
     if (mask == 0) {
+        // Removal fails only when the descriptor has left the set already, by being closed.
         if (s.inEpoll)
             epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
         s.inEpoll = false;
         s.epollMask = 0;
-        return;
+        return 0;
     }
+    if (s.inEpoll && mask == s.epollMask)
+        return 0;
     epoll_event ev{};
     ev.events = mask;
     ev.data.fd = fd;
-    if (!s.inEpoll)
-        s.inEpoll = epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0;
-    else if (mask != s.epollMask)
-        epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+    if (epoll_ctl(epoll_, s.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0)
+        return errno;
+    s.inEpoll = true;
     s.epollMask = mask;
+    return 0;
+}
+
+// A change of registration inside a pass has nobody to raise to. A socket that can no longer be
+// watched would wait for ever, so it is reported closed, with the system's reason.
+void EventLoop::KeepWatching(int fd, Socket& s)
+{
+    const int err = UpdateEpoll(fd, s);
+    if (err == 0)
+        return;
+    s.closed = true;
+    QueueSocketEvent(fd, s, FD_CLOSE, WinsockErrorFromErrno(err));
+    UpdateEpoll(fd, s);
 }
 
 void EventLoop::QueueDueTimers()
@@ -308,7 +342,7 @@ void EventLoop::Dispatch()
     }
 }
 
-void EventLoop::Select(int fd, HWND window, unsigned msg, long events)
+int EventLoop::Select(int fd, HWND window, unsigned msg, long events)
 {
     Socket& s = sockets_[fd];
     s.window = window;
@@ -323,7 +357,7 @@ void EventLoop::Select(int fd, HWND window, unsigned msg, long events)
             QueueSocketEvent(fd, s, FD_WRITE, 0);
         }
     }
-    UpdateEpoll(fd, s);
+    return UpdateEpoll(fd, s);
 }
 
 void EventLoop::Forget(int fd)
@@ -338,26 +372,26 @@ void EventLoop::Forget(int fd)
     std::erase_if(queue_, [fd](const Message& m) { return m.fd == fd; });
 }
 
-void EventLoop::MarkConnecting(int fd)
+int EventLoop::MarkConnecting(int fd)
 {
     Socket& s = sockets_[fd];
     s.connecting = true;
     s.closed = false;
-    UpdateEpoll(fd, s);
+    return UpdateEpoll(fd, s);
 }
 
-void EventLoop::MarkListening(int fd)
+int EventLoop::MarkListening(int fd)
 {
     Socket& s = sockets_[fd];
     s.listening = true;
-    UpdateEpoll(fd, s);
+    return UpdateEpoll(fd, s);
 }
 
-void EventLoop::MarkWriteBlocked(int fd)
+int EventLoop::MarkWriteBlocked(int fd)
 {
     Socket& s = sockets_[fd];
     s.writeBlocked = true;
-    UpdateEpoll(fd, s);
+    return UpdateEpoll(fd, s);
 }
 
 }  // namespace platform

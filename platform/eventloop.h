@@ -25,19 +25,19 @@ public:
     bool Post(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam);
     unsigned SetTimer(HWND window, unsigned id, unsigned intervalMs);
     bool KillTimer(HWND window, unsigned id);
-    void SetHook(std::function<void()> hook) { hook_ = std::move(hook); }
+    void SetHook(ToolkitHook hook) { hook_ = std::move(hook); }
     int Fd() const { return epoll_; }
     int Timeout();
 
-    // Wait up to maxMs for anything to become pending, then dispatch what is pending.
+    // Sleep until anything is pending, at most maxMs (-1: until then), then dispatch it.
     void Pass(int maxMs);
 
-    // Socket registrations.
-    void Select(int fd, HWND window, unsigned msg, long events);
+    // Socket registrations; each returns 0, or the errno of a registration the system refused.
+    int Select(int fd, HWND window, unsigned msg, long events);
     void Forget(int fd);
-    void MarkConnecting(int fd);
-    void MarkListening(int fd);
-    void MarkWriteBlocked(int fd);
+    int MarkConnecting(int fd);
+    int MarkListening(int fd);
+    int MarkWriteBlocked(int fd);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -72,7 +72,10 @@ private:
     void Poll(int timeoutMs);
     void HandleSocket(int fd, unsigned ready);
     void QueueSocketEvent(int fd, Socket& s, long event, int error);
-    void UpdateEpoll(int fd, Socket& s);
+    int UpdateEpoll(int fd, Socket& s);
+    void KeepWatching(int fd, Socket& s);
+    static unsigned EpollMask(const Socket& s);
+    int PassWait(int maxMs);
     void QueueDueTimers();
     void Dispatch();
     bool OnLoopThread() const { return std::this_thread::get_id() == owner_; }
@@ -86,7 +89,7 @@ private:
     HWND nextWindow_ = 1;
     std::map<std::pair<HWND, unsigned>, Timer> timers_;
     std::unordered_map<int, Socket> sockets_;
-    std::function<void()> hook_;
+    ToolkitHook hook_;
 };
 
 EventLoop& Loop();

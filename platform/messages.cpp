@@ -43,7 +43,7 @@ void WaitPass(int maxMs)
     Loop().Pass(maxMs);
 }
 
-void SetToolkitHook(std::function<void()> hook)
+void SetToolkitHook(ToolkitHook hook)
 {
     Loop().SetHook(std::move(hook));
 }

@@ -33,12 +33,17 @@ bool KillTimer(HWND window, unsigned id);
 // window toolkit process its own events through the hook.
 void ProcessMessages();
 
-// One pass of a waiting loop: wait at most `maxMs` milliseconds, returning early as soon as
-// anything is pending, then process everything pending.
-void WaitPass(int maxMs = 2);
+// One pass of a waiting loop: sleep until a socket event, a posted message (also from another
+// thread) or the next timer deadline, but at most `maxMs` milliseconds (-1: no bound of its
+// own), then process everything pending. An idle wait costs no wake-ups.
+void WaitPass(int maxMs = -1);
 
-// The window toolkit's own event processing, run at the end of ProcessMessages.
-void SetToolkitHook(std::function<void()> hook);
+// The window toolkit's own event processing. Every pass ends with hook(0): process what is
+// there. A pass that has to wait sleeps in hook(waitMs) instead of on its own, so that the
+// toolkit's events wake it too; that sleep must end by `waitMs` (-1: no limit), at the
+// toolkit's first event, or as soon as BackendFd() becomes readable.
+using ToolkitHook = std::function<void(int waitMs)>;
+void SetToolkitHook(ToolkitHook hook);
 
 // Where an exception escaping a message handler goes (the application's standard error
 // report); without a handler it is written to stderr.

@@ -71,7 +71,7 @@ int WinsockErrorFromErrno(int err)
     case ENETRESET: return 10052;
     case ECONNABORTED: return 10053;
     case ECONNRESET: case EPIPE: return 10054;
-    case ENOBUFS: case ENOMEM: return 10055;
+    case ENOBUFS: case ENOMEM: case ENOSPC: return 10055;
     case EISCONN: return 10056;
     case ENOTCONN: return 10057;
     case ESHUTDOWN: return 10058;
@@ -169,8 +169,9 @@ int SocketConnect(int fd, const SockAddrIn& address)
     const int err = rc == 0 ? 0 : errno;
     if (err == 0 || err == EINPROGRESS || err == ECONNREFUSED) {
         // As a non-blocking connect on the designed platform: the outcome, refusal included,
-        // arrives as a connect notification.
-        Loop().MarkConnecting(fd);
+        // arrives as a connect notification, if the socket can be watched for it.
+        if (const int refused = Loop().MarkConnecting(fd))
+            return Fail(refused);
         lastError = WSAEWOULDBLOCK;
         return -1;
     }
@@ -187,8 +188,8 @@ int SocketListen(int fd, int backlog)
 {
     if (listen(fd, backlog) != 0)
         return Fail(errno);
-    Loop().MarkListening(fd);
-    return 0;
+    const int refused = Loop().MarkListening(fd);
+    return refused ? Fail(refused) : 0;
 }
 
 int SocketAccept(int fd, SockAddrIn* peer)
@@ -219,9 +220,12 @@ int SocketSend(int fd, const char* buffer, int length)
         n = send(fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            Loop().MarkWriteBlocked(fd);
-        return Fail(errno);
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            if (const int refused = Loop().MarkWriteBlocked(fd))
+                return Fail(refused);  // no write notification could ever come
+        }
+        return Fail(err);
     }
     return static_cast<int>(n);
 }
@@ -250,8 +254,8 @@ int WSAAsyncSelect(int fd, HWND window, unsigned msg, long events)
 {
     if (fd < 0)
         return Fail(EBADF);
-    Loop().Select(fd, window, msg, events);
-    return 0;
+    const int refused = Loop().Select(fd, window, msg, events);
+    return refused ? Fail(refused) : 0;
 }
 
 namespace {

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Gallery crawl on loopback: the folder-ID job of the command-line program through nginx as the
+# gallery's HTTP proxy, versus wget -r --no-http-keep-alive on a static gallery of the same shape
+# (same folders, pages and pictures, the pictures hard links to one 20 KiB file). The two take
+# turns; medians of RUNS runs; peak memory from GNU time; everything on memory-backed storage.
+# Usage: bench/crawl_bench.sh [quick]   (BUILD=dir, RUNS=n, SCALES="36 364" override)
+# Prints ROW lines for run_all.sh.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
+build=${BUILD:-$(dirname "$here")/build}
+if [[ ${1:-} == quick ]]; then default_scales="4 36" default_runs=3; else default_scales="36 364" default_runs=5; fi
+read -r -a scales <<<"${SCALES:-$default_scales}"  # the sample gallery holds 55 pictures per scale step
+runs=${RUNS:-$default_runs}
+per_page=20
+picture_size=$((20 * 1024))
+
+for tool in /usr/sbin/nginx wget /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool (bash tools/setup.sh installs it)" >&2; exit 2; }
+done
+program=$(find_built tessary)
+generator=$(find_built bench_gallery_pages)
+
+work=$(memory_dir crawl)
+server_pid=
+cleanup() { stop_pid "$server_pid"; rm -rf "$work"; }
+trap cleanup EXIT INT TERM
+chmod 755 "$work"  # nginx's workers may run as another user
+head -c "$picture_size" /dev/urandom >"$work/picture.jpg"
+: >"$work/none.ini"  # no stored entries: the command line says everything
+
+# Every picture arrived, and whole.
+check() {
+  local dest=$1 who=$2 count first
+  count=$(find "$dest" -name '*.jpg' -type f | wc -l)
+  (( count == pictures )) || { echo "$who fetched $count of $pictures pictures" >&2; exit 1; }
+  first=$(find "$dest" -name '*.jpg' -type f -print -quit)
+  cmp -s "$first" "$work/picture.jpg" || { echo "$who's copy of $first differs" >&2; exit 1; }
+}
+crawl_ours() {
+  local dest=$work/out/ours
+  rm -rf "$dest"; mkdir -p "$dest"
+  timed "$program" --folder 77154 --host-a --dest "$dest/" --proxy "127.0.0.1:$port" --no-pause \
+    --settings "$work/none.ini"
+  check "$dest" tessary
+  ours_t+=("$elapsed") ours_m+=("$peak_kib")
+}
+crawl_wget() {
+  local dest=$work/out/wget
+  rm -rf "$dest"; mkdir -p "$dest"
+  timed wget -q -r -l inf --no-http-keep-alive -nH -e robots=off -P "$dest" "http://127.0.0.1:$port/index.html"
+  check "$dest" wget
+  wget_t+=("$elapsed") wget_m+=("$peak_kib")
+}
+
+start_server write_nginx_conf launch_nginx "$work/error.log"
+echo "nginx on 127.0.0.1:$port (pid $server_pid); files in $work; median of $runs runs" >&2
+for scale in "${scales[@]}"; do
+  rm -rf "$work/site"
+  read -r pictures _ pages _ < <("$generator" --scale "$scale" --per-page "$per_page" \
+    --picture "$work/picture.jpg" --out "$work/site")
+  chmod -R a+rX "$work/site"
+  ours_t=() wget_t=() ours_m=() wget_m=()
+  for run in $(seq "$runs"); do
+    if (( run % 2 )); then crawl_ours; crawl_wget; else crawl_wget; crawl_ours; fi
+  done
+  rm -rf "$work/out"
+  ours=$(median "${ours_t[@]}") theirs=$(median "${wget_t[@]}")
+  row "crawl, $pages pages + $pictures x 20 KiB" "$(calc "$pictures / $ours") pictures/s" \
+    "wget -r $(calc "$pictures / $theirs")" "$(calc "$theirs / $ours")" "median s: $ours vs $theirs"
+  ours=$(median "${ours_m[@]}") theirs=$(median "${wget_m[@]}")
+  row "peak memory, crawl of $pictures" "$(calc "$ours / 1024") MiB" "wget $(calc "$theirs / 1024") MiB" \
+    "$(calc "$theirs / $ours")" "ratio: peer / ours"
+done
