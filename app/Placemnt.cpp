@@ -11,6 +11,7 @@
 #include <QMetaProperty>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -78,12 +79,23 @@ std::string PositionText(int a, int b, int c, int d)
     return text;
 }
 
-bool OnSomeScreen(const QRect& frame)
+// The screen that shows part of `frame`, or null when none does.
+const QScreen* ScreenShowing(const QRect& frame)
 {
     for (const QScreen* screen : QGuiApplication::screens())
         if (screen->geometry().intersects(frame))
-            return true;
-    return false;
+            return screen;
+    return nullptr;
+}
+
+// The frame's corner is what the file keeps, so the frame's corner is what is put back: placing
+// the client area there would move the window up by its title bar at every start.
+void MoveFrameTo(QWidget* window, const QPoint& corner)
+{
+    if (QWindow* handle = window->windowHandle())
+        handle->setFramePosition(corner);
+    else
+        window->move(corner);
 }
 
 bool IsInteger(int type)
@@ -271,10 +283,17 @@ int TFormPlacement::ReadInteger(const std::string& key, int defaultValue) const
     return IntOrDefault(ReadString(key, ""), defaultValue);
 }
 
-void TFormPlacement::WriteString(const std::string& key, const std::string& value) const
+void TFormPlacement::WriteString(const std::string& key, const std::string& value)
+{
+    pending_.emplace_back(key, QuotedForWrite(value));
+}
+
+void TFormPlacement::WritePending()
 {
     const std::string file = IniFileName();
-    if (!platform::WritePrivateProfileString(SectionName(), key, QuotedForWrite(value), file))
+    const bool written = platform::WritePrivateProfileStrings(SectionName(), pending_, file);
+    pending_.clear();
+    if (!written)
         throw Exception(CannotWriteText(file));
 }
 
@@ -346,9 +365,11 @@ void TFormPlacement::RestorePosition()
     const int right = fixed ? left + frame.width() : IntOrDefault(words[2], frame.x() + frame.width());
     const int bottom = fixed ? top + frame.height() : IntOrDefault(words[3], frame.y() + frame.height());
     const QRect stored(QPoint(left, top), QPoint(right - 1, bottom - 1));
-    if (left >= right || !OnSomeScreen(stored))
+    const QScreen* screen = ScreenShowing(stored);
+    if (left >= right || !screen)
         return;
-    window->move(left, top);
+    // A title bar above the screen could not be grabbed to move the window back.
+    MoveFrameTo(window, QPoint(left, std::max(top, screen->availableGeometry().top())));
     if (!fixed)
         window->resize(window->size() + stored.size() - frame.size());
 }
@@ -379,6 +400,7 @@ void TFormPlacement::SaveFormPlacement()
 {
     if (Active && !restored_)
         return;
+    pending_.clear();
     WriteString("FormVersion", std::to_string(Version));
     if (Options & (fpState | fpPosition))
         SavePlacement();
@@ -389,6 +411,7 @@ void TFormPlacement::SaveFormPlacement()
     SaveStoredState();
     if (OnSavePlacement)
         OnSavePlacement(this);
+    WritePending();
     saved_ = true;
 }
 

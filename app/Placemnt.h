@@ -78,8 +78,8 @@ protected:
 
     std::string ReadString(const std::string& key, const std::string& defaultValue) const;
     int ReadInteger(const std::string& key, int defaultValue) const;
-    // Raises Exception with CannotWriteText when the file cannot be written.
-    void WriteString(const std::string& key, const std::string& value) const;
+    // Collects a key of the save in progress; the save writes them all to the file at once.
+    void WriteString(const std::string& key, const std::string& value);
 
 private:
     void RestorePlacement();
@@ -89,9 +89,12 @@ private:
     void SavePlacement();
     void OwnerShowing();
     bool OwnerClosing(QEvent* event);
+    // Raises Exception with CannotWriteText when the file cannot be written.
+    void WritePending();
 
     QPointer<QWidget> owner_;
     std::string iniFileName_;
+    std::vector<std::pair<std::string, std::string>> pending_;
     bool attached_ = false;
     bool restored_ = false;
     bool saved_ = false;
@@ -138,8 +141,10 @@ public:
 protected:
     void RestoreStoredState() override;
     void SaveStoredState() override;
+    // Sets the StoredProps entries from the file; a store that reads its owner's entries by
+    // rules of its own replaces this.
+    virtual void RestoreProperties();
 
 private:
-    void RestoreProperties();
     void SaveProperties();
 };
