@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,7 @@ private:
     void RestorePosition();
     std::string ReadPosition(const std::string& key) const;
     void RestoreShowState();
+    void KeepTitleBarOnScreen();
     void SavePlacement();
     void OwnerShowing();
     bool OwnerClosing(QEvent* event);
@@ -95,6 +97,8 @@ private:
     QPointer<QWidget> owner_;
     std::string iniFileName_;
     std::vector<std::pair<std::string, std::string>> pending_;
+    // The top of the usable screen area while a restored position waits for the window's frame.
+    std::optional<int> titleBarTop_;
     bool attached_ = false;
     bool restored_ = false;
     bool saved_ = false;
