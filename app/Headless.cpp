@@ -3,8 +3,6 @@
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
 #include "platform/files.h"
-#include "platform/profile.h"
-#include "platform/text.h"
 
 #include <algorithm>
 #include <atomic>

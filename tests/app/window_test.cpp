@@ -695,6 +695,7 @@ private slots:
     }
 };
 
-static RegisterAppTest<WindowTest> registerWindowTest;
+// Also on a desktop: only there do the fields take Ctrl+D and Ctrl+U as editing commands.
+static RegisterAppTest<WindowTest, true> registerWindowTest;
 
 #include "window_test.moc"
