@@ -307,6 +307,7 @@ private slots:
         ScriptedFtpServer server;
         FtpAction stalled;
         stalled.stallAfter = 2;
+        stalled.finalReply = "";  // nothing more on the control connection either
         ServeSet(server, stalled);
         server.SetAction("QUIT", 0, FtpAction::Stall());
         int out[2];
