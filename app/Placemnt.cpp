@@ -11,7 +11,6 @@
 #include <QMetaProperty>
 #include <QScreen>
 #include <QTimer>
-#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -226,8 +225,8 @@ bool TFormPlacement::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != owner_)
         return false;
-    // A spontaneous show is the window coming back from the task bar, not a new showing.
     KeepTitleBarOnScreen();
+    // A spontaneous show is the window coming back from the task bar, not a new showing.
     if (event->type() == QEvent::Show && !event->spontaneous())
         OwnerShowing();
     else if (event->type() == QEvent::Close)
@@ -239,8 +238,10 @@ bool TFormPlacement::eventFilter(QObject* watched, QEvent* event)
 // whose title bar then lies above the screen's usable area is moved down onto it.
 void TFormPlacement::KeepTitleBarOnScreen()
 {
+    if (!titleBarTop_)
+        return;
     const QRect frame = owner_->frameGeometry();
-    if (!titleBarTop_ || frame == owner_->geometry())
+    if (frame == owner_->geometry())
         return;
     const int top = *titleBarTop_;
     titleBarTop_.reset();
