@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,11 +31,18 @@ std::string& Mode()
     return mode;
 }
 
+// Whether `program` is found on $PATH, as execvp would find it.
 bool Installed(const char* program)
 {
-    for (const char* folder : {"/usr/bin/", "/usr/local/bin/", "/bin/"})
-        if (::access((std::string(folder) + program).c_str(), X_OK) == 0)
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "";
+    for (size_t start = 0; start <= folders.size();) {
+        const size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string folder = folders.substr(start, end - start);
+        if (!folder.empty() && ::access((folder + "/" + program).c_str(), X_OK) == 0)
             return true;
+        start = end + 1;
+    }
     return false;
 }
 
