@@ -3,8 +3,6 @@
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
 #include "platform/files.h"
-#include "platform/profile.h"
-#include "platform/text.h"
 #include "platform/userdirs.h"
 
 #include <algorithm>
@@ -29,46 +27,12 @@
 
 namespace {
 
-const char* const Section = "TForm1";
 constexpr unsigned WM_INTERRUPT = platform::WM_USER + 1;
 
 bool IsDecimal(const std::string& text)
 {
     return !text.empty() && text.size() <= 9 &&
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-const char* BoolName(bool value)
-{
-    return value ? "True" : "False";
-}
-
-// A stored boolean: its value name without regard to case; anything else changes nothing.
-std::optional<bool> ReadBool(const std::string& key, bool current, const std::string& file)
-{
-    const std::string text = platform::GetPrivateProfileString(Section, key, BoolName(current), file);
-    if (SameText(text, "True"))
-        return true;
-    if (SameText(text, "False"))
-        return false;
-    return std::nullopt;
-}
-
-std::string ReadText(const std::string& key, const std::string& current, const std::string& file)
-{
-    return platform::GetPrivateProfileString(Section, key, current, file);
-}
-
-// The spin box's value: a text that is not a number gives 0, then the box's range applies.
-int ReadPauseSeconds(int current, const std::string& file)
-{
-    int value = 0;
-    try {
-        value = StrToInt(ReadText("SpinEdit1_Value", std::to_string(current), file));
-    } catch (const EConvertError&) {
-        value = 0;
-    }
-    return std::clamp(value, TJobForm::PauseMin, TJobForm::PauseMax);
 }
 
 }  // namespace
@@ -287,57 +251,6 @@ std::string DefaultSettingsFile()
     return platform::SettingsFile();
 }
 
-TStoredEntries ReadStoredEntries(const std::string& file)
-{
-    TStoredEntries entries;
-    entries.Destination = ReadText("Edit1_Text", entries.Destination, file);
-    entries.FolderId = ReadText("Edit3_Text", entries.FolderId, file);
-    entries.Member = ReadText("Edit5_Text", entries.Member, file);
-    entries.Pause = ReadBool("CheckBox1_Checked", entries.Pause, file).value_or(entries.Pause);
-    entries.PauseSeconds = ReadPauseSeconds(entries.PauseSeconds, file);
-    // Switching a radio button on switches its sibling off; switching it off touches nothing.
-    if (const auto checked = ReadBool("RadioButton1_Checked", entries.RadioButton1, file)) {
-        entries.RadioButton1 = *checked;
-        entries.RadioButton2 = entries.RadioButton2 && !*checked;
-    }
-    if (const auto checked = ReadBool("RadioButton2_Checked", entries.RadioButton2, file)) {
-        entries.RadioButton2 = *checked;
-        entries.RadioButton1 = entries.RadioButton1 && !*checked;
-    }
-    entries.SetNumber = ReadText("Edit2_Text", entries.SetNumber, file);
-    if (entries.Destination.empty())
-        entries.Destination = platform::DefaultDestination();
-    return entries;
-}
-
-bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port)
-{
-    const size_t colon = text.rfind(':');
-    host = text.substr(0, colon);
-    if (host.empty() || host.find_first_of(":/ ") != std::string::npos)
-        return false;
-    if (colon == std::string::npos) {
-        port = defaultPort;
-        return defaultPort != 0;
-    }
-    const std::string digits = text.substr(colon + 1);
-    if (!IsDecimal(digits))
-        return false;
-    port = std::stoi(digits);
-    return port >= 1 && port <= 65535;
-}
-
-bool ParseProxyVariable(const std::string& text, std::string& host, int& port)
-{
-    std::string rest = text;
-    if (const size_t scheme = rest.find("://"); scheme != std::string::npos)
-        rest.erase(0, scheme + 3);
-    rest = rest.substr(0, rest.find('/'));
-    if (const size_t at = rest.rfind('@'); at != std::string::npos)
-        rest.erase(0, at + 1);
-    return ParseHostPort(rest, 80, host, port);
-}
-
 namespace {
 
 void ResolveProxy(const TCommandLine& line, THeadlessSettings& settings)
@@ -347,14 +260,11 @@ void ResolveProxy(const TCommandLine& line, THeadlessSettings& settings)
             throw EUsageError("--proxy takes HOST:PORT");
         return;
     }
-    const char* variable = std::getenv("http_proxy");
-    if (variable == nullptr || *variable == '\0')
-        return;
-    if (!ParseProxyVariable(variable, settings.ProxyHost, settings.ProxyPort)) {
-        std::fprintf(stderr, "tessary: ignoring http_proxy=%s: not a HOST:PORT proxy\n", variable);
-        settings.ProxyHost.clear();
-        settings.ProxyPort = 0;
-    }
+    const TEnvironmentProxy proxy = ProxyFromEnvironment();
+    if (!proxy.Ignored.empty())
+        std::fprintf(stderr, "tessary: ignoring http_proxy=%s: not a HOST:PORT proxy\n", proxy.Ignored.c_str());
+    settings.ProxyHost = proxy.Host;
+    settings.ProxyPort = proxy.Port;
 }
 
 void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)
@@ -421,7 +331,7 @@ THeadlessSettings ResolveSettings(const TCommandLine& line)
         if (entries.Pause)
             entries.PauseSeconds = *line.PauseSeconds;
     }
-    settings.HostB = line.HostB.value_or(!entries.RadioButton1);
+    settings.HostB = line.HostB.value_or(entries.HostB());
     ResolveProxy(line, settings);
     ResolveFtp(line, settings);
     return settings;

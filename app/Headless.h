@@ -2,6 +2,8 @@
 // runner that answers the jobs' questions from both and reports on the terminal.
 #pragma once
 
+#include "app/Proxy.h"
+#include "app/StoredEntries.h"
 #include "mirror/JobForm.h"
 #include "platform/Exception.h"
 #include "platform/messages.h"
@@ -56,26 +58,6 @@ std::string UsageText();
 std::string DefaultSettingsFile();
 // No job and no option that only a job reads: the window is wanted.
 bool OpensWindow(const TCommandLine& commandLine);
-
-// The window's stored entries as the settings file and the window's show step leave them.
-struct TStoredEntries {
-    std::string Destination;  // Edit1; the default destination when the file leaves it empty
-    std::string FolderId = "77154";
-    std::string Member = "tessa";
-    bool Pause = false;
-    int PauseSeconds = 4;
-    bool RadioButton1 = true;
-    bool RadioButton2 = false;
-    std::string SetNumber = "8436";
-};
-// Reads section "TForm1" of `file` (a missing file leaves the defaults); never writes it.
-TStoredEntries ReadStoredEntries(const std::string& file);
-
-// "HOST:PORT" (the port may be left out when `defaultPort` is not 0); false when malformed.
-bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port);
-// A proxy variable such as "http://user@127.0.0.1:8080/": scheme, user and path are dropped,
-// the port defaults to 80.
-bool ParseProxyVariable(const std::string& text, std::string& host, int& port);
 
 // Everything a headless job runs with, resolved from the command line, the stored entries
 // and the environment.

@@ -78,12 +78,13 @@ std::string PositionText(int a, int b, int c, int d)
     return text;
 }
 
-bool OnSomeScreen(const QRect& frame)
+// The screen that shows part of `frame`, or null when none does.
+const QScreen* ScreenShowing(const QRect& frame)
 {
     for (const QScreen* screen : QGuiApplication::screens())
         if (screen->geometry().intersects(frame))
-            return true;
-    return false;
+            return screen;
+    return nullptr;
 }
 
 bool IsInteger(int type)
@@ -224,12 +225,28 @@ bool TFormPlacement::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != owner_)
         return false;
+    KeepTitleBarOnScreen();
     // A spontaneous show is the window coming back from the task bar, not a new showing.
     if (event->type() == QEvent::Show && !event->spontaneous())
         OwnerShowing();
     else if (event->type() == QEvent::Close)
         return OwnerClosing(event);
     return false;
+}
+
+// The window manager's frame is known only once it has framed the window; a restored window
+// whose title bar then lies above the screen's usable area is moved down onto it.
+void TFormPlacement::KeepTitleBarOnScreen()
+{
+    if (!titleBarTop_)
+        return;
+    const QRect frame = owner_->frameGeometry();
+    if (frame == owner_->geometry())
+        return;
+    const int top = *titleBarTop_;
+    titleBarTop_.reset();
+    if (frame.top() < top)
+        owner_->move(frame.left(), top);
 }
 
 void TFormPlacement::OwnerShowing()
@@ -271,10 +288,17 @@ int TFormPlacement::ReadInteger(const std::string& key, int defaultValue) const
     return IntOrDefault(ReadString(key, ""), defaultValue);
 }
 
-void TFormPlacement::WriteString(const std::string& key, const std::string& value) const
+void TFormPlacement::WriteString(const std::string& key, const std::string& value)
+{
+    pending_.emplace_back(key, QuotedForWrite(value));
+}
+
+void TFormPlacement::WritePending()
 {
     const std::string file = IniFileName();
-    if (!platform::WritePrivateProfileString(SectionName(), key, QuotedForWrite(value), file))
+    const bool written = platform::WritePrivateProfileStrings(SectionName(), pending_, file);
+    pending_.clear();
+    if (!written)
         throw Exception(CannotWriteText(file));
 }
 
@@ -338,19 +362,22 @@ void TFormPlacement::RestorePosition()
     if ((minMax.empty() && normal.empty()) ||
         ReadInteger("PixelsPerInch", CurrentPixelsPerInch()) != CurrentPixelsPerInch())
         return;
-    const QRect frame = window->frameGeometry();
+    const QRect client = window->geometry();
     const std::vector<std::string> words = PositionWords(normal);
-    const int left = IntOrDefault(words[0], frame.x());
-    const int top = IntOrDefault(words[1], frame.y());
+    const int left = IntOrDefault(words[0], client.x());
+    const int top = IntOrDefault(words[1], client.y());
     const bool fixed = FixedSize(window);  // only the position is restored
-    const int right = fixed ? left + frame.width() : IntOrDefault(words[2], frame.x() + frame.width());
-    const int bottom = fixed ? top + frame.height() : IntOrDefault(words[3], frame.y() + frame.height());
+    const int right = fixed ? left + client.width() : IntOrDefault(words[2], client.x() + client.width());
+    const int bottom = fixed ? top + client.height() : IntOrDefault(words[3], client.y() + client.height());
     const QRect stored(QPoint(left, top), QPoint(right - 1, bottom - 1));
-    if (left >= right || !OnSomeScreen(stored))
+    const QScreen* screen = ScreenShowing(stored);
+    if (left >= right || !screen)
         return;
-    window->move(left, top);
-    if (!fixed)
-        window->resize(window->size() + stored.size() - frame.size());
+    // The client area's corner is kept, not the frame's: the frame is not known before the
+    // window is shown, and putting the client where the frame was would move the window up
+    // by its title bar at every start.
+    titleBarTop_ = screen->availableGeometry().top();
+    window->setGeometry(QRect(QPoint(left, std::max(top, *titleBarTop_)), fixed ? client.size() : stored.size()));
 }
 
 void TFormPlacement::RestoreShowState()
@@ -379,6 +406,7 @@ void TFormPlacement::SaveFormPlacement()
 {
     if (Active && !restored_)
         return;
+    pending_.clear();
     WriteString("FormVersion", std::to_string(Version));
     if (Options & (fpState | fpPosition))
         SavePlacement();
@@ -389,28 +417,24 @@ void TFormPlacement::SaveFormPlacement()
     SaveStoredState();
     if (OnSavePlacement)
         OnSavePlacement(this);
+    WritePending();
     saved_ = true;
 }
 
 // On this window system the placement is the show state, no flags, no minimized or maximized
-// position, and the frame's rectangle.
+// position, and the client area's rectangle in its normal state.
 void TFormPlacement::SavePlacement()
 {
     int showCmd = 1;
-    QRect frame;
+    QRect normalRect;
     if (const QWidget* window = owner_) {
-        frame = window->frameGeometry();
         showCmd = window->isMinimized() ? 2 : window->isMaximized() ? 3 : 1;
-        if (showCmd != 1 && window->normalGeometry().isValid()) {
-            const QRect inner = window->geometry();
-            frame = window->normalGeometry().adjusted(frame.left() - inner.left(), frame.top() - inner.top(),
-                                                      frame.right() - inner.right(),
-                                                      frame.bottom() - inner.bottom());
-        }
+        normalRect = showCmd != 1 && window->normalGeometry().isValid() ? window->normalGeometry() : window->geometry();
     }
     const std::string minMax = PositionText(-1, -1, -1, -1);
     const std::string normal =
-        PositionText(frame.left(), frame.top(), frame.left() + frame.width(), frame.top() + frame.height());
+        PositionText(normalRect.left(), normalRect.top(), normalRect.left() + normalRect.width(),
+                     normalRect.top() + normalRect.height());
     WriteString("Flags", "0");
     WriteString("ShowCmd", std::to_string(showCmd));
     WriteString("PixelsPerInch", std::to_string(CurrentPixelsPerInch()));

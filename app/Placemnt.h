@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,20 +79,26 @@ protected:
 
     std::string ReadString(const std::string& key, const std::string& defaultValue) const;
     int ReadInteger(const std::string& key, int defaultValue) const;
-    // Raises Exception with CannotWriteText when the file cannot be written.
-    void WriteString(const std::string& key, const std::string& value) const;
+    // Collects a key of the save in progress; the save writes them all to the file at once.
+    void WriteString(const std::string& key, const std::string& value);
 
 private:
     void RestorePlacement();
     void RestorePosition();
     std::string ReadPosition(const std::string& key) const;
     void RestoreShowState();
+    void KeepTitleBarOnScreen();
     void SavePlacement();
     void OwnerShowing();
     bool OwnerClosing(QEvent* event);
+    // Raises Exception with CannotWriteText when the file cannot be written.
+    void WritePending();
 
     QPointer<QWidget> owner_;
     std::string iniFileName_;
+    std::vector<std::pair<std::string, std::string>> pending_;
+    // The top of the usable screen area while a restored position waits for the window's frame.
+    std::optional<int> titleBarTop_;
     bool attached_ = false;
     bool restored_ = false;
     bool saved_ = false;
@@ -138,8 +145,10 @@ public:
 protected:
     void RestoreStoredState() override;
     void SaveStoredState() override;
+    // Sets the StoredProps entries from the file; a store that reads its owner's entries by
+    // rules of its own replaces this.
+    virtual void RestoreProperties();
 
 private:
-    void RestoreProperties();
     void SaveProperties();
 };

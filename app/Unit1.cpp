@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include "app/Headless.h"
+#include "app/Proxy.h"
 #include "app/jpeg.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
@@ -15,10 +16,18 @@
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QSocketNotifier>
 #include <QStyle>
 #include <QTime>
 #include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <span>
+#include <utility>
 
 namespace {
 
@@ -26,12 +35,41 @@ constexpr Qt::WindowFlags WindowFrame = Qt::Window | Qt::CustomizeWindowHint | Q
                                         Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                                         Qt::WindowCloseButtonHint;
 
-// The stored properties of the window, in the order the settings file keeps them.
-const char* const StoredEntries[] = {
-    "Edit1.Text",           "Edit3.Text",           "Edit5.Text",
-    "CheckBox1.Checked",    "SpinEdit1.Value",      "RadioButton1.Checked",
-    "RadioButton2.Checked", "Edit2.Text",
+// The set number field takes at most this many typed characters, but keeps a longer stored one.
+constexpr int SetNumberTypingLimit = 5;
+// How often a pause lets the window paint and act on clicks.
+constexpr int PauseWakeMs = 20;
+// On close, the FTP client's good-bye and any reply it still awaits get this long at most.
+constexpr int CloseWaitLimitMs = 400;
+
+// The window's stored entries are read by the rules the command line reads them with.
+class TWindowStorage final : public TFormStorage {
+public:
+    TWindowStorage(QWidget* owner, std::function<void()> restore)
+        : TFormStorage(owner), restore_(std::move(restore))
+    {
+    }
+
+protected:
+    void RestoreProperties() override { restore_(); }
+
+private:
+    std::function<void()> restore_;
 };
+
+// "Edit1_Text" names the stored property "Edit1.Text".
+std::string StoredProp(const char* key)
+{
+    std::string entry = key;
+    entry[entry.find('_')] = '.';
+    return entry;
+}
+
+// A status text on one line: its first line that is not empty.
+QStringList StatusLines(const std::string& text)
+{
+    return QString::fromStdString(text).split(QRegularExpression(QStringLiteral("[\\r\\n]")), Qt::SkipEmptyParts);
+}
 
 // The application's standard error report.
 void ShowErrorReport(const std::exception& error)
@@ -76,7 +114,8 @@ int RunWindow(int argc, char** argv, const std::string& settingsFile)
 }
 
 TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
-    : QWidget(parent, WindowFrame), FormStorage1(std::make_unique<TFormStorage>(this)),
+    : QWidget(parent, WindowFrame),
+      FormStorage1(std::make_unique<TWindowStorage>(this, [this] { RestoreEntries(); })),
       ui(std::make_unique<Ui::TForm1>())
 {
     ui->setupUi(this);
@@ -84,8 +123,17 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     setFixedSize(size());
     SetPictures();
     ui->BitBtn3->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-    for (const char* entry : StoredEntries)
-        FormStorage1->AddStoredProp(entry);
+    // Typing is refused past the limit; a text set from the settings is kept whole.
+    ui->Edit2->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral(".{0,%1}").arg(SetNumberTypingLimit)), ui->Edit2));
+    ApplyEntries(TStoredEntries{});
+    for (const char* key : StoredEntryKeys)
+        FormStorage1->AddStoredProp(StoredProp(key));
+    const TEnvironmentProxy proxy = ProxyFromEnvironment();
+    NMHTTP1->Proxy = proxy.Host;
+    NMHTTP1->ProxyPort = proxy.Port;
+    ignoredProxy_ = proxy.Ignored;
+    ftpWaitLimit_ = NMFTP1->WaitLimit;
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
@@ -112,9 +160,9 @@ void TForm1::ConnectControls()
 {
     connect(ui->BitBtn3, &QPushButton::clicked, this, [this] { BitBtn3Click(); });
     connect(ui->Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(ui->Button2, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button2Click); });
-    connect(ui->Button3, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button3Click); });
-    connect(ui->Button4, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button4Click); });
+    connect(ui->Button2, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button2Click, false); });
+    connect(ui->Button3, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button3Click, true); });
+    connect(ui->Button4, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button4Click, true); });
     connect(ui->RadioButton1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
             RadioButton1Click();
@@ -176,10 +224,10 @@ void TForm1::BitBtn3Click()
         ui->Edit1->setText(dialog.selectedFiles().constFirst());
 }
 
-void TForm1::FormKeyDown(int key, Qt::KeyboardModifiers shift)
+bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers shift)
 {
     if ((shift & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)) != Qt::ControlModifier)
-        return;
+        return false;
     switch (key) {
     case Qt::Key_D:
         BitBtn3Click();
@@ -193,15 +241,15 @@ void TForm1::FormKeyDown(int key, Qt::KeyboardModifiers shift)
     // A start shortcut during a job would nest a second job inside the running one.
     case Qt::Key_I:
         if (!JobRunning())
-            RunJob(&TJobForm::Button3Click);
+            RunJob(&TJobForm::Button3Click, true);
         break;
     case Qt::Key_U:
         if (!JobRunning())
-            RunJob(&TJobForm::Button4Click);
+            RunJob(&TJobForm::Button4Click, true);
         break;
     case Qt::Key_N:
         if (!JobRunning())
-            RunJob(&TJobForm::Button2Click);
+            RunJob(&TJobForm::Button2Click, false);
         break;
     case Qt::Key_P:
         ui->CheckBox1->toggle();
@@ -210,12 +258,14 @@ void TForm1::FormKeyDown(int key, Qt::KeyboardModifiers shift)
         Button1Click();
         break;
     default:
-        break;
+        return false;
     }
+    return true;
 }
 
-void TForm1::RunJob(void (TJobForm::*handler)())
+void TForm1::RunJob(void (TJobForm::*handler)(), bool overHttp)
 {
+    statusNote_ = overHttp ? ProxyNote() : std::string();
     try {
         CountedScope running(jobDepth_);
         (this->*handler)();
@@ -226,10 +276,61 @@ void TForm1::RunJob(void (TJobForm::*handler)())
     }
 }
 
+std::string TForm1::ProxyNote() const
+{
+    if (!NMHTTP1->Proxy.empty())
+        return "  [proxy " + NMHTTP1->Proxy + ":" + std::to_string(NMHTTP1->ProxyPort) + "]";
+    if (!ignoredProxy_.empty())
+        return "  [no proxy: http_proxy=" + ignoredProxy_ + " is not HOST:PORT]";
+    return {};
+}
+
 void TForm1::AbortTransfers()
 {
     NMHTTP1->Abort();
     NMFTP1->Abort();
+}
+
+// The process ends soon after the window closes, whatever the servers do: the FTP good-bye
+// and any reply still awaited get a short limit, and a connection still being made is dropped.
+void TForm1::CutShortForClose()
+{
+    NMFTP1->WaitLimit = CloseWaitLimitMs;
+    AbortTransfers();
+    if (!NMFTP1->Connected)
+        NMFTP1->Cancel();
+}
+
+TStoredEntries TForm1::CurrentEntries() const
+{
+    TStoredEntries entries;
+    entries.Destination = ui->Edit1->text().toStdString();
+    entries.FolderId = ui->Edit3->text().toStdString();
+    entries.Member = ui->Edit5->text().toStdString();
+    entries.Pause = ui->CheckBox1->isChecked();
+    entries.PauseSeconds = ui->SpinEdit1->value();
+    entries.RadioButton1 = ui->RadioButton1->isChecked();
+    entries.RadioButton2 = ui->RadioButton2->isChecked();
+    entries.SetNumber = ui->Edit2->text().toStdString();
+    return entries;
+}
+
+void TForm1::RestoreEntries()
+{
+    ApplyEntries(ReadStoredEntries(FormStorage1->IniFileName(), CurrentEntries()));
+}
+
+// One of the two hosts is always chosen, the one the entries select; choosing it runs its
+// click handling.
+void TForm1::ApplyEntries(const TStoredEntries& entries)
+{
+    ui->Edit1->setText(QString::fromStdString(entries.Destination));
+    ui->Edit3->setText(QString::fromStdString(entries.FolderId));
+    ui->Edit5->setText(QString::fromStdString(entries.Member));
+    ui->CheckBox1->setChecked(entries.Pause);
+    ui->SpinEdit1->setValue(entries.PauseSeconds);
+    (entries.HostB() ? ui->RadioButton2 : ui->RadioButton1)->setChecked(true);
+    ui->Edit2->setText(QString::fromStdString(entries.SetNumber));
 }
 
 void TForm1::Tick()
@@ -250,9 +351,13 @@ void TForm1::ClearLog()
     ui->Memo1->clear();
 }
 
+// A reply line keeps its CR LF, and a label would draw it as two lines cut in half.
 void TForm1::SetStatusText(const std::string& text)
 {
-    ui->Label12->setText(QString::fromStdString(text));
+    const QStringList lines = StatusLines(text);
+    ui->Label12->setText((lines.isEmpty() ? QString() : lines.constFirst()) + QString::fromStdString(statusNote_));
+    ui->Label12->setToolTip(lines.join('\n'));
+    statusNote_.clear();
 }
 
 std::string TForm1::DestinationText()
@@ -285,12 +390,21 @@ std::string TForm1::PauseText()
     return ui->SpinEdit1->cleanText().toStdString();
 }
 
+// Buttons are enabled before others are disabled, so that a clicked button that goes grey
+// hands its focus to a button: Qt would hand it to the next field with all its text selected.
 void TForm1::SetJobRunning(bool running)
 {
-    ui->Button1->setEnabled(running);
-    ui->Button2->setEnabled(!running);
-    ui->Button3->setEnabled(!running);
-    ui->Button4->setEnabled(!running);
+    QPushButton* const cancel[] = {ui->Button1};
+    QPushButton* const starts[] = {ui->Button3, ui->Button4, ui->Button2};
+    const auto enabling = running ? std::span<QPushButton* const>(cancel) : std::span<QPushButton* const>(starts);
+    const auto disabling = running ? std::span<QPushButton* const>(starts) : std::span<QPushButton* const>(cancel);
+    for (QPushButton* button : enabling)
+        button->setEnabled(true);
+    for (QPushButton* button : disabling) {
+        if (focusWidget() == button)
+            enabling.front()->setFocus(Qt::OtherFocusReason);
+        button->setEnabled(false);
+    }
 }
 
 void TForm1::ShowClock(const std::string& timeText)
@@ -298,17 +412,26 @@ void TForm1::ShowClock(const std::string& timeText)
     ui->Label10->setText(QString::fromStdString(timeText));
 }
 
-// Once the window is closed the program is ending: a pause would only hold it up.
+// The pause keeps its length, but the window paints, the clock ticks and clicks are acted on
+// meanwhile. Cancel or a close ends it: the job then stops before the next file, as it would
+// after a pause run to its end, and a closing program is not held up.
 void TForm1::PauseFor(unsigned milliseconds)
 {
-    if (!closing_)
-        TJobForm::PauseFor(milliseconds);
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!closing_ && !StopRequested) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0)
+            return;
+        platform::WaitPass(static_cast<int>(std::min<long long>(left, PauseWakeMs)));
+    }
 }
 
 void TForm1::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous()) {
         closing_ = false;
+        NMFTP1->WaitLimit = ftpWaitLimit_;
         FormShow();
     }
     QWidget::showEvent(event);
@@ -318,15 +441,17 @@ void TForm1::showEvent(QShowEvent* event)
 // the settings store saves as on any close.
 void TForm1::closeEvent(QCloseEvent* event)
 {
+    CutShortForClose();
     if (JobRunning()) {
         closing_ = true;
         Button1Click();
-        AbortTransfers();
     }
     event->accept();
 }
 
-// Sees every key press before the control that has the focus (the key is not consumed).
+// Sees every key press before the control that has the focus. A shortcut goes no further, so
+// that a field does not also take it as an editing command (Ctrl+D deletes a character, Ctrl+U
+// the whole line), except Ctrl+C, which cancels and copies, and copying edits nothing.
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::KeyRelease) {
@@ -337,11 +462,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
         static_cast<QWidget*>(watched)->window() != this || KeyAlreadySeen(watched, event))
         return false;
     const auto* key = static_cast<QKeyEvent*>(event);
-    FormKeyDown(key->key(), key->modifiers());
+    const bool shortcut = FormKeyDown(key->key(), key->modifiers());
     // A job started by the key may have handled other keys meanwhile; this one still goes on up.
     keyEvent_ = event;
     keyNext_ = watched->parent();
-    return false;
+    return shortcut && key->key() != Qt::Key_C;
 }
 
 // Qt hands a key that a control ignores on to its parent: the filter sees that as the same

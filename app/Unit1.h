@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/Placemnt.h"
+#include "app/StoredEntries.h"
 #include "mirror/JobForm.h"
 
 #include <QWidget>
@@ -43,8 +44,9 @@ public:
     void RadioButton1Click();
     void RadioButton2Click();
     void BitBtn3Click();
-    // `key` is a Qt key code; only the exact modifier state Ctrl makes a shortcut.
-    void FormKeyDown(int key, Qt::KeyboardModifiers shift);
+    // `key` is a Qt key code; only the exact modifier state Ctrl makes a shortcut. True when
+    // the key is one of the window's shortcuts, also when a running job makes it do nothing.
+    bool FormKeyDown(int key, Qt::KeyboardModifiers shift);
 
     // True while a job handler started from this window is on the stack.
     bool JobRunning() const { return jobDepth_ > 0; }
@@ -70,8 +72,14 @@ protected:
 
 private:
     // Runs a job handler, reporting an error that escapes it as the standard error report does.
-    void RunJob(void (TJobForm::*handler)());
+    // A gallery job fetches over HTTP, so its first status text says which proxy it uses.
+    void RunJob(void (TJobForm::*handler)(), bool overHttp);
     void AbortTransfers();
+    void CutShortForClose();
+    TStoredEntries CurrentEntries() const;
+    void RestoreEntries();
+    void ApplyEntries(const TStoredEntries& entries);
+    std::string ProxyNote() const;
     // Shows the gallery addresses of the chosen site and makes it the jobs' site.
     void ChooseSite(const char* siteTag);
     void Tick();
@@ -84,6 +92,11 @@ private:
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;
+    // $http_proxy when it names no HOST:PORT proxy, for the status line to say so.
+    std::string ignoredProxy_;
+    // Added to the next status text: the proxy a gallery job that is starting uses.
+    std::string statusNote_;
+    int ftpWaitLimit_ = 0;
     std::unique_ptr<QSocketNotifier> platformNotifier_;
     QTimer* platformDeadline_ = nullptr;
     QTimer* waitDeadline_ = nullptr;  // ends a waiting pass's sleep in Qt

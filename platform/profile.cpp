@@ -222,6 +222,19 @@ std::string TargetPath(const std::string& file)
     return path.string();
 }
 
+bool WriteAll(int fd, const std::string& bytes)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // A file beside the target that takes the new contents and replaces the target in one rename;
 // until then the target stays untouched, and an unfinished one removes itself.
 class ReplacementFile {
@@ -247,18 +260,9 @@ public:
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-    bool Write(const std::string& bytes)
-    {
-        for (std::size_t done = 0; fd_ >= 0 && done < bytes.size();) {
-            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return fd_ >= 0 && ::fsync(fd_) == 0;
-    }
+    bool Created() const { return created_; }
+
+    bool Write(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes) && ::fsync(fd_) == 0; }
 
     bool CommitTo(const std::string& target)
     {
@@ -279,6 +283,29 @@ private:
     bool created_ = false;
     bool committed_ = false;
 };
+
+// For a folder that takes no new files but holds a writable settings file: the file is
+// overwritten where it is, which a crash in the middle could leave cut, but which beats
+// losing the save altogether.
+bool WriteInPlace(const std::string& target, const std::string& bytes)
+{
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool written = WriteAll(fd, bytes) &&
+                         ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && written;
+}
+
+// The new contents replace the file in one rename where the folder lets a file be made beside
+// it, and are written into the file itself where it does not.
+bool Replace(const std::string& target, const std::string& bytes)
+{
+    ReplacementFile replacement(target);
+    if (!replacement.Created())
+        return FileExists(target) && WriteInPlace(target, bytes);
+    return replacement.Write(bytes) && replacement.CommitTo(target);
+}
 
 }  // namespace
 
@@ -304,20 +331,28 @@ int GetPrivateProfileInt(const std::string& section, const std::string& key, int
     return text.empty() ? defaultValue : LeadingNumber(text);
 }
 
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& file)
+bool WritePrivateProfileStrings(const std::string& section, const ProfileEntries& entries,
+                                const std::string& file)
 {
     const std::string name = Trim(section);
-    const std::string entry = Trim(key);
-    if (file.empty() || !Storable(name, entry, value))
+    if (file.empty())
         return false;
+    for (const auto& [key, value] : entries)
+        if (!Storable(name, Trim(key), value))
+            return false;
     const std::string path = TargetPath(file);
     std::string text;
     if (FileExists(path) && !ReadProfile(path, text))
         return false;
-    Edit(text, name, entry, value);
-    ReplacementFile replacement(path);
-    return replacement.Write(text) && replacement.CommitTo(path);
+    for (const auto& [key, value] : entries)
+        Edit(text, name, Trim(key), value);
+    return Replace(path, text);
+}
+
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& file)
+{
+    return WritePrivateProfileStrings(section, {{key, value}}, file);
 }
 
 }  // namespace platform

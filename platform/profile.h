@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -17,11 +19,19 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 int GetPrivateProfileInt(const std::string& section, const std::string& key, int defaultValue,
                          const std::string& file);
 
-// Stores key=value: an existing key's value is replaced in place, a missing key is added at
-// the end of its section, a missing section at the end of the file, a missing file is created.
-// New lines end in CR LF; everything else in the file is kept byte for byte. The file is
-// replaced as a whole, so a failed write (false) leaves the old file as it was. Names or a
-// value that would break the line structure are refused (false).
+using ProfileEntries = std::vector<std::pair<std::string, std::string>>;
+
+// Stores key=value pairs in order, with one write of the file: an existing key's value is
+// replaced in place, a missing key is added at the end of its section, a missing section at
+// the end of the file, a missing file is created. New lines end in CR LF; everything else in
+// the file is kept byte for byte. The file is replaced as a whole by a rename, so a failed
+// write (false) leaves the old file as it was; where the folder takes no new file, an existing
+// writable file is overwritten in place instead. Names or a value that would break the line
+// structure are refused (false) before anything is written.
+bool WritePrivateProfileStrings(const std::string& section, const ProfileEntries& entries,
+                                const std::string& file);
+
+// One key=value pair, as above.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& file);
 

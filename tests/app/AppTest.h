@@ -10,20 +10,33 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 class QFileDialog;
 
-// Each test file registers its Qt Test class here; main runs them all.
+// Each test file registers its Qt Test class here; main runs them all on the offscreen
+// platform, and the desktop ones also on an X server without and with a window manager.
 using TestFactory = std::function<std::unique_ptr<QObject>()>;
-std::vector<TestFactory>& AppTests();
-
-template <typename T>
-struct RegisterAppTest {
-    RegisterAppTest() { AppTests().push_back([] { return std::make_unique<T>(); }); }
+struct RegisteredTest {
+    TestFactory make;
+    bool desktop;
 };
+std::vector<RegisteredTest>& AppTests();
+
+template <typename T, bool Desktop = false>
+struct RegisterAppTest {
+    RegisterAppTest() { AppTests().push_back({[] { return std::make_unique<T>(); }, Desktop}); }
+};
+
+// "offscreen", "xvfb" or "openbox".
+const std::string& DisplayMode();
+
+// When this program was started as the child of a test that needs a program of its own to
+// watch, the scenario it names runs instead of the tests; its exit status.
+std::optional<int> RunChildScenario();
 
 // The child control of `form` with the object name `name`, or null.
 template <typename T>

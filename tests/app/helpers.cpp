@@ -12,9 +12,9 @@
 #include <fstream>
 #include <sstream>
 
-std::vector<TestFactory>& AppTests()
+std::vector<RegisteredTest>& AppTests()
 {
-    static std::vector<TestFactory> tests;
+    static std::vector<RegisteredTest> tests;
     return tests;
 }
 

@@ -1,6 +1,7 @@
 // The settings store: what a close writes, what a show restores, and how it fails.
 #include "AppTest.h"
 
+#include "app/Headless.h"
 #include "app/Placemnt.h"
 #include "app/Unit1.h"
 #include "net/NMHttp.h"
@@ -30,10 +31,10 @@ std::string ValueOf(const IniEntries& entries, const std::string& key)
     return "<missing>";
 }
 
-std::string Position(const QRect& frame)
+std::string Position(const QRect& client)
 {
-    return std::to_string(frame.left()) + "," + std::to_string(frame.top()) + "," +
-           std::to_string(frame.left() + frame.width()) + "," + std::to_string(frame.top() + frame.height());
+    return std::to_string(client.left()) + "," + std::to_string(client.top()) + "," +
+           std::to_string(client.left() + client.width()) + "," + std::to_string(client.top() + client.height());
 }
 
 // Lets the zero-time timers of a show (such as a deferred minimize) run.
@@ -90,7 +91,7 @@ private:
     {
         auto form = MakeForm(Path("none.ini"));
         form->show();
-        const QPoint position = form->frameGeometry().topLeft();
+        const QPoint position = form->geometry().topLeft();
         form->close();
         return position;
     }
@@ -113,7 +114,7 @@ private slots:
         form->show();
         QCOMPARE(form->frameGeometry().topLeft(), designed);
         QCOMPARE(Control<QLineEdit>(*form, "Edit1")->text(), QString::fromStdString(platform::ProgramFolder()));
-        const QRect frame = form->frameGeometry();
+        const QRect client = form->geometry();
         QVERIFY(form->close());
 
         const IniEntries saved = SectionEntries(Settings());
@@ -124,8 +125,8 @@ private slots:
             {"PixelsPerInch", std::to_string(ScreenPixelsPerInch())},
             {ScreenSuffixed("MinMaxPos"), "-1,-1,-1,-1"},
             {"MinMaxPos", "-1,-1,-1,-1"},
-            {ScreenSuffixed("NormPos"), Position(frame)},
-            {"NormPos", Position(frame)},
+            {ScreenSuffixed("NormPos"), Position(client)},
+            {"NormPos", Position(client)},
             {"Visible", "0"},
             {"Edit1_Text", platform::ProgramFolder()},
             {"Edit3_Text", "77154"},
@@ -296,7 +297,7 @@ private slots:
         QFETCH(QPoint, position);
         const QPoint unrestored = UnrestoredPosition();
         const auto form = ShowRestored(lines);
-        QCOMPARE(form->frameGeometry().topLeft(), moved ? position : unrestored);
+        QCOMPARE(form->geometry().topLeft(), moved ? position : unrestored);
         QCOMPARE(form->size(), QSize(483, 636));
         form->close();
     }
@@ -323,6 +324,44 @@ private slots:
         QCOMPARE(form->isMinimized(), minimized);
         QVERIFY(form->close());
         QCOMPARE(ValueOf(SectionEntries(Settings()), "ShowCmd"), std::string(minimized ? "2" : "1"));
+    }
+
+    // A hand-edited file gives the window the entries, and so the jobs, that the command line
+    // reads from it; the window then saves what it shows.
+    void storedFileReadAlikeByBothModes_data()
+    {
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("both host keys False") << QStringList{"RadioButton1_Checked=False", "RadioButton2_Checked=False"};
+        QTest::newRow("set number past the typing limit") << QStringList{"Edit2_Text=123456"};
+        QTest::newRow("blanks and tabs around texts") << QStringList{"Edit3_Text=\t 4711 \t", "Edit1_Text= /srv/p/ "};
+        QTest::newRow("pause word and capitals") << QStringList{"SpinEdit1_Value=word", "CheckBox1_Checked=TRUE"};
+        QTest::newRow("quoted member") << QStringList{"Edit5_Text=\"\"tessa\"\""};
+        QTest::newRow("host B in lower case") << QStringList{"RadioButton2_Checked=true"};
+    }
+
+    void storedFileReadAlikeByBothModes()
+    {
+        QFETCH(QStringList, lines);
+        const auto form = ShowRestored(lines);
+        const std::string folderId = Control<QLineEdit>(*form, "Edit3")->text().toStdString();
+        std::vector<std::string> args = {"tessary", "--folder", folderId, "--settings", Settings()};
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        const THeadlessSettings headless = ResolveSettings(ParseCommandLine(static_cast<int>(argv.size()), argv.data()));
+        const TStoredEntries& read = headless.Entries;
+        QCOMPARE(Control<QLineEdit>(*form, "Edit1")->text().toStdString(), read.Destination);
+        QCOMPARE(folderId, ReadStoredEntries(Settings()).FolderId);
+        QCOMPARE(Control<QLineEdit>(*form, "Edit5")->text().toStdString(), read.Member);
+        QCOMPARE(Control<QLineEdit>(*form, "Edit2")->text().toStdString(), read.SetNumber);
+        QCOMPARE(Control<QCheckBox>(*form, "CheckBox1")->isChecked(), read.Pause);
+        QCOMPARE(Control<QSpinBox>(*form, "SpinEdit1")->value(), read.PauseSeconds);
+        QCOMPARE(form->SiteTag, std::string(headless.HostB ? "pixhaven" : "fotoarchive"));
+        QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), headless.HostB);
+        QVERIFY(form->close());
+        const IniEntries saved = SectionEntries(Settings());
+        QCOMPARE(ValueOf(saved, "RadioButton2_Checked"), std::string(headless.HostB ? "True" : "False"));
+        QCOMPARE(ValueOf(saved, "RadioButton1_Checked"), std::string(headless.HostB ? "False" : "True"));
     }
 
     void newerStoredVersionIsIgnored()

@@ -10,7 +10,9 @@
 #include "platform/messages.h"
 #include "support/loopback.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFontInfo>
@@ -175,7 +177,13 @@ private slots:
     void otherControlsAsDesigned()
     {
         const auto form = MakeForm();
-        QCOMPARE(Control<QLineEdit>(*form, "Edit2")->maxLength(), 5);
+        // Typing stops at five characters; a longer set number from the settings is kept whole.
+        QLineEdit* setNumber = Control<QLineEdit>(*form, "Edit2");
+        setNumber->clear();
+        QTest::keyClicks(setNumber, QStringLiteral("123456"));
+        QCOMPARE(setNumber->text(), QStringLiteral("12345"));
+        setNumber->setText(QStringLiteral("123456"));
+        QCOMPARE(setNumber->text(), QStringLiteral("123456"));
         QCOMPARE(Control<QPushButton>(*form, "BitBtn3")->toolTip(), QStringLiteral("Inventory保存"));
         QVERIFY(!Control<QPushButton>(*form, "BitBtn3")->icon().isNull());
         const QSpinBox* spin = Control<QSpinBox>(*form, "SpinEdit1");
@@ -192,6 +200,7 @@ private slots:
         QVERIFY(log);
         QVERIFY(log->toPlainText().isEmpty());
         QCOMPARE(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(log->lineWrapMode(), QPlainTextEdit::WidgetWidth);  // long lines stay readable
         QVERIFY(form->Timer1);
         QCOMPARE(form->Timer1->objectName(), QStringLiteral("Timer1"));
         QCOMPARE(form->Timer1->interval(), 1000);
@@ -315,7 +324,8 @@ private slots:
         form->close();
     }
 
-    // Keys go to the focused entry field, as typing does; each row starts from a fresh window.
+    // Keys go to the focused entry field, as typing does; each row is tried in every entry field
+    // with its cursor inside the text, from a fresh window each time. A shortcut never edits.
     void shortcuts_data()
     {
         QTest::addColumn<int>("key");
@@ -324,22 +334,24 @@ private slots:
         QTest::addColumn<QString>("siteTag");
         QTest::addColumn<bool>("pause");
         QTest::addColumn<bool>("stopRequested");
+        QTest::addColumn<int>("choosers");
         const int ctrl = Qt::ControlModifier;
         const int shift = Qt::ShiftModifier;
         const int alt = Qt::AltModifier;
-        QTest::newRow("Ctrl+M selects host B") << int(Qt::Key_M) << ctrl << false << HostB << false << false;
-        QTest::newRow("Ctrl+B selects host A") << int(Qt::Key_B) << ctrl << true << HostA << false << false;
-        QTest::newRow("Ctrl+P toggles the pause once") << int(Qt::Key_P) << ctrl << false << HostA << true << false;
-        QTest::newRow("Ctrl+C cancels") << int(Qt::Key_C) << ctrl << false << HostA << false << true;
-        QTest::newRow("Ctrl+Shift+M does nothing") << int(Qt::Key_M) << (ctrl | shift) << false << HostA << false << false;
-        QTest::newRow("Ctrl+Alt+B does nothing") << int(Qt::Key_B) << (ctrl | alt) << true << HostB << false << false;
-        QTest::newRow("Ctrl+Shift+P does nothing") << int(Qt::Key_P) << (ctrl | shift) << false << HostA << false << false;
-        QTest::newRow("Ctrl+Alt+C does nothing") << int(Qt::Key_C) << (ctrl | alt) << false << HostA << false << false;
-        QTest::newRow("Ctrl+Shift+I does nothing") << int(Qt::Key_I) << (ctrl | shift) << false << HostA << false << false;
-        QTest::newRow("Ctrl+Alt+U does nothing") << int(Qt::Key_U) << (ctrl | alt) << false << HostA << false << false;
-        QTest::newRow("Ctrl+Shift+N does nothing") << int(Qt::Key_N) << (ctrl | shift) << false << HostA << false << false;
-        QTest::newRow("M alone does nothing") << int(Qt::Key_M) << 0 << false << HostA << false << false;
-        QTest::newRow("Ctrl+Q is no shortcut") << int(Qt::Key_Q) << ctrl << false << HostA << false << false;
+        QTest::newRow("Ctrl+D opens the folder chooser") << int(Qt::Key_D) << ctrl << false << HostA << false << false << 1;
+        QTest::newRow("Ctrl+M selects host B") << int(Qt::Key_M) << ctrl << false << HostB << false << false << 0;
+        QTest::newRow("Ctrl+B selects host A") << int(Qt::Key_B) << ctrl << true << HostA << false << false << 0;
+        QTest::newRow("Ctrl+P toggles the pause once") << int(Qt::Key_P) << ctrl << false << HostA << true << false << 0;
+        QTest::newRow("Ctrl+C cancels") << int(Qt::Key_C) << ctrl << false << HostA << false << true << 0;
+        QTest::newRow("Ctrl+Shift+M does nothing") << int(Qt::Key_M) << (ctrl | shift) << false << HostA << false << false << 0;
+        QTest::newRow("Ctrl+Alt+B does nothing") << int(Qt::Key_B) << (ctrl | alt) << true << HostB << false << false << 0;
+        QTest::newRow("Ctrl+Shift+P does nothing") << int(Qt::Key_P) << (ctrl | shift) << false << HostA << false << false << 0;
+        QTest::newRow("Ctrl+Alt+C does nothing") << int(Qt::Key_C) << (ctrl | alt) << false << HostA << false << false << 0;
+        QTest::newRow("Ctrl+Shift+I does nothing") << int(Qt::Key_I) << (ctrl | shift) << false << HostA << false << false << 0;
+        QTest::newRow("Ctrl+Alt+U does nothing") << int(Qt::Key_U) << (ctrl | alt) << false << HostA << false << false << 0;
+        QTest::newRow("Ctrl+Shift+N does nothing") << int(Qt::Key_N) << (ctrl | shift) << false << HostA << false << false << 0;
+        QTest::newRow("M alone does nothing") << int(Qt::Key_M) << 0 << false << HostA << false << false << 0;
+        QTest::newRow("Ctrl+Q is no shortcut") << int(Qt::Key_Q) << ctrl << false << HostA << false << false << 0;
     }
 
     void shortcuts()
@@ -350,26 +362,34 @@ private slots:
         QFETCH(QString, siteTag);
         QFETCH(bool, pause);
         QFETCH(bool, stopRequested);
-        DialogWatcher watcher;
-        const auto form = MakeForm();
-        form->show();
-        if (startOnHostB)
-            Control<QRadioButton>(*form, "RadioButton2")->setChecked(true);
-        QLineEdit* entry = Control<QLineEdit>(*form, "Edit3");
-        entry->setFocus();
-        const QString status = TextOf(*form, "Label12");
+        QFETCH(int, choosers);
+        for (const char* field : {"Edit3", "Edit5", "Edit2"}) {
+            std::filesystem::remove(Path("Tessary.ini"));  // what the last window saved
+            DialogWatcher watcher;
+            const auto form = MakeForm();
+            form->show();
+            if (startOnHostB)
+                Control<QRadioButton>(*form, "RadioButton2")->setChecked(true);
+            QLineEdit* entry = Control<QLineEdit>(*form, field);
+            entry->setFocus();
+            entry->setCursorPosition(2);
+            const QString text = entry->text();
+            const QString status = TextOf(*form, "Label12");
 
-        QTest::keyClick(entry, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            QTest::keyClick(entry, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
 
-        QCOMPARE(QString::fromStdString(form->SiteTag), siteTag);
-        QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), siteTag == HostB);
-        QCOMPARE(Control<QCheckBox>(*form, "CheckBox1")->isChecked(), pause);
-        QCOMPARE(form->StopRequested, stopRequested);
-        QVERIFY(Idle(StatesOf(*form)));
-        QCOMPARE(TextOf(*form, "Label12"), status);  // no job started
-        QCOMPARE(watcher.folderChoosers, 0);
-        QVERIFY(watcher.messages.isEmpty());
-        form->close();
+            if (modifiers == Qt::ControlModifier)  // other keys do what they do in any field
+                QCOMPARE(entry->text(), text);
+            QCOMPARE(QString::fromStdString(form->SiteTag), siteTag);
+            QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), siteTag == HostB);
+            QCOMPARE(Control<QCheckBox>(*form, "CheckBox1")->isChecked(), pause);
+            QCOMPARE(form->StopRequested, stopRequested);
+            QVERIFY(Idle(StatesOf(*form)));
+            QCOMPARE(TextOf(*form, "Label12"), status);  // no job started
+            QCOMPARE(watcher.folderChoosers, choosers);
+            QVERIFY(watcher.messages.isEmpty());
+            form->close();
+        }
     }
 
     void typedKeysStillReachTheFocusedControl()
@@ -382,6 +402,17 @@ private slots:
         QTest::keyClicks(entry, QStringLiteral("bm"));
         QCOMPARE(entry->text(), QStringLiteral("tessabm"));
         QCOMPARE(QString::fromStdString(form->SiteTag), HostA);
+        // Select all, and copy, which is also the cancel shortcut: copying edits nothing.
+        QTest::keyClick(entry, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(entry->selectedText(), QStringLiteral("tessabm"));
+        QTest::keyClick(entry, Qt::Key_C, Qt::ControlModifier);
+        QVERIFY(form->StopRequested);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("tessabm"));
+        QLineEdit* other = Control<QLineEdit>(*form, "Edit3");
+        other->setFocus();
+        other->selectAll();
+        QTest::keyClick(other, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(other->text(), QStringLiteral("tessabm"));
         form->close();
     }
 
@@ -444,13 +475,19 @@ private slots:
         bool seen = false;
         ButtonStates during{};
         bool runningDuring = false;
+        QString statusDuring;
         QTimer::singleShot(0, form.get(), [&] {
             seen = true;
             during = StatesOf(*form);
             runningDuring = form->JobRunning();
-            QTest::keyClick(entry, Qt::Key_I, Qt::ControlModifier);
-            QTest::keyClick(entry, Qt::Key_U, Qt::ControlModifier);
-            QTest::keyClick(entry, Qt::Key_N, Qt::ControlModifier);
+            statusDuring = TextOf(*form, "Label12");
+            for (const char* field : {"Edit3", "Edit5", "Edit2"}) {
+                QLineEdit* edit = Control<QLineEdit>(*form, field);
+                edit->setFocus();
+                edit->setCursorPosition(2);
+                for (const Qt::Key key : {Qt::Key_I, Qt::Key_U, Qt::Key_N})
+                    QTest::keyClick(edit, key, Qt::ControlModifier);
+            }
         });
 
         QTest::keyClick(entry, Qt::Key_I, Qt::ControlModifier);
@@ -458,6 +495,10 @@ private slots:
         QVERIFY(seen);
         QVERIFY(runningDuring);
         QVERIFY(Running(during));
+        QCOMPARE(statusDuring, QStringLiteral("getting list . . .   [proxy 127.0.0.1:%1]").arg(server.Port()));
+        QCOMPARE(entry->text(), QStringLiteral("77154"));
+        QCOMPARE(TextOf(*form, "Edit5"), QStringLiteral("tessa"));
+        QCOMPARE(TextOf(*form, "Edit2"), QStringLiteral("8436"));
         QVERIFY(watcher.messages.isEmpty());
         QCOMPARE(server.RequestCount(), 1);
         const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
@@ -471,20 +512,83 @@ private slots:
         form->close();
     }
 
-    void memberJobOnHostBByButton()
+    // By button, and by Ctrl+U from the member field, which keeps its text; the clicked button
+    // that goes grey hands the focus to a button, not to a field.
+    void memberJobsByButtonAndShortcut()
     {
-        fixtures::ScriptedHttpServer server({fixtures::Reply::Raw("HTTP/1.0 200 OK\r\n\r\n<HTML>\n</HTML>\n")});
+        const fixtures::Reply page = fixtures::Reply::Raw("HTTP/1.0 200 OK\r\n\r\n<HTML>\n</HTML>\n");
+        fixtures::ScriptedHttpServer server({page, page});
         const auto form = MakeForm();
         KeepOnLoopback(*form, server.Port());
         form->show();
         Control<QLineEdit>(*form, "Edit1")->setText(dir_->path() + "/");
         QTest::mouseClick(Control<QRadioButton>(*form, "RadioButton2"), Qt::LeftButton);
-        QTest::mouseClick(Control<QPushButton>(*form, "Button4"), Qt::LeftButton);
+        QPushButton* start = Control<QPushButton>(*form, "Button4");
+        start->setFocus();
+        QTest::mouseClick(start, Qt::LeftButton);
         QCOMPARE(server.RequestCount(), 1);
         QVERIFY(server.Request(0).rfind("GET http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa HTTP/1.0\r\n", 0) == 0);
         QVERIFY(Idle(StatesOf(*form)));
         QVERIFY(form->StopRequested);
+        QVERIFY(qobject_cast<QPushButton*>(form->focusWidget()));
+
+        QLineEdit* member = Control<QLineEdit>(*form, "Edit5");
+        member->setFocus();
+        member->setCursorPosition(2);
+        QTest::keyClick(member, Qt::Key_U, Qt::ControlModifier);
+        QCOMPARE(server.RequestCount(), 2);
+        QCOMPARE(member->text(), QStringLiteral("tessa"));
         form->close();
+    }
+
+    // Reply lines keep their CR LF; the status line shows one line, the tooltip all of them.
+    void statusLineShowsOneLine_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("tip");
+        QTest::newRow("reply with CR LF") << "150 Opening BINARY mode data connection\r\n"
+                                          << "150 Opening BINARY mode data connection"
+                                          << "150 Opening BINARY mode data connection";
+        QTest::newRow("empty first line") << "\r\n221 Goodbye\r\n" << "221 Goodbye" << "221 Goodbye";
+        QTest::newRow("two lines") << "230-Welcome\r\n230 Logged in\r\n" << "230-Welcome" << "230-Welcome\n230 Logged in";
+        QTest::newRow("one line") << "Sleeping for 4 seconds . . ." << "Sleeping for 4 seconds . . ."
+                                  << "Sleeping for 4 seconds . . .";
+    }
+
+    void statusLineShowsOneLine()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QFETCH(QString, tip);
+        const auto form = MakeForm();
+        form->NMFTP1Status(nullptr, text.toStdString());
+        QCOMPARE(TextOf(*form, "Label12"), shown);
+        QCOMPARE(Control<QLabel>(*form, "Label12")->toolTip(), tip);
+    }
+
+    // The window finds its proxy in $http_proxy as the command line does.
+    void proxyFromEnvironment_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("URL with user and path") << "http://user@127.0.0.1:3128/" << "127.0.0.1" << 3128;
+        QTest::newRow("host only") << "127.0.0.2" << "127.0.0.2" << 80;
+        QTest::newRow("empty") << "" << "" << 0;
+        QTest::newRow("not HOST:PORT") << "127.0.0.1:http" << "" << 0;
+    }
+
+    void proxyFromEnvironment()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        qputenv("http_proxy", variable.toUtf8());
+        const auto form = std::make_unique<TForm1>(Path("Tessary.ini"));
+        qunsetenv("http_proxy");
+        QCOMPARE(QString::fromStdString(form->NMHTTP1->Proxy), host);
+        QCOMPARE(form->NMHTTP1->ProxyPort, port);
     }
 
     // An error that escapes a job is shown in a message box; the buttons keep the running
@@ -494,8 +598,11 @@ private slots:
         DialogWatcher watcher;
         const auto form = MakeForm();
         form->show();
-        QWidget* entry = Control<QWidget>(*form, "Edit2");
+        QLineEdit* entry = Control<QLineEdit>(*form, "Edit2");
+        entry->setFocus();
+        entry->setCursorPosition(2);
         QTest::keyClick(entry, Qt::Key_N, Qt::ControlModifier);
+        QCOMPARE(entry->text(), QStringLiteral("8436"));
         QCOMPARE(watcher.messages.size(), 1);
         QVERIFY(!watcher.messages.front().isEmpty());
         QVERIFY(Running(StatesOf(*form)));
@@ -588,6 +695,7 @@ private slots:
     }
 };
 
-static RegisterAppTest<WindowTest> registerWindowTest;
+// Also on a desktop: only there do the fields take Ctrl+D and Ctrl+U as editing commands.
+static RegisterAppTest<WindowTest, true> registerWindowTest;
 
 #include "window_test.moc"

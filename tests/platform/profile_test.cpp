@@ -8,9 +8,11 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -122,6 +124,20 @@ TEST_F(ProfileTest, ReadsIntegersFromLeadingDigits)
         EXPECT_EQ(GetPrivateProfileInt("S", c.key, 99, Ini()), c.expected) << c.key;
 }
 
+// Lines the reader cannot make sense of stay as they are, and so do the other sections.
+TEST_F(ProfileTest, BatchWriteEditsADamagedFileOnce)
+{
+    const char raw[] = "junk\0\x01 line\r\n[Other]\nx=1\n[TForm1\r\n=novalue\r\n[TForm1]\r\nFlags=7";
+    const std::string damaged(raw, sizeof raw - 1);
+    Store(damaged);
+    const platform::ProfileEntries entries = {{"FormVersion", "0"}, {"Flags", "0"}, {"Visible", "0"}};
+    ASSERT_TRUE(platform::WritePrivateProfileStrings("TForm1", entries, Ini()));
+    EXPECT_EQ(Contents(), damaged.substr(0, damaged.size() - 1) + "0\r\nFormVersion=0\r\nVisible=0\r\n");
+    EXPECT_EQ(GetPrivateProfileString("Other", "x", "", Ini()), "1");
+    EXPECT_FALSE(platform::WritePrivateProfileStrings("TForm1", {{"a", "1"}, {"b", "line\nbreak"}}, Ini()));
+    EXPECT_EQ(GetPrivateProfileString("TForm1", "a", "none", Ini()), "none") << "nothing of a refused batch";
+}
+
 TEST_F(ProfileTest, WriteCreatesFileAndSectionWithCrLf)
 {
     EXPECT_TRUE(WritePrivateProfileString("TForm1", "FormVersion", "0", Ini()));
@@ -221,14 +237,45 @@ TEST_F(ProfileTest, FailedWriteReturnsFalseAndKeepsOldFile)
     EXPECT_EQ(EntriesInFolder(), 1u) << "the unfinished file is removed";
 }
 
-TEST_F(ProfileTest, ReadOnlyFolderIsReportedAndOldFileKept)
+// Runs `write` in a child that is not root, which read-only modes would not stop; the exit
+// status says whether it returned true. -1 when the child could not be run.
+int WriteAsUnprivileged(const std::function<bool()>& write)
 {
-    Store("[S]\r\nk=v\r\n");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(3);
+        ::_exit(write() ? 0 : 1);
+    }
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    for (int waited = 0; ::waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 1000) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        ::usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A folder that takes no new file: a writable file is written in place, all keys at once, and
+// only a file that is not writable either fails.
+TEST_F(ProfileTest, FolderThatRefusesNewFiles)
+{
+    Store("[Other]\r\nkeep=1\r\n[S]\r\nk=v\r\n");
+    ASSERT_EQ(::chmod(Ini().c_str(), 0666), 0);
     ASSERT_EQ(::chmod(temp_.Path().c_str(), 0555), 0);
-    if (::access(temp_.Path().c_str(), W_OK) == 0)
-        GTEST_SKIP() << "this user may write into read-only folders";
-    EXPECT_FALSE(WritePrivateProfileString("S", "k", "new", Ini()));
-    EXPECT_EQ(Contents(), "[S]\r\nk=v\r\n");
+    const platform::ProfileEntries entries = {{"k", "new"}, {"added", "2"}};
+    EXPECT_EQ(WriteAsUnprivileged([&] { return platform::WritePrivateProfileStrings("S", entries, Ini()); }), 0);
+    EXPECT_EQ(Contents(), "[Other]\r\nkeep=1\r\n[S]\r\nk=new\r\nadded=2\r\n");
+    EXPECT_EQ(EntriesInFolder(), 1u);
+
+    ASSERT_EQ(::chmod(Ini().c_str(), 0444), 0);
+    EXPECT_EQ(WriteAsUnprivileged([&] { return WritePrivateProfileString("S", "k", "newer", Ini()); }), 1);
+    EXPECT_EQ(Contents(), "[Other]\r\nkeep=1\r\n[S]\r\nk=new\r\nadded=2\r\n");
 }
 
 TEST_F(ProfileTest, ReplacingKeepsPermissionsAndLinks)

@@ -1,0 +1,20 @@
+// The HTTP proxy as the command line and the window both find it: "HOST:PORT" texts and the
+// $http_proxy variable. No Qt here.
+#pragma once
+
+#include <string>
+
+// "HOST:PORT" (the port may be left out when `defaultPort` is not 0); false when malformed.
+bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port);
+// A proxy variable such as "http://user@127.0.0.1:8080/": scheme, user and path are dropped,
+// the port defaults to 80.
+bool ParseProxyVariable(const std::string& text, std::string& host, int& port);
+
+// The proxy that $http_proxy names: none when it is unset or empty; none either, with the
+// variable's text in `Ignored`, when it names no HOST:PORT proxy.
+struct TEnvironmentProxy {
+    std::string Host;
+    int Port = 0;
+    std::string Ignored;
+};
+TEnvironmentProxy ProxyFromEnvironment();

@@ -1,0 +1,91 @@
+#include "app/StoredEntries.h"
+
+#include "mirror/JobForm.h"
+#include "platform/Exception.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+#include "platform/userdirs.h"
+
+#include <algorithm>
+#include <optional>
+
+const char* const StoredEntriesSection = "TForm1";
+const std::array<const char*, 8> StoredEntryKeys = {
+    "Edit1_Text",        "Edit3_Text",           "Edit5_Text",           "CheckBox1_Checked",
+    "SpinEdit1_Value",   "RadioButton1_Checked", "RadioButton2_Checked", "Edit2_Text",
+};
+
+namespace {
+
+// Blanks and control characters at both ends go.
+std::string Trim(const std::string& text)
+{
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
+        ++first;
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
+        --last;
+    return text.substr(first, last - first);
+}
+
+class TEntryReader {
+public:
+    explicit TEntryReader(const std::string& file) : file_(file) {}
+
+    std::string Text(const char* key, const std::string& current) const
+    {
+        return Trim(platform::GetPrivateProfileString(StoredEntriesSection, key, current, file_));
+    }
+
+    std::optional<bool> Bool(const char* key, bool current) const
+    {
+        const std::string text = Text(key, current ? "True" : "False");
+        if (SameText(text, "True"))
+            return true;
+        if (SameText(text, "False"))
+            return false;
+        return std::nullopt;
+    }
+
+    // A text that is not a number counts 0, which the range then lifts to its minimum.
+    int Seconds(const char* key, int current) const
+    {
+        int value = 0;
+        try {
+            value = StrToInt(Text(key, std::to_string(current)));
+        } catch (const EConvertError&) {
+            value = 0;
+        }
+        return std::clamp(value, TJobForm::PauseMin, TJobForm::PauseMax);
+    }
+
+private:
+    std::string file_;
+};
+
+}  // namespace
+
+TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& current)
+{
+    const TEntryReader read(file);
+    TStoredEntries entries = current;
+    entries.Destination = read.Text(StoredEntryKeys[0], entries.Destination);
+    entries.FolderId = read.Text(StoredEntryKeys[1], entries.FolderId);
+    entries.Member = read.Text(StoredEntryKeys[2], entries.Member);
+    entries.Pause = read.Bool(StoredEntryKeys[3], entries.Pause).value_or(entries.Pause);
+    entries.PauseSeconds = read.Seconds(StoredEntryKeys[4], entries.PauseSeconds);
+    if (const auto on = read.Bool(StoredEntryKeys[5], entries.RadioButton1)) {
+        entries.RadioButton1 = *on;
+        entries.RadioButton2 = entries.RadioButton2 && !*on;
+    }
+    if (const auto on = read.Bool(StoredEntryKeys[6], entries.RadioButton2)) {
+        entries.RadioButton2 = *on;
+        entries.RadioButton1 = entries.RadioButton1 && !*on;
+    }
+    entries.SetNumber = read.Text(StoredEntryKeys[7], entries.SetNumber);
+    if (entries.Destination.empty())
+        entries.Destination = platform::DefaultDestination();
+    return entries;
+}

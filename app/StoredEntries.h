@@ -1,0 +1,32 @@
+// The window's stored entries: the keys of its settings section, their defaults, and the one
+// way of reading them that the window and the command line share, so that a file gives both
+// the same jobs. No Qt here: the command line reads them without a window.
+#pragma once
+
+#include <array>
+#include <string>
+
+struct TStoredEntries {
+    std::string Destination;  // Edit1; the program folder when the file leaves it empty
+    std::string FolderId = "77154";
+    std::string Member = "tessa";
+    bool Pause = false;
+    int PauseSeconds = 4;
+    bool RadioButton1 = true;
+    bool RadioButton2 = false;
+    std::string SetNumber = "8436";
+
+    // Gallery host B unless RadioButton1 is on, as the window's show step decides.
+    bool HostB() const { return !RadioButton1; }
+};
+
+// The section of the window's entries, and their keys in the order a save writes them: the
+// control's name, "_", the property's name.
+extern const char* const StoredEntriesSection;
+extern const std::array<const char*, 8> StoredEntryKeys;
+
+// Reads the entries of `file`, starting from `current`: a missing key keeps the current value,
+// a text is kept as read (blanks at both ends trimmed), a pause length outside 1 to 15 or not
+// a number is brought into the range, a boolean that names neither "True" nor "False" changes
+// nothing, and a radio button switched on switches its sibling off. Never writes the file.
+TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& current = {});

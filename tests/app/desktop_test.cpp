@@ -1,0 +1,339 @@
+// The window as a desktop user meets it, on the offscreen platform and on an X server without
+// and with a window manager: where it comes back after restarts, where focus goes, a pause
+// that keeps the window live, and how fast a close ends the program.
+#include "AppTest.h"
+
+#include "app/Unit1.h"
+#include "fixtures/ScriptedFtpServer.h"
+#include "net/NMFtp.h"
+#include "net/NMHttp.h"
+#include "support/loopback.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace {
+
+using fixtures::FtpAction;
+using fixtures::ScriptedFtpServer;
+
+constexpr const char* ChildScenario = "TESSARY_TEST_CHILD";
+// Generous bounds for what the user sees as at once: a loaded machine must not fail them.
+constexpr qint64 ActedOnBoundMs = 2000;
+
+std::string Entry(const std::string& name)
+{
+    return "-rw-r--r--   1 ftp  ftp   5 Mar  3  1999 " + name + "\r\n";
+}
+
+// A set of two files; `retr` says how the server sends the first.
+void ServeSet(ScriptedFtpServer& server, FtpAction retr = {})
+{
+    server.SetListing(Entry("8436-01.gif") + Entry("8436-02.gif"));
+    server.SetFile("8436-01.gif", "first");
+    server.SetFile("8436-02.gif", "secnd");
+    server.SetAction("RETR", 1, std::move(retr));
+}
+
+// A window for the set job on `server`, saving into `folder`, with the pause on.
+std::unique_ptr<TForm1> SetJobWindow(const QString& folder, const ScriptedFtpServer& server, int pauseSeconds)
+{
+    auto form = std::make_unique<TForm1>((folder + "/Tessary.ini").toStdString());
+    form->NMHTTP1->Proxy = "127.0.0.1";
+    form->NMHTTP1->ProxyPort = support::FreeLoopbackPort();
+    form->FtpHost = "127.0.0.1";
+    form->FtpPort = server.Port();
+    form->NMFTP1->WaitLimit = 10000;  // no test waits for ever
+    form->show();
+    Control<QLineEdit>(*form, "Edit1")->setText(folder + "/");
+    Control<QCheckBox>(*form, "CheckBox1")->setChecked(pauseSeconds > 0);
+    Control<QSpinBox>(*form, "SpinEdit1")->setValue(std::max(pauseSeconds, 1));
+    return form;
+}
+
+bool Logged(const QWidget& form, const QString& line)
+{
+    return Control<QPlainTextEdit>(form, "Memo1")->toPlainText().split('\n').contains(line);
+}
+
+QString Status(const QWidget& form)
+{
+    return Control<QLabel>(form, "Label12")->text();
+}
+
+// The child's part of closingDuringAStalledTransfer: the set job runs until the first file's
+// transfer has begun, then the window is closed; the parent times how long the process lives on.
+int CloseDuringStalledTransfer(const char* port, const char* folder)
+{
+    auto form = std::make_unique<TForm1>(std::string(folder) + "/Tessary.ini");
+    form->FtpHost = "127.0.0.1";
+    form->FtpPort = std::atoi(port);
+    form->show();
+    Control<QLineEdit>(*form, "Edit1")->setText(QString(folder) + "/");
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, form.get(), [&] {
+        if (Logged(*form, "\\scans\\08000\\8436\\8436-01.gif") && Status(*form).startsWith("150")) {
+            watch.stop();
+            std::puts("closing");
+            std::fflush(stdout);
+            form->close();
+        }
+    });
+    watch.start(10);
+    QTimer::singleShot(0, form.get(), [&] { QTest::mouseClick(Control<QPushButton>(*form, "Button2"), Qt::LeftButton); });
+    QTimer::singleShot(30000, qApp, &QCoreApplication::quit);
+    return QApplication::exec();
+}
+
+// Reads lines of `fd` until one equals `line`; false when `boundMs` passes first.
+bool ReadUntilLine(int fd, const std::string& line, int boundMs)
+{
+    std::string text;
+    QElapsedTimer clock;
+    clock.start();
+    pollfd wait{fd, POLLIN, 0};
+    while (clock.elapsed() < boundMs && text.find(line + "\n") == std::string::npos) {
+        char buffer[256];
+        if (::poll(&wait, 1, 50) == 1) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            text.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    return text.find(line + "\n") != std::string::npos;
+}
+
+// Waits for `pid` to end; how long that took, or -1 when `boundMs` passed (it is killed then).
+qint64 MsUntilGone(pid_t pid, int boundMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (clock.elapsed() > boundMs) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        ::usleep(5000);
+    }
+    return clock.elapsed();
+}
+
+}  // namespace
+
+std::optional<int> RunChildScenario()
+{
+    const char* scenario = std::getenv(ChildScenario);
+    if (scenario == nullptr)
+        return std::nullopt;
+    const char* port = std::getenv("TESSARY_TEST_PORT");
+    const char* folder = std::getenv("TESSARY_TEST_FOLDER");
+    if (std::string(scenario) != "close-stalled-ftp" || port == nullptr || folder == nullptr)
+        return 2;
+    return CloseDuringStalledTransfer(port, folder);
+}
+
+class DesktopTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+
+    std::string Settings() const { return dir_->filePath(QStringLiteral("Tessary.ini")).toStdString(); }
+
+    // Shown, and with a window manager framed and placed (as far as Qt learns of the frame).
+    static void WaitUntilPlaced(TForm1& form)
+    {
+        QVERIFY(QTest::qWaitForWindowExposed(&form, 5000));
+        if (DisplayMode() == "openbox")
+            (void)QTest::qWaitFor([&] { return form.frameGeometry() != form.geometry(); }, 3000);
+        QTest::qWait(100);  // the last move of the window manager or of the title bar guard
+    }
+
+private slots:
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+    }
+
+    void cleanup() { dir_.reset(); }
+
+    // The window comes back where it was closed, over three restarts, and a title bar stored
+    // above the screen comes back on it.
+    void placementOverRestarts_data()
+    {
+        QTest::addColumn<QPoint>("stored");
+        QTest::addColumn<bool>("keptAsStored");
+        QTest::newRow("on the screen") << QPoint(57, 31) << true;
+        QTest::newRow("title bar above the screen") << QPoint(60, -15) << false;
+    }
+
+    void placementOverRestarts()
+    {
+        QFETCH(QPoint, stored);
+        QFETCH(bool, keptAsStored);
+        const QString position =
+            QStringLiteral("%1,%2,%3,%4").arg(stored.x()).arg(stored.y()).arg(stored.x() + 483).arg(stored.y() + 636);
+        WriteSettings(Settings(), {"PixelsPerInch=" + std::to_string(ScreenPixelsPerInch()), "NormPos=" + position.toStdString()});
+        const int usableTop = QGuiApplication::primaryScreen()->availableGeometry().top();
+        QPoint first;
+        for (int start = 1; start <= 3; ++start) {
+            auto form = std::make_unique<TForm1>(Settings());
+            form->show();
+            WaitUntilPlaced(*form);
+            const QPoint placed = form->geometry().topLeft();
+            if (start == 1)
+                first = placed;
+            QCOMPARE(placed, first);
+            QVERIFY(form->frameGeometry().top() >= usableTop);
+            QVERIFY(form->close());
+        }
+        if (keptAsStored)
+            QCOMPARE(first, stored);
+    }
+
+    // A clicked start button that goes grey leaves the focus on a button, never in a field
+    // with all its text selected, where the next key would replace it.
+    void focusStaysOffTheFieldsWhenButtonsGoGrey()
+    {
+        ScriptedFtpServer server;
+        auto form = SetJobWindow(dir_->path(), server, 0);
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get(), 5000));
+        Control<QLineEdit>(*form, "Edit2")->setText(QStringLiteral("12"));  // refused at once
+        QPushButton* start = Control<QPushButton>(*form, "Button2");
+        start->setFocus();
+        QTest::mouseClick(start, Qt::LeftButton);
+        QVERIFY(Logged(*form, "I can't download sets that have less than 3 digits, download stopped."));
+        QVERIFY(qobject_cast<QPushButton*>(QApplication::focusWidget()));
+        for (const char* name : {"Edit2", "Edit3", "Edit5"})
+            QVERIFY2(!Control<QLineEdit>(*form, name)->hasSelectedText(), name);
+        form->close();
+    }
+
+    // In a 10 s pause the clock ticks and the controls act; Cancel ends the job before the
+    // next file, and a start shortcut stays ignored.
+    void cancelDuringAPause()
+    {
+        ScriptedFtpServer server;
+        ServeSet(server);
+        auto form = SetJobWindow(dir_->path(), server, 10);
+        QLabel* clock = Control<QLabel>(*form, "Label10");
+        QLineEdit* folderId = Control<QLineEdit>(*form, "Edit3");
+        QElapsedTimer sinceCancel;
+        QString clockInPause;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, form.get(), [&] {
+            if (Status(*form) != "Sleeping for 10 seconds . . .")
+                return;
+            if (clockInPause.isEmpty()) {
+                clock->clear();
+                clockInPause = QStringLiteral("waiting for a tick");
+                return;
+            }
+            if (clock->text().isEmpty())
+                return;
+            watch.stop();
+            clockInPause = clock->text();
+            folderId->setFocus();
+            QTest::keyClick(folderId, Qt::Key_I, Qt::ControlModifier);
+            sinceCancel.start();
+            QTest::mouseClick(Control<QPushButton>(*form, "Button1"), Qt::LeftButton);
+        });
+        watch.start(10);
+        QTest::mouseClick(Control<QPushButton>(*form, "Button2"), Qt::LeftButton);
+
+        QVERIFY(sinceCancel.isValid());
+        QVERIFY2(sinceCancel.elapsed() < ActedOnBoundMs, qPrintable(QString::number(sinceCancel.elapsed())));
+        QVERIFY(!clockInPause.isEmpty());
+        QVERIFY(Logged(*form, "Cancel button pressed, download stopped."));
+        QCOMPARE(folderId->text(), QStringLiteral("77154"));
+        int retrs = 0;
+        for (const std::string& command : server.Commands())
+            retrs += command.rfind("RETR", 0) == 0;
+        QCOMPARE(retrs, 1);
+        form->close();
+    }
+
+    void closeDuringAPause()
+    {
+        ScriptedFtpServer server;
+        ServeSet(server);
+        auto form = SetJobWindow(dir_->path(), server, 10);
+        QElapsedTimer sinceClose;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, form.get(), [&] {
+            if (Status(*form) == "Sleeping for 10 seconds . . .") {
+                watch.stop();
+                sinceClose.start();
+                form->close();
+            }
+        });
+        watch.start(10);
+        QTest::mouseClick(Control<QPushButton>(*form, "Button2"), Qt::LeftButton);
+
+        QVERIFY(sinceClose.isValid());
+        QVERIFY2(sinceClose.elapsed() < ActedOnBoundMs, qPrintable(QString::number(sinceClose.elapsed())));
+        QVERIFY(!form->isVisible());
+        QVERIFY(!form->JobRunning());
+        QCOMPARE(SectionEntries(Settings()).size(), size_t(17));
+    }
+
+    // The program of a window closed while the server holds a transfer silent is gone soon
+    // after, whatever the server does with the good-bye.
+    void closingDuringAStalledTransfer()
+    {
+        ScriptedFtpServer server;
+        FtpAction stalled;
+        stalled.stallAfter = 2;
+        stalled.finalReply = "";  // nothing more on the control connection either
+        ServeSet(server, stalled);
+        server.SetAction("QUIT", 0, FtpAction::Stall());
+        int out[2];
+        QCOMPARE(::pipe2(out, O_CLOEXEC), 0);
+        const std::string port = std::to_string(server.Port());
+        const std::string folder = dir_->path().toStdString();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::setenv(ChildScenario, "close-stalled-ftp", 1);
+            ::setenv("TESSARY_TEST_PORT", port.c_str(), 1);
+            ::setenv("TESSARY_TEST_FOLDER", folder.c_str(), 1);
+            const char* self = "/proc/self/exe";
+            ::execl(self, self, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        QVERIFY(pid > 0);
+        const bool closed = ReadUntilLine(out[0], "closing", 20000);
+        ::close(out[0]);
+        const qint64 gone = MsUntilGone(pid, 10000);
+        QVERIFY(closed);
+        QVERIFY2(gone >= 0 && gone < ActedOnBoundMs, qPrintable(QString::number(gone)));
+    }
+};
+
+static RegisterAppTest<DesktopTest, true> registerDesktopTest;
+
+#include "desktop_test.moc"
