@@ -70,7 +70,7 @@ public:
             form_.AppendLog("** Skipping file " + fileName);
             return;
         }
-        if (!IsSafeName(fileName)) {
+        if (!IsSafeName(fileName) || platform::IsTempFileName(fileName)) {
             form_.AppendLog("** Skipping unsafe file name " + Printable(fileName));
             return;
         }

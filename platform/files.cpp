@@ -45,15 +45,6 @@ std::string RandomName()
     return name + TempFileSuffix;
 }
 
-bool IsTempFileName(std::string_view name)
-{
-    const std::string_view prefix = TempFilePrefix;
-    const std::string_view suffix = TempFileSuffix;
-    return name.size() == prefix.size() + RandomLetters + suffix.size() && name.starts_with(prefix) &&
-           name.ends_with(suffix) &&
-           name.substr(prefix.size(), RandomLetters).find_first_not_of(NameLetters) == std::string_view::npos;
-}
-
 // `folder` as a folder to put a name in: native, with one "/" at its end.
 std::string FolderPrefix(const std::string& folder)
 {
@@ -186,6 +177,15 @@ void TempFile::Release()
     if (lock_ >= 0)
         ::close(lock_);
     lock_ = -1;
+}
+
+bool IsTempFileName(std::string_view name)
+{
+    const std::string_view prefix = TempFilePrefix;
+    const std::string_view suffix = TempFileSuffix;
+    return name.size() == prefix.size() + RandomLetters + suffix.size() && name.starts_with(prefix) &&
+           name.ends_with(suffix) &&
+           name.substr(prefix.size(), RandomLetters).find_first_not_of(NameLetters) == std::string_view::npos;
 }
 
 void RemoveLeftovers(const std::string& folder)

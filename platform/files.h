@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -57,6 +58,9 @@ private:
 
 inline const char* const TempFilePrefix = ".tessary-";
 inline const char* const TempFileSuffix = ".part";
+
+// True for a name that TempFile::Create could give.
+bool IsTempFileName(std::string_view name);
 
 // Deletes what killed runs left in `folder`: files named like a TempFile, owned by this
 // user and not held by a running job. Nothing else is touched.

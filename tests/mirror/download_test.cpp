@@ -262,11 +262,14 @@ TEST_F(DownloadTest, LockOutFollowsTheFirstFailure)
     EXPECT_EQ(FileBytes(LocalFile("b.jpg")), "picture");
 }
 
+// A name like those of the files on their way would be taken for a leftover and removed.
 TEST_F(DownloadTest, UnsafeFileNameIsRefused)
 {
     host.DownloadFile(LocalFolder(), Site + Folder + "x", "../../escape.jpg");
+    host.DownloadFile(LocalFolder(), Site + Folder + "x", ".tessary-Ab3dEf7h.part");
 
-    EXPECT_EQ(host.Log, Lines{"** Skipping unsafe file name ../../escape.jpg"});
+    EXPECT_EQ(host.Log, (Lines{"** Skipping unsafe file name ../../escape.jpg",
+                               "** Skipping unsafe file name .tessary-Ab3dEf7h.part"}));
     EXPECT_EQ(stub.Urls(), Lines{});
     EXPECT_EQ(scratch.Tree(), Lines{});
 }
