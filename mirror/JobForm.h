@@ -85,8 +85,8 @@ public:
     static constexpr int PauseMax = 15;
     int PauseSeconds();
 
-    // Every job's first step: start buttons disabled, cancel enabled, StopRequested and
-    // JobOutcome cleared.
+    // Every job's first step: start buttons disabled, cancel enabled, StopRequested, JobOutcome,
+    // the tally and the folders made cleared, the job's clock started.
     void BeginJob();
     // Every job's last step: records why it ended, performs the cancel action, closes the set
     // job's connection and shows the job's summary line in the status line.

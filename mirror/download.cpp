@@ -87,21 +87,11 @@ public:
     }
 
 private:
-    // Step 7: FTP while the set job's connection is open, HTTP otherwise. The file arrives
-    // under a name of its own and takes its final name only when complete.
+    // Step 7: FTP while the set job's connection is open, HTTP otherwise.
     void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName)
     {
         const bool byFtp = form_.NMFTP1->Connected;
-        platform::TempFile file = ReceivingFile(localFolder);
-        std::string reason;
-        if (!file)
-            reason = "cannot create a file in " + localFolder + ": " + platform::ErrorText(file.Error());
-        else if (byFtp)
-            reason = TransferByFtp(fileName, file.Path());
-        else
-            reason = TransferByHttp(url, file.Path());
-        if (reason.empty() && !file.Commit(localFolder + fileName))
-            reason = "cannot store " + fileName + ": " + platform::ErrorText(file.Error());
+        const std::string reason = Receive(localFolder, url, fileName, byFtp);
         if (reason.empty()) {
             ++form_.Tally.Fetched;
             form_.Tally.Bytes += byFtp ? form_.NMFTP1->BytesTotal : form_.NMHTTP1->BytesRecvd;
@@ -116,6 +106,20 @@ private:
         }
         form_.SetStatusText(fileName + ": " + reason);
         CountFailure(fileName);
+    }
+
+    // The file arrives under a name of its own and takes its final name only when complete.
+    // Why it failed, or an empty text when it is stored.
+    std::string Receive(const std::string& localFolder, const std::string& url, const std::string& fileName,
+                        bool byFtp)
+    {
+        platform::TempFile file = ReceivingFile(localFolder);
+        if (!file)
+            return "cannot create a file in " + localFolder + ": " + platform::ErrorText(file.Error());
+        std::string reason = byFtp ? TransferByFtp(fileName, file.Path()) : TransferByHttp(url, file.Path());
+        if (reason.empty() && !file.Commit(localFolder + fileName))
+            reason = "cannot store " + fileName + ": " + platform::ErrorText(file.Error());
+        return reason;
     }
 
     // Step 6 (making the folder and its missing parents) only when the folder is missing.
