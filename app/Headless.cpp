@@ -241,9 +241,11 @@ std::string UsageText()
            "  --settings FILE       stored entries to start from (default: program folder +\n"
            "                        Tessary.ini); a job without a window never writes it\n"
            "  --help | --version\n"
-           "Log lines go to standard output, status texts to standard error.\n"
+           "Log lines go to standard output, status texts and the job's closing summary to\n"
+           "standard error.\n"
            "Exit status: 0 done, 1 error, 2 usage error, 3 the job could not do its work,\n"
-           "130 interrupted. Ctrl+C once cancels, twice aborts the transfer, three times quits.\n";
+           "4 the job ran to its end but some files failed, 130 interrupted.\n"
+           "Ctrl+C once cancels, twice aborts the transfer, three times quits.\n";
 }
 
 std::string DefaultSettingsFile()
@@ -428,14 +430,17 @@ int THeadlessRunner::Run()
         RunJob();
     } catch (const std::exception& error) {
         EndStatusLine();
-        std::fprintf(status_, "%s\n", MessageLine(error.what()).c_str());
+        std::fprintf(status_, "%s\n%s\n", MessageLine(error.what()).c_str(),
+                     SummaryLine("ended by an error").c_str());
         std::fflush(status_);
         return interrupts_.Count() > 0 ? ExitInterrupted : ExitError;
     }
     EndStatusLine();
     if (interrupts_.Count() > 0)
         return ExitInterrupted;
-    return JobOutcome == TJobOutcome::Completed ? ExitDone : ExitNoWork;
+    if (JobOutcome != TJobOutcome::Completed)
+        return ExitNoWork;
+    return Tally.Failed > 0 ? ExitSomeFailed : ExitDone;
 }
 
 void THeadlessRunner::RunJob()

@@ -21,7 +21,8 @@ enum ExitStatus : int {
     ExitDone = 0,
     ExitError = 1,
     ExitUsage = 2,
-    ExitNoWork = 3,  // the job stopped without doing its work
+    ExitNoWork = 3,       // the job stopped without doing its work
+    ExitSomeFailed = 4,   // the job ran to its end but some files failed
     ExitInterrupted = 130,
 };
 

@@ -11,7 +11,9 @@
 #include "platform/messages.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -96,18 +98,60 @@ void TJobForm::BeginJob()
     SetJobRunning(true);
     StopRequested = false;
     JobOutcome = TJobOutcome::Completed;
+    Tally = {};
+    ReadyFolders.clear();
+    JobStarted = std::chrono::steady_clock::now();
 }
 
+// The set job's connection says good-bye before the summary, so that the summary is the text
+// the status line keeps.
 void TJobForm::EndJob(TJobOutcome outcome)
 {
     JobOutcome = outcome;
+    CancelledJob = StopRequested;
     Button1Click();
+    if (NMFTP1->Connected)
+        NMFTP1->Disconnect();
+    SetStatusText(SummaryLine(EndingText()));
 }
 
 void TJobForm::Button1Click()
 {
     SetJobRunning(false);
     StopRequested = true;
+}
+
+std::string TJobForm::EndingText() const
+{
+    switch (JobOutcome) {
+    case TJobOutcome::FirstPageFailed:
+        return "stopped, first page not obtained";
+    case TJobOutcome::SetNumberRejected:
+        return "stopped, set number rejected";
+    case TJobOutcome::SetNotFound:
+        return "stopped, set not found";
+    case TJobOutcome::Completed:
+        break;
+    }
+    return CancelledJob ? "cancelled" : "completed";
+}
+
+std::string TJobForm::SummaryLine(const std::string& ending) const
+{
+    std::string line = "Job " + ending + ": " + std::to_string(Tally.Fetched) + " fetched, " +
+                       std::to_string(Tally.Present) + " already present, " + std::to_string(Tally.Failed) +
+                       " failed";
+    if (!Tally.FirstFailures.empty()) {
+        std::string names;
+        for (const std::string& name : Tally.FirstFailures)
+            names += (names.empty() ? "" : ", ") + name;
+        const bool more = Tally.Failed > static_cast<int>(Tally.FirstFailures.size());
+        line += " (" + names + (more ? ", ..." : "") + ")";
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - JobStarted).count();
+    char tail[64];
+    std::snprintf(tail, sizeof tail, ", %lld bytes in %.1f s", Tally.Bytes, seconds);
+    return line + tail;
 }
 
 void TJobForm::Button3Click()
@@ -121,7 +165,8 @@ void TJobForm::Button4Click()
 }
 
 // The entry, destination and host are read once, so that an edit made while the job waits
-// cannot make the walk look for a page file other than the one fetched.
+// cannot make the walk look for a page other than the one fetched. The page file lies inside
+// the destination folder, whether or not its text ends in a separator.
 void TJobForm::RunGalleryJob(const std::string& queryKey, const std::string& entry)
 {
     BeginJob();
@@ -131,16 +176,18 @@ void TJobForm::RunGalleryJob(const std::string& queryKey, const std::string& ent
         platform::CreateDir(destination);
     ClearLog();
     LastFolderPath.clear();
-    const std::string pageFile = destination + entry + ".html";
+    platform::TempFile pageFile = NewTempFile(destination);
+    if (!pageFile)
+        throw EInOutError("cannot create a file in " + destination + ": " + platform::ErrorText(pageFile.Error()));
     const std::string url = "http://www." + SiteTag + ".com/cgi-bin/gallery.cgi?" + queryKey + "=" + entry;
-    if (!FetchPage(url, pageFile)) {
+    if (!FetchPage(url, pageFile.Path())) {
         EndJob(TJobOutcome::FirstPageFailed);
         return;
     }
     AppendLog(url);
-    WalkGalleryPage(destination, entry);
+    WalkFetchedPage(std::move(pageFile), entry);
     SetStatusText(". . . done getting files");
-    Button1Click();
+    EndJob(TJobOutcome::Completed);
 }
 
 void TJobForm::NMHTTP1Status(TComponent*, const std::string&)

@@ -3,10 +3,14 @@
 // functions below; the Qt window, the headless runner and the tests each answer them.
 #pragma once
 
+#include "platform/files.h"
+
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 class TComponent;
 class TNMHTTP;
@@ -19,6 +23,15 @@ enum class TJobOutcome {
     FirstPageFailed,    // the first gallery page was not obtained
     SetNumberRejected,  // the set number failed its checks
     SetNotFound,        // the set's folder does not exist on the server
+};
+
+// What a job did with its files, for the summary at its end.
+struct TJobTally {
+    int Fetched = 0;
+    int Present = 0;  // already on the disk: not fetched again
+    int Failed = 0;
+    std::vector<std::string> FirstFailures;  // the names of the first few failed files
+    long long Bytes = 0;                     // of the files fetched
 };
 
 class TJobForm {
@@ -40,6 +53,7 @@ public:
     std::string SiteTag;
     bool StopRequested = false;
     TJobOutcome JobOutcome = TJobOutcome::Completed;
+    TJobTally Tally;
 
     std::unique_ptr<TNMHTTP> NMHTTP1;
     std::unique_ptr<TNMFTP> NMFTP1;
@@ -71,11 +85,15 @@ public:
     static constexpr int PauseMax = 15;
     int PauseSeconds();
 
-    // Every job's first step: start buttons disabled, cancel enabled, StopRequested and
-    // JobOutcome cleared.
+    // Every job's first step: start buttons disabled, cancel enabled, StopRequested, JobOutcome,
+    // the tally and the folders made cleared, the job's clock started.
     void BeginJob();
-    // A job that ends without doing its work: records why, then performs the cancel action.
+    // Every job's last step: records why it ended, performs the cancel action, closes the set
+    // job's connection and shows the job's summary line in the status line.
     void EndJob(TJobOutcome outcome);
+    // One line on what the current or last job did: its counts, bytes and time, and `ending`,
+    // why it ended.
+    std::string SummaryLine(const std::string& ending) const;
 
 protected:
     // What the jobs ask of the screen.
@@ -99,6 +117,16 @@ protected:
 private:
     // The folder-ID and member jobs: `queryKey` "f" or "m", `entry` the ID or member name.
     void RunGalleryJob(const std::string& queryKey, const std::string& entry);
+    // WalkGalleryPage for a page fetched into `page`; `id` is the page's folder ID or member.
+    void WalkFetchedPage(platform::TempFile page, const std::string& id);
+    // A fresh file in `folder` for a page or a file on its way. The first time a job uses a
+    // folder, the leftovers of killed runs there are removed.
+    platform::TempFile NewTempFile(const std::string& folder);
+    // NewTempFile for a page; when the folder cannot hold it, a log line names the folder and
+    // says why, and the walk skips the folder.
+    platform::TempFile NewPageFile(const std::string& folder);
+    // Why the job ended, as its summary says it.
+    std::string EndingText() const;
 
     // Helpers of the walks and the download step (mirror/walk.cpp, mirror/download.cpp).
     friend class TGalleryWalk;
@@ -110,4 +138,9 @@ private:
     int WalkNesting = 0;
     // The set number Button2Click checked; the job body works from it, not from the field.
     std::string SetJobNumber;
+    // Folders this job has already made and cleared of leftovers, so that the files after the
+    // first one cost no look at the folders.
+    std::set<std::string> ReadyFolders;
+    std::chrono::steady_clock::time_point JobStarted = std::chrono::steady_clock::now();
+    bool CancelledJob = false;  // the last job ended because cancel was pressed
 };

@@ -3,28 +3,22 @@
 #include "mirror/strutil.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "platform/Exception.h"
 #include "platform/files.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 namespace {
 
-// A file is received under this suffix and takes its own name only when complete, so a
-// broken transfer never leaves a truncated file that the existing-file skip would keep.
-const std::string PartialSuffix = ".part";
+// The summary names this many failed files; the count covers the rest.
+constexpr size_t NamedFailures = 5;
 
 bool IsMultimedia(const std::string& fileName)
 {
     return Contains(fileName, ".mov") || Contains(fileName, ".avi") || Contains(fileName, ".mpg");
-}
-
-long long SizeOf(const std::string& path)
-{
-    std::error_code error;
-    const auto size = std::filesystem::file_size(platform::NativePath(path), error);
-    return error ? -1 : static_cast<long long>(size);
 }
 
 // Creates `folder` and every missing folder above it.
@@ -32,6 +26,33 @@ void ForceFolders(const std::string& folder)
 {
     std::error_code ignored;
     std::filesystem::create_directories(platform::NativePath(folder), ignored);
+}
+
+// `path` as the key of a folder: native separators, no runs of them, none at the end, so
+// that every spelling the walks build of one folder is one key.
+std::string FolderKey(const std::string& path)
+{
+    std::string key;
+    for (const char c : platform::NativePath(path))
+        if (c != '/' || key.empty() || key.back() != '/')
+            key += c;
+    if (key.size() > 1 && key.back() == '/')
+        key.pop_back();
+    return key;
+}
+
+// An exception's text as the reason of a failure, which is never an empty text.
+std::string ReasonOf(const Exception& error)
+{
+    const std::string text = error.what();
+    return text.empty() ? "transfer failed" : text;
+}
+
+// The status line of a reply head, without its line end.
+std::string StatusLineOf(const std::string& head, int replyNumber)
+{
+    const std::string line = head.substr(0, head.find_first_of("\r\n"));
+    return line.empty() ? "reply " + std::to_string(replyNumber) : line;
 }
 
 }  // namespace
@@ -49,14 +70,15 @@ public:
             form_.AppendLog("** Skipping file " + fileName);
             return;
         }
-        if (!IsSafeName(fileName)) {
+        if (!IsSafeName(fileName) || platform::IsTempFileName(fileName)) {
             form_.AppendLog("** Skipping unsafe file name " + Printable(fileName));
             return;
         }
         form_.Downloading = true;
-        if (!platform::FileExists(localFolder + fileName)) {
+        if (platform::FileExists(localFolder + fileName)) {
+            ++form_.Tally.Present;
+        } else {
             form_.SetStatusText("Downloading " + fileName + ". . .");
-            ForceFolders(localFolder);
             Transfer(localFolder, url, fileName);
             Pause();
         }
@@ -68,12 +90,13 @@ private:
     // Step 7: FTP while the set job's connection is open, HTTP otherwise.
     void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName)
     {
-        const std::string target = localFolder + fileName;
-        const std::string partial = target + PartialSuffix;
         const bool byFtp = form_.NMFTP1->Connected;
-        const bool done = byFtp ? TransferByFtp(fileName, partial) : TransferByHttp(url, partial);
-        if (done && platform::RenameFile(partial, target))
+        const std::string reason = Receive(localFolder, url, fileName, byFtp);
+        if (reason.empty()) {
+            ++form_.Tally.Fetched;
+            form_.Tally.Bytes += byFtp ? form_.NMFTP1->BytesTotal : form_.NMHTTP1->BytesRecvd;
             return;
+        }
         if (byFtp) {
             form_.AppendLog("error ftping file");
         } else {
@@ -81,31 +104,70 @@ private:
             form_.AppendLog("** Deleting file " + fileName);
             form_.MultimediaLockout = true;
         }
-        platform::DeleteFile(partial);
+        form_.SetStatusText(fileName + ": " + reason);
+        CountFailure(fileName);
     }
 
-    bool TransferByFtp(const std::string& fileName, const std::string& partial)
+    // The file arrives under a name of its own and takes its final name only when complete.
+    // Why it failed, or an empty text when it is stored.
+    std::string Receive(const std::string& localFolder, const std::string& url, const std::string& fileName,
+                        bool byFtp)
+    {
+        platform::TempFile file = ReceivingFile(localFolder);
+        if (!file)
+            return "cannot create a file in " + localFolder + ": " + platform::ErrorText(file.Error());
+        std::string reason = byFtp ? TransferByFtp(fileName, file.Path()) : TransferByHttp(url, file.Path());
+        if (reason.empty() && !file.Commit(localFolder + fileName))
+            reason = "cannot store " + fileName + ": " + platform::ErrorText(file.Error());
+        return reason;
+    }
+
+    // Step 6 (making the folder and its missing parents) only when the folder is missing.
+    platform::TempFile ReceivingFile(const std::string& localFolder)
+    {
+        platform::TempFile file = form_.NewTempFile(localFolder);
+        if (file || file.Error() != ENOENT)
+            return file;
+        ForceFolders(localFolder);
+        return form_.NewTempFile(localFolder);
+    }
+
+    // Why the transfer failed, or an empty text when it did not.
+    std::string TransferByFtp(const std::string& fileName, const std::string& path)
     {
         try {
-            form_.NMFTP1->Download(fileName, partial);
-        } catch (const Exception&) {
-            return false;
+            form_.NMFTP1->Download(fileName, path);
+        } catch (const Exception& error) {
+            return ReasonOf(error);
         }
-        return true;
+        return {};
     }
 
     // A reply of 400 or above, or a body shorter than the reply announced, is a failure too.
-    bool TransferByHttp(const std::string& url, const std::string& partial)
+    std::string TransferByHttp(const std::string& url, const std::string& path)
     {
         TNMHTTP& http = *form_.NMHTTP1;
         try {
-            http.Body = partial;
+            http.Body = path;
             http.ReportLevel = 8;
             http.Get(url);
-        } catch (const Exception&) {
-            return false;
+        } catch (const Exception& error) {
+            return ReasonOf(error);
         }
-        return http.ReplyNumber < 400 && SizeOf(partial) >= http.BytesTotal;
+        if (http.ReplyNumber >= 400)
+            return StatusLineOf(http.Header, http.ReplyNumber);
+        if (http.BytesRecvd < http.BytesTotal)
+            return "received " + std::to_string(http.BytesRecvd) + " of " + std::to_string(http.BytesTotal) +
+                   " bytes";
+        return {};
+    }
+
+    void CountFailure(const std::string& fileName)
+    {
+        TJobTally& tally = form_.Tally;
+        ++tally.Failed;
+        if (tally.FirstFailures.size() < NamedFailures)
+            tally.FirstFailures.push_back(fileName);
     }
 
     // Step 8.
@@ -127,13 +189,27 @@ void TJobForm::DownloadFile(const std::string& localFolder, const std::string& u
     TDownloadStep(*this).Run(localFolder, url, fileName);
 }
 
+platform::TempFile TJobForm::NewTempFile(const std::string& folder)
+{
+    const std::string key = FolderKey(folder);
+    const bool ready = ReadyFolders.contains(key);
+    if (!ready)
+        platform::RemoveLeftovers(folder);
+    platform::TempFile file = platform::TempFile::Create(folder);
+    if (file && !ready)
+        ReadyFolders.insert(key);
+    return file;
+}
+
 void TJobForm::MakeLocalFolders(const std::string& subPath)
 {
     // The walks refuse such paths already; this keeps every other caller inside the destination.
     if (!IsSafeServerPath(subPath))
         return;
-    const int fields = CountFields(subPath, "\\");
     std::string path = DestinationText();
+    if (ReadyFolders.contains(FolderKey(path + "\\" + subPath)))
+        return;
+    const int fields = CountFields(subPath, "\\");
     for (int i = 0; i <= fields; ++i) {
         path += "\\" + NthField(subPath, "\\", i);
         if (!platform::DirectoryExists(path))

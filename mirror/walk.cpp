@@ -35,31 +35,9 @@ std::string CutNextLink(std::string& line)
     return KeepFirst(line, Pos(line, "\">") - 1);
 }
 
-// A page file that is deleted when the walk reading it ends, however that walk ends.
-class TPageFile {
-public:
-    TPageFile() = default;
-    explicit TPageFile(std::string name) : name_(std::move(name)) {}
-    ~TPageFile()
-    {
-        if (!name_.empty())
-            platform::DeleteFile(name_);
-    }
-    TPageFile(TPageFile&& other) noexcept : name_(std::exchange(other.name_, {})) {}
-    TPageFile& operator=(TPageFile&& other) noexcept
-    {
-        std::swap(name_, other.name_);
-        return *this;
-    }
-    const std::string& Name() const { return name_; }
-
-private:
-    std::string name_;
-};
-
 // One gallery page being walked.
 struct TGalleryPage {
-    TPageFile file;
+    platform::TempFile file;  // deleted when the walk of the page ends, however it ends
     std::string bytes;      // the page text, or what was left of it when a next page was met
     std::string_view text;  // the part of `bytes` not yet cut into lines
     std::string line;
@@ -93,16 +71,17 @@ public:
     TGalleryWalk(const TGalleryWalk&) = delete;
     TGalleryWalk& operator=(const TGalleryWalk&) = delete;
 
-    void Walk(const std::string& folder, const std::string& name)
+    // `id`: the folder ID or member name whose page is in `pageFile`.
+    void Walk(platform::TempFile pageFile, const std::string& id)
     {
         if (form_.WalkNesting == 1)
-            form_.WalkedPages.insert("folder:" + name);
-        Enter(folder, name);
+            form_.WalkedPages.insert("folder:" + id);
+        Enter(std::move(pageFile));
         while (!chain_.empty()) {
             TGalleryPage& page = chain_.back();
-            TNextPage next;
+            platform::TempFile next;
             if (!page.ended && WalkLines(page, next))
-                Enter(next.folder, next.name);
+                Enter(std::move(next));
             else
                 Leave();
         }
@@ -110,12 +89,8 @@ public:
 
 private:
     enum class TOutcome { Continue, EndWalk, NextPage };
-    struct TNextPage {
-        std::string folder;
-        std::string name;
-    };
 
-    void Enter(const std::string& folder, const std::string& name)
+    void Enter(platform::TempFile pageFile)
     {
         if (!chain_.empty()) {
             // Only the rest of a page waiting for its next page is kept, not the whole page.
@@ -125,7 +100,8 @@ private:
             waiting.text = waiting.bytes;
         }
         TGalleryPage& page = chain_.emplace_back();  // a deque: earlier pages stay in place
-        page.ended = !Open(page, folder, name);
+        page.file = std::move(pageFile);
+        page.ended = !Open(page);
     }
 
     // The page's walk has ended: the page that led to it carries on after its "Next" line.
@@ -137,11 +113,10 @@ private:
     }
 
     // Steps 1 to 5: read the page and scan its header; false when the walk of it ends there.
-    bool Open(TGalleryPage& page, const std::string& folder, const std::string& name)
+    bool Open(TGalleryPage& page)
     {
         form_.SetStatusText("Finding directories . . .");
-        page.file = TPageFile(folder + name + ".html");
-        page.bytes = ReadPageText(page.file.Name());
+        page.bytes = ReadPageText(page.file.Path());
         page.text = page.bytes;
         bool error = false;
         do {
@@ -162,7 +137,7 @@ private:
     }
 
     // Step 6, the main loop; true when it stopped at a next page that is ready to be walked.
-    bool WalkLines(TGalleryPage& page, TNextPage& next)
+    bool WalkLines(TGalleryPage& page, platform::TempFile& next)
     {
         for (bool treat = !std::exchange(page.resuming, false);; treat = true) {
             if (treat) {
@@ -185,7 +160,7 @@ private:
     }
 
     // Step 6.3: the first rule that matches the current line.
-    TOutcome Treat(TGalleryPage& page, TNextPage& next)
+    TOutcome Treat(TGalleryPage& page, platform::TempFile& next)
     {
         const std::string& line = page.line;
         if (Contains(line, "\">Up</A></CODE></TD></TD>"))
@@ -219,11 +194,13 @@ private:
             subPath = form_.LastFolderPath;
         page.subPath = subPath;
         form_.MakeLocalFolders(subPath);
-        const std::string folder = form_.DestinationText() + subPath + "\\";
-        if (!form_.FetchPage(url, folder + id + ".html"))
+        platform::TempFile pageFile = form_.NewPageFile(form_.DestinationText() + subPath + "\\");
+        if (!pageFile)
+            return true;
+        if (!form_.FetchPage(url, pageFile.Path()))
             return false;
         form_.WalkedPages.insert("folder:" + id);
-        form_.WalkGalleryPage(folder, id);
+        form_.WalkFetchedPage(std::move(pageFile), id);
         form_.LastFolderPath = subPath;
         return true;
     }
@@ -260,7 +237,7 @@ private:
     }
 
     // Step 9, up to the fetch; the walk of the fetched page is the caller's loop.
-    TOutcome FetchNextPage(TGalleryPage& page, TNextPage& next)
+    TOutcome FetchNextPage(TGalleryPage& page, platform::TempFile& next)
     {
         std::string line = page.line;
         const std::string link = CutNextLink(line);
@@ -274,9 +251,10 @@ private:
         if (form_.WalkedPages.count("page:" + url))
             return Skip("** Skipping already walked page " + url);
 
-        next.folder = form_.DestinationText() + page.subPath + "\\";
-        next.name = "temp" + number;
-        if (!form_.FetchPage(url, next.folder + next.name + ".html"))
+        next = form_.NewPageFile(form_.DestinationText() + page.subPath + "\\");
+        if (!next)
+            return TOutcome::Continue;
+        if (!form_.FetchPage(url, next.Path()))
             return TOutcome::EndWalk;
         form_.WalkedPages.insert("page:" + url);
         return TOutcome::NextPage;
@@ -332,16 +310,15 @@ private:
         if (form_.WalkedPages.count(walked))
             return Refuse("** Skipping already walked page " + GalleryUrl(form_.SiteTag, path));
         form_.MakeLocalFolders(localSubPath);
-        const std::string listingName = form_.DestinationText() + localSubPath + "temp2.htm";
-        if (!form_.FetchPage(GalleryUrl(form_.SiteTag, path), listingName))
+        const platform::TempFile listing = form_.NewPageFile(form_.DestinationText() + localSubPath);
+        if (!listing || !form_.FetchPage(GalleryUrl(form_.SiteTag, path), listing.Path()))
             return {};
         form_.WalkedPages.insert(walked);
         if (nextPageCall)
             path = ReplaceAll(localSubPath, "\\", "/");
 
-        const TPageFile listing(listingName);
         std::string text;
-        if (!ReadListing(listingName, text) || !Contains(text, "_thumb.jpg") ||
+        if (!ReadListing(listing.Path(), text) || !Contains(text, "_thumb.jpg") ||
             !WalkLines(text, path, nextLink) || nextLink.empty())
             return {};
         return path + nextLink;
@@ -420,7 +397,20 @@ private:
 
 void TJobForm::WalkGalleryPage(const std::string& folder, const std::string& name)
 {
-    TGalleryWalk(*this).Walk(folder, name);
+    WalkFetchedPage(platform::TempFile(folder + name + ".html"), name);
+}
+
+void TJobForm::WalkFetchedPage(platform::TempFile page, const std::string& id)
+{
+    TGalleryWalk(*this).Walk(std::move(page), id);
+}
+
+platform::TempFile TJobForm::NewPageFile(const std::string& folder)
+{
+    platform::TempFile file = NewTempFile(folder);
+    if (!file)
+        AppendLog("** Skipping folder " + Printable(folder) + ": " + platform::ErrorText(file.Error()));
+    return file;
 }
 
 void TJobForm::WalkPictureListing(const std::string& path)

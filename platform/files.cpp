@@ -2,12 +2,20 @@
 
 #include "platform/Exception.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <random>
+#include <string_view>
+#include <utility>
 
 namespace platform {
 
@@ -21,6 +29,56 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 bool StatPath(const std::string& path, struct stat& info)
 {
     return !path.empty() && ::stat(NativePath(path).c_str(), &info) == 0;
+}
+
+constexpr std::string_view NameLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t RandomLetters = 8;
+constexpr int CreateTries = 100;
+
+std::string RandomName()
+{
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, NameLetters.size() - 1);
+    std::string name = TempFilePrefix;
+    for (size_t i = 0; i < RandomLetters; ++i)
+        name += NameLetters[pick(random)];
+    return name + TempFileSuffix;
+}
+
+// `folder` as a folder to put a name in: native, with one "/" at its end.
+std::string FolderPrefix(const std::string& folder)
+{
+    std::string native = NativePath(folder);
+    if (!native.empty() && native.back() != '/')
+        native += '/';
+    return native;
+}
+
+// Renames without replacing; where the file system cannot do that in one step, a hard link
+// gives the same guarantee.
+bool RenameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+// A leftover when it is a plain file of ours that no running job holds locked.
+void RemoveIfLeftover(int folderFd, const char* name)
+{
+    const int fd = ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        ::unlinkat(folderFd, name, 0);
+    ::close(fd);
 }
 
 }  // namespace
@@ -59,6 +117,91 @@ bool RenameFile(const std::string& from, const std::string& to)
     if (from.empty() || to.empty())
         return false;
     return std::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+TempFile::TempFile(const std::string& path) : path_(NativePath(path)) {}
+
+TempFile TempFile::Create(const std::string& folder)
+{
+    TempFile file;
+    const std::string prefix = FolderPrefix(folder);
+    for (int tries = 0; tries < CreateTries; ++tries) {
+        const std::string path = prefix + RandomName();
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::flock(fd, LOCK_EX | LOCK_NB);
+            file.path_ = path;
+            file.lock_ = fd;
+            return file;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    file.error_ = errno;
+    return file;
+}
+
+TempFile::~TempFile()
+{
+    if (!path_.empty())
+        ::unlink(path_.c_str());
+    Release();
+}
+
+TempFile::TempFile(TempFile&& other) noexcept
+    : path_(std::exchange(other.path_, {})), lock_(std::exchange(other.lock_, -1)), error_(other.error_)
+{
+}
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept
+{
+    std::swap(path_, other.path_);
+    std::swap(lock_, other.lock_);
+    std::swap(error_, other.error_);
+    return *this;
+}
+
+bool TempFile::Commit(const std::string& finalPath)
+{
+    if (!RenameNoReplace(path_, NativePath(finalPath))) {
+        error_ = errno;
+        return false;
+    }
+    path_.clear();
+    Release();
+    return true;
+}
+
+void TempFile::Release()
+{
+    if (lock_ >= 0)
+        ::close(lock_);
+    lock_ = -1;
+}
+
+bool IsTempFileName(std::string_view name)
+{
+    const std::string_view prefix = TempFilePrefix;
+    const std::string_view suffix = TempFileSuffix;
+    return name.size() == prefix.size() + RandomLetters + suffix.size() && name.starts_with(prefix) &&
+           name.ends_with(suffix) &&
+           name.substr(prefix.size(), RandomLetters).find_first_not_of(NameLetters) == std::string_view::npos;
+}
+
+void RemoveLeftovers(const std::string& folder)
+{
+    const std::string native = NativePath(folder);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.empty() ? "." : native.c_str()), ::closedir);
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir.get()))
+        if (IsTempFileName(entry->d_name))
+            RemoveIfLeftover(::dirfd(dir.get()), entry->d_name);
+}
+
+std::string ErrorText(int error)
+{
+    return std::strerror(error);
 }
 
 std::string ProgramFolder()

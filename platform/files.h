@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -23,6 +24,50 @@ bool DeleteFile(const std::string& path);
 
 // Moves `from` to `to`, replacing a file that is already there.
 bool RenameFile(const std::string& from, const std::string& to);
+
+// A file of this program's own under a fresh name (TempFilePrefix, random letters,
+// TempFileSuffix) in a given folder: created exclusively, so it can never be a file that was
+// there before, and deleted when this object goes unless it has been given its final name.
+// While it lives it holds a lock on the file, so that another run clearing leftovers in the
+// same folder leaves it alone.
+class TempFile {
+public:
+    TempFile() = default;
+    // Takes charge of an existing file: it is deleted when this object goes.
+    explicit TempFile(const std::string& path);
+    // Creates the file in `folder`; on failure the result is empty and Error() says why.
+    static TempFile Create(const std::string& folder);
+    ~TempFile();
+    TempFile(TempFile&& other) noexcept;
+    TempFile& operator=(TempFile&& other) noexcept;
+
+    explicit operator bool() const { return !path_.empty(); }
+    const std::string& Path() const { return path_; }
+    int Error() const { return error_; }  // errno of a failed Create or Commit
+    // Renames the file to `finalPath` unless a file of that name exists; false (see Error())
+    // when it cannot. Afterwards the file is no longer this object's.
+    bool Commit(const std::string& finalPath);
+
+private:
+    void Release();
+
+    std::string path_;
+    int lock_ = -1;
+    int error_ = 0;
+};
+
+inline const char* const TempFilePrefix = ".tessary-";
+inline const char* const TempFileSuffix = ".part";
+
+// True for a name that TempFile::Create could give.
+bool IsTempFileName(std::string_view name);
+
+// Deletes what killed runs left in `folder`: files named like a TempFile, owned by this
+// user and not held by a running job. Nothing else is touched.
+void RemoveLeftovers(const std::string& folder);
+
+// The system's text for an errno value.
+std::string ErrorText(int error);
 
 // The folder of the running program, ending in "/".
 std::string ProgramFolder();

@@ -75,7 +75,7 @@ void TJobForm::Button2Click()
     NMFTP1->Port = FtpPort;
     NMFTP1->Connect();  // runs the log-in and then NMFTP1Connect, the job's body
     SetStatusText(". . . done getting files");
-    Button1Click();
+    EndJob(JobOutcome);
     if (NMFTP1->Connected)
         NMFTP1->Disconnect();
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,13 @@ private:
     std::function<void(const std::string&)> hook_;
     fixtures::ScriptedHttpServer server_;  // last: its thread stops before the table goes
 };
+
+// A job's summary line: "Job " + `start` ... " in " + seconds with one decimal + " s".
+inline bool IsSummary(const std::string& line, const std::string& start)
+{
+    static const std::regex time(".* in [0-9]+\\.[0-9] s");
+    return line.rfind("Job " + start, 0) == 0 && std::regex_match(line, time);
+}
 
 // The scratch folder of the job tests.
 using support::TempFolder;

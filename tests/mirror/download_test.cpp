@@ -4,6 +4,7 @@
 
 #include "fixtures/ScriptedFtpServer.h"
 #include "net/NMFtp.h"
+#include "platform/files.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
@@ -65,7 +66,9 @@ TEST_F(DownloadTest, StoresThePictureAndRestoresTheClientState)
 
     EXPECT_EQ(stub.Urls(), Lines{Site + Folder + "a.jpg"});
     EXPECT_EQ(FileBytes(LocalFile("a.jpg")), bytes);
-    EXPECT_FALSE(fs::exists(LocalFile("a.jpg.part")));
+    EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/f/a.jpg 100000"}));
+    EXPECT_EQ(host.Tally.Fetched, 1);
+    EXPECT_EQ(host.Tally.Bytes, 100000);
     EXPECT_EQ(host.Log, Lines{});
     EXPECT_EQ(host.Statuses, Lines{"Downloading a.jpg. . ."});
     ASSERT_FALSE(levelsDuringTransfer.empty()) << "the transfer reports progress to the watchdog";
@@ -89,17 +92,50 @@ TEST_F(DownloadTest, ExistingFileCostsNoRequestAndNoPause)
     EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "kept");
     EXPECT_EQ(host.NMHTTP1->ReportLevel, 1);
     EXPECT_FALSE(host.Downloading);
+    EXPECT_EQ(host.Tally.Present, 1);
+    EXPECT_EQ(host.Tally.Fetched, 0);
 }
 
-TEST_F(DownloadTest, LeftoverPartialFileIsNotTakenForThePicture)
+// Files arrive under names of their own: no file of another name is ever replaced or removed,
+// and a name as long as the file system allows can be stored.
+TEST_F(DownloadTest, NeighbouringFilesAreNeverOverwrittenOrDeleted)
 {
-    Write(LocalFile("a.jpg.part"), "cut sho");
-    Serve("a.jpg", "whole picture");
+    Write(LocalFile("b.jpg.part"), "a listed picture of its own");
+    Write(LocalFile("a.gif.part"), "the user's file");
+    const std::string longest = std::string(251, 'n') + ".jpg";
+    Serve("b.jpg", "picture b");
+    Serve(longest, "long name");
+
+    Download("b.jpg");
+    Download("a.gif");  // unknown to the server: fails
+    Download(longest);
+
+    EXPECT_EQ(FileBytes(LocalFile("b.jpg.part")), "a listed picture of its own");
+    EXPECT_EQ(FileBytes(LocalFile("a.gif.part")), "the user's file");
+    EXPECT_EQ(FileBytes(LocalFile("b.jpg")), "picture b");
+    EXPECT_EQ(FileBytes(LocalFile(longest)), "long name");
+    EXPECT_FALSE(fs::exists(LocalFile("a.gif")));
+    EXPECT_EQ(scratch.Tree().size(), 7u) << "three folders, four files, nothing else";
+}
+
+// Only files named as this program names its own, that no running job holds, are leftovers.
+TEST_F(DownloadTest, LeftoversOfAKilledRunAreRemovedByTheNextRunInThatFolder)
+{
+    const Lines kept = {".tessary-user.part", "x.tessary-Ab3dEf7h.part", ".tessary-Ab3dEf7h.part.jpg"};
+    for (const std::string& name : kept)
+        Write(LocalFile(name), "user");
+    Write(LocalFile(".tessary-Ab3dEf7h.part"), "cut sh");
+    const platform::TempFile running = platform::TempFile::Create(LocalFolder());  // another job's
+    ASSERT_TRUE(running);
+    Serve("a.jpg", "picture");
 
     Download("a.jpg");
 
-    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "whole picture");
-    EXPECT_FALSE(fs::exists(LocalFile("a.jpg.part")));
+    EXPECT_FALSE(fs::exists(LocalFile(".tessary-Ab3dEf7h.part")));
+    EXPECT_TRUE(fs::exists(running.Path()));
+    for (const std::string& name : kept)
+        EXPECT_EQ(FileBytes(LocalFile(name)), "user") << name;
+    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "picture");
 }
 
 TEST_F(DownloadTest, PauseFollowsEachTransferWithItsLength)
@@ -126,36 +162,52 @@ TEST_F(DownloadTest, PauseFollowsEachTransferWithItsLength)
     EXPECT_GE(host.MessageRounds, static_cast<int>(rows.size()));
 }
 
+// The log lines stay those of a failed transfer; the status line says why it failed.
 TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
 {
     struct Row {
         const char* name;
         fixtures::Reply reply;
+        std::string reason;     // the status text begins with it
+        bool folderIsAFile = false;
     };
     const std::vector<Row> rows = {
-        {"not found", fixtures::Reply::Status(404, "Not Found", "<html>missing</html>")},
-        {"server error", fixtures::Reply::Status(500, "Internal Server Error", "<html>oops</html>")},
-        {"short body", fixtures::Reply::Raw(fixtures::HttpHead(200, "OK", {{"Content-Length", "100"}}) + "ten bytes.")},
-        {"connection reset", fixtures::Reply::Steps({fixtures::Step::Reset()})},
+        {"not found", fixtures::Reply::Status(404, "Not Found", "<html>missing</html>"),
+         "a.jpg: HTTP/1.0 404 Not Found"},
+        {"server error", fixtures::Reply::Status(500, "Internal Server Error", "<html>oops</html>"),
+         "a.jpg: HTTP/1.0 500 Internal Server Error"},
+        {"short body", fixtures::Reply::Raw(fixtures::HttpHead(200, "OK", {{"Content-Length", "100"}}) + "ten bytes."),
+         "a.jpg: "},
+        {"connection reset", fixtures::Reply::Steps({fixtures::Step::Reset()}), "a.jpg: "},
+        {"folder is a file", fixtures::Reply::Status(200, "OK", "picture"),
+         "a.jpg: cannot create a file in " + host.Destination + "\\gallery\\tessa\\file\\: Not a directory", true},
     };
+    Write(scratch.Path() / "gallery/tessa/file", "a file where a folder should be");
     host.Pause = true;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         host.Log.clear();
+        host.Statuses.clear();
         host.Pauses.clear();
         host.MultimediaLockout = false;
         stub.Set(Site + Folder + "a.jpg", row.reply);
 
-        Download("a.jpg");
+        const std::string folder = row.folderIsAFile ? host.Destination + "\\gallery\\tessa\\file\\" : LocalFolder();
+        host.DownloadFile(folder, Site + Folder + "a.jpg", "a.jpg");
 
         EXPECT_EQ(host.Log, (Lines{"** Multimedia files have been temporarily disabled.", "** Deleting file a.jpg"}));
+        ASSERT_EQ(host.Statuses.size(), 3u);
+        EXPECT_EQ(host.Statuses[1].rfind(row.reason, 0), 0u) << host.Statuses[1];
+        EXPECT_GT(host.Statuses[1].size(), std::string("a.jpg: ").size());
         EXPECT_TRUE(host.MultimediaLockout);
         EXPECT_FALSE(fs::exists(LocalFile("a.jpg")));
-        EXPECT_FALSE(fs::exists(LocalFile("a.jpg.part")));
         EXPECT_EQ(host.Pauses, std::vector<unsigned>{1000}) << "a failed attempt is paused after too";
         EXPECT_EQ(host.NMHTTP1->ReportLevel, 1);
         EXPECT_FALSE(host.Downloading);
     }
+    EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/file 31"}));
+    EXPECT_EQ(host.Tally.Failed, static_cast<int>(rows.size()));
+    EXPECT_EQ(host.Tally.Fetched, 0);
 }
 
 TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)
@@ -175,8 +227,7 @@ TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)
 
     EXPECT_TRUE(aborted);
     EXPECT_EQ(host.Log, (Lines{"** Multimedia files have been temporarily disabled.", "** Deleting file big.jpg"}));
-    EXPECT_FALSE(fs::exists(LocalFile("big.jpg")));
-    EXPECT_FALSE(fs::exists(LocalFile("big.jpg.part")));
+    EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/"}));
 }
 
 TEST_F(DownloadTest, MultimediaLockOutSkipsOnlyLowerCaseMovieNames)
@@ -211,11 +262,14 @@ TEST_F(DownloadTest, LockOutFollowsTheFirstFailure)
     EXPECT_EQ(FileBytes(LocalFile("b.jpg")), "picture");
 }
 
+// A name like those of the files on their way would be taken for a leftover and removed.
 TEST_F(DownloadTest, UnsafeFileNameIsRefused)
 {
     host.DownloadFile(LocalFolder(), Site + Folder + "x", "../../escape.jpg");
+    host.DownloadFile(LocalFolder(), Site + Folder + "x", ".tessary-Ab3dEf7h.part");
 
-    EXPECT_EQ(host.Log, Lines{"** Skipping unsafe file name ../../escape.jpg"});
+    EXPECT_EQ(host.Log, (Lines{"** Skipping unsafe file name ../../escape.jpg",
+                               "** Skipping unsafe file name .tessary-Ab3dEf7h.part"}));
     EXPECT_EQ(stub.Urls(), Lines{});
     EXPECT_EQ(scratch.Tree(), Lines{});
 }
@@ -242,9 +296,12 @@ TEST_F(DownloadTest, FtpDownloadWhileConnected)
     host.NMFTP1->Disconnect();
 
     EXPECT_EQ(FileBytes(LocalFile("page1.jpg")), "scanned page");
-    EXPECT_FALSE(fs::exists(LocalFile("page2.jpg")));
-    EXPECT_FALSE(fs::exists(LocalFile("page2.jpg.part")));
+    EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/f/page1.jpg 12"}));
     EXPECT_EQ(host.Log, Lines{"error ftping file"});
+    EXPECT_EQ(host.Tally.Fetched, 1);
+    EXPECT_EQ(host.Tally.Bytes, 12);
+    EXPECT_EQ(host.Tally.Present, 1);
+    EXPECT_EQ(host.Tally.FirstFailures, Lines{"page2.jpg"});
     EXPECT_FALSE(host.MultimediaLockout) << "an FTP failure does not lock out multimedia files";
     EXPECT_EQ(stub.Urls(), Lines{});
     int retrs = 0;

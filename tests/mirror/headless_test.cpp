@@ -3,6 +3,8 @@
 // to a loopback gallery stub through --proxy (or $http_proxy).
 #include "FakeHost.h"
 
+#include "fixtures/ScriptedFtpServer.h"
+
 #include "support/files.h"
 #include "support/loopback.h"
 #include "support/params.h"
@@ -304,7 +306,9 @@ TEST_F(HeadlessTest, FolderJobMirrorsThePictureAndLogsOnStandardOutput)
     ASSERT_GE(statuses.size(), 3u) << run.Err;
     EXPECT_EQ(statuses.front(), "getting list . . . ");
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Downloading pic1.jpg. . ."), statuses.end());
-    EXPECT_EQ(statuses.back(), ". . . done getting files");
+    EXPECT_EQ(statuses[statuses.size() - 2], ". . . done getting files");
+    EXPECT_TRUE(IsSummary(statuses.back(), "completed: 1 fetched, 0 already present, 0 failed, 22 bytes"))
+        << statuses.back();
     // Only the picture stays: the page files are gone.
     EXPECT_EQ(destination.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/trips/",
                                          "gallery/tessa/trips/pic1.jpg " + std::to_string(Picture.size())}));
@@ -398,9 +402,42 @@ TEST_F(HeadlessTest, ErrorThatEscapesTheJobExitsWithOneAndItsMessage)
     EXPECT_EQ(run.Finish(), 1);
     EXPECT_EQ(run.Out, "");
     const Lines errors = SplitLines(run.Err);
-    ASSERT_FALSE(errors.empty());
-    EXPECT_FALSE(errors.back().empty());
-    EXPECT_NE(errors.back(), "getting list . . . ");  // the error's text follows the status
+    ASSERT_GE(errors.size(), 3u);
+    EXPECT_EQ(errors.front(), "getting list . . . ");
+    EXPECT_FALSE(errors[errors.size() - 2].empty());  // the error's text, then the summary
+    EXPECT_TRUE(IsSummary(errors.back(), "ended by an error: 0 fetched")) << errors.back();
+}
+
+// A job that ran to its end with files missing exits with 4 and says which and why.
+TEST_F(HeadlessTest, FailedFilesExitWithFourAndAreNamedInTheSummary)
+{
+    ServeGallery("http://www.fotoarchive.com", "f=77154");
+    stub.Page("http://www.fotoarchive.com/gallery/tessa/trips/",
+              ListingPage.substr(0, ListingPage.rfind("</HTML>")) + "<IMG SRC=/gallery/tessa/trips/thumb/x_thumb.jpg ALT=\"gone.jpg\">\n"
+                            "<IMG SRC=/gallery/tessa/trips/thumb/x_thumb.jpg ALT=\"short.jpg\">\n</HTML>\n");
+    stub.Set("http://www.fotoarchive.com/gallery/tessa/trips/short.jpg",
+             Reply::Raw(fixtures::HttpHead(200, "OK", {{"Content-Length", "100"}}) + "ten bytes."));
+    ProgramRun gallery({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--settings",
+                        settings.string()});
+
+    EXPECT_EQ(gallery.Finish(), 4) << gallery.Err;
+    Lines statuses = SplitLines(gallery.Err);
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "gone.jpg: HTTP/1.0 404 Not Found"), statuses.end())
+        << gallery.Err;
+    EXPECT_TRUE(IsSummary(statuses.back(), "completed: 1 fetched, 0 already present, 2 failed (gone.jpg, short.jpg)"))
+        << statuses.back();
+
+    fixtures::ScriptedFtpServer ftp;
+    ftp.SetListing("-rw-r--r--   1 ftp  ftp   5 Mar  3  1999 8436-01.gif\r\n"
+                   "-rw-r--r--   1 ftp  ftp   5 Mar  3  1999 8436-02.gif\r\n");
+    ftp.SetFile("8436-01.gif", "first");
+    ProgramRun set({"--set", "8436", "--dest", Destination(), "--ftp-host", "127.0.0.1:" + std::to_string(ftp.Port()),
+                    "--no-pause", "--settings", settings.string()});
+
+    EXPECT_EQ(set.Finish(), 4) << set.Err;
+    statuses = SplitLines(set.Err);
+    EXPECT_TRUE(IsSummary(statuses.back(), "completed: 1 fetched, 0 already present, 1 failed (8436-02.gif), 5 bytes"))
+        << statuses.back();
 }
 
 // The first Ctrl+C is the cancel action: the page being fetched still arrives, the walk stops.

@@ -170,13 +170,13 @@ struct UrlCase {
     bool hostB;
     bool memberJob;
     std::string url;
-    std::string pageFileName;  // appended to the destination text
 };
 
 class GalleryJobUrlTest : public JobsTest, public ::testing::WithParamInterface<UrlCase> {};
 
-// The destination text is used as typed: without a trailing separator the entry is glued to it.
-TEST_P(GalleryJobUrlTest, BuildsTheUrlAndThePageFileByPlainConcatenation)
+// The page file lies inside the destination folder, typed with or without a trailing
+// separator, under a name of its own that goes with the job, however the job ends.
+TEST_P(GalleryJobUrlTest, BuildsTheUrlAndKeepsThePageFileInsideTheDestination)
 {
     const UrlCase& c = GetParam();
     fixtures::ScriptedHttpServer server({PartialThenStall("<HTML>partial")});
@@ -192,10 +192,10 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndThePageFileByPlainConcatenation)
 
     ASSERT_EQ(server.RequestCount(), 1);
     EXPECT_EQ(RequestLine(server.Request(0)), "GET " + c.url + " HTTP/1.0");
-    const std::string pageFile = host.Destination + c.pageFileName;
-    EXPECT_EQ(host.NMHTTP1->Body, pageFile);
-    EXPECT_EQ(FileBytes(pageFile), "<HTML>partial");
-    EXPECT_TRUE(fs::is_directory(host.Destination));  // the destination is created first
+    const fs::path pageFile = host.NMHTTP1->Body;
+    EXPECT_EQ(pageFile.parent_path(), temp.Path() / "Pics");
+    EXPECT_TRUE(pageFile.filename().string().starts_with(platform::TempFilePrefix)) << pageFile;
+    EXPECT_EQ(temp.Tree(), Lines{"Pics/"});  // the destination is created first; nothing beside it
     // The URL is logged only once the page is in; an escaped error leaves the job running.
     EXPECT_TRUE(host.Log.empty());
     EXPECT_EQ(host.ButtonStates, std::vector<bool>{true});
@@ -205,10 +205,10 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndThePageFileByPlainConcatenation)
 INSTANTIATE_TEST_SUITE_P(
     Hosts, GalleryJobUrlTest,
     ::testing::Values(
-        UrlCase{"FolderOnHostA", false, false, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", "77154.html"},
-        UrlCase{"FolderOnHostB", true, false, "http://www.pixhaven.com/cgi-bin/gallery.cgi?f=77154", "77154.html"},
-        UrlCase{"MemberOnHostA", false, true, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?m=tessa", "tessa.html"},
-        UrlCase{"MemberOnHostB", true, true, "http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa", "tessa.html"}),
+        UrlCase{"FolderOnHostA", false, false, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154"},
+        UrlCase{"FolderOnHostB", true, false, "http://www.pixhaven.com/cgi-bin/gallery.cgi?f=77154"},
+        UrlCase{"MemberOnHostA", false, true, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?m=tessa"},
+        UrlCase{"MemberOnHostB", true, true, "http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa"}),
     support::CaseName);
 
 const std::string EmptyFolderPage =
@@ -231,12 +231,42 @@ TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
 
     const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
     EXPECT_EQ(host.Log, Lines{url});  // no cancel line: StopRequested was cleared at the start
-    EXPECT_EQ(host.Statuses, (Lines{"getting list . . . ", "Finding directories . . .", ". . . done getting files"}));
+    ASSERT_EQ(host.Statuses.size(), 4u);
+    EXPECT_EQ(Lines(host.Statuses.begin(), host.Statuses.begin() + 3),
+              (Lines{"getting list . . . ", "Finding directories . . .", ". . . done getting files"}));
+    EXPECT_TRUE(IsSummary(host.Statuses.back(), "completed: 0 fetched, 0 already present, 0 failed, 0 bytes"))
+        << host.Statuses.back();
     EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
     EXPECT_TRUE(host.StopRequested);
     EXPECT_EQ(host.JobOutcome, TJobOutcome::Completed);
     EXPECT_EQ(host.LastFolderPath, "");
     EXPECT_EQ(temp.Tree(), Lines{"new/"});  // the page file is gone with the walk
+}
+
+// The summary counts what came of every picture and names the first few that failed.
+TEST_F(JobsTest, SummarySaysWhatCameOfTheJobsFiles)
+{
+    GalleryStub stub;
+    host.UseProxy(stub.Port());
+    host.Destination = temp.Text();
+    const std::string site = "http://www.fotoarchive.com";
+    const std::string folder = "/gallery/tessa/f/";
+    std::string listing = "<HTML>\n";
+    for (const char* name : {"a.jpg", "b.jpg", "c1.jpg", "c2.jpg", "c3.jpg", "c4.jpg", "c5.jpg", "c6.jpg"})
+        listing += "<IMG SRC=" + folder + "thumb/x_thumb.jpg ALT=\"" + name + "\">\n";
+    stub.Page(site + "/cgi-bin/gallery.cgi?f=77154", "<HTML>\n<A HREF=\"/cgi-bin/gallery.cgi?a=members\">Up</A>\n"
+                                                     "<A HREF=\"/cgi-bin/gallery.cgi?i=5\"><IMG SRC=" + folder +
+                                                     "thumb/x_thumb.jpg></A>\n</HTML>\n");
+    stub.Page(site + folder, listing + "</HTML>\n");
+    stub.Set(site + folder + "a.jpg", Reply::Status(200, "OK", "12345"));
+    fs::create_directories(temp.Path() / "gallery/tessa/f");
+    support::WriteFile(temp.Path() / "gallery/tessa/f/b.jpg", "kept");
+
+    host.Button3Click();
+
+    EXPECT_TRUE(IsSummary(host.Statuses.back(), "completed: 1 fetched, 1 already present, 6 failed "
+                                                "(c1.jpg, c2.jpg, c3.jpg, c4.jpg, c5.jpg, ...), 5 bytes"))
+        << host.Statuses.back();
 }
 
 TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
@@ -252,7 +282,10 @@ TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
     expected.push_back(GiveUpLine);
     EXPECT_EQ(host.Log, expected);
     EXPECT_EQ(server.RequestCount(), 5);
-    EXPECT_EQ(host.Statuses, Lines{"getting list . . . "});  // the status keeps its text
+    ASSERT_EQ(host.Statuses.size(), 2u);
+    EXPECT_EQ(host.Statuses[0], "getting list . . . ");
+    EXPECT_TRUE(IsSummary(host.Statuses[1], "stopped, first page not obtained: 0 fetched, 0 already present, 0 failed, 0 bytes"))
+        << host.Statuses[1];
     EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
     EXPECT_TRUE(host.StopRequested);
     EXPECT_EQ(host.JobOutcome, TJobOutcome::FirstPageFailed);
@@ -287,7 +320,7 @@ TEST_F(JobsTest, CancelDuringTheFirstFetchLetsItFinishAndStopsTheWalk)
     EXPECT_EQ(host.Log, (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
                                "Cancel button pressed, download stopped."}));
     EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(host.Statuses.back(), ". . . done getting files");
+    EXPECT_TRUE(IsSummary(host.Statuses.back(), "cancelled: 0 fetched")) << host.Statuses.back();
     EXPECT_TRUE(host.StopRequested);
 }
 

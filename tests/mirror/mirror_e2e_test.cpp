@@ -175,7 +175,8 @@ TEST_F(MirrorEndToEnd, FolderJobMirrorsTheWholeGallery)
     EXPECT_EQ(ProblemLines(), Lines{});
     ASSERT_FALSE(host.Log.empty());
     EXPECT_EQ(host.Log.front(), "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154");
-    EXPECT_EQ(host.Statuses.back(), ". . . done getting files");
+    EXPECT_TRUE(IsSummary(host.Statuses.back(), "completed: ")) << host.Statuses.back();
+    EXPECT_NE(host.Statuses.back().find(" 0 already present, 0 failed, "), std::string::npos);
     EXPECT_FALSE(host.Running);
 }
 

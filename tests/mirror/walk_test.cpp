@@ -3,6 +3,7 @@
 #include "FakeHost.h"
 
 #include "mirror/strutil.h"
+#include "platform/files.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
@@ -94,23 +95,23 @@ protected:
         stub.Set(Site + folderPath + name, fixtures::Reply::Status(200, "OK", PictureBytes(name)));
     }
 
-    // Page files present under the destination, remembered each time the walk treats a line.
+    // The folders (relative to the destination, "." for itself) that held a page file of the
+    // walk, remembered each time the walk treats a line.
     void WatchPageFiles()
     {
         host.OnMessages = [this] {
-            for (const auto& entry : fs::recursive_directory_iterator(destination)) {
-                const std::string name = fs::relative(entry.path(), destination).generic_string();
-                if (name.ends_with(".html") || name.ends_with(".htm"))
-                    pageFilesSeen.insert(name);
-            }
+            for (const auto& entry : fs::recursive_directory_iterator(destination))
+                if (entry.path().filename().string().starts_with(platform::TempFilePrefix))
+                    pageFoldersSeen.insert(fs::relative(entry.path().parent_path(), destination).generic_string());
         };
     }
 
+    // Page files still there: those of the walk and those a test wrote.
     Lines PageFilesLeft() const
     {
         Lines left;
         for (const std::string& line : TempFolder::TreeOf(destination))
-            if (line.find(".htm") != std::string::npos)
+            if (line.find(".htm") != std::string::npos || line.find(platform::TempFilePrefix) != std::string::npos)
                 left.push_back(line);
         return left;
     }
@@ -121,7 +122,7 @@ protected:
     fs::path destination = scratch.Path() / "dest";
     GalleryStub stub;
     FakeHost host;
-    std::set<std::string> pageFilesSeen;
+    std::set<std::string> pageFoldersSeen;
 };
 
 // ---- gallery walk ----
@@ -157,7 +158,7 @@ TEST_F(WalkTest, SubFolderWithoutThumbnailInheritsLastFolderPath)
     host.WalkGalleryPage(host.Destination, "tessa");
 
     EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), FolderUrl("102")}));
-    EXPECT_TRUE(pageFilesSeen.count("gallery/tessa/one/102.html")) << "102's page lies in 101's folder";
+    EXPECT_TRUE(pageFoldersSeen.count("gallery/tessa/one")) << "102's page lies in 101's folder";
     EXPECT_EQ(host.LastFolderPath, "\\gallery\\tessa\\one");
     EXPECT_EQ(PageFilesLeft(), Lines{});
 }
@@ -171,7 +172,7 @@ TEST_F(WalkTest, FirstSubFolderWithoutThumbnailLiesInTheDestination)
     host.WalkGalleryPage(host.Destination, "tessa");
 
     EXPECT_EQ(host.Log, Lines{FolderUrl("201")});
-    EXPECT_TRUE(pageFilesSeen.count("201.html"));
+    EXPECT_EQ(pageFoldersSeen, std::set<std::string>{"."});
     EXPECT_EQ(TempFolder::TreeOf(destination), Lines{});
 }
 
@@ -233,7 +234,7 @@ TEST_F(WalkTest, FirstPictureLineHandsOverAndIgnoresTheRestOfThePage)
     EXPECT_EQ(PageFilesLeft(), Lines{});
 }
 
-TEST_F(WalkTest, NextPageIsFetchedIntoTempAndItsNumber)
+TEST_F(WalkTest, NextPageIsFetchedAndWalked)
 {
     const std::string next = Site + "/cgi-bin/gallery.cgi?m=tessa&f=123&n=2";
     WriteFirstPage("tessa", Page({UpLine(), NextLine("/cgi-bin/gallery.cgi?m=tessa&f=123&n=2")}));
@@ -245,7 +246,7 @@ TEST_F(WalkTest, NextPageIsFetchedIntoTempAndItsNumber)
 
     EXPECT_EQ(stub.Urls(), (Lines{next, FolderUrl("104")}));
     EXPECT_EQ(host.Log, Lines{FolderUrl("104")});
-    EXPECT_TRUE(pageFilesSeen.count("temp2.html"));
+    EXPECT_TRUE(pageFoldersSeen.count("."));
     EXPECT_EQ(PageFilesLeft(), Lines{});
     // After the next page's walk, the page that linked to it hands on its own (empty) sub-path.
     EXPECT_EQ(host.LastFolderPath, "");
@@ -263,7 +264,7 @@ TEST_F(WalkTest, NextPageOfASubFolderLandsInThatSubFoldersFolder)
     host.WalkGalleryPage(host.Destination, "tessa");
 
     EXPECT_EQ(stub.Urls(), (Lines{FolderUrl("101"), next}));
-    EXPECT_TRUE(pageFilesSeen.count("gallery/tessa/one/temp3.html"));
+    EXPECT_TRUE(pageFoldersSeen.count("gallery/tessa/one"));
     EXPECT_EQ(host.LastFolderPath, "\\gallery\\tessa\\one");
     EXPECT_EQ(PageFilesLeft(), Lines{});
 }
@@ -282,6 +283,49 @@ TEST_F(WalkTest, SubFolderPageThatCannotBeFetchedEndsThatPage)
     EXPECT_EQ(host.Log, log);
     EXPECT_EQ(stub.Urls(), Lines(5, FolderUrl("101")));
     EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+// A folder whose page file cannot be made is named in the log with the reason and passed over.
+TEST_F(WalkTest, FolderThatCannotHoldItsPageIsSkippedAndTheWalkGoesOn)
+{
+    const std::string tooLong(300, 'x');
+    std::string deep = "/gallery/t";
+    while (deep.size() < 5000)
+        deep += "/" + std::string(200, 'd');
+    fs::create_directories(destination / "gallery/t");
+    support::WriteFile(destination / "gallery/t/plain", "a file");
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb("/gallery/t/" + tooLong + "/")),
+                                  FolderLine("102", Thumb("/gallery/t/plain/")),
+                                  FolderLine("103", Thumb(deep + "/")),
+                                  FolderLine("104", Thumb("/gallery/t/good/"))}));
+    stub.Page(FolderUrl("104"), Page({UpLine(), PictureLine("/gallery/t/plain/", "a.jpg")}));
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    const std::string skip = "** Skipping folder " + host.Destination;
+    EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), skip + "\\gallery\\t\\" + tooLong + "\\: File name too long",
+                               FolderUrl("102"), skip + "\\gallery\\t\\plain\\: Not a directory",
+                               FolderUrl("103"), skip + ReplaceAll(deep, "/", "\\") + "\\: File name too long",
+                               FolderUrl("104"), skip + "\\gallery\\t\\plain\\: Not a directory"}));
+    EXPECT_EQ(stub.Urls(), Lines{FolderUrl("104")});
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+// Pictures may bear the names the walk once gave its page files.
+TEST_F(WalkTest, PicturesNamedLikePageFilesAreStored)
+{
+    const std::string folder = "/gallery/tessa/one/";
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb(folder))}));
+    stub.Page(FolderUrl("101"), Page({UpLine(), PictureLine(folder, "101.html")}));
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "101.html"), PictureLine(folder, "temp2.htm")}));
+    ServePicture(folder, "101.html");
+    ServePicture(folder, "temp2.htm");
+
+    host.WalkGalleryPage(host.Destination, "tessa");
+
+    EXPECT_EQ(ReadLocal("gallery/tessa/one/101.html"), PictureBytes("101.html"));
+    EXPECT_EQ(ReadLocal("gallery/tessa/one/temp2.htm"), PictureBytes("temp2.htm"));
+    EXPECT_EQ(TempFolder::TreeOf(destination).size(), 5u) << "three folders and the two pictures";
 }
 
 TEST_F(WalkTest, CancelEndsEveryWalkLevelAtItsNextLine)
@@ -390,7 +434,7 @@ TEST_F(WalkTest, ListingOfTwoPagesFetchesBothAndLeavesNoListingFile)
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", Site + "/cgi-bin/gallery.cgi?f=123&n=2",
                                   Site + folder + "b.jpg"}));
     EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg"}));
-    EXPECT_TRUE(pageFilesSeen.count("gallery/tessa/f/temp2.htm"));
+    EXPECT_EQ(pageFoldersSeen, std::set<std::string>{"gallery/tessa/f"});
     EXPECT_EQ(TempFolder::TreeOf(destination),
               (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/",
                      "gallery/tessa/f/a.jpg " + std::to_string(PictureBytes("a.jpg").size()),
