@@ -271,8 +271,10 @@ void TForm1::RunJob(void (TJobForm::*handler)(), bool overHttp)
         (this->*handler)();
     } catch (const std::exception& error) {
         // After the window has been closed, an error of the aborted transfer is no news.
-        if (!closing_)
-            platform::HandleApplicationException(error);
+        if (closing_)
+            return;
+        SetStatusText(SummaryLine("ended by an error"));
+        platform::HandleApplicationException(error);
     }
 }
 
