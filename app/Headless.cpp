@@ -372,11 +372,6 @@ std::string FitLine(const std::string& text, int columns)
     return text.substr(0, std::min(i, text.size()));
 }
 
-std::string ByteCount(long long bytes)
-{
-    return std::to_string(bytes) + " bytes";
-}
-
 // A text without the line end that a server's reply line brings along.
 std::string MessageLine(std::string text)
 {
@@ -515,10 +510,7 @@ void THeadlessRunner::ShowProgress()
 {
     if (!statusOnTerminal_ || !Downloading)
         return;
-    std::string progress = ByteCount(NMHTTP1->BytesRecvd);
-    if (NMHTTP1->BytesTotal > 0)
-        progress = std::to_string(NMHTTP1->BytesRecvd) + " of " + ByteCount(NMHTTP1->BytesTotal);
-    DrawStatus(statusText_ + "  " + progress);
+    DrawStatus(statusText_ + "  " + DownloadProgress());
 }
 
 void THeadlessRunner::DrawStatus(const std::string& text)

@@ -134,6 +134,10 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     NMHTTP1->ProxyPort = proxy.Port;
     ignoredProxy_ = proxy.Ignored;
     ftpWaitLimit_ = NMFTP1->WaitLimit;
+    NMHTTP1->OnStatus = [this](TComponent* Sender, const std::string& Status) {
+        NMHTTP1Status(Sender, Status);
+        ShowProgress();
+    };
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
@@ -357,9 +361,21 @@ void TForm1::ClearLog()
 void TForm1::SetStatusText(const std::string& text)
 {
     const QStringList lines = StatusLines(text);
-    ui->Label12->setText((lines.isEmpty() ? QString() : lines.constFirst()) + QString::fromStdString(statusNote_));
+    statusLine_ = (lines.isEmpty() ? QString() : lines.constFirst()) + QString::fromStdString(statusNote_);
+    ui->Label12->setText(statusLine_);
     ui->Label12->setToolTip(lines.join('\n'));
     statusNote_.clear();
+}
+
+// Every received block reports; ten updates a second are as many as anyone can read. The label
+// has a fixed width, so a long line is cut there rather than widening the window.
+void TForm1::ShowProgress()
+{
+    const std::string progress = DownloadProgress();
+    if (progress.empty() || (progressShown_.isValid() && progressShown_.elapsed() < 100))
+        return;
+    progressShown_.start();
+    ui->Label12->setText(statusLine_ + QStringLiteral("  ") + QString::fromStdString(progress));
 }
 
 std::string TForm1::DestinationText()

@@ -6,6 +6,7 @@
 #include "app/StoredEntries.h"
 #include "mirror/JobForm.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <memory>
@@ -89,6 +90,7 @@ private:
     void HostPlatformLoop();
     void ArmPlatformDeadline();
     void ProcessToolkitEvents(int waitMs);
+    void ShowProgress();
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;
@@ -96,6 +98,9 @@ private:
     std::string ignoredProxy_;
     // Added to the next status text: the proxy a gallery job that is starting uses.
     std::string statusNote_;
+    // The status line as the last status text left it, before any progress was added.
+    QString statusLine_;
+    QElapsedTimer progressShown_;
     int ftpWaitLimit_ = 0;
     std::unique_ptr<QSocketNotifier> platformNotifier_;
     QTimer* platformDeadline_ = nullptr;

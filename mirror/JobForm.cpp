@@ -78,6 +78,16 @@ TJobForm::TJobForm() : NMHTTP1(MakeHttpClient()), NMFTP1(MakeFtpClient())
 
 TJobForm::~TJobForm() = default;
 
+std::string TJobForm::DownloadProgress() const
+{
+    if (!Downloading)
+        return {};
+    const std::string received = std::to_string(NMHTTP1->BytesRecvd);
+    if (NMHTTP1->BytesTotal > 0)
+        return received + " of " + std::to_string(NMHTTP1->BytesTotal) + " bytes";
+    return received + " bytes";
+}
+
 bool TJobForm::FetchPage(const std::string& url, const std::string& fileName)
 {
     for (int tries = 0; tries < FetchTries; ++tries) {

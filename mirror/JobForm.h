@@ -85,6 +85,10 @@ public:
     static constexpr int PauseMax = 15;
     int PauseSeconds();
 
+    // How far the picture being downloaded has come: "N of M bytes", or "N bytes" when the
+    // server announced no length; empty outside a download.
+    std::string DownloadProgress() const;
+
     // Every job's first step: start buttons disabled, cancel enabled, StopRequested, JobOutcome,
     // the tally and the folders made cleared, the job's clock started.
     void BeginJob();
