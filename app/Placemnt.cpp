@@ -3,6 +3,7 @@
 #include "platform/Exception.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -17,18 +18,6 @@
 #include <cstdio>
 
 namespace {
-
-// Blanks and control characters at both ends go, as the run-time library's Trim does.
-std::string Trim(const std::string& text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-        --last;
-    return text.substr(first, last - first);
-}
 
 // The reader drops one enclosing pair of matching quotes; an extra pair keeps such a value whole.
 std::string QuotedForWrite(const std::string& value)

@@ -18,18 +18,6 @@ const std::array<const char*, 8> StoredEntryKeys = {
 
 namespace {
 
-// Blanks and control characters at both ends go.
-std::string Trim(const std::string& text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-        --last;
-    return text.substr(first, last - first);
-}
-
 class TEntryReader {
 public:
     explicit TEntryReader(const std::string& file) : file_(file) {}

@@ -28,3 +28,14 @@ bool SameText(std::string_view a, std::string_view b)
             return false;
     return true;
 }
+
+std::string Trim(const std::string& text)
+{
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
+        ++first;
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
+        --last;
+    return text.substr(first, last - first);
+}
