@@ -247,7 +247,16 @@ bool TPowersock::OpenSocket(bool withLinger)
 
 void TPowersock::RegisterAllEvents()
 {
-    WSAAsyncSelect(SocketHandle, window_->Handle(), WM_SOCKET, FD_ALL_EVENTS);
+    Register(WM_SOCKET, FD_ALL_EVENTS);
+}
+
+// A socket whose events cannot be delivered would leave every wait on it hanging.
+void TPowersock::Register(unsigned msg, long events)
+{
+    if (WSAAsyncSelect(SocketHandle, window_->Handle(), msg, events) != 0) {
+        LastError = WSAGetLastError();
+        throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
+    }
 }
 
 void TPowersock::SetTimeOut(int milliseconds)
@@ -360,6 +369,10 @@ void TPowersock::HandleSocketEvent(long event)
         }
         break;
     case FD_CLOSE:
+        if (!LastEventOk) {
+            dropError_ = LastError;
+            RecordStop(TStopReason::ServerDrop);
+        }
         CloseDrain();
         Connected = false;
         CloseSocket();
@@ -376,6 +389,7 @@ void TPowersock::CloseDrain()
         const int n = SocketRecv(SocketHandle, scratch_, ChunkSize);
         if (n <= 0)
             break;
+        BytesArrived += n;
         AppendInput(scratch_, static_cast<size_t>(n));
     }
 }
@@ -389,6 +403,7 @@ void TPowersock::AppendInput(const char* bytes, size_t count)
             sinkFill_ += take;
             bytes += take;
             count -= take;
+            NoteCaptured(take);
             if (sinkFill_ == SinkBlock)
                 FlushSink();
         }
@@ -417,6 +432,25 @@ void TPowersock::FlushSink()
         count -= static_cast<size_t>(n);
     }
     sinkFill_ = 0;
+}
+
+void TPowersock::NoteCaptured(size_t count)
+{
+    captured_ += static_cast<long long>(count);
+    if (CaptureLimit > 0 && captured_ > CaptureLimit && !Cancelled) {
+        RecordStop(TStopReason::Cap);
+        Cancelled = true;
+    }
+}
+
+// A receive that fails for any reason but would-block means the connection is gone.
+void TPowersock::NoteReceiveError()
+{
+    LastError = WSAGetLastError();
+    if (LastError != WSAEWOULDBLOCK) {
+        dropError_ = LastError;
+        RecordStop(TStopReason::ServerDrop);
+    }
 }
 
 void TPowersock::ConsumeInput(size_t count)
@@ -460,6 +494,7 @@ void TPowersock::ReadHandler()
                 FlushSink();
             n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, ChunkSize);
             sinkFill_ += static_cast<size_t>(std::max(n, 0));
+            NoteCaptured(static_cast<size_t>(std::max(n, 0)));
         } else {
             if (inStart_ > 0 && inStart_ == inBuffer_.size())
                 ClearInput();
@@ -469,11 +504,12 @@ void TPowersock::ReadHandler()
             inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
         }
         if (n < 0) {
-            LastError = WSAGetLastError();
+            NoteReceiveError();
             if (OnError)
                 OnError(this, static_cast<std::uint16_t>(LastError), ErrorText(static_cast<std::uint16_t>(LastError)));
         } else {
             received = true;
+            BytesArrived += n;
             if (TransferActive) {
                 BytesRecvd += n;
                 FireNotify(OnPacketRecvd);
@@ -569,6 +605,7 @@ void TPowersock::TimerExpired(TComponent*)
     ReportStatus(8, "タイマーが開始しました");
     StopTimer();
     TimedOut = true;
+    RecordStop(TStopReason::TimeOut);
     Abort();
 }
 
@@ -606,6 +643,7 @@ void TPowersock::Connect()
 {
     ReportStatus(8, "接続中");
     Cancelled = false;
+    StopReason = TStopReason::None;
     if (Connected)
         throw ESockError("既に接続しています");
     int retries = 0;
@@ -642,6 +680,8 @@ void TPowersock::Connect()
     StopTimer();
     if (!TimedOut && !Cancelled && LastEventOk)
         return;
+    // A connect that completed in the same pass as a cancel is abandoned all the same.
+    Connected = false;
     FireNotify(OnConnectionFailed);
     RenewSocket();
     if (TimedOut)
@@ -694,7 +734,37 @@ void TPowersock::CloseSocket()
 void TPowersock::Cancel()
 {
     ReportStatus(8, "キャンセル中");
+    RecordStop(TStopReason::User);
     Cancelled = true;
+}
+
+void TPowersock::Stop(TStopReason reason)
+{
+    RecordStop(reason);
+    Abort();
+}
+
+void TPowersock::RecordStop(TStopReason reason)
+{
+    if (StopReason == TStopReason::None)
+        StopReason = reason;
+}
+
+// Ends a wait that Cancelled ended, with the text of the reason recorded for it.
+void TPowersock::RaiseStopped(const char* abortText)
+{
+    Cancelled = false;
+    if (StopReason == TStopReason::Cap)
+        throw ESockError("受信データが上限 (" + std::to_string(CaptureLimit) + " バイト) を超えました");
+    RaiseIfDropped();
+    throw EAbortError(abortText);
+}
+
+// A connection the peer reset (or that broke) ended before its data did.
+void TPowersock::RaiseIfDropped()
+{
+    if (StopReason == TStopReason::ServerDrop)
+        throw ESockError(ErrorText(static_cast<std::uint16_t>(dropError_ ? dropError_ : 10054)));
 }
 
 void TPowersock::Abort()
@@ -734,6 +804,7 @@ void TPowersock::SendBuffer(const char* bytes, unsigned length)
     PostMessage(window_->Handle(), WM_CONTINUESEND, 0, 0);
     WaitWhile([this] { return !SendDone && !Cancelled && !sendFailed_; });
     if (Cancelled) {
+        outBuffer_.clear();  // what was not sent must not lead the next request
         Cancelled = false;
         throw EAbortError("ソケット送信失敗");
     }
@@ -795,10 +866,15 @@ void TPowersock::SendFile(const std::string& path)
 std::string TPowersock::Read(unsigned count)
 {
     ReportStatus(8, "読込( " + std::to_string(count) + " )");
-    WaitWhile([this, count] { return count != 0 && BufferedCount() < count && !Cancelled; });
+    WaitWhile([this, count] { return count != 0 && BufferedCount() < count && !Cancelled && Connected; });
     if (Cancelled) {
         Cancelled = false;
         throw EAbortError("ソケット送信失敗");
+    }
+    if (BufferedCount() < count) {
+        // The peer has closed: the count can never be met.
+        RaiseIfDropped();
+        throw ESockError("接続が閉じられました");
     }
     const size_t take = count == 0 ? std::min<size_t>(BufferedCount(), 65535) : count;
     std::string result(BufferedData(), take);
@@ -827,6 +903,7 @@ std::string TPowersock::ReadLn()
             throw ESockError("受信した行が長すぎます");
         if (!Connected) {
             // The peer has closed: what is left is the last line, and after it there is none.
+            RaiseIfDropped();
             if (size == 0)
                 throw ESockError("接続が閉じられました");
             std::string line(start, size);
@@ -879,6 +956,7 @@ void TPowersock::CaptureFile(const std::string& path)
             TransferActive = false;
         }};
         BytesRecvd = 0;
+        captured_ = 0;
         const size_t buffered = BufferedCount();
         if (buffered > 0) {
             AppendInput(BufferedData(), buffered);
@@ -887,13 +965,12 @@ void TPowersock::CaptureFile(const std::string& path)
         }
         WaitWhile([this] { return Connected && !Cancelled; });
     }
-    if (Cancelled) {
-        Cancelled = false;
-        throw EAbortError("ソケット送信失敗");
-    }
+    if (Cancelled)
+        RaiseStopped("ソケット送信失敗");
     // A body that did not reach the disk must not pass for a complete one.
     if (sinkError_ != 0 || closeError != 0)
         throw EInOutError("ファイル " + path + " に書き込めません");
+    RaiseIfDropped();
 }
 
 void TPowersock::CaptureString(std::string& text, int count)
@@ -903,6 +980,7 @@ void TPowersock::CaptureString(std::string& text, int count)
     Finally restore{[this] { TransferActive = false; }};
     ReportStatus(8, "文字列キャプチャ");
     BytesRecvd = 0;
+    captured_ = 0;
     for (;;) {
         if (Cancelled)
             break;
@@ -912,15 +990,15 @@ void TPowersock::CaptureString(std::string& text, int count)
             break;
         if (BufferedCount() > 0) {
             text.append(BufferedData(), BufferedCount());
+            NoteCaptured(BufferedCount());
             ClearInput();
         } else {
             WaitPass();
         }
     }
-    if (Cancelled) {
-        Cancelled = false;
-        throw EAbortError("ソケットキャプチャ失敗");
-    }
+    if (Cancelled)
+        RaiseStopped("ソケットキャプチャ失敗");
+    RaiseIfDropped();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -933,8 +1011,9 @@ void TPowersock::Listen(bool useLookupMessage, std::uint32_t localAddress)
     RemoteAddress.address = localAddress;
     RemoteAddress.port = Htons(static_cast<std::uint16_t>(Port));
     AsyncDone = false;
+    StopReason = TStopReason::None;
     SocketBind(SocketHandle, RemoteAddress);
-    WSAAsyncSelect(SocketHandle, window_->Handle(), useLookupMessage ? WM_ASYNCLOOKUP : WM_SOCKET, FD_ACCEPT);
+    Register(useLookupMessage ? WM_ASYNCLOOKUP : WM_SOCKET, FD_ACCEPT);
     SocketListen(SocketHandle, 1);
 }
 

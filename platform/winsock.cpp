@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace platform {
@@ -250,7 +251,11 @@ int WSAAsyncSelect(int fd, HWND window, unsigned msg, long events)
 {
     if (fd < 0)
         return Fail(EBADF);
-    Loop().Select(fd, window, msg, events);
+    try {
+        Loop().Select(fd, window, msg, events);
+    } catch (const std::system_error& error) {
+        return Fail(error.code().value());
+    }
     return 0;
 }
 
