@@ -338,9 +338,6 @@ void TPowersock::HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam)
         case WM_CONTINUESEND:
             WriteHandler();
             break;
-        case WM_CONTINUEREAD:
-            ReadHandler();
-            break;
         default:
             break;
         }
@@ -486,23 +483,7 @@ void TPowersock::ReadHandler()
     {
         Finally clear{[this] { HandlerBusy = false; }};
         ReportStatus(8, "ストリーム読み込み中");
-        // Receive straight into the buffer that keeps the bytes: the input buffer, or the
-        // block that is written to the capture file once it is full.
-        int n;
-        if (sinkFd_ >= 0) {
-            if (SinkBlock - sinkFill_ < static_cast<size_t>(ChunkSize))
-                FlushSink();
-            n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, ChunkSize);
-            sinkFill_ += static_cast<size_t>(std::max(n, 0));
-            NoteCaptured(static_cast<size_t>(std::max(n, 0)));
-        } else {
-            if (inStart_ > 0 && inStart_ == inBuffer_.size())
-                ClearInput();
-            const size_t before = inBuffer_.size();
-            inBuffer_.resize(before + ChunkSize);
-            n = SocketRecv(SocketHandle, inBuffer_.data() + before, ChunkSize);
-            inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
-        }
+        const int n = ReceiveOnce();
         if (n < 0) {
             NoteReceiveError();
             if (OnError)
@@ -514,12 +495,34 @@ void TPowersock::ReadHandler()
                 BytesRecvd += n;
                 FireNotify(OnPacketRecvd);
             }
-            if (n == ChunkSize)
-                PostMessage(window_->Handle(), WM_CONTINUEREAD, 0, 0);
         }
     }
     if (received)
         FireNotify(OnDataArrived);
+}
+
+// One receive per read notification, never re-posted: the socket signals again while unread
+// data remains, so a pass reads what is there once. The bytes go straight where they are
+// kept: a capture's file block, in big receives, or the input buffer, in chunks.
+int TPowersock::ReceiveOnce()
+{
+    if (sinkFd_ >= 0) {
+        if (SinkBlock - sinkFill_ < static_cast<size_t>(CaptureChunkSize))
+            FlushSink();
+        const int n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, CaptureChunkSize);
+        if (n > 0) {
+            sinkFill_ += static_cast<size_t>(n);
+            NoteCaptured(static_cast<size_t>(n));
+        }
+        return n;
+    }
+    if (inStart_ > 0 && inStart_ == inBuffer_.size())
+        ClearInput();
+    const size_t before = inBuffer_.size();
+    inBuffer_.resize(before + ChunkSize);
+    const int n = SocketRecv(SocketHandle, inBuffer_.data() + before, ChunkSize);
+    inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
+    return n;
 }
 
 void TPowersock::WriteHandler()
@@ -671,6 +674,8 @@ void TPowersock::Connect()
     AsyncDone = false;
     LastEventOk = true;
     sendFailed_ = false;
+    if (SocketHandle == NoSocket)
+        OpenFreshSocket();
     if (SocketConnect(SocketHandle, RemoteAddress) != 0) {
         std::string message;
         CheckSocketError(WSAEWOULDBLOCK, message);
@@ -683,7 +688,7 @@ void TPowersock::Connect()
     // A connect that completed in the same pass as a cancel is abandoned all the same.
     Connected = false;
     FireNotify(OnConnectionFailed);
-    RenewSocket();
+    DropSocket();
     if (TimedOut)
         throw ESockError("コネクションタイムアウト");
     if (Cancelled)
@@ -691,12 +696,18 @@ void TPowersock::Connect()
     throw ESockError("接続が失敗しました");
 }
 
-void TPowersock::RenewSocket()
+// A socket whose connect failed or was abandoned cannot connect again; the next Connect
+// opens a fresh one, as after a close.
+void TPowersock::DropSocket()
 {
-    // A socket whose connect failed or was abandoned cannot connect again; the next Connect
-    // gets a fresh one, as after a close.
     if (SocketHandle != NoSocket)
         SocketClose(SocketHandle);
+    SocketHandle = NoSocket;
+}
+
+// Sockets are made when a connection needs one, not in advance after every close.
+void TPowersock::OpenFreshSocket()
+{
     if (!OpenSocket(false)) {
         LastError = WSAGetLastError();
         throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
@@ -723,12 +734,6 @@ void TPowersock::CloseSocket()
     SocketHandle = NoSocket;
     if (!destroying_)
         FireNotify(OnDisconnect);
-    if (ShuttingDown)
-        return;
-    if (!OpenSocket(false)) {
-        LastError = WSAGetLastError();
-        throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
-    }
 }
 
 void TPowersock::Cancel()
@@ -1012,6 +1017,8 @@ void TPowersock::Listen(bool useLookupMessage, std::uint32_t localAddress)
     RemoteAddress.port = Htons(static_cast<std::uint16_t>(Port));
     AsyncDone = false;
     StopReason = TStopReason::None;
+    if (SocketHandle == NoSocket)
+        OpenFreshSocket();
     SocketBind(SocketHandle, RemoteAddress);
     Register(useLookupMessage ? WM_ASYNCLOOKUP : WM_SOCKET, FD_ACCEPT);
     SocketListen(SocketHandle, 1);

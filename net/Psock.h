@@ -86,8 +86,8 @@ public:
     static constexpr unsigned WM_SOCKET = 1125;       // socket events
     static constexpr unsigned WM_ASYNCLOOKUP = 1126;  // lookup completion, listener accept
     static constexpr unsigned WM_CONTINUESEND = 1127;
-    static constexpr unsigned WM_CONTINUEREAD = 1128;
-    static constexpr int ChunkSize = 16383;
+    static constexpr int ChunkSize = 16383;          // per send, and per receive into the input buffer
+    static constexpr int CaptureChunkSize = 131072;  // per receive into a capture file
 
     TPowersock();
     ~TPowersock() override;
@@ -220,7 +220,9 @@ private:
     void Register(unsigned msg, long events);
     void ReleaseLibrary();
     bool OpenSocket(bool withLinger);
-    void RenewSocket();
+    void DropSocket();
+    void OpenFreshSocket();
+    int ReceiveOnce();
     void WaitWhile(const std::function<bool()>& condition);
     void NoteCaptured(size_t count);
     void NoteReceiveError();

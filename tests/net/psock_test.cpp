@@ -657,6 +657,7 @@ TEST(Cancelling, CancelInThePassOfTheConnectLeavesTheComponentReady)
     sock.Port = server.Port();
     EXPECT_THROW(sock.Connect(), ESockError);
     EXPECT_FALSE(sock.Connected);
+    EXPECT_EQ(sock.SocketHandle, TPowersock::NoSocket) << "the next socket is made by the next Connect";
     sock.OnConnect = nullptr;
     ASSERT_TRUE(server.WaitForConnections(1, Ms{5000}));
     sock.Connect();
