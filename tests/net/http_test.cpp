@@ -354,6 +354,13 @@ TEST_F(HttpTest, ContentLengthSetsBytesTotalButNeverCutsTheBody)
     EXPECT_EQ(http_.Body, "text body");
     EXPECT_EQ(http_.BytesTotal, 3);
     EXPECT_EQ(FileBytes(http_.Header), fixtures::HttpHead(200, "OK", {{"Content-Length", "3"}}));
+
+    // A reset after every announced byte has arrived costs nothing.
+    const std::string whole = fixtures::HttpHead(200, "OK", {{"Content-Length", "5"}}) + "hello";
+    ScriptedHttpServer resetting({Reply::Steps({Step::Send(whole), Step::Delay(Ms{100}), Step::Reset()})});
+    http_.InputFileMode = true;
+    http_.Get(Local(resetting.Port(), "/whole.jpg"));
+    EXPECT_EQ(BodyFile(), "hello");
 }
 
 // ---- the level-2 completion report ----
