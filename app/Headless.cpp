@@ -136,7 +136,7 @@ constexpr TOptionInfo Options[] = {
     {"--help", false},    {"--version", false},  {"--folder", true},   {"--member", true},
     {"--set", true},      {"--dest", true},      {"--host-a", false},  {"--host-b", false},
     {"--pause", true},    {"--no-pause", false}, {"--proxy", true},    {"--ftp-host", true},
-    {"--web-base", true}, {"--settings", true},
+    {"--web-base", true}, {"--settings", true},    {"--max-size", true},
 };
 
 const TOptionInfo* FindOption(const std::string& name)
@@ -186,6 +186,12 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.WebBase = value;
     else if (name == "--settings")
         line.SettingsFile = value;
+    else if (name == "--max-size") {
+        const long long bytes = IsDecimal(value) && value.size() <= 18 ? std::stoll(value) : 0;
+        if (bytes < 1)
+            throw EUsageError("--max-size takes a number of bytes from 1 up");
+        line.MaxSize = bytes;
+    }
 }
 
 }  // namespace
@@ -238,6 +244,8 @@ std::string UsageText()
            "  --proxy HOST:PORT     HTTP proxy (default: $http_proxy when set)\n"
            "  --ftp-host HOST[:PORT]   instruction-set FTP host\n"
            "  --web-base URL        instruction-set web page base URL\n"
+           "  --max-size BYTES      largest body without an announced length (default " +
+           std::to_string(TJobForm::DefaultUnsizedBodyLimit) + ")\n"
            "  --settings FILE       stored entries to start from (default: program folder +\n"
            "                        Tessary.ini); a job without a window never writes it\n"
            "  --help | --version\n"
@@ -294,7 +302,7 @@ void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)
 bool HasJobOptions(const TCommandLine& line)
 {
     return line.Destination || line.HostB || line.PauseSeconds || line.Proxy || line.FtpHost ||
-           line.WebBase;
+           line.WebBase || line.MaxSize;
 }
 
 }  // namespace
@@ -336,6 +344,7 @@ THeadlessSettings ResolveSettings(const TCommandLine& line)
     settings.HostB = line.HostB.value_or(entries.HostB());
     ResolveProxy(line, settings);
     ResolveFtp(line, settings);
+    settings.MaxSize = line.MaxSize;
     return settings;
 }
 
@@ -409,6 +418,8 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
         FtpPort = *settings_.FtpPort;
     if (settings_.WebBase)
         WebBase = *settings_.WebBase;
+    if (settings_.MaxSize)
+        NMHTTP1->UnsizedBodyLimit = *settings_.MaxSize;
     timer1_->SetInterval(1000);
     timer1_->SetOnTimer([this](TComponent*) { Timer1Timer(); });
     interrupts_.Deliver(interruptWindow_.Handle(), WM_INTERRUPT);

@@ -47,6 +47,7 @@ struct TCommandLine {
     std::optional<std::string> Proxy;
     std::optional<std::string> FtpHost;
     std::optional<std::string> WebBase;
+    std::optional<long long> MaxSize;  // bytes of a body that announces no length
     // The first usage error met, reported unless --help or --version is given.
     std::string Error;
 };
@@ -71,6 +72,7 @@ struct THeadlessSettings {
     std::optional<std::string> FtpHost;
     std::optional<int> FtpPort;
     std::optional<std::string> WebBase;
+    std::optional<long long> MaxSize;
 };
 // Throws EUsageError when the command line cannot be carried out.
 THeadlessSettings ResolveSettings(const TCommandLine& commandLine);

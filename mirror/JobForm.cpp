@@ -18,7 +18,28 @@
 namespace {
 
 constexpr int FetchTries = 5;
-constexpr std::int32_t WatchdogLimit = 30;
+constexpr std::int32_t WatchdogLimit = 30;    // idle ticks of a download
+constexpr std::int32_t PageStallLimit = 60;   // idle ticks of a page fetch
+// Fewer bytes than this since the last sign of life is no sign of life: a server dripping a
+// byte now and then must not keep the watchdog at bay.
+constexpr long long ProgressFloor = 1024;
+
+// Why a page request failed, for the log; the transport and client record it where it happens.
+const char* StopReasonText(TStopReason reason)
+{
+    switch (reason) {
+    case TStopReason::Watchdog: return "no progress";
+    case TStopReason::ServerDrop: return "connection dropped by the server";
+    case TStopReason::Cap: return "page larger than the limit";
+    case TStopReason::BadReply: return "reply cannot be used";
+    default: return "";
+    }
+}
+
+bool IsFailedTry(TStopReason reason)
+{
+    return *StopReasonText(reason) != '\0';
+}
 
 std::unique_ptr<TNMHTTP> MakeHttpClient()
 {
@@ -31,6 +52,7 @@ std::unique_ptr<TNMHTTP> MakeHttpClient()
     http->ProxyPort = 0;
     http->HeaderInfo.UserId = "Internet Explorer";
     http->HeaderInfo.LocalMailAddress = "ie 6.0.2800.1106IC";
+    http->UnsizedBodyLimit = TJobForm::DefaultUnsizedBodyLimit;
     return http;
 }
 
@@ -91,16 +113,40 @@ std::string TJobForm::DownloadProgress() const
 bool TJobForm::FetchPage(const std::string& url, const std::string& fileName)
 {
     for (int tries = 0; tries < FetchTries; ++tries) {
-        NMHTTP1->Body = fileName;
-        NMHTTP1->Get(url);
-        const std::string text = ReadPageText(fileName);
-        if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
-            return true;
+        if (TryFetch(url, fileName)) {
+            const std::string text = ReadPageText(fileName);
+            if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
+                return true;
+        }
         AppendLog("**Got a server error, trying to download again");
     }
     AppendLog("**Tried 5 times and got errors every time, skipping this folder");
     platform::DeleteFile(fileName);
     return false;
+}
+
+// A page is capped and watched; a stall, a drop, a cap or an unusable reply costs one try,
+// while a failure to connect or the user's abort still ends the fetch.
+bool TJobForm::TryFetch(const std::string& url, const std::string& fileName)
+{
+    TNMHTTP& http = *NMHTTP1;
+    http.Body = fileName;
+    http.MaxBodySize = static_cast<long long>(MaxPageBytes);
+    IdleTicks = 0;
+    FetchingPage = true;
+    try {
+        http.Get(url);
+    } catch (const ESockError&) {
+        http.MaxBodySize = 0;
+        FetchingPage = false;
+        if (!IsFailedTry(http.StopReason))
+            throw;
+        AppendLog(std::string("** Page transfer failed: ") + StopReasonText(http.StopReason));
+        return false;
+    }
+    http.MaxBodySize = 0;
+    FetchingPage = false;
+    return true;
 }
 
 void TJobForm::BeginJob()
@@ -202,18 +248,28 @@ void TJobForm::RunGalleryJob(const std::string& queryKey, const std::string& ent
 
 void TJobForm::NMHTTP1Status(TComponent*, const std::string&)
 {
-    IdleTicks = 0;
+    if (MadeProgress())
+        IdleTicks = 0;
+}
+
+bool TJobForm::MadeProgress()
+{
+    const long long arrived = NMHTTP1->BytesArrived;
+    if (arrived - ProgressMark < ProgressFloor)
+        return false;
+    ProgressMark = arrived;
+    return true;
 }
 
 // Deliberately not tied to Downloading: a count left above the limit keeps aborting until a
-// status report or the next download step resets it.
+// status report or the next download step or page fetch resets it.
 void TJobForm::Timer1Timer()
 {
     ShowClock(LongTimeText());
-    if (Downloading)
-        ++IdleTicks;
-    if (IdleTicks > WatchdogLimit)
-        NMHTTP1->Abort();
+    if (Downloading || FetchingPage)
+        IdleTicks = MadeProgress() ? 0 : IdleTicks + 1;
+    if (IdleTicks > (FetchingPage ? PageStallLimit : WatchdogLimit))
+        NMHTTP1->Stop(TStopReason::Watchdog);
 }
 
 // A whole number too large for an integer is still outside the range on its side.

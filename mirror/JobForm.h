@@ -54,6 +54,11 @@ public:
     bool StopRequested = false;
     TJobOutcome JobOutcome = TJobOutcome::Completed;
     TJobTally Tally;
+    // A page fetch is running: the watchdog counts, with the page's longer limit.
+    bool FetchingPage = false;
+
+    // A body that announces no length stops at this many bytes (the command line sets it).
+    static constexpr long long DefaultUnsizedBodyLimit = 256LL * 1024 * 1024;
 
     std::unique_ptr<TNMHTTP> NMHTTP1;
     std::unique_ptr<TNMFTP> NMFTP1;
@@ -136,6 +141,12 @@ private:
     friend class TGalleryWalk;
     friend class TListingWalk;
     friend class TDownloadStep;
+    // One request of FetchPage; false when the transfer failed in a way another try may mend.
+    bool TryFetch(const std::string& url, const std::string& fileName);
+    // True (and a new mark set) when enough bytes arrived since the last mark to count as progress.
+    bool MadeProgress();
+    long long ProgressMark = 0;
+
     // Folder IDs and pages walked in the current job, so that links that loop are walked once.
     std::set<std::string> WalkedPages;
     // Walks now running; the outermost one starts a fresh record of walked pages.

@@ -1,8 +1,11 @@
 #include "mirror/strutil.h"
 
+#include "platform/Exception.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -113,9 +116,25 @@ std::string PageText(const std::string& fileBytes)
     return fileBytes.substr(0, fileBytes.find_first_of("\r\x1A"));
 }
 
+// Read in pieces and stopped at the first CR, so that memory holds the page text only once.
 std::string ReadPageText(const std::string& fileName)
 {
-    return PageText(platform::ReadFileBytes(fileName, MaxPageBytes));
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+        std::fopen(platform::NativePath(fileName).c_str(), "rb"), std::fclose);
+    if (!file)
+        throw EInOutError("ファイル " + fileName + " を開けません");
+    std::string text;
+    char chunk[65536];
+    while (text.size() < MaxPageBytes) {
+        const size_t got = std::fread(chunk, 1, std::min(sizeof chunk, MaxPageBytes - text.size()), file.get());
+        const std::string piece = PageText(std::string(chunk, got));
+        text += piece;
+        if (piece.size() < got || got == 0)
+            break;
+    }
+    if (std::ferror(file.get()))
+        throw EInOutError("ファイル " + fileName + " を読み込めません");
+    return text;
 }
 
 bool IsSafeName(const std::string& name)

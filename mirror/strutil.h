@@ -34,8 +34,9 @@ std::string TakeFirstLine(std::string_view& pageText);
 // What a page file yields when read as one text line: everything before the first CR or Ctrl-Z.
 std::string PageText(const std::string& fileBytes);
 // The page text of a saved page file; at most MaxPageBytes of the file are read, so a hostile
-// server cannot make a walk hold an endless page in memory. Throws EInOutError.
-inline constexpr std::size_t MaxPageBytes = 64 * 1024 * 1024;
+// server cannot make a walk hold an endless page in memory. Throws EInOutError. Page fetches
+// refuse a longer page.
+inline constexpr std::size_t MaxPageBytes = 16 * 1024 * 1024;
 std::string ReadPageText(const std::string& fileName);
 
 // A name from a server that may become one file or folder name: not empty, not "." or "..",

@@ -26,6 +26,8 @@ const char* const EmptyUrlText = "URL が空白です";
 const char* const TooManyRedirectsText = "リダイレクトの回数が上限 (20 回) を超えました";
 const char* const HeadCutShortText = "応答ヘッダの途中で接続が閉じられました";
 const char* const HeadTooLargeText = "応答ヘッダが大きすぎます (1 MiB 超)";
+const char* const UndecodableText = "解読できない転送符号化の応答です: ";
+const char* const ShortBodyText = "応答本体が Content-Length より短いまま接続が閉じられました";
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -48,6 +50,20 @@ std::string CopiedValue(const std::string& line, size_t from)
 {
     const std::string rest = from - 1 < line.size() ? line.substr(from - 1) : std::string();
     return WithoutLineEnd(rest).substr(0, TNMHTTP::MaxCopiedText);
+}
+
+// A value that carries a control character could end or split a line of our next request.
+bool HasControl(const std::string& text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 bool AllDigits(const std::string& text)
@@ -192,8 +208,10 @@ void TNMHTTP::ProcessRequest()
 
         if (ReplyNumber > 299 && ReplyNumber < 399) {
             bool handled = false;
-            if (!receivedCookie_.empty())
-                HeaderInfo.Cookie = receivedCookie_;
+            if (!receivedCookie_.empty()) {
+                HeaderInfo.Cookie = serverCookie_ = receivedCookie_;
+                cookieHost_ = Host;
+            }
             if (OnRedirect)
                 OnRedirect(handled);
             if (handled)
@@ -297,7 +315,7 @@ void TNMHTTP::BuildRequestHeader()
         headerList_.SetHeader("User-Agent", HeaderInfo.LocalMailAddress);
     if (!HeaderInfo.LocalProgram.empty())
         headerList_.SetHeader("From", HeaderInfo.LocalProgram);
-    if (!HeaderInfo.Cookie.empty())
+    if (!HeaderInfo.Cookie.empty() && CookieGoesTo(Host))
         headerList_.SetHeader("Cookie", HeaderInfo.Cookie);
     if (!HeaderInfo.Referer.empty())
         headerList_.SetHeader("Referer", HeaderInfo.Referer);
@@ -360,6 +378,8 @@ void TNMHTTP::SendRequest()
 void TNMHTTP::ReadReplyHeader()
 {
     BytesTotal = 0;
+    lengthAnnounced_ = false;
+    transferEncoding_.clear();
     receivedCookie_.clear();
     FilePtr headerFile;
     if (OutputFileMode) {
@@ -375,9 +395,9 @@ void TNMHTTP::ReadReplyHeader()
         std::string line = ReadLn();
         headBytes += line.size();
         if (line.empty() || line.back() != '\n')
-            throw ESockError(HeadCutShortText);
+            RefuseReply(HeadCutShortText);
         if (headBytes > MaxReplyHead)
-            throw ESockError(HeadTooLargeText);
+            RefuseReply(HeadTooLargeText);
         return line;
     };
     auto store = [&](const std::string& line) {
@@ -392,30 +412,84 @@ void TNMHTTP::ReadReplyHeader()
     store(statusLine);
     for (;;) {
         const std::string line = readLine();
-        const std::string upper = UpperCase(line);
-        const std::string name = ExtractField(upper, ' ', 1);
-        if (name == "SET-COOKIE:")
-            receivedCookie_ = CopiedValue(line, 13);
-        if (name == "LOCATION:")
-            url_ = CopiedValue(line, 11);
-        if (name == "CONTENT-LENGTH:")
-            BytesTotal = FirstNumber(upper.substr(16));
+        NoteHeaderLine(line);
         store(line);
         if (line == "\n" || line == "\r\n")
             break;
     }
     if (headerFile && std::fflush(headerFile.get()) != 0)
         throw EInOutError("ファイル " + Header + " に書き込めません");
+    // Our HTTP/1.0 request asks for no framing: a body in any other coding cannot be stored.
+    if (!transferEncoding_.empty() && transferEncoding_ != "IDENTITY")
+        RefuseReply(UndecodableText + transferEncoding_);
+}
+
+// Step 4 of the reply head. A location or cookie with a control character is not taken.
+void TNMHTTP::NoteHeaderLine(const std::string& line)
+{
+    const std::string upper = UpperCase(line);
+    const std::string name = ExtractField(upper, ' ', 1);
+    if (name == "SET-COOKIE:" && !HasControl(CopiedValue(line, 13)))
+        receivedCookie_ = CopiedValue(line, 13);
+    if (name == "LOCATION:" && !HasControl(CopiedValue(line, 11)))
+        url_ = CopiedValue(line, 11);
+    if (name == "CONTENT-LENGTH:") {
+        BytesTotal = FirstNumber(upper.substr(16));
+        lengthAnnounced_ = true;
+    }
+    if (name == "TRANSFER-ENCODING:")
+        transferEncoding_ = Trimmed(WithoutLineEnd(upper.substr(19)));
+}
+
+void TNMHTTP::RefuseReply(const std::string& text)
+{
+    RecordStop(TStopReason::BadReply);
+    throw ESockError(text);
+}
+
+bool TNMHTTP::CookieGoesTo(const std::string& host) const
+{
+    return HeaderInfo.Cookie != serverCookie_ || LowerCase(host) == LowerCase(cookieHost_);
+}
+
+long long TNMHTTP::BodyLimit() const
+{
+    long long limit = UnsizedBodyLimit;
+    if (limit > 0 && lengthAnnounced_)
+        limit = std::max(limit, BytesTotal);
+    if (MaxBodySize > 0 && (limit == 0 || MaxBodySize < limit))
+        limit = MaxBodySize;
+    return limit;
+}
+
+// A body shorter than announced is a broken one; one that has all its bytes may end in a reset.
+void TNMHTTP::CheckBodyComplete()
+{
+    const bool noBody = sentKind_ == CmdType::Head || ReplyNumber == 204 || ReplyNumber == 304;
+    if (noBody || (lengthAnnounced_ && CapturedCount() >= BytesTotal))
+        return;
+    RaiseIfDropped();
+    if (lengthAnnounced_)
+        RefuseReply(ShortBodyText);
 }
 
 void TNMHTTP::ReceiveBody()
 {
-    if (InputFileMode) {
-        CaptureFile(Body);
-    } else {
-        Body.clear();
-        CaptureString(Body, -1);
+    CaptureLimit = BodyLimit();
+    try {
+        if (InputFileMode) {
+            CaptureFile(Body);
+        } else {
+            Body.clear();
+            CaptureString(Body, -1);
+        }
+    } catch (const EAbortError&) {
+        throw;
+    } catch (const ESockError&) {
+        if (StopReason != TStopReason::ServerDrop)
+            throw;
     }
+    CheckBodyComplete();
 }
 
 void TNMHTTP::ReportOutcome()

@@ -32,6 +32,12 @@ public:
     // Repetitions of the request cycle (redirects) before it gives up.
     static constexpr int MaxRepetitions = 20;
 
+    // Largest body taken at all, announced or not; 0 = no limit.
+    long long MaxBodySize = 0;
+    // Largest body taken when the reply announces no length (one that announces more may
+    // take what it announces); 0 = no limit.
+    long long UnsizedBodyLimit = 0;
+
     // Published properties.
     std::string Body = "Default.htm";
     std::string Header = "Head.txt";
@@ -79,6 +85,11 @@ public:
 protected:
     void Request(CmdType kind, const std::string& url);
     void ReceiveBody();
+    long long BodyLimit() const;
+    void CheckBodyComplete();
+    [[noreturn]] void RefuseReply(const std::string& text);
+    void NoteHeaderLine(const std::string& line);
+    bool CookieGoesTo(const std::string& host) const;
     void ReportOutcome();
     void SendBytes(const std::string& bytes);
     std::string AuthorizationValue() const;
@@ -92,5 +103,10 @@ protected:
     std::string sendData_;
     std::string linkValue_;
     std::string receivedCookie_;
+    bool lengthAnnounced_ = false;
+    std::string transferEncoding_;
+    // The cookie a redirect took from a server, and that server: it goes back to it only.
+    std::string serverCookie_;
+    std::string cookieHost_;
     TExStringList headerList_;
 };

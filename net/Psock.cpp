@@ -245,12 +245,17 @@ bool TPowersock::OpenSocket(bool withLinger)
     return true;
 }
 
-// A socket the system refuses to watch would leave every wait on it hanging: raise instead.
 void TPowersock::RegisterAllEvents()
 {
-    if (WSAAsyncSelect(SocketHandle, window_->Handle(), WM_SOCKET, FD_ALL_EVENTS) != 0) {
-        std::string message;
-        CheckSocketError(0, message);
+    Register(WM_SOCKET, FD_ALL_EVENTS);
+}
+
+// A socket the system refuses to watch would leave every wait on it hanging: raise instead.
+void TPowersock::Register(unsigned msg, long events)
+{
+    if (WSAAsyncSelect(SocketHandle, window_->Handle(), msg, events) != 0) {
+        LastError = WSAGetLastError();
+        throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
     }
 }
 
@@ -333,9 +338,6 @@ void TPowersock::HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam)
         case WM_CONTINUESEND:
             WriteHandler();
             break;
-        case WM_CONTINUEREAD:
-            ReadHandler();
-            break;
         default:
             break;
         }
@@ -364,6 +366,10 @@ void TPowersock::HandleSocketEvent(long event)
         }
         break;
     case FD_CLOSE:
+        if (!LastEventOk) {
+            dropError_ = LastError;
+            RecordStop(TStopReason::ServerDrop);
+        }
         CloseDrain();
         Connected = false;
         CloseSocket();
@@ -380,6 +386,7 @@ void TPowersock::CloseDrain()
         const int n = SocketRecv(SocketHandle, scratch_, ChunkSize);
         if (n <= 0)
             break;
+        BytesArrived += n;
         AppendInput(scratch_, static_cast<size_t>(n));
     }
 }
@@ -393,6 +400,7 @@ void TPowersock::AppendInput(const char* bytes, size_t count)
             sinkFill_ += take;
             bytes += take;
             count -= take;
+            NoteCaptured(take);
             if (sinkFill_ == SinkBlock)
                 FlushSink();
         }
@@ -421,6 +429,25 @@ void TPowersock::FlushSink()
         count -= static_cast<size_t>(n);
     }
     sinkFill_ = 0;
+}
+
+void TPowersock::NoteCaptured(size_t count)
+{
+    captured_ += static_cast<long long>(count);
+    if (CaptureLimit > 0 && captured_ > CaptureLimit && !Cancelled) {
+        RecordStop(TStopReason::Cap);
+        Cancelled = true;
+    }
+}
+
+// A receive that fails for any reason but would-block means the connection is gone.
+void TPowersock::NoteReceiveError()
+{
+    LastError = WSAGetLastError();
+    if (LastError != WSAEWOULDBLOCK) {
+        dropError_ = LastError;
+        RecordStop(TStopReason::ServerDrop);
+    }
 }
 
 void TPowersock::ConsumeInput(size_t count)
@@ -456,38 +483,46 @@ void TPowersock::ReadHandler()
     {
         Finally clear{[this] { HandlerBusy = false; }};
         ReportStatus(8, "ストリーム読み込み中");
-        // Receive straight into the buffer that keeps the bytes: the input buffer, or the
-        // block that is written to the capture file once it is full.
-        int n;
-        if (sinkFd_ >= 0) {
-            if (SinkBlock - sinkFill_ < static_cast<size_t>(ChunkSize))
-                FlushSink();
-            n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, ChunkSize);
-            sinkFill_ += static_cast<size_t>(std::max(n, 0));
-        } else {
-            if (inStart_ > 0 && inStart_ == inBuffer_.size())
-                ClearInput();
-            const size_t before = inBuffer_.size();
-            inBuffer_.resize(before + ChunkSize);
-            n = SocketRecv(SocketHandle, inBuffer_.data() + before, ChunkSize);
-            inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
-        }
+        const int n = ReceiveOnce();
         if (n < 0) {
-            LastError = WSAGetLastError();
+            NoteReceiveError();
             if (OnError)
                 OnError(this, static_cast<std::uint16_t>(LastError), ErrorText(static_cast<std::uint16_t>(LastError)));
         } else {
             received = true;
+            BytesArrived += n;
             if (TransferActive) {
                 BytesRecvd += n;
                 FireNotify(OnPacketRecvd);
             }
-            if (n == ChunkSize)
-                PostMessage(window_->Handle(), WM_CONTINUEREAD, 0, 0);
         }
     }
     if (received)
         FireNotify(OnDataArrived);
+}
+
+// One receive per read notification, never re-posted: the socket signals again while unread
+// data remains, so a pass reads what is there once. The bytes go straight where they are
+// kept: a capture's file block, in big receives, or the input buffer, in chunks.
+int TPowersock::ReceiveOnce()
+{
+    if (sinkFd_ >= 0) {
+        if (SinkBlock - sinkFill_ < static_cast<size_t>(CaptureChunkSize))
+            FlushSink();
+        const int n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, CaptureChunkSize);
+        if (n > 0) {
+            sinkFill_ += static_cast<size_t>(n);
+            NoteCaptured(static_cast<size_t>(n));
+        }
+        return n;
+    }
+    if (inStart_ > 0 && inStart_ == inBuffer_.size())
+        ClearInput();
+    const size_t before = inBuffer_.size();
+    inBuffer_.resize(before + ChunkSize);
+    const int n = SocketRecv(SocketHandle, inBuffer_.data() + before, ChunkSize);
+    inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
+    return n;
 }
 
 void TPowersock::WriteHandler()
@@ -573,6 +608,7 @@ void TPowersock::TimerExpired(TComponent*)
     ReportStatus(8, "タイマーが開始しました");
     StopTimer();
     TimedOut = true;
+    RecordStop(TStopReason::TimeOut);
     Abort();
 }
 
@@ -610,6 +646,7 @@ void TPowersock::Connect()
 {
     ReportStatus(8, "接続中");
     Cancelled = false;
+    StopReason = TStopReason::None;
     if (Connected)
         throw ESockError("既に接続しています");
     int retries = 0;
@@ -637,6 +674,8 @@ void TPowersock::Connect()
     AsyncDone = false;
     LastEventOk = true;
     sendFailed_ = false;
+    if (SocketHandle == NoSocket)
+        OpenFreshSocket();
     if (SocketConnect(SocketHandle, RemoteAddress) != 0) {
         std::string message;
         CheckSocketError(WSAEWOULDBLOCK, message);
@@ -646,8 +685,10 @@ void TPowersock::Connect()
     StopTimer();
     if (!TimedOut && !Cancelled && LastEventOk)
         return;
+    // A connect that completed in the same pass as a cancel is abandoned all the same.
+    Connected = false;
     FireNotify(OnConnectionFailed);
-    RenewSocket();
+    DropSocket();
     if (TimedOut)
         throw ESockError("コネクションタイムアウト");
     if (Cancelled)
@@ -655,12 +696,18 @@ void TPowersock::Connect()
     throw ESockError("接続が失敗しました");
 }
 
-void TPowersock::RenewSocket()
+// A socket whose connect failed or was abandoned cannot connect again; the next Connect
+// opens a fresh one, as after a close.
+void TPowersock::DropSocket()
 {
-    // A socket whose connect failed or was abandoned cannot connect again; the next Connect
-    // gets a fresh one, as after a close.
     if (SocketHandle != NoSocket)
         SocketClose(SocketHandle);
+    SocketHandle = NoSocket;
+}
+
+// Sockets are made when a connection needs one, not in advance after every close.
+void TPowersock::OpenFreshSocket()
+{
     if (!OpenSocket(false)) {
         LastError = WSAGetLastError();
         throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
@@ -687,18 +734,42 @@ void TPowersock::CloseSocket()
     SocketHandle = NoSocket;
     if (!destroying_)
         FireNotify(OnDisconnect);
-    if (ShuttingDown)
-        return;
-    if (!OpenSocket(false)) {
-        LastError = WSAGetLastError();
-        throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
-    }
 }
 
 void TPowersock::Cancel()
 {
     ReportStatus(8, "キャンセル中");
+    RecordStop(TStopReason::User);
     Cancelled = true;
+}
+
+void TPowersock::Stop(TStopReason reason)
+{
+    RecordStop(reason);
+    Abort();
+}
+
+void TPowersock::RecordStop(TStopReason reason)
+{
+    if (StopReason == TStopReason::None)
+        StopReason = reason;
+}
+
+// Ends a wait that Cancelled ended, with the text of the reason recorded for it.
+void TPowersock::RaiseStopped(const char* abortText)
+{
+    Cancelled = false;
+    if (StopReason == TStopReason::Cap)
+        throw ESockError("受信データが上限 (" + std::to_string(CaptureLimit) + " バイト) を超えました");
+    RaiseIfDropped();
+    throw EAbortError(abortText);
+}
+
+// A connection the peer reset (or that broke) ended before its data did.
+void TPowersock::RaiseIfDropped()
+{
+    if (StopReason == TStopReason::ServerDrop)
+        throw ESockError(ErrorText(static_cast<std::uint16_t>(dropError_ ? dropError_ : 10054)));
 }
 
 void TPowersock::Abort()
@@ -738,6 +809,7 @@ void TPowersock::SendBuffer(const char* bytes, unsigned length)
     PostMessage(window_->Handle(), WM_CONTINUESEND, 0, 0);
     WaitWhile([this] { return !SendDone && !Cancelled && !sendFailed_; });
     if (Cancelled) {
+        outBuffer_.clear();  // what was not sent must not lead the next request
         Cancelled = false;
         throw EAbortError("ソケット送信失敗");
     }
@@ -799,10 +871,15 @@ void TPowersock::SendFile(const std::string& path)
 std::string TPowersock::Read(unsigned count)
 {
     ReportStatus(8, "読込( " + std::to_string(count) + " )");
-    WaitWhile([this, count] { return count != 0 && BufferedCount() < count && !Cancelled; });
+    WaitWhile([this, count] { return count != 0 && BufferedCount() < count && !Cancelled && Connected; });
     if (Cancelled) {
         Cancelled = false;
         throw EAbortError("ソケット送信失敗");
+    }
+    if (BufferedCount() < count) {
+        // The peer has closed: the count can never be met.
+        RaiseIfDropped();
+        throw ESockError("接続が閉じられました");
     }
     const size_t take = count == 0 ? std::min<size_t>(BufferedCount(), 65535) : count;
     std::string result(BufferedData(), take);
@@ -831,6 +908,7 @@ std::string TPowersock::ReadLn()
             throw ESockError("受信した行が長すぎます");
         if (!Connected) {
             // The peer has closed: what is left is the last line, and after it there is none.
+            RaiseIfDropped();
             if (size == 0)
                 throw ESockError("接続が閉じられました");
             std::string line(start, size);
@@ -883,6 +961,7 @@ void TPowersock::CaptureFile(const std::string& path)
             TransferActive = false;
         }};
         BytesRecvd = 0;
+        captured_ = 0;
         const size_t buffered = BufferedCount();
         if (buffered > 0) {
             AppendInput(BufferedData(), buffered);
@@ -891,13 +970,12 @@ void TPowersock::CaptureFile(const std::string& path)
         }
         WaitWhile([this] { return Connected && !Cancelled; });
     }
-    if (Cancelled) {
-        Cancelled = false;
-        throw EAbortError("ソケット送信失敗");
-    }
+    if (Cancelled)
+        RaiseStopped("ソケット送信失敗");
     // A body that did not reach the disk must not pass for a complete one.
     if (sinkError_ != 0 || closeError != 0)
         throw EInOutError("ファイル " + path + " に書き込めません");
+    RaiseIfDropped();
 }
 
 void TPowersock::CaptureString(std::string& text, int count)
@@ -907,6 +985,7 @@ void TPowersock::CaptureString(std::string& text, int count)
     Finally restore{[this] { TransferActive = false; }};
     ReportStatus(8, "文字列キャプチャ");
     BytesRecvd = 0;
+    captured_ = 0;
     for (;;) {
         if (Cancelled)
             break;
@@ -916,15 +995,15 @@ void TPowersock::CaptureString(std::string& text, int count)
             break;
         if (BufferedCount() > 0) {
             text.append(BufferedData(), BufferedCount());
+            NoteCaptured(BufferedCount());
             ClearInput();
         } else {
             WaitPass();
         }
     }
-    if (Cancelled) {
-        Cancelled = false;
-        throw EAbortError("ソケットキャプチャ失敗");
-    }
+    if (Cancelled)
+        RaiseStopped("ソケットキャプチャ失敗");
+    RaiseIfDropped();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -937,8 +1016,11 @@ void TPowersock::Listen(bool useLookupMessage, std::uint32_t localAddress)
     RemoteAddress.address = localAddress;
     RemoteAddress.port = Htons(static_cast<std::uint16_t>(Port));
     AsyncDone = false;
+    StopReason = TStopReason::None;
+    if (SocketHandle == NoSocket)
+        OpenFreshSocket();
     SocketBind(SocketHandle, RemoteAddress);
-    WSAAsyncSelect(SocketHandle, window_->Handle(), useLookupMessage ? WM_ASYNCLOOKUP : WM_SOCKET, FD_ACCEPT);
+    Register(useLookupMessage ? WM_ASYNCLOOKUP : WM_SOCKET, FD_ACCEPT);
     // Watching for the caller starts with the listen: if it cannot, Accept would wait for ever.
     if (SocketListen(SocketHandle, 1) != 0) {
         std::string message;

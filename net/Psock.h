@@ -24,6 +24,17 @@ public:
     using ESockError::ESockError;
 };
 
+// Why a transfer ended before its natural end; recorded once, where it happens.
+enum class TStopReason {
+    None,
+    User,        // Cancel or Abort by the program's user
+    Watchdog,    // the activity watchdog saw no progress
+    TimeOut,     // the time-out timer of name lookup or connection set-up fired
+    ServerDrop,  // the connection was reset or broken by the peer
+    Cap,         // the capture grew past CaptureLimit
+    BadReply,    // the peer's answer cannot be used (the clients record this)
+};
+
 class TComponent;
 using TNotifyEvent = std::function<void(TComponent* Sender)>;
 using THandlerEvent = std::function<void(bool& Handled)>;
@@ -75,8 +86,8 @@ public:
     static constexpr unsigned WM_SOCKET = 1125;       // socket events
     static constexpr unsigned WM_ASYNCLOOKUP = 1126;  // lookup completion, listener accept
     static constexpr unsigned WM_CONTINUESEND = 1127;
-    static constexpr unsigned WM_CONTINUEREAD = 1128;
-    static constexpr int ChunkSize = 16383;
+    static constexpr int ChunkSize = 16383;          // per send, and per receive into the input buffer
+    static constexpr int CaptureChunkSize = 131072;  // per receive into a capture file
 
     TPowersock();
     ~TPowersock() override;
@@ -128,6 +139,13 @@ public:
     std::string LastReply;
     std::int16_t ReplyNumber = 0;
     std::vector<std::string> WinsockInfo;
+    // The first reason a transfer stopped early since the last Connect or Listen.
+    TStopReason StopReason = TStopReason::None;
+    // Every byte this component ever received, the close drain included: a measure of
+    // progress that no report level or transfer kind hides.
+    long long BytesArrived = 0;
+    // A capture that would take more bytes than this ends as a failure; 0 = no limit.
+    long long CaptureLimit = 0;
 
     // Operations.
     virtual std::uint16_t Accept();
@@ -136,6 +154,9 @@ public:
     virtual std::string SendCommand(const std::string& command);
     virtual void Abort();
     void Cancel();
+    // Records `reason` (unless one is recorded already) and aborts.
+    void Stop(TStopReason reason);
+    void RecordStop(TStopReason reason);
     void SendBuffer(const char* bytes, unsigned length);
     void Write(const std::string& text);
     void Writeln(const std::string& text);
@@ -163,6 +184,8 @@ public:
 
     // Received bytes not yet consumed, and a way for subclasses to drop or adopt them.
     size_t BufferedCount() const { return inBuffer_.size() - inStart_; }
+    // Bytes the last capture took, the close drain included.
+    long long CapturedCount() const { return captured_; }
     const char* BufferedData() const { return inBuffer_.data() + inStart_; }
     void ClearInput();
     // Make an accepted connection this component's socket, registered for all events.
@@ -181,6 +204,8 @@ public:
 protected:
     // One pass of the waiting loop.
     void WaitPass();
+    // Raises the socket error's text when the peer reset or broke the connection.
+    void RaiseIfDropped();
 
 private:
     void HandleMessage(unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam);
@@ -192,10 +217,16 @@ private:
     void ConsumeInput(size_t count);
     void FireNotify(const TNotifyEvent& event);
     void RegisterAllEvents();
+    void Register(unsigned msg, long events);
     void ReleaseLibrary();
     bool OpenSocket(bool withLinger);
-    void RenewSocket();
+    void DropSocket();
+    void OpenFreshSocket();
+    int ReceiveOnce();
     void WaitWhile(const std::function<bool()>& condition);
+    void NoteCaptured(size_t count);
+    void NoteReceiveError();
+    [[noreturn]] void RaiseStopped(const char* abortText);
 
     bool destroying_ = false;
     bool sendFailed_ = false;     // a send failed for good: the connection is gone
@@ -209,6 +240,8 @@ private:
     int sourceFd_ = -1;           // SendFile source
     long long sourceSize_ = 0;
     size_t lfScanFrom_ = 0;       // bytes already known to hold no LF
+    long long captured_ = 0;      // bytes taken by the running or last capture
+    int dropError_ = 0;           // the socket error that ended the connection
     char scratch_[ChunkSize];
 
     int timeOut_ = 0;

@@ -240,7 +240,8 @@ TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
     ProgramRun run({"--bogus", "--help"});
     EXPECT_EQ(run.Finish(), 0);
     for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
-                               "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version"})
+                               "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version",
+                               "--max-size"})
         EXPECT_NE(run.Out.find(option), std::string::npos) << option;
 }
 
@@ -283,6 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"ProxyPortNotANumber", {"--folder", "1", "--proxy", "127.0.0.1:http"}},
         UsageCase{"FtpPortOutOfRange", {"--set", "8436", "--ftp-host", "127.0.0.1:99999"}},
         UsageCase{"EmptyDestination", {"--folder", "1", "--dest", ""}},
+        UsageCase{"MaxSizeNotABytesCount", {"--folder", "1", "--max-size", "0"}},
         UsageCase{"FlagWithValue", {"--folder", "1", "--no-pause=yes"}},
         UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
         UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}}),

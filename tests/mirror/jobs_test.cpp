@@ -365,6 +365,9 @@ TEST_F(JobsTest, StatusReportResetsTheIdleCount)
     for (int tick = 1; tick <= 20; ++tick)
         host.Timer1Timer();
     host.NMHTTP1Status(host.NMHTTP1.get(), "受信中");
+    EXPECT_EQ(host.IdleTicks, 20) << "a report without 1 KiB of progress is no sign of life";
+    host.NMHTTP1->BytesArrived += 1024;
+    host.NMHTTP1Status(host.NMHTTP1.get(), "受信中");
     EXPECT_EQ(host.IdleTicks, 0);
     for (int tick = 1; tick <= 30; ++tick)
         host.Timer1Timer();

@@ -354,6 +354,13 @@ TEST_F(HttpTest, ContentLengthSetsBytesTotalButNeverCutsTheBody)
     EXPECT_EQ(http_.Body, "text body");
     EXPECT_EQ(http_.BytesTotal, 3);
     EXPECT_EQ(FileBytes(http_.Header), fixtures::HttpHead(200, "OK", {{"Content-Length", "3"}}));
+
+    // A reset after every announced byte has arrived costs nothing.
+    const std::string whole = fixtures::HttpHead(200, "OK", {{"Content-Length", "5"}}) + "hello";
+    ScriptedHttpServer resetting({Reply::Steps({Step::Send(whole), Step::Delay(Ms{100}), Step::Reset()})});
+    http_.InputFileMode = true;
+    http_.Get(Local(resetting.Port(), "/whole.jpg"));
+    EXPECT_EQ(BodyFile(), "hello");
 }
 
 // ---- the level-2 completion report ----
@@ -487,6 +494,26 @@ TEST_F(HttpTest, EndlessRedirectsStopAtTheBound)
     ViaProxy(server);
     http_.Get("http://www.fotoarchive.com/a.htm");
     EXPECT_EQ(BodyFile(), "fine");
+}
+
+// A value with a control character is not taken, and a cookie goes back only to its host.
+TEST_F(HttpTest, ServerTextsReachRequestsOnlyWhenSafe)
+{
+    ScriptedHttpServer server({
+        Reply::Raw("HTTP/1.0 302 Found\r\nSet-Cookie: id=1\r\r\nLocation: http://www.fotoarchive.com/b.htm\r\r\n\r\n"),
+        Reply::Raw("HTTP/1.0 302 Found\r\nSet-Cookie: id=7\r\nLocation: http://www.pixhaven.com/c.htm\r\n\r\n"),
+        Reply::Status(200, "OK", "elsewhere"),
+        Reply::Status(200, "OK", "home"),
+    });
+    ViaProxy(server);
+    http_.Get("http://www.fotoarchive.com/a.htm");
+    http_.Get("http://www.fotoarchive.com/d.htm");
+
+    ASSERT_EQ(server.RequestCount(), 4);
+    EXPECT_EQ(server.Request(1).substr(0, server.Request(1).find('\r')), "GET http://www.fotoarchive.com/a.htm HTTP/1.0");
+    EXPECT_EQ(server.Request(1).find("Cookie"), std::string::npos);
+    EXPECT_EQ(server.Request(2).find("Cookie"), std::string::npos);
+    EXPECT_NE(server.Request(3).find("\r\nCookie: id=7\r\n"), std::string::npos);
 }
 
 // ---- broken servers ----

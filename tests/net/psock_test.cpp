@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 using fixtures::Ms;
@@ -615,6 +616,74 @@ TEST(Cancelling, EveryWaitEndsWithItsOwnError)
     // SendBuffer returns at once, without an exception, when a cancel is already pending.
     sock.Cancel();
     EXPECT_NO_THROW(sock.Write("ignored"));
+}
+
+// A reset that cuts the data short is not a close: every reading wait says so.
+TEST(Receiving, ResetBeforeTheEndRaisesTheSocketError)
+{
+    std::string text;
+    const support::TempFolder temp;
+    const std::string path = temp.Text() + "reset.bin";
+    const std::function<void(TPowersock&)> waits[] = {
+        [](TPowersock& s) { s.Read(100000); },
+        [](TPowersock& s) { s.ReadLn(); },
+        [&](TPowersock& s) { s.CaptureFile(path); },
+        [&](TPowersock& s) { s.CaptureString(text, -1); },
+    };
+    for (const auto& wait : waits) {
+        ScriptedServer server({{Step::Send(std::string(50000, 'r')), Step::Reset()}});
+        TPowersock sock;
+        ConnectTo(sock, server);
+        try {
+            wait(sock);
+            ADD_FAILURE() << "the reset passed for a close";
+        } catch (const EAbortError& e) {
+            ADD_FAILURE() << e.what();
+        } catch (const ESockError& e) {
+            EXPECT_STREQ(e.what(), "10054:Connection reset by peer");
+        }
+        EXPECT_EQ(sock.StopReason, TStopReason::ServerDrop);
+    }
+}
+
+// The cancel lands while the connect completes: the attempt is abandoned, and the component
+// connects again at once.
+TEST(Cancelling, CancelInThePassOfTheConnectLeavesTheComponentReady)
+{
+    ScriptedServer server({{Step::Stall(Ms{10000})}, {Step::Send("again\r\n"), Step::Stall(Ms{10000})}});
+    TPowersock sock;
+    sock.OnConnect = [&](TComponent*) { sock.Cancel(); };
+    sock.Host = "127.0.0.1";
+    sock.Port = server.Port();
+    EXPECT_THROW(sock.Connect(), ESockError);
+    EXPECT_FALSE(sock.Connected);
+    EXPECT_EQ(sock.SocketHandle, TPowersock::NoSocket) << "the next socket is made by the next Connect";
+    sock.OnConnect = nullptr;
+    ASSERT_TRUE(server.WaitForConnections(1, Ms{5000}));
+    sock.Connect();
+    EXPECT_EQ(sock.ReadLn(), "again\r\n");
+}
+
+// What a cancelled send left unsent must not lead the next connection's bytes.
+TEST(Cancelling, CancelledSendLeavesNothingForTheNextConnection)
+{
+    fixtures::ServerOptions options;
+    options.receiveBuffer = 4096;
+    ScriptedServer server({{Step::Stall(Ms{10000})}, {Step::ReadUntil("NEXT\r\n"), Step::Close()}}, options);
+    TPowersock sock;
+    ConnectTo(sock, server);
+    OneShot cancel(200, [&] { sock.Cancel(); });
+    try {
+        while (!sock.Cancelled)
+            sock.Write(std::string(16000, 'z'));
+    } catch (const EAbortError&) {
+    }
+    ASSERT_TRUE(cancel.Fired());
+    sock.Disconnect();
+    ConnectTo(sock, server);
+    sock.Writeln("NEXT");
+    ASSERT_TRUE(server.WaitForReceived(1, "NEXT\r\n", Ms{5000}));
+    EXPECT_EQ(server.Received(1), "NEXT\r\n");
 }
 
 TEST(DataConnections, ListenAcceptAndTheExpectedPeerOnly)
