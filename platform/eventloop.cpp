@@ -183,8 +183,12 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
         return;
     }
     if (s.listening) {
-        if ((ready & EPOLLIN) && !s.acceptQueued)
+        // Winsock's rule: one FD_ACCEPT until the program calls accept(). A pending connection
+        // that stayed readable would otherwise wake every wait at once and spin it.
+        if ((ready & EPOLLIN) && !s.acceptReported) {
             QueueSocketEvent(fd, s, FD_ACCEPT, 0);
+            UpdateEpoll(fd, s);
+        }
         return;
     }
     if ((ready & EPOLLOUT) && s.writeBlocked) {
@@ -211,7 +215,7 @@ void EventLoop::QueueSocketEvent(int fd, Socket& s, long event, int error)
     if (event == FD_READ)
         s.readQueued = true;
     if (event == FD_ACCEPT)
-        s.acceptQueued = true;
+        s.acceptReported = true;
     std::lock_guard lock(mutex_);
     queue_.push_back(Message{s.window, s.msg, static_cast<WPARAM>(fd), MakeSelectReply(event, error), fd, event});
 }
@@ -223,7 +227,7 @@ void EventLoop::UpdateEpoll(int fd, Socket& s)
         if (s.connecting)
             mask = static_cast<unsigned>(EPOLLOUT);
         else if (s.listening)
-            mask = (s.events & FD_ACCEPT) ? static_cast<unsigned>(EPOLLIN) : 0u;
+            mask = (s.events & FD_ACCEPT) && !s.acceptReported ? static_cast<unsigned>(EPOLLIN) : 0u;
         else if (s.established) {
             if (s.events & (FD_READ | FD_CLOSE | FD_OOB))
                 mask |= EPOLLIN | EPOLLRDHUP;
@@ -288,8 +292,6 @@ void EventLoop::Dispatch()
             if (s != sockets_.end()) {
                 if (m.event == FD_READ)
                     s->second.readQueued = false;
-                if (m.event == FD_ACCEPT)
-                    s->second.acceptQueued = false;
             }
         }
         if (m.msg == WM_TIMER) {
@@ -314,6 +316,7 @@ void EventLoop::Select(int fd, HWND window, unsigned msg, long events)
     s.window = window;
     s.msg = msg;
     s.events = events;
+    s.acceptReported = false;
     if (!s.connecting && !s.listening && !s.closed && !s.established) {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
@@ -350,6 +353,13 @@ void EventLoop::MarkListening(int fd)
 {
     Socket& s = sockets_[fd];
     s.listening = true;
+    UpdateEpoll(fd, s);
+}
+
+void EventLoop::MarkAcceptCalled(int fd)
+{
+    Socket& s = sockets_[fd];
+    s.acceptReported = false;
     UpdateEpoll(fd, s);
 }
 

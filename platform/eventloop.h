@@ -38,6 +38,7 @@ public:
     void MarkConnecting(int fd);
     void MarkListening(int fd);
     void MarkWriteBlocked(int fd);
+    void MarkAcceptCalled(int fd);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -64,7 +65,7 @@ private:
         bool writeBlocked = false;
         bool closed = false;       // FD_CLOSE delivered or connection failed: no more events
         bool readQueued = false;
-        bool acceptQueued = false;
+        bool acceptReported = false;  // FD_ACCEPT given: no other until accept() is called
         unsigned epollMask = 0;
         bool inEpoll = false;
     };
