@@ -320,7 +320,9 @@ void EventLoop::Select(int fd, HWND window, unsigned msg, long events)
     if (!s.connecting && !s.listening && !s.closed && !s.established) {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+        // A connection reset between accept() and here has no peer name any more, but it must
+        // still report its close, error included.
+        if (s.accepted || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
             // An accepted connection: connected, and writable at once.
             s.established = true;
             QueueSocketEvent(fd, s, FD_WRITE, 0);
@@ -361,6 +363,11 @@ void EventLoop::MarkAcceptCalled(int fd)
     Socket& s = sockets_[fd];
     s.acceptReported = false;
     UpdateEpoll(fd, s);
+}
+
+void EventLoop::MarkAccepted(int fd)
+{
+    sockets_[fd].accepted = true;
 }
 
 void EventLoop::MarkWriteBlocked(int fd)

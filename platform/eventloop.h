@@ -39,6 +39,7 @@ public:
     void MarkListening(int fd);
     void MarkWriteBlocked(int fd);
     void MarkAcceptCalled(int fd);
+    void MarkAccepted(int fd);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -62,6 +63,7 @@ private:
         bool connecting = false;
         bool listening = false;
         bool established = false;  // connected: an unconnected socket polls as hung up
+        bool accepted = false;     // came from accept(): connected, even if already reset
         bool writeBlocked = false;
         bool closed = false;       // FD_CLOSE delivered or connection failed: no more events
         bool readQueued = false;

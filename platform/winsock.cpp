@@ -200,6 +200,7 @@ int SocketAccept(int fd, SockAddrIn* peer)
     Loop().MarkAcceptCalled(fd);
     if (client < 0)
         return Fail(error);
+    Loop().MarkAccepted(client);
     if (peer)
         FromNative(native, *peer);
     return client;
