@@ -15,9 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long WaitAfterAbort listens for the server's word on an aborted transfer (1.1e-5 day).
-constexpr std::chrono::microseconds kAbortReplyWait{950400};
-
 bool Between(int value, int low, int high)
 {
     return value >= low && value <= high;
@@ -60,26 +57,41 @@ std::string ReceivedText(long long bytes)
     return "受信 " + std::to_string(bytes) + " Bytes";
 }
 
+bool IsServerDrop(const char* bytes, size_t size)
+{
+    return size > 3 && (std::memcmp(bytes, "421", 3) == 0 || std::memcmp(bytes, "426", 3) == 0);
+}
+
 }  // namespace
 
-// Keeps the wait watchdog running for as long as one wait lasts.
+// Keeps the wait watchdog running for as long as one wait lasts. A wait inside another keeps
+// the outer one's deadline but says what it waits for itself.
 class TNMFTP::Watch {
 public:
-    explicit Watch(TNMFTP& client) : client_(client) { client_.StartWatch(); }
-    ~Watch() { client_.StopWatch(); }
+    Watch(TNMFTP& client, Phase phase) : client_(client), outer_(client.phase_)
+    {
+        client_.phase_ = phase;
+        client_.StartWatch();
+    }
+    ~Watch()
+    {
+        client_.StopWatch();
+        client_.phase_ = outer_;
+    }
     Watch(const Watch&) = delete;
     Watch& operator=(const Watch&) = delete;
 
 private:
     TNMFTP& client_;
+    Phase outer_;
 };
 
 // Runs one wait under the watchdog. A wait that the watchdog ended, or that ended in the very
 // pass the watchdog fired, gives up: the cancel it set would otherwise linger.
 template <typename F>
-auto TNMFTP::Watched(F&& wait)
+auto TNMFTP::Watched(Phase phase, F&& wait)
 {
-    Watch watch(*this);
+    Watch watch(*this, phase);
     try {
         if constexpr (std::is_void_v<decltype(wait())>) {
             wait();
@@ -137,7 +149,7 @@ void TNMFTP::StartWatch()
 {
     if (watchDepth_++ > 0 || WaitLimit <= 0)
         return;
-    lastProgress_ = Clock::now();
+    deadline_ = Clock::now() + std::chrono::milliseconds(WaitLimit);
     watchdog_->SetInterval(static_cast<unsigned>(std::clamp(WaitLimit / 4, 10, 1000)));
     watchdog_->SetEnabled(true);
 }
@@ -148,16 +160,17 @@ void TNMFTP::StopWatch()
         watchdog_->SetEnabled(false);
 }
 
-void TNMFTP::NoteProgress()
+// Only the data of a transfer moves its deadline: bytes on the control connection do not, or a
+// server could keep any wait alive with a trickle of reply lines.
+void TNMFTP::NoteDataProgress()
 {
-    lastProgress_ = Clock::now();
+    if (phase_ == Phase::Data)
+        deadline_ = Clock::now() + std::chrono::milliseconds(WaitLimit);
 }
 
 void TNMFTP::WatchTick()
 {
-    if (watchDepth_ == 0 || WaitLimit <= 0 || TimedOut)
-        return;
-    if (Clock::now() - lastProgress_ < std::chrono::milliseconds(WaitLimit))
+    if (watchDepth_ == 0 || WaitLimit <= 0 || TimedOut || Clock::now() < deadline_)
         return;
     // Every wait of the transport ends on a cancel; GiveUp turns that into the time-out.
     TimedOut = true;
@@ -166,71 +179,70 @@ void TNMFTP::WatchTick()
         DataSocket->Cancel();
 }
 
-void TNMFTP::GiveUp()
+// After a silent or runaway server the reply stream cannot be trusted: the session is over,
+// closed as a log-out closes it, so the next log-in starts afresh.
+void TNMFTP::DropSession()
 {
-    // After a silent server the reply stream cannot be trusted: the session is over.
     Cancelled = false;
+    replyOwed_ = false;
+    DirectoryList.reset();
+    Vendor = VendorDetect;
     if (Connected) {
         try {
             TPowersock::Disconnect();
         } catch (const std::exception&) {
-            // The time-out is the news; a failed close adds nothing to it.
+            // The reason the session ends is the news; a failed close adds nothing to it.
         }
     }
+}
+
+void TNMFTP::GiveUp()
+{
+    DropSession();
     throw ESockError(ErrorText(platform::WSAETIMEDOUT));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Replies
 
-std::string TNMFTP::ReadReplyLine()
-{
-    return Watched([this] { return ReadLn(); });
-}
-
-std::string TNMFTP::BaseCommand(const std::string& command)
-{
-    return Watched([this, &command] { return TPowersock::SendCommand(command); });
-}
-
 std::string TNMFTP::SendCommand(const std::string& command)
 {
-    const std::string first = BaseCommand(command);
-    ReadReplyRest(first);
-    return first;
+    return Watched(Phase::Reply, [this, &command] {
+        const std::string first = TPowersock::SendCommand(command);
+        ReadReplyRest(first);
+        return first;
+    });
 }
 
-void TNMFTP::ReadReplyRest(std::string line)
+std::string TNMFTP::ReadReplyRest(std::string line)
 {
-    while (Continues(line)) {
-        line = ReadReplyLine();
-        ReportStatus(1, line);
-    }
+    return Watched(Phase::Reply, [this, &line] {
+        int lines = 0;
+        size_t bytes = 0;
+        while (Continues(line))
+            line = NextReplyLine(lines, bytes);
+        return line;
+    });
 }
 
+// One more line of a reply that goes on; `lines` and `bytes` count what the reply has had.
+std::string TNMFTP::NextReplyLine(int& lines, size_t& bytes)
+{
+    std::string line = ReadLn();
+    ReportStatus(1, line);
+    bytes += line.size();
+    if (++lines > MaxReplyLines || bytes > MaxReplyBytes) {
+        DropSession();  // the rest of the reply would be read as the answer to what follows
+        throw ESockError("応答が長すぎます");
+    }
+    return line;
+}
+
+// While a reply is read, a 421 or 426 is that reply and is read like any other.
 void TNMFTP::CheckServerDrop(TComponent*)
 {
-    NoteProgress();
-    if (BufferedCount() > 3 &&
-        (std::memcmp(BufferedData(), "421", 3) == 0 || std::memcmp(BufferedData(), "426", 3) == 0))
+    if (phase_ != Phase::Reply && IsServerDrop(BufferedData(), BufferedCount()))
         Cancel();
-}
-
-std::string TNMFTP::WaitAfterAbort()
-{
-    const auto deadline = Clock::now() + kAbortReplyWait;
-    std::string text;
-    for (;;) {
-        // A further 421/426 arriving meanwhile must not turn this collection into a failure.
-        Cancelled = false;
-        text += Read(0);
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (!text.empty() || left <= 0)
-            break;
-        platform::WaitPass(static_cast<int>(left));  // no event may come: the deadline wakes us
-    }
-    ReportStatus(1, text);
-    return text;
 }
 
 long long TNMFTP::ReplyByteCount(const std::string& reply)
@@ -299,6 +311,8 @@ void TNMFTP::Connect()
     if (Connected)
         return;
     TimedOut = false;
+    replyOwed_ = false;
+    DirectoryList.reset();  // a new connection detects the system type again
     ClearInput();
     TPowersock::Connect();
     auto refused = [this](const std::string& reply) {
@@ -339,27 +353,20 @@ void TNMFTP::Disconnect()
     if (!Connected)
         return;
     ReportStatus(1, "QUIT");
+    std::string reply;
     try {
-        DirectoryList.reset();
-        Vendor = VendorDetect;
         ClearInput();
-        const std::string reply = SendCommand("QUIT");
-        if (Between(ReplyNumber, 301, 599))
-            throw FTPException(reply);
+        reply = SendCommand("QUIT");
     } catch (const ESockError&) {
-        if (Connected)
-            TPowersock::Disconnect();
+        DropSession();
         // A server that hangs up before its good-bye has done what QUIT asked for.
         if (TimedOut)
             throw;
         return;
-    } catch (const std::exception&) {
-        if (Connected)
-            TPowersock::Disconnect();
-        throw;
     }
-    if (Connected)
-        TPowersock::Disconnect();
+    DropSession();
+    if (Between(ReplyNumber, 301, 599))
+        throw FTPException(reply);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -400,7 +407,19 @@ void TNMFTP::PrepareDataSocket()
     Cancelled = false;
     RequireConnection();
     DataSocket = std::make_unique<TPowersock>();
-    DataSocket->OnDataArrived = [this](TComponent*) { NoteProgress(); };
+    DataSocket->OnDataArrived = [this](TComponent*) { NoteDataProgress(); };
+    // What broke the data connection, noted where it happens: a reset on a read, or a close
+    // that carried an error. A read that merely found nothing (10035) breaks nothing.
+    dataError_ = 0;
+    DataSocket->OnError = [this](TComponent* sender, std::uint16_t error, const std::string&) {
+        if (static_cast<TPowersock*>(sender)->Connected && error != platform::WSAEWOULDBLOCK && dataError_ == 0)
+            dataError_ = error;
+    };
+    DataSocket->OnDisconnect = [this](TComponent* sender) {
+        const TPowersock& data = *static_cast<TPowersock*>(sender);
+        if (!data.LastEventOk && dataError_ == 0)
+            dataError_ = data.LastError;
+    };
     ClearInput();
 }
 
@@ -437,20 +456,43 @@ bool TNMFTP::FailureLineWaiting() const
     return (first == '4' || first == '5') && std::memchr(BufferedData(), '\n', size) != nullptr;
 }
 
+// RETR and its preliminary reply, whose continuation lines may still refuse the transfer.
+void TNMFTP::RequestFile(const std::string& remoteFile)
+{
+    ReportStatus(1, "RETR " + remoteFile);
+    BytesTotal = 0;
+    Watched(Phase::Reply, [this, &remoteFile] {
+        std::string line = TPowersock::SendCommand("RETR " + remoteFile);
+        if (Between(ReplyNumber, 301, 599)) {
+            const std::string first = line;
+            line = ReadReplyRest(line);  // the whole refusal, so that the next reply is the next
+            Refuse(TCmdType::CmdRetr, first, false);
+        }
+        BytesTotal = ReplyByteCount(line);
+        int lines = 0;
+        size_t bytes = 0;
+        while (Continues(line)) {
+            line = NextReplyLine(lines, bytes);
+            if (BytesTotal == 0)
+                BytesTotal = ReplyByteCount(line);
+            if (Between(ReplyNumber, 301, 599))
+                Refuse(TCmdType::CmdRetr, line, true);
+        }
+    });
+    replyOwed_ = true;
+}
+
 void TNMFTP::AcceptDataConnection()
 {
-    Watched([this] {
+    Watched(Phase::Accept, [this] {
         // Wait here rather than in Accept, so that a refusal on the control connection (425,
         // 426, a hang-up) ends the wait instead of leaving it to the watchdog.
         for (;;) {
-            if (TimedOut)
-                GiveUp();
             if (DataSocket->AsyncDone || DataSocket->Cancelled)
                 break;
             if (FailureLineWaiting()) {
-                const std::string line = ReadLn();
-                ReportStatus(1, line);
                 Cancelled = false;  // the 421/426 that cancelled us is answered right here
+                const std::string line = ReadTransferEnd();
                 throw FTPException(line);
             }
             if (Cancelled)
@@ -477,43 +519,78 @@ void TNMFTP::DeliverListingLine(std::string line)
 void TNMFTP::ReadListing()
 {
     TPowersock& data = *DataSocket;
-    Watched([&] {
-        while (!Cancelled && !TimedOut && (data.Connected || data.BufferedCount() > 0)) {
+    int entries = 0;
+    long long bytes = 0;
+    Watched(Phase::Data, [&] {
+        while (!Cancelled && (data.Connected || data.BufferedCount() > 0)) {
             if (data.Cancelled)
                 throw EAbortError("ソケット読込失敗");
-            if (data.BufferedCount() > 0)
-                DeliverListingLine(data.ReadLn());
-            else
+            if (data.BufferedCount() == 0) {
                 WaitPass();
+                continue;
+            }
+            const std::string line = data.ReadLn();
+            bytes += static_cast<long long>(line.size());
+            if (++entries > MaxListingEntries || bytes > MaxListingBytes) {
+                const std::string text = "ディレクトリ一覧が長すぎます";
+                ReportStatus(1, text);
+                throw ESockError(text);
+            }
+            DeliverListingLine(line);
         }
     });
 }
 
-void TNMFTP::EndTransfer(long long captured)
+// Closes the data connection; returns the socket error that ended it, 0 for a clean close.
+int TNMFTP::EndTransfer(long long captured)
 {
     if (OnTransactionStop)
         OnTransactionStop(this);
-    DataSocket->ShuttingDown = true;  // it is freed next: no fresh socket for it
+    const int dataError = dataError_;
     DataSocket->CloseSocket();
     BytesTotal = captured >= 0 ? captured : DataSocket->BytesRecvd;
     ReportStatus(1, ReceivedText(BytesTotal));
+    return dataError;
 }
 
+// The transfer-complete reply, read whatever came before it.
 std::string TNMFTP::ReadTransferEnd()
 {
-    if (Cancelled || TimedOut)
-        return {};
-    std::string line;
-    try {
-        line = ReadReplyLine();
-        ReportStatus(1, line);
-        if (!Cancelled && !TimedOut)
-            ReadReplyRest(line);
-    } catch (const EAbortError&) {
-        if (!Cancelled)
-            throw;  // a 421/426 cut in: the caller collects it
-    }
+    Cancelled = false;  // a 421 or 426 that cut in is this very reply
+    const std::string line = Watched(Phase::Reply, [this] {
+        const std::string first = ReadLn();
+        ReportStatus(1, first);
+        ReadReplyRest(first);
+        return first;
+    });
+    replyOwed_ = false;
     return line;
+}
+
+// Only the server's "complete" after a clean close, with no fewer bytes than it announced,
+// makes a transfer whole.
+void TNMFTP::JudgeTransfer(const std::string& finalReply, int dataError, long long announced)
+{
+    if (!Between(LeadingNumber(finalReply), 200, 299))
+        throw FTPException(finalReply);
+    if (dataError != 0)
+        throw ESockError(ErrorText(static_cast<std::uint16_t>(dataError)));
+    if (BytesTotal < announced)
+        throw ESockError("受信データが不足しています");
+}
+
+// A transfer that failed on our side still has the server's final word on its way: read it
+// (closing the data connection was our abort), or end the session if it does not come, so
+// that it is never taken for the answer to the next command.
+void TNMFTP::SettleOwedReply()
+{
+    if (!replyOwed_ || !Connected)
+        return;
+    try {
+        ReadTransferEnd();
+    } catch (const std::exception&) {
+        DropSession();
+    }
 }
 
 void TNMFTP::CreateDirectoryList()
@@ -522,8 +599,8 @@ void TNMFTP::CreateDirectoryList()
         try {
             IssueCommand("SYST");
         } catch (const std::exception&) {
-            if (TimedOut)
-                throw;  // a silent server is not a failed "SYST": the session is gone
+            if (TimedOut || !Connected)
+                throw;  // a silent or runaway server is not a failed "SYST": the session is gone
         }
         Vendor = VendorFromSystem(LastReply);
     }
@@ -545,15 +622,17 @@ void TNMFTP::ListDirectory()
         const std::string reply = SendCommand("LIST");
         if (Between(ReplyNumber, 301, 599))
             Refuse(TCmdType::CmdList, reply, true);
+        replyOwed_ = true;
         BytesTotal = ReplyByteCount(reply);
         if (OnTransactionStart)
             OnTransactionStart(this);
         AcceptDataConnection();
         ReadListing();
-        EndTransfer(-1);
-        ReadTransferEnd();
+        const int dataError = EndTransfer(-1);
+        JudgeTransfer(ReadTransferEnd(), dataError, 0);
     } catch (const std::exception&) {
         DataSocket.reset();
+        SettleOwedReply();
         throw;
     }
     DataSocket.reset();
@@ -563,60 +642,26 @@ void TNMFTP::ListDirectory()
 
 void TNMFTP::Download(const std::string& remoteFile, const std::string& localFile)
 {
-    std::string finalReply;
     try {
         PrepareDataSocket();
         AnnouncePort(TCmdType::CmdRetr);
         if (OnPacketRecvd)
             DataSocket->OnPacketRecvd = OnPacketRecvd;
-        ReportStatus(1, "RETR " + remoteFile);
-        BytesTotal = 0;
-        std::string line = BaseCommand("RETR " + remoteFile);
-        if (Between(ReplyNumber, 301, 599))
-            Refuse(TCmdType::CmdRetr, line, false);
-        BytesTotal = ReplyByteCount(line);
-        while (Continues(line)) {
-            line = ReadReplyLine();
-            ReportStatus(1, line);
-            if (BytesTotal == 0)
-                BytesTotal = ReplyByteCount(line);
-            if (Between(ReplyNumber, 301, 599))
-                Refuse(TCmdType::CmdRetr, line, true);
-        }
+        RequestFile(remoteFile);
+        const long long announced = BytesTotal;
         AcceptDataConnection();
         if (OnTransactionStart)
             OnTransactionStart(this);
-        long long captured = -1;
-        if (!Cancelled && !TimedOut) {
-            const std::string target = localFile.empty() ? remoteFile : localFile;
-            Watched([&] { DataSocket->CaptureFile(target); });
-            captured = FileSize(target);
-        }
-        EndTransfer(captured);
-        finalReply = ReadTransferEnd();
+        const std::string target = localFile.empty() ? remoteFile : localFile;
+        Watched(Phase::Data, [&] { DataSocket->CaptureFile(target); });
+        const int dataError = EndTransfer(FileSize(target));
+        JudgeTransfer(ReadTransferEnd(), dataError, announced);
     } catch (const std::exception&) {
         DataSocket.reset();
-        if (Cancelled && !TimedOut) {
-            try {
-                WaitAfterAbort();
-            } catch (const std::exception&) {
-                // The error that ended the transfer is the one to report.
-            }
-        }
+        SettleOwedReply();
         throw;
     }
     DataSocket.reset();
-    // Only the server's "complete" makes a download whole; an abort or a refusal leaves a cut file.
-    if (Cancelled) {
-        // The 421/426 is either still waiting or was just read as the final reply.
-        const std::string text = WaitAfterAbort();
-        const std::string reason = text.empty() ? finalReply : text;
-        if (reason.empty())
-            throw EAbortError("ソケット読込失敗");
-        throw FTPException(reason);
-    }
-    if (!Between(LeadingNumber(finalReply), 200, 299))
-        throw FTPException(finalReply);
     if (OnSuccess)
         OnSuccess(TCmdType::CmdRetr);
 }

@@ -6,6 +6,7 @@
 #include "net/Psock.h"
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,9 +57,17 @@ public:
     int Vendor = VendorDetect;
     bool ParseList = false;
 
-    // Milliseconds a reply line, the server's data connection or a data transfer may go without
-    // any byte arriving before the wait gives up with ESockError; 0 waits for ever.
+    // Milliseconds that a whole reply (every line of it) and the wait for the server's data
+    // connection may take, and that a data transfer may go without a byte, before the wait gives
+    // up with ESockError and the session is closed; 0 waits for ever.
     int WaitLimit = 60000;
+
+    // Caps on what one server may make us read. A reply past its cap ends the session, a listing
+    // past its cap fails; neither grows memory or keeps a wait going.
+    static constexpr int MaxReplyLines = 1000;
+    static constexpr size_t MaxReplyBytes = 256 * 1024;
+    static constexpr int MaxListingEntries = 100000;
+    static constexpr long long MaxListingBytes = 16 * 1024 * 1024;
 
     // Published events. OnConnect is this client's own: it fires after the log-in, and hides the
     // base's socket-level notification of the same name.
@@ -84,13 +93,13 @@ public:
     void ChangeDirectory(const std::string& directory);
     void IssueCommand(const std::string& command);
     void ListDirectory();
-    // Raises when the transfer did not end with a 2xx reply, so a cut file never passes as whole.
+    // Raises unless the data arrived whole (no reset, no fewer bytes than the server announced)
+    // and the server said complete, so a cut file never passes as whole.
     void Download(const std::string& remoteFile, const std::string& localFile);
 
-    // Reply handling.
-    void ReadReplyRest(std::string line);
+    // Reply handling. ReadReplyRest returns the reply's last line.
+    std::string ReadReplyRest(std::string line);
     void CheckServerDrop(TComponent* Sender);
-    std::string WaitAfterAbort();
 
     // The byte count a reply announces ("150 ... (12345 bytes)"), 0 when none.
     static long long ReplyByteCount(const std::string& reply);
@@ -100,31 +109,42 @@ public:
     static TCmdType CommandType(const std::string& command);
 
 private:
+    // What a wait is waiting for: a reply and the data connection have a deadline from their
+    // start; a data transfer may go on as long as bytes keep arriving.
+    enum class Phase { None, Reply, Accept, Data };
     class Watch;
 
     void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported);
+    std::string NextReplyLine(int& lines, size_t& bytes);
     bool FailureLineWaiting() const;
     void PrepareDataSocket();
     void AnnouncePort(TCmdType type);
+    void RequestFile(const std::string& remoteFile);
     void AcceptDataConnection();
     void ReadListing();
     void DeliverListingLine(std::string line);
-    void EndTransfer(long long captured);
+    int EndTransfer(long long captured);
     std::string ReadTransferEnd();
+    void JudgeTransfer(const std::string& finalReply, int dataError, long long announced);
+    void SettleOwedReply();
     void CreateDirectoryList();
-    std::string BaseCommand(const std::string& command);
-    std::string ReadReplyLine();
+    void DropSession();
     [[noreturn]] void GiveUp();
 
-    // The wait watchdog: while a wait runs, a tick checks the time since bytes last arrived.
+    // The wait watchdog: while a wait runs, a tick checks its deadline.
     void StartWatch();
     void StopWatch();
     void WatchTick();
-    void NoteProgress();
+    void NoteDataProgress();
     template <typename F>
-    auto Watched(F&& wait);
+    auto Watched(Phase phase, F&& wait);
 
     std::unique_ptr<TThreadTimer> watchdog_;
-    std::chrono::steady_clock::time_point lastProgress_;
+    std::chrono::steady_clock::time_point deadline_;
     int watchDepth_ = 0;
+    Phase phase_ = Phase::None;
+    // A transfer command was accepted and its final reply has not been read yet.
+    bool replyOwed_ = false;
+    // The socket error that broke the running transfer's data connection, 0 while none did.
+    int dataError_ = 0;
 };

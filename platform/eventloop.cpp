@@ -196,8 +196,12 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
         return;
     }
     if (s.listening) {
-        if ((ready & EPOLLIN) && !s.acceptQueued)
+        // Winsock's rule: one FD_ACCEPT until the program calls accept(). A pending connection
+        // that stayed readable would otherwise wake every wait at once and spin it.
+        if ((ready & EPOLLIN) && !s.acceptReported) {
             QueueSocketEvent(fd, s, FD_ACCEPT, 0);
+            UpdateEpoll(fd, s);
+        }
         return;
     }
     if ((ready & EPOLLOUT) && s.writeBlocked) {
@@ -224,7 +228,7 @@ void EventLoop::QueueSocketEvent(int fd, Socket& s, long event, int error)
     if (event == FD_READ)
         s.readQueued = true;
     if (event == FD_ACCEPT)
-        s.acceptQueued = true;
+        s.acceptReported = true;
     std::lock_guard lock(mutex_);
     queue_.push_back(Message{s.window, s.msg, static_cast<WPARAM>(fd), MakeSelectReply(event, error), fd, event});
 }
@@ -236,7 +240,7 @@ unsigned EventLoop::EpollMask(const Socket& s)
     if (s.connecting)
         return static_cast<unsigned>(EPOLLOUT);
     if (s.listening)
-        return (s.events & FD_ACCEPT) ? static_cast<unsigned>(EPOLLIN) : 0u;
+        return (s.events & FD_ACCEPT) && !s.acceptReported ? static_cast<unsigned>(EPOLLIN) : 0u;
     unsigned mask = 0;
     if (s.established) {
         if (s.events & (FD_READ | FD_CLOSE | FD_OOB))
@@ -322,8 +326,6 @@ void EventLoop::Dispatch()
             if (s != sockets_.end()) {
                 if (m.event == FD_READ)
                     s->second.readQueued = false;
-                if (m.event == FD_ACCEPT)
-                    s->second.acceptQueued = false;
             }
         }
         if (m.msg == WM_TIMER) {
@@ -348,10 +350,13 @@ int EventLoop::Select(int fd, HWND window, unsigned msg, long events)
     s.window = window;
     s.msg = msg;
     s.events = events;
+    s.acceptReported = false;
     if (!s.connecting && !s.listening && !s.closed && !s.established) {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+        // A connection reset between accept() and here has no peer name any more, but it must
+        // still report its close, error included.
+        if (s.accepted || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
             // An accepted connection: connected, and writable at once.
             s.established = true;
             QueueSocketEvent(fd, s, FD_WRITE, 0);
@@ -385,6 +390,18 @@ int EventLoop::MarkListening(int fd)
     Socket& s = sockets_[fd];
     s.listening = true;
     return UpdateEpoll(fd, s);
+}
+
+int EventLoop::MarkAcceptCalled(int fd)
+{
+    Socket& s = sockets_[fd];
+    s.acceptReported = false;
+    return UpdateEpoll(fd, s);
+}
+
+void EventLoop::MarkAccepted(int fd)
+{
+    sockets_[fd].accepted = true;
 }
 
 int EventLoop::MarkWriteBlocked(int fd)

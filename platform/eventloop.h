@@ -38,6 +38,8 @@ public:
     int MarkConnecting(int fd);
     int MarkListening(int fd);
     int MarkWriteBlocked(int fd);
+    int MarkAcceptCalled(int fd);
+    void MarkAccepted(int fd);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -61,10 +63,11 @@ private:
         bool connecting = false;
         bool listening = false;
         bool established = false;  // connected: an unconnected socket polls as hung up
+        bool accepted = false;     // came from accept(): connected, even if already reset
         bool writeBlocked = false;
         bool closed = false;       // FD_CLOSE delivered or connection failed: no more events
         bool readQueued = false;
-        bool acceptQueued = false;
+        bool acceptReported = false;  // FD_ACCEPT given: no other until accept() is called
         unsigned epollMask = 0;
         bool inEpoll = false;
     };

@@ -197,8 +197,11 @@ int SocketAccept(int fd, SockAddrIn* peer)
     sockaddr_in native{};
     socklen_t len = sizeof native;
     const int client = accept4(fd, reinterpret_cast<sockaddr*>(&native), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int error = errno;
+    Loop().MarkAcceptCalled(fd);
     if (client < 0)
-        return Fail(errno);
+        return Fail(error);
+    Loop().MarkAccepted(client);
     if (peer)
         FromNative(native, *peer);
     return client;

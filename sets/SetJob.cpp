@@ -3,6 +3,7 @@
 #include "mirror/JobForm.h"
 #include "mirror/strutil.h"
 #include "net/NMFtp.h"
+#include "platform/files.h"
 
 #include <string>
 #include <vector>
@@ -119,10 +120,16 @@ void TJobForm::NMFTP1Connect(TComponent*)
         }
         AppendLog(relativeFolder + name);
         MakeLocalFolders(relativeFolder);
-        DownloadFile(DestinationText() + relativeFolder, WebBase + slashFolder + name, name);
+        const std::string localFolder = DestinationText() + relativeFolder;
+        const std::string url = WebBase + slashFolder + name;
+        const bool overFtp = ftp.Connected;
+        DownloadFile(localFolder, url, name);
         // The download step keeps failures to itself; a server gone silent ends the job.
         if (ftp.TimedOut)
             throw ESockError(ftp.ErrorText(platform::WSAETIMEDOUT));
+        // The control connection went down under this file: it comes over HTTP with the rest.
+        if (overFtp && !ftp.Connected && !StopRequested && !platform::FileExists(localFolder + name))
+            DownloadFile(localFolder, url, name);
     }
 }
 

@@ -502,7 +502,8 @@ TEST_F(FtpTest, DownloadWritesTheFileAndReportsTheCounts)
 
 TEST_F(FtpTest, DownloadReadsContinuationLinesAndTakesTheirByteCount)
 {
-    server.SetFile("a.gif", "12345");
+    const std::string bytes = fixtures::Pattern(0, 5000);  // more than announced is no fault
+    server.SetFile("a.gif", bytes);
     server.SetAction("RETR", 0, FtpAction::Text("150-Here it comes\r\n 4096 bytes follow\r\n150 Go.\r\n"));
     long long announced = -1;
     ftp.OnTransactionStart = [&](TComponent*) { announced = ftp.BytesTotal; };
@@ -511,10 +512,10 @@ TEST_F(FtpTest, DownloadReadsContinuationLinesAndTakesTheirByteCount)
     ftp.Download("a.gif", dir + "a.gif");
 
     EXPECT_EQ(announced, 4096);
-    EXPECT_EQ(ftp.BytesTotal, 5);
+    EXPECT_EQ(ftp.BytesTotal, 5000);
     EXPECT_TRUE(HasStatus(" 4096 bytes follow\r\n"));
     EXPECT_TRUE(HasStatus("150 Go.\r\n"));
-    EXPECT_EQ(FileBytes(dir + "a.gif"), "12345");
+    EXPECT_EQ(FileBytes(dir + "a.gif"), bytes);
 }
 
 TEST(FtpReplyByteCount, NumberBeforeTheWordBytes)
@@ -537,8 +538,9 @@ TEST(FtpReplyByteCount, NumberBeforeTheWordBytes)
 struct FailedDownloadCase {
     const char* name;
     FtpAction action;
-    std::string message;  // FTPException text; empty: a transport error
+    std::string message;  // FTPException text; empty: another error
     bool staysConnected;
+    std::string local = "big.bin";  // under the scratch folder
 };
 
 class FailedDownloadTest : public FtpTest, public ::testing::WithParamInterface<FailedDownloadCase> {};
@@ -554,11 +556,11 @@ TEST_P(FailedDownloadTest, EndWithoutACompleteReplyIsAFailure)
 
     bool failed = false;
     try {
-        ftp.Download("big.bin", dir + "big.bin");
+        ftp.Download("big.bin", dir + c.local);
     } catch (const FTPException& e) {
         failed = true;
         EXPECT_EQ(e.Message(), c.message);
-    } catch (const ESockError& e) {
+    } catch (const Exception& e) {
         failed = true;
         EXPECT_TRUE(c.message.empty()) << e.Message();
     }
@@ -591,8 +593,27 @@ INSTANTIATE_TEST_SUITE_P(
                            }),
                            "425 Can't open data connection.\r\n", true},
         FailedDownloadCase{"ControlDropped", FtpActionWith([](FtpAction& a) { a.closeControlAfter = 40000; }), "",
-                           false}),
+                           false},
+        FailedDownloadCase{"LocalFileCannotBeCreated",
+                           FtpActionWith([](FtpAction& a) { a.finalDelay = Ms{300}; }),  // the 226 comes late
+                           "", true, "no/such/folder/big.bin"}),
     support::CaseName);
+
+TEST_F(FtpTest, TimeOutEndsTheSessionSoTheNextLogInDetectsTheSystemAgain)
+{
+    server.SetAction("LIST", 2, FtpActionWith([](FtpAction& a) { a.connectBack = false; }));
+    ftp.ParseList = true;
+    ftp.WaitLimit = 300;
+    ftp.Connect();
+    ftp.ListDirectory();
+    EXPECT_THROW(ftp.ListDirectory(), ESockError);
+    EXPECT_FALSE(ftp.Connected);
+
+    ftp.Connect();
+    ftp.ListDirectory();
+
+    EXPECT_EQ(Count(FtpTranscript(server), "SYST"), 2);
+}
 
 TEST_F(FtpTest, AbortEndsARunningDownload)
 {

@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
+
+#include <time.h>
 
 using fixtures::FtpAction;
 using fixtures::Ms;
@@ -297,44 +300,158 @@ TEST_F(SetJobTest, RefusedListingEscapesTheJob)
     EXPECT_EQ(Transcript().back(), "QUIT");
 }
 
-struct SilenceCase {
+const std::string kTimedOut = "10060:Connection timed out";
+
+// One hostile or broken server behaviour and what the job must make of it.
+struct HostileCase {
     const char* name;
-    const char* verb;
+    const char* verb;  // whose action is set; "" the greeting
+    int nth;           // its occurrence, 0 every one
     FtpAction action;
-    std::vector<std::string> log;
+    int waitLimit;     // milliseconds: short where the server is meant to outlast it
+    std::vector<std::string> log;    // after the web line
+    std::vector<std::string> files;  // in the set's folder, "name size"
+    std::string error;               // what escapes the job; empty: it ends normally
+    bool abortMidway = false;        // cancel, then abort the first file's transfer
+    bool quietWaits = false;         // the waits must not keep the processor busy
 };
 
-class SetJobSilenceTest : public SetJobTest, public ::testing::WithParamInterface<SilenceCase> {};
+class HostileServerTest : public SetJobTest, public ::testing::WithParamInterface<HostileCase> {
+protected:
+    // Files in the set's folder, as "name size".
+    std::vector<std::string> SetFiles() const
+    {
+        const std::string setFolder = "scans/08000/8436/";
+        std::vector<std::string> files;
+        for (const std::string& line : folder.Tree())
+            if (line.rfind(setFolder, 0) == 0 && line.size() > setFolder.size())
+                files.push_back(line.substr(setFolder.size()));
+        return files;
+    }
 
-TEST_P(SetJobSilenceTest, SilentServerEndsTheJobAsAnError)
+    GalleryStub web;  // where the files come from once the FTP connection is gone
+};
+
+double ThreadCpuSeconds()
 {
-    const SilenceCase& c = GetParam();
-    server.SetListing(Entry("1.gif", 50000) + Entry("2.gif", 50000));
-    server.SetGeneratedFile("1.gif", 50000);
-    server.SetGeneratedFile("2.gif", 50000);
-    server.SetAction(c.verb, 0, c.action);
-    host.NMFTP1->WaitLimit = 300;
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
+TEST_P(HostileServerTest, JobKeepsOnlyWholeFilesAndEndsInBoundedTime)
+{
+    const HostileCase& c = GetParam();
+    server.SetListing(Entry("1.gif", 5000) + Entry("2.gif", 5000));
+    server.SetGeneratedFile("1.gif", 5000);
+    server.SetGeneratedFile("2.gif", 5000);
+    if (std::string(c.verb).empty())
+        server.SetGreeting(c.action);
+    else
+        server.SetAction(c.verb, c.nth, c.action);
+    web.Set(kWeb + "/scans/08000/8436/1.gif", fixtures::Reply::Status(200, "OK", "web 1"));
+    web.Set(kWeb + "/scans/08000/8436/2.gif", fixtures::Reply::Status(200, "OK", "web 2"));
+    host.UseProxy(web.Port());
+    host.NMFTP1->WaitLimit = c.waitLimit;
+    bool aborted = false;
+    if (c.abortMidway) {
+        host.NMFTP1->OnPacketRecvd = [&](TComponent*) {  // Ctrl+C twice while the file comes in
+            if (!std::exchange(aborted, true)) {
+                host.Button1Click();
+                host.NMFTP1->Abort();
+            }
+        };
+    }
+
+    const double cpuBefore = ThreadCpuSeconds();
+    std::string error;
     try {
         host.Button2Click();
-        ADD_FAILURE() << "the job ended normally";
-    } catch (const ESockError& e) {
-        EXPECT_EQ(e.Message(), "10060:Connection timed out");
+    } catch (const Exception& e) {
+        error = e.Message();
     }
-    EXPECT_EQ(host.Log, c.log);
-    EXPECT_TRUE(host.Running);
+    const double cpu = ThreadCpuSeconds() - cpuBefore;
+
+    EXPECT_EQ(error, c.error);
+    std::vector<std::string> log{kWeb + "/scans/08000/8436/"};
+    log.insert(log.end(), c.log.begin(), c.log.end());
+    EXPECT_EQ(host.Log, log);
+    EXPECT_EQ(SetFiles(), c.files);
+    EXPECT_EQ(host.Running, !c.error.empty());
     EXPECT_FALSE(host.NMFTP1->Connected);
-    EXPECT_FALSE(fs::exists(folder.Path() / "scans/08000/8436/2.gif"));
+    if (c.quietWaits) {  // the server keeps every PORT reply back 1.5 s in all
+        EXPECT_LT(cpu, 0.75);
+    }
+}
+
+const std::string k1 = "\\scans\\08000\\8436\\1.gif";
+const std::string k2 = "\\scans\\08000\\8436\\2.gif";
+const std::string kFtpError = "error ftping file";
+const std::string kListingTooLong = "ディレクトリ一覧が長すぎます";
+
+// `count` listing lines of `size` bytes each, line end included.
+std::string Lines(std::size_t count, std::size_t size)
+{
+    std::string line(size - 2, 'x');
+    line += "\r\n";
+    std::string text;
+    text.reserve(count * size);
+    for (std::size_t i = 0; i < count; ++i)
+        text += line;
+    return text;
+}
+
+// A reply line sent over and over before the real reply, `gap` apart.
+FtpAction Flood(const char* line, int count, Ms gap)
+{
+    FtpAction a;
+    a.floodLine = line;
+    a.floodCount = count;
+    a.floodGap = gap;
+    return a;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Waits, SetJobSilenceTest,
+    Servers, HostileServerTest,
     ::testing::Values(
-        SilenceCase{"DirectoryChange", "CWD", FtpAction::Stall(), {kWeb + "/scans/08000/8436/"}},
-        SilenceCase{"Listing", "LIST", FtpActionWith([](FtpAction& a) { a.connectBack = false; }),
-                    {kWeb + "/scans/08000/8436/"}},
-        SilenceCase{"Download", "RETR", FtpActionWith([](FtpAction& a) { a.stallAfter = 20000; }),
-                    {kWeb + "/scans/08000/8436/", "\\scans\\08000\\8436\\1.gif", "error ftping file"}}),
+        HostileCase{"SilentDirectoryChange", "CWD", 0, FtpAction::Stall(), 300, {}, {}, kTimedOut},
+        HostileCase{"ListingNeverConnects", "LIST", 0, FtpActionWith([](FtpAction& a) { a.connectBack = false; }),
+                    300, {}, {}, kTimedOut},
+        HostileCase{"DownloadStalls", "RETR", 0, FtpActionWith([](FtpAction& a) { a.stallAfter = 2000; }), 300,
+                    {k1, kFtpError}, {}, kTimedOut},
+        HostileCase{"EndlessGreeting", "", 0, Flood("220-Welcome\r\n", 1000000, Ms{20}), 300, {}, {}, kTimedOut},
+        HostileCase{"EndlessPreliminaryReply", "RETR", 1, Flood("150-Wait\r\n", 1000000, Ms{20}), 300,
+                    {k1, kFtpError}, {}, kTimedOut},
+        HostileCase{"RunawayPreliminaryReply", "RETR", 1, Flood("150-x\r\n", 5000, Ms{0}), 10000,
+                    {k1, kFtpError, k2}, {"1.gif 5", "2.gif 5"}, ""},
+        HostileCase{"ListingOfTooManyEntries", "LIST", 0,
+                    FtpActionWith([](FtpAction& a) { a.data = Lines(TNMFTP::MaxListingEntries + 1, 3); }), 10000,
+                    {}, {}, kListingTooLong},
+        HostileCase{"ListingOfTooManyBytes", "LIST", 0,
+                    FtpActionWith([](FtpAction& a) { a.data = Lines(TNMFTP::MaxListingBytes / 1000 + 1, 1000); }),
+                    10000, {}, {}, kListingTooLong},
+        HostileCase{"DataConnectionBeforePortReply", "PORT", 0, FtpActionWith([](FtpAction& a) {
+                        a.connectOnPort = true;
+                        a.delay = Ms{500};
+                    }),
+                    10000, {k1, k2}, {"1.gif 5000", "2.gif 5000"}, "", false, true},
+        HostileCase{"DataResetThenComplete", "RETR", 1, FtpActionWith([](FtpAction& a) {
+                        a.dataLimit = 2000;
+                        a.resetData = true;
+                    }),
+                    10000, {k1, kFtpError, k2}, {"2.gif 5000"}, ""},
+        HostileCase{"FewerBytesThanAnnouncedThenComplete", "RETR", 1,
+                    FtpActionWith([](FtpAction& a) { a.dataLimit = 2500; }), 10000, {k1, kFtpError, k2},
+                    {"2.gif 5000"}, ""},
+        HostileCase{"LateAbortReplyAfterSecondCtrlC", "RETR", 1, FtpActionWith([](FtpAction& a) {
+                        a.chunk = 500;
+                        a.chunkGap = Ms{20};
+                        a.finalReply = "426 Transfer aborted.\r\n";
+                        a.finalDelay = Ms{200};
+                    }),
+                    10000, {k1, kFtpError, "Cancel button pressed, download stopped."}, {}, "", true},
+        HostileCase{"ControlDropMidFile", "RETR", 1, FtpActionWith([](FtpAction& a) { a.closeControlAfter = 2000; }),
+                    10000, {k1, kFtpError, k2}, {"1.gif 5", "2.gif 5"}, ""}),
     support::CaseName);
 
 }  // namespace
