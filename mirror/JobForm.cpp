@@ -100,6 +100,12 @@ TJobForm::TJobForm() : NMHTTP1(MakeHttpClient()), NMFTP1(MakeFtpClient())
 
 TJobForm::~TJobForm() = default;
 
+void TJobTally::Retrying(const std::string& fileName)
+{
+    --Failed;
+    std::erase(FirstFailures, fileName);
+}
+
 std::string TJobForm::DownloadProgress() const
 {
     if (!Downloading)

@@ -32,6 +32,9 @@ struct TJobTally {
     int Failed = 0;
     std::vector<std::string> FirstFailures;  // the names of the first few failed files
     long long Bytes = 0;                     // of the files fetched
+
+    // A failed file that is about to be tried again counts once, by the outcome of that try.
+    void Retrying(const std::string& fileName);
 };
 
 class TJobForm {

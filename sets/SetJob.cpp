@@ -128,8 +128,10 @@ void TJobForm::NMFTP1Connect(TComponent*)
         if (ftp.TimedOut)
             throw ESockError(ftp.ErrorText(platform::WSAETIMEDOUT));
         // The control connection went down under this file: it comes over HTTP with the rest.
-        if (overFtp && !ftp.Connected && !StopRequested && !platform::FileExists(localFolder + name))
+        if (overFtp && !ftp.Connected && !StopRequested && !platform::FileExists(localFolder + name)) {
+            Tally.Retrying(name);
             DownloadFile(localFolder, url, name);
+        }
     }
 }
 
