@@ -183,8 +183,10 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
         s.connecting = false;
         // A reset means the connection was made and then dropped before we looked: report the
         // connect, and let the next pass report the close.
-        if (err == ECONNRESET)
+        if (err == ECONNRESET) {
+            s.resetAtConnect = true;
             err = 0;
+        }
         QueueSocketEvent(fd, s, FD_CONNECT, err ? WinsockErrorFromErrno(err) : 0);
         if (err) {
             s.closed = true;  // a failed connect reports nothing further
@@ -211,7 +213,10 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
     }
     if (ready & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         // Whatever arrived before the close is still readable; the close handling drains it.
-        const int err = (ready & EPOLLERR) ? PendingSocketError(fd) : 0;
+        // Reading the error clears it: one read at connect leaves none for the close to find.
+        int err = (ready & EPOLLERR) ? PendingSocketError(fd) : 0;
+        if (err == 0 && s.resetAtConnect)
+            err = ECONNRESET;
         s.closed = true;
         QueueSocketEvent(fd, s, FD_CLOSE, err ? WinsockErrorFromErrno(err) : 0);
         KeepWatching(fd, s);

@@ -64,6 +64,7 @@ private:
         bool listening = false;
         bool established = false;  // connected: an unconnected socket polls as hung up
         bool accepted = false;     // came from accept(): connected, even if already reset
+        bool resetAtConnect = false;  // the reset read at connect is the close's error, later
         bool writeBlocked = false;
         bool closed = false;       // FD_CLOSE delivered or connection failed: no more events
         bool readQueued = false;
