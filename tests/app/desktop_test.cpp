@@ -10,6 +10,7 @@
 #include "support/loopback.h"
 
 #include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -167,7 +168,18 @@ private:
         QVERIFY(QTest::qWaitForWindowExposed(&form, 5000));
         if (DisplayMode() == "openbox")
             (void)QTest::qWaitFor([&] { return form.frameGeometry() != form.geometry(); }, 3000);
-        QTest::qWait(100);  // the last move of the window manager or of the title bar guard
+        // The window manager and the title bar guard may still move it, later on a busy
+        // machine: wait until it has rested for a while.
+        QRect last = form.frameGeometry();
+        QElapsedTimer resting;
+        resting.start();
+        for (QDeadlineTimer deadline(3000); resting.elapsed() < 300 && !deadline.hasExpired();) {
+            QTest::qWait(20);
+            if (form.frameGeometry() != last) {
+                last = form.frameGeometry();
+                resting.restart();
+            }
+        }
     }
 
 private slots:
