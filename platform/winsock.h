@@ -77,6 +77,9 @@ int SocketBind(int fd, const SockAddrIn& address);
 int SocketListen(int fd, int backlog);
 int SocketAccept(int fd, SockAddrIn* peer);
 int SocketRecv(int fd, char* buffer, int length);
+// As SocketRecv, but the bytes go into the pipe `pipeFd` inside the kernel, never through our
+// memory. A socket that cannot be spliced fails with 10022.
+int SocketSplice(int fd, int pipeFd, int length);
 int SocketSend(int fd, const char* buffer, int length);
 int SocketGetName(int fd, SockAddrIn& local);
 int SocketGetPeer(int fd, SockAddrIn& peer);
