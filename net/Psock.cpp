@@ -469,7 +469,7 @@ int TPowersock::SpliceIntoFile()
 {
     FlushSink();  // what the block holds came before
     const int n = SocketSplice(SocketHandle, spliceWrite_, CaptureWant(SpliceChunkSize));
-    if (n < 0 && WSAGetLastError() == 10022) {
+    if (n < 0 && WSAGetLastError() == WSAEINVAL) {
         CloseSplicePipe();
         return ReceiveIntoFile();
     }
