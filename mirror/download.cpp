@@ -94,7 +94,7 @@ private:
         const std::string reason = Receive(localFolder, url, fileName, byFtp);
         if (reason.empty()) {
             ++form_.Tally.Fetched;
-            form_.Tally.Bytes += byFtp ? form_.NMFTP1->BytesTotal : form_.NMHTTP1->BytesRecvd;
+            form_.Tally.Bytes += byFtp ? form_.NMFTP1->BytesTotal : form_.NMHTTP1->CapturedCount();
             return;
         }
         if (byFtp) {
@@ -156,8 +156,9 @@ private:
         }
         if (http.ReplyNumber >= 400)
             return StatusLineOf(http.Header, http.ReplyNumber);
-        if (http.BytesRecvd < http.BytesTotal)
-            return "received " + std::to_string(http.BytesRecvd) + " of " + std::to_string(http.BytesTotal) +
+        // The bytes that came with the server's close count too: they are in the file.
+        if (http.CapturedCount() < http.BytesTotal)
+            return "received " + std::to_string(http.CapturedCount()) + " of " + std::to_string(http.BytesTotal) +
                    " bytes";
         return {};
     }

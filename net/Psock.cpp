@@ -381,26 +381,27 @@ void TPowersock::HandleSocketEvent(long event)
 
 void TPowersock::CloseDrain()
 {
-    // What the peer sent before closing is kept, but not counted as transfer progress.
+    // What the peer sent before closing is kept, but not counted as transfer progress. A
+    // capture's rest goes into its file the way its reads do.
     while (!Cancelled) {
-        const int n = SocketRecv(SocketHandle, scratch_, ChunkSize);
+        const int n = ReceiveOnce();
         if (n <= 0)
             break;
         BytesArrived += n;
-        AppendInput(scratch_, static_cast<size_t>(n));
     }
 }
 
 void TPowersock::AppendInput(const char* bytes, size_t count)
 {
     if (sinkFd_ >= 0) {
-        while (count > 0) {
-            const size_t take = std::min(count, SinkBlock - sinkFill_);
+        size_t keep = SinkRoom(count);
+        NoteCaptured(count);
+        while (keep > 0) {
+            const size_t take = std::min(keep, SinkBlock - sinkFill_);
             std::memcpy(sinkBlock_.get() + sinkFill_, bytes, take);
             sinkFill_ += take;
             bytes += take;
-            count -= take;
-            NoteCaptured(take);
+            keep -= take;
             if (sinkFill_ == SinkBlock)
                 FlushSink();
         }
@@ -429,6 +430,115 @@ void TPowersock::FlushSink()
         count -= static_cast<size_t>(n);
     }
     sinkFill_ = 0;
+}
+
+// Bytes a capture may still write of `count` more: never past its cap.
+size_t TPowersock::SinkRoom(size_t count) const
+{
+    if (CaptureLimit <= 0)
+        return count;
+    const long long left = std::max(CaptureLimit - captured_, 0LL);
+    return static_cast<size_t>(std::min(static_cast<long long>(count), left));
+}
+
+// A capped capture receives at most its rest and one byte more, which is enough to see it
+// overflow.
+int TPowersock::CaptureWant(int chunk) const
+{
+    if (CaptureLimit <= 0)
+        return chunk;
+    const long long left = std::max(CaptureLimit - captured_, 0LL);
+    return static_cast<int>(std::min<long long>(chunk, left + 1));
+}
+
+int TPowersock::ReceiveIntoFile()
+{
+    if (SinkBlock - sinkFill_ < static_cast<size_t>(CaptureChunkSize))
+        FlushSink();
+    const int n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, CaptureWant(CaptureChunkSize));
+    if (n > 0) {
+        sinkFill_ += SinkRoom(static_cast<size_t>(n));
+        NoteCaptured(static_cast<size_t>(n));
+    }
+    return n;
+}
+
+// The received bytes go socket -> pipe -> file inside the kernel, which saves the copy through
+// our memory. A socket that cannot be spliced is received from as usual.
+int TPowersock::SpliceIntoFile()
+{
+    FlushSink();  // what the block holds came before
+    const int n = SocketSplice(SocketHandle, spliceWrite_, CaptureWant(SpliceChunkSize));
+    if (n < 0 && WSAGetLastError() == WSAEINVAL) {
+        CloseSplicePipe();
+        return ReceiveIntoFile();
+    }
+    if (n > 0) {
+        const size_t keep = SinkRoom(static_cast<size_t>(n));
+        NoteCaptured(static_cast<size_t>(n));
+        MovePipeToFile(keep);
+        if (keep < static_cast<size_t>(n))
+            CloseSplicePipe();  // the bytes past the cap are dropped with the pipe
+    }
+    return n;
+}
+
+// A file that cannot take spliced bytes, or a write that fails, ends splicing: the rest of the
+// pipe and of the capture goes through the block, which also keeps the first write error.
+void TPowersock::MovePipeToFile(size_t count)
+{
+    while (count > 0) {
+        const ssize_t n = splice(spliceRead_, nullptr, sinkFd_, nullptr, count, SPLICE_F_MOVE);
+        if (n > 0) {
+            count -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EINVAL && sinkError_ == 0)
+            sinkError_ = errno;
+        ReadPipeIntoBlock(count);
+        CloseSplicePipe();
+        return;
+    }
+}
+
+void TPowersock::ReadPipeIntoBlock(size_t count)
+{
+    while (count > 0) {
+        if (sinkFill_ == SinkBlock)
+            FlushSink();
+        const ssize_t n = ::read(spliceRead_, sinkBlock_.get() + sinkFill_, std::min(count, SinkBlock - sinkFill_));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (sinkError_ == 0)
+                sinkError_ = n < 0 ? errno : EIO;  // bytes lost: the file cannot pass for whole
+            return;
+        }
+        sinkFill_ += static_cast<size_t>(n);
+        count -= static_cast<size_t>(n);
+    }
+}
+
+void TPowersock::OpenSplicePipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0)
+        return;  // no pipe: the capture receives as usual
+    spliceRead_ = ends[0];
+    spliceWrite_ = ends[1];
+    // Refused, the pipe keeps its default size, and the splices are only smaller.
+    fcntl(spliceWrite_, F_SETPIPE_SZ, SpliceChunkSize);
+}
+
+void TPowersock::CloseSplicePipe()
+{
+    if (spliceWrite_ < 0)
+        return;
+    ::close(spliceRead_);
+    ::close(spliceWrite_);
+    spliceRead_ = spliceWrite_ = -1;
 }
 
 void TPowersock::NoteCaptured(size_t count)
@@ -503,19 +613,11 @@ void TPowersock::ReadHandler()
 
 // One receive per read notification, never re-posted: the socket signals again while unread
 // data remains, so a pass reads what is there once. The bytes go straight where they are
-// kept: a capture's file block, in big receives, or the input buffer, in chunks.
+// kept: a capture's file, in big receives, or the input buffer, in chunks.
 int TPowersock::ReceiveOnce()
 {
-    if (sinkFd_ >= 0) {
-        if (SinkBlock - sinkFill_ < static_cast<size_t>(CaptureChunkSize))
-            FlushSink();
-        const int n = SocketRecv(SocketHandle, sinkBlock_.get() + sinkFill_, CaptureChunkSize);
-        if (n > 0) {
-            sinkFill_ += static_cast<size_t>(n);
-            NoteCaptured(static_cast<size_t>(n));
-        }
-        return n;
-    }
+    if (sinkFd_ >= 0)
+        return spliceWrite_ >= 0 ? SpliceIntoFile() : ReceiveIntoFile();
     if (inStart_ > 0 && inStart_ == inBuffer_.size())
         ClearInput();
     const size_t before = inBuffer_.size();
@@ -951,9 +1053,11 @@ void TPowersock::CaptureFile(const std::string& path)
     sinkFill_ = 0;
     if (!sinkBlock_)
         sinkBlock_ = std::make_unique_for_overwrite<char[]>(SinkBlock);
+    OpenSplicePipe();
     int closeError = 0;
     {
         Finally restore{[this, &closeError] {
+            CloseSplicePipe();
             FlushSink();
             if (::close(sinkFd_) != 0)
                 closeError = errno;

@@ -88,6 +88,7 @@ public:
     static constexpr unsigned WM_CONTINUESEND = 1127;
     static constexpr int ChunkSize = 16383;          // per send, and per receive into the input buffer
     static constexpr int CaptureChunkSize = 131072;  // per receive into a capture file
+    static constexpr int SpliceChunkSize = 1 << 20;  // per splice into a capture file
 
     TPowersock();
     ~TPowersock() override;
@@ -231,12 +232,21 @@ private:
     bool destroying_ = false;
     bool sendFailed_ = false;     // a send failed for good: the connection is gone
     void FlushSink();
+    int ReceiveIntoFile();
+    int SpliceIntoFile();
+    void MovePipeToFile(size_t count);
+    void ReadPipeIntoBlock(size_t count);
+    void OpenSplicePipe();
+    void CloseSplicePipe();
+    int CaptureWant(int chunk) const;
+    size_t SinkRoom(size_t count) const;
     static constexpr size_t SinkBlock = 1 << 20;  // capture file writes go in blocks this big
     std::unique_ptr<char[]> sinkBlock_;
     size_t sinkFill_ = 0;
     int sinkFd_ = -1;             // CaptureFile target
     int sinkError_ = 0;           // first write error of the capture
-    std::string sinkPath_;
+    int spliceRead_ = -1;         // the capture's pipe inside the kernel: socket -> pipe -> file
+    int spliceWrite_ = -1;
     int sourceFd_ = -1;           // SendFile source
     long long sourceSize_ = 0;
     size_t lfScanFrom_ = 0;       // bytes already known to hold no LF

@@ -3,6 +3,7 @@
 #include "platform/eventloop.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -212,6 +213,15 @@ int SocketRecv(int fd, char* buffer, int length)
     ssize_t n;
     do {
         n = recv(fd, buffer, static_cast<size_t>(length), 0);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? Fail(errno) : static_cast<int>(n);
+}
+
+int SocketSplice(int fd, int pipeFd, int length)
+{
+    ssize_t n;
+    do {
+        n = splice(fd, nullptr, pipeFd, nullptr, static_cast<size_t>(length), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     } while (n < 0 && errno == EINTR);
     return n < 0 ? Fail(errno) : static_cast<int>(n);
 }

@@ -29,6 +29,7 @@ constexpr long SelectEvent(LPARAM lParam) { return static_cast<long>(lParam & 0x
 constexpr int SelectError(LPARAM lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
 
 // Winsock error numbers the program tests for by name.
+constexpr int WSAEINVAL = 10022;
 constexpr int WSAEWOULDBLOCK = 10035;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAHOST_NOT_FOUND = 11001;
@@ -77,6 +78,9 @@ int SocketBind(int fd, const SockAddrIn& address);
 int SocketListen(int fd, int backlog);
 int SocketAccept(int fd, SockAddrIn* peer);
 int SocketRecv(int fd, char* buffer, int length);
+// As SocketRecv, but the bytes go into the pipe `pipeFd` inside the kernel, never through our
+// memory. A socket that cannot be spliced fails with WSAEINVAL.
+int SocketSplice(int fd, int pipeFd, int length);
 int SocketSend(int fd, const char* buffer, int length);
 int SocketGetName(int fd, SockAddrIn& local);
 int SocketGetPeer(int fd, SockAddrIn& peer);

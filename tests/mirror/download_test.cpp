@@ -79,6 +79,19 @@ TEST_F(DownloadTest, StoresThePictureAndRestoresTheClientState)
     EXPECT_FALSE(host.MultimediaLockout);
 }
 
+// A picture bigger than the socket's buffers ends in bytes that come with the server's close;
+// they are in the file, and they count.
+TEST_F(DownloadTest, PictureWhoseEndComesWithTheCloseIsStoredWhole)
+{
+    const std::string bytes = fixtures::Pattern(0, 8 << 20);
+    Serve("big.jpg", bytes);
+    Download("big.jpg");
+    EXPECT_EQ(host.Log, Lines{});
+    EXPECT_EQ(host.Tally.Fetched, 1);
+    EXPECT_EQ(host.Tally.Bytes, 8 << 20);
+    EXPECT_TRUE(FileBytes(LocalFile("big.jpg")) == bytes);
+}
+
 TEST_F(DownloadTest, ExistingFileCostsNoRequestAndNoPause)
 {
     Write(LocalFile("a.jpg"), "kept");

@@ -500,20 +500,50 @@ TEST(Receiving, CaptureFileStoresEveryByteAndCountsAllButTheCloseDrain)
     EXPECT_FALSE(sock.TransferActive);
 }
 
-TEST(Receiving, CaptureFileIntoAFolderThatDoesNotExistRaises)
+// A file that cannot be made, or that takes no bytes (a full device, which cannot be spliced to
+// either), fails the capture.
+TEST(Receiving, CaptureFileThatCannotBeWrittenRaises)
 {
-    ScriptedServer server({{Step::Send("x"), Step::Close()}});
+    const support::TempFolder temp;
+    struct Case {
+        std::string path;
+        std::string message;
+    };
+    const Case cases[] = {
+        {temp.Text() + "missing/dir/file", "ファイル " + temp.Text() + "missing/dir/file を作成できません"},
+        {"/dev/full", "ファイル /dev/full に書き込めません"},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server({{Step::Send("x"), Step::SendGenerated(4 << 20), Step::Close()}});
+        TPowersock sock;
+        ConnectTo(sock, server);
+        try {
+            sock.CaptureFile(c.path);
+            ADD_FAILURE() << c.path << ": no error";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+        EXPECT_FALSE(sock.TransferActive);
+    }
+}
+
+TEST(Receiving, CappedCaptureNeverWritesPastItsCap)
+{
+    const long long cap = 100000;
+    ScriptedServer server({{Step::SendGenerated(8 << 20), Step::Close()}});
     TPowersock sock;
     ConnectTo(sock, server);
+    sock.CaptureLimit = cap;
     const support::TempFolder temp;
-    const std::string path = temp.Text() + "missing/dir/file";
+    const std::string path = temp.Text() + "capped.bin";
     try {
         sock.CaptureFile(path);
-        FAIL() << "no error";
-    } catch (const EInOutError& e) {
-        EXPECT_EQ(std::string(e.what()), "ファイル " + path + " を作成できません");
+        FAIL() << "the cap was passed";
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "受信データが上限 (100000 バイト) を超えました");
     }
-    EXPECT_FALSE(sock.TransferActive);
+    EXPECT_EQ(sock.StopReason, TStopReason::Cap);
+    EXPECT_TRUE(support::FileBytes(path) == fixtures::Pattern(0, cap));
 }
 
 TEST(Sending, SendFileToASlowReaderSendsEveryByte)
