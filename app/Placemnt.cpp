@@ -367,6 +367,15 @@ void TFormPlacement::RestorePosition()
     // by its title bar at every start.
     titleBarTop_ = screen->availableGeometry().top();
     window->setGeometry(QRect(QPoint(left, std::max(top, *titleBarTop_)), fixed ? client.size() : stored.size()));
+    WatchForFrame(FrameLooks);
+}
+
+// The frame can become known without any event reaching the window, so look for it a while.
+void TFormPlacement::WatchForFrame(int looksLeft)
+{
+    KeepTitleBarOnScreen();
+    if (titleBarTop_ && looksLeft > 0)
+        QTimer::singleShot(50, this, [this, looksLeft] { WatchForFrame(looksLeft - 1); });
 }
 
 void TFormPlacement::RestoreShowState()

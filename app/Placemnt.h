@@ -88,6 +88,8 @@ private:
     std::string ReadPosition(const std::string& key) const;
     void RestoreShowState();
     void KeepTitleBarOnScreen();
+    static constexpr int FrameLooks = 40;  // 50 ms apart
+    void WatchForFrame(int looksLeft);
     void SavePlacement();
     void OwnerShowing();
     bool OwnerClosing(QEvent* event);
