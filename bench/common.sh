@@ -101,3 +101,29 @@ launch_nginx() {
   /usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
   server_pid=$!
 }
+
+# vsftpd in active mode, anonymous and read-only, serving $ftp_root. For start_server.
+write_vsftpd_conf() {
+  cat >"$work/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+anonymous_enable=YES
+anon_root=$ftp_root
+local_enable=NO
+write_enable=NO
+port_enable=YES
+connect_from_port_20=NO
+pasv_enable=NO
+secure_chroot_dir=$work/empty
+seccomp_sandbox=NO
+syslog_enable=NO
+xferlog_enable=NO
+EOF
+}
+launch_vsftpd() {
+  setsid "${vsftpd_bin:-/usr/sbin/vsftpd}" "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
+  server_pid=$!
+}

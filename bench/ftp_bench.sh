@@ -47,30 +47,7 @@ chmod 755 "$work"
 mkdir -p "$work/site/$folder" "$work/empty" "$work/out"
 chmod -R 755 "$work/site"
 
-write_vsftpd_conf() {
-  cat >"$work/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-anonymous_enable=YES
-anon_root=$work/site
-local_enable=NO
-write_enable=NO
-port_enable=YES
-connect_from_port_20=NO
-pasv_enable=NO
-secure_chroot_dir=$work/empty
-seccomp_sandbox=NO
-syslog_enable=NO
-xferlog_enable=NO
-EOF
-}
-launch_vsftpd() {
-  setsid "$vsftpd_bin" "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
-  server_pid=$!
-}
+ftp_root=$work/site
 
 echo "preparing $files files of $size bytes in $work ..."
 head -c "$size" /dev/urandom >"$work/sample.bin"

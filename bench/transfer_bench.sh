@@ -57,30 +57,7 @@ cat >"$work/site/pages/f77154_n.html" <<'EOF'
 EOF
 cp "$work/site/pages/f77154_n.html" "$work/site/gallery/tessa/index.html"
 
-write_vsftpd_conf() {
-  cat >"$work/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-anonymous_enable=YES
-anon_root=$work/ftp
-local_enable=NO
-write_enable=NO
-port_enable=YES
-connect_from_port_20=NO
-pasv_enable=NO
-secure_chroot_dir=$work/empty
-seccomp_sandbox=NO
-syslog_enable=NO
-xferlog_enable=NO
-EOF
-}
-launch_vsftpd() {
-  setsid /usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/vsftpd.out" 2>&1 &
-  server_pid=$!
-}
+ftp_root=$work/ftp
 start_server write_nginx_conf launch_nginx "$work/error.log"
 nginx_pid=$server_pid http_port=$port
 start_server write_vsftpd_conf launch_vsftpd "$work/vsftpd.out"
