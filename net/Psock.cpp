@@ -179,6 +179,7 @@ TPowersock::~TPowersock()
     } catch (const std::exception&) {
         // A failed close while going away has nobody left to tell.
     }
+    CloseSplicePipe();
     ReleaseLibrary();
 }
 
@@ -1053,11 +1054,13 @@ void TPowersock::CaptureFile(const std::string& path)
     sinkFill_ = 0;
     if (!sinkBlock_)
         sinkBlock_ = std::make_unique_for_overwrite<char[]>(SinkBlock);
-    OpenSplicePipe();
+    // One pipe serves every capture of this component: a job of small pictures would otherwise
+    // spend more on making pipes than on splicing. Every splice empties it again.
+    if (spliceWrite_ < 0)
+        OpenSplicePipe();
     int closeError = 0;
     {
         Finally restore{[this, &closeError] {
-            CloseSplicePipe();
             FlushSink();
             if (::close(sinkFd_) != 0)
                 closeError = errno;
