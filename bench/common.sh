@@ -69,8 +69,8 @@ find_built() {
 # One result row for run_all.sh's table: work | ours | peer | ratio (above 1: ours is better) | note.
 row() { printf 'ROW|%s|%s|%s|%s|%s\n' "$@"; }
 
-# nginx as the gallery host (and its HTTP proxy) for $work/site: the CGI's answers are the
-# static files the page generator wrote. For start_server.
+# nginx serving $work/site, also as the gallery host and its HTTP proxy: the CGI's answers are
+# the static files the page generator wrote. For start_server.
 write_nginx_conf() {
   mkdir -p "$work/temp"
   cat >"$work/nginx.conf" <<EOF
@@ -87,7 +87,7 @@ proxy_temp_path $work/temp/proxy;
 fastcgi_temp_path $work/temp/fastcgi;
 uwsgi_temp_path $work/temp/uwsgi;
 scgi_temp_path $work/temp/scgi;
-types { text/html html; image/jpeg jpg; }
+types { text/html html; image/jpeg jpg; application/octet-stream bin; }
 server {
     listen 127.0.0.1:$port;
     root $work/site;
@@ -98,7 +98,7 @@ server {
 EOF
 }
 launch_nginx() {
-  /usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
+  "${nginx_bin:-/usr/sbin/nginx}" -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
   server_pid=$!
 }
 

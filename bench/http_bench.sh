@@ -52,34 +52,6 @@ fi
 out=$out_parent/out
 mkdir -p "$out"
 
-write_nginx_conf() {
-  cat >"$work/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 1024; }
-http {
-access_log off;
-sendfile on;
-client_body_temp_path $work/temp/body;
-proxy_temp_path $work/temp/proxy;
-fastcgi_temp_path $work/temp/fastcgi;
-uwsgi_temp_path $work/temp/uwsgi;
-scgi_temp_path $work/temp/scgi;
-types { application/octet-stream bin; }
-server {
-    listen 127.0.0.1:$port;
-    root $work/site;
-}
-}
-EOF
-}
-launch_nginx() {
-  "$nginx_bin" -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
-  server_pid=$!
-}
-
 # Runs the command under /usr/bin/time -v; sets `elapsed` (s) and `peak_kib`.
 measure() {
   local start end
