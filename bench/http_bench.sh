@@ -52,16 +52,6 @@ fi
 out=$out_parent/out
 mkdir -p "$out"
 
-# Runs the command under /usr/bin/time -v; sets `elapsed` (s) and `peak_kib`.
-measure() {
-  local start end
-  start=$(now)
-  /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>"$work/cmd.err" || {
-    echo "failed: $*" >&2; cat "$work/cmd.err" >&2; exit 1; }
-  end=$(now)
-  elapsed=$(calc "$end - $start")
-  peak_kib=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
-}
 ratio() { calc "$1 / $2"; }
 
 echo "preparing files in $work ..."
@@ -80,14 +70,14 @@ echo "nginx on 127.0.0.1:$port (pid $server_pid); downloads into $out; best of $
 ours_t=() curl_t=() ours_peak=0
 get_ours() {
   sync
-  measure "$driver" "$base/big.bin" "$out/big.bin"
+  timed "$driver" "$base/big.bin" "$out/big.bin"
   [[ $(cksum <"$out/big.bin") == "$big_sum" ]] || { echo "our copy of big.bin differs" >&2; exit 1; }
   ours_t+=("$elapsed"); (( peak_kib > ours_peak )) && ours_peak=$peak_kib
   rm -f "$out/big.bin"
 }
 get_curl() {
   sync
-  measure curl -sS -o "$out/big.bin" "$base/big.bin"
+  timed curl -sS -o "$out/big.bin" "$base/big.bin"
   [[ $(cksum <"$out/big.bin") == "$big_sum" ]] || { echo "curl's copy of big.bin differs" >&2; exit 1; }
   curl_t+=("$elapsed")
   rm -f "$out/big.bin"
@@ -104,14 +94,14 @@ rm -f "$work/site/big.bin"  # the 1 GiB file goes as soon as it has served
 ours_t=() wget_t=()
 get_many_ours() {
   rm -rf "$out/small"; mkdir -p "$out/small"; sync
-  measure "$driver" --list "$work/list.txt" "$out/small"
+  timed "$driver" --list "$work/list.txt" "$out/small"
   (( $(ls "$out/small" | wc -l) == small_count )) || { echo "our client missed files" >&2; exit 1; }
   cmp -s "$out/small/f0000.bin" "$work/small.bin" || { echo "our copy of f0000.bin differs" >&2; exit 1; }
   ours_t+=("$elapsed")
 }
 get_many_wget() {
   rm -rf "$out/small"; mkdir -p "$out/small"; sync
-  measure wget -q --no-http-keep-alive -i "$work/list.txt" -P "$out/small"
+  timed wget -q --no-http-keep-alive -i "$work/list.txt" -P "$out/small"
   (( $(ls "$out/small" | wc -l) == small_count )) || { echo "wget missed files" >&2; exit 1; }
   wget_t+=("$elapsed")
 }
