@@ -22,6 +22,10 @@ bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, 
     return port >= 1 && port <= 65535;
 }
 
+namespace {
+
+// A proxy variable such as "http://user@127.0.0.1:8080/": scheme, user and path are dropped,
+// the port defaults to 80.
 bool ParseProxyVariable(const std::string& text, std::string& host, int& port)
 {
     std::string rest = text;
@@ -32,6 +36,8 @@ bool ParseProxyVariable(const std::string& text, std::string& host, int& port)
         rest.erase(0, at + 1);
     return ParseHostPort(rest, 80, host, port);
 }
+
+}  // namespace
 
 TEnvironmentProxy ProxyFromEnvironment()
 {

@@ -6,9 +6,6 @@
 
 // "HOST:PORT" (the port may be left out when `defaultPort` is not 0); false when malformed.
 bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port);
-// A proxy variable such as "http://user@127.0.0.1:8080/": scheme, user and path are dropped,
-// the port defaults to 80.
-bool ParseProxyVariable(const std::string& text, std::string& host, int& port);
 
 // The proxy that $http_proxy names: none when it is unset or empty; none either, with the
 // variable's text in `Ignored`, when it names no HOST:PORT proxy.

@@ -65,7 +65,7 @@ std::string StoredProp(const char* key)
     return entry;
 }
 
-// A status text on one line: its first line that is not empty.
+// The lines of a status text that are not empty; the status line shows the first.
 QStringList StatusLines(const std::string& text)
 {
     return QString::fromStdString(text).split(QRegularExpression(QStringLiteral("[\\r\\n]")), Qt::SkipEmptyParts);

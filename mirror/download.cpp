@@ -5,11 +5,10 @@
 #include "net/NMHttp.h"
 #include "platform/Exception.h"
 #include "platform/files.h"
+#include "platform/userdirs.h"
 
 #include <cerrno>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 namespace {
 
@@ -19,13 +18,6 @@ constexpr size_t NamedFailures = 5;
 bool IsMultimedia(const std::string& fileName)
 {
     return Contains(fileName, ".mov") || Contains(fileName, ".avi") || Contains(fileName, ".mpg");
-}
-
-// Creates `folder` and every missing folder above it.
-void ForceFolders(const std::string& folder)
-{
-    std::error_code ignored;
-    std::filesystem::create_directories(platform::NativePath(folder), ignored);
 }
 
 // `path` as the key of a folder: native separators, no runs of them, none at the end, so
@@ -128,7 +120,7 @@ private:
         platform::TempFile file = form_.NewTempFile(localFolder);
         if (file || file.Error() != ENOENT)
             return file;
-        ForceFolders(localFolder);
+        platform::MakeFolders(localFolder);
         return form_.NewTempFile(localFolder);
     }
 

@@ -3,12 +3,12 @@
 #include "platform/files.h"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 namespace platform {
 
@@ -95,13 +95,9 @@ std::string DefaultDestination()
 bool MakeFolders(const std::string& path)
 {
     const std::string native = NativePath(path);
-    for (size_t end = native.find('/', 1); ; end = native.find('/', end + 1)) {
-        const std::string folder = native.substr(0, end);
-        if (!folder.empty() && ::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-            return false;
-        if (end == std::string::npos)
-            return DirectoryExists(native);
-    }
+    std::error_code ignored;
+    std::filesystem::create_directories(native, ignored);
+    return DirectoryExists(native);
 }
 
 }  // namespace platform
