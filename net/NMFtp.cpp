@@ -490,11 +490,8 @@ void TNMFTP::AcceptDataConnection()
         for (;;) {
             if (DataSocket->AsyncDone || DataSocket->Cancelled)
                 break;
-            if (FailureLineWaiting()) {
-                Cancelled = false;  // the 421/426 that cancelled us is answered right here
-                const std::string line = ReadTransferEnd();
-                throw FTPException(line);
-            }
+            if (FailureLineWaiting())
+                throw FTPException(ReadTransferEnd());  // which also answers the 421/426 that cancelled us
             if (Cancelled)
                 throw ESockError("キャンセル受入中");
             if (!Connected)

@@ -173,7 +173,6 @@ TPowersock::~TPowersock()
     destroying_ = true;
     ReportStatus(8, "壊れています");
     Cancel();
-    ShuttingDown = true;
     try {
         CloseSocket();
     } catch (const std::exception&) {

@@ -129,7 +129,6 @@ public:
     bool AsyncDone = false;
     bool TransferActive = false;
     bool HandlerBusy = false;
-    bool ShuttingDown = false;
     bool SendDone = false;
     bool SendFromFile = false;
     long long BytesSent = 0;
