@@ -1,5 +1,6 @@
 #include "app/Headless.h"
 
+#include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
 #include "platform/files.h"
@@ -408,20 +409,20 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
     SiteTag = settings_.HostB ? SiteTagB : SiteTagA;
     NMHTTP1->Proxy = settings_.ProxyHost;
     NMHTTP1->ProxyPort = settings_.ProxyPort;
-    NMHTTP1->OnStatus = [this](TComponent* Sender, const std::string& Status) {
-        NMHTTP1Status(Sender, Status);
+    NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
+        HttpStatusReported();
         ShowProgress();
     };
     if (settings_.FtpHost)
-        FtpHost = *settings_.FtpHost;
+        setJob_.FtpHost = *settings_.FtpHost;
     if (settings_.FtpPort)
-        FtpPort = *settings_.FtpPort;
+        setJob_.FtpPort = *settings_.FtpPort;
     if (settings_.WebBase)
-        WebBase = *settings_.WebBase;
+        setJob_.WebBase = *settings_.WebBase;
     if (settings_.MaxSize)
         NMHTTP1->UnsizedBodyLimit = *settings_.MaxSize;
     timer1_->SetInterval(1000);
-    timer1_->SetOnTimer([this](TComponent*) { Timer1Timer(); });
+    timer1_->SetOnTimer([this](TComponent*) { Tick(); });
     interrupts_.Deliver(interruptWindow_.Handle(), WM_INTERRUPT);
 }
 
@@ -430,36 +431,36 @@ THeadlessRunner::~THeadlessRunner()
     interrupts_.Deliver(0, 0);
 }
 
-int THeadlessRunner::Run()
+int THeadlessRunner::Execute()
 {
     try {
         RunJob();
     } catch (const std::exception& error) {
         EndStatusLine();
         std::fprintf(status_, "%s\n%s\n", MessageLine(error.what()).c_str(),
-                     SummaryLine("ended by an error").c_str());
+                     Run.SummaryLine("ended by an error").c_str());
         std::fflush(status_);
         return interrupts_.Count() > 0 ? ExitInterrupted : ExitError;
     }
     EndStatusLine();
     if (interrupts_.Count() > 0)
         return ExitInterrupted;
-    if (JobOutcome != TJobOutcome::Completed)
+    if (Run.Outcome != TJobOutcome::Completed)
         return ExitNoWork;
-    return Tally.Failed > 0 ? ExitSomeFailed : ExitDone;
+    return Run.Tally.Failed > 0 ? ExitSomeFailed : ExitDone;
 }
 
 void THeadlessRunner::RunJob()
 {
     switch (settings_.Job) {
     case THeadlessJob::Folder:
-        Button3Click();
+        StartFolderJob(*this);
         break;
     case THeadlessJob::Member:
-        Button4Click();
+        StartMemberJob(*this);
         break;
     case THeadlessJob::Set:
-        Button2Click();
+        setJob_.Start();
         break;
     case THeadlessJob::None:
         break;
@@ -471,11 +472,11 @@ void THeadlessRunner::OnInterrupt(int count)
 {
     if (count == 1) {
         Notice("interrupted: stopping after the current transfer (Ctrl+C again aborts it)");
-        Button1Click();
+        Cancel();
     } else {
         Notice("interrupted again: aborting the transfer in progress (Ctrl+C again quits)");
         NMHTTP1->Abort();
-        NMFTP1->Abort();
+        setJob_.NMFTP1->Abort();
     }
 }
 
@@ -562,5 +563,5 @@ int RunHeadless(const TCommandLine& commandLine)
     const THeadlessSettings settings = ResolveSettings(commandLine);
     TInterruptWatch interrupts;
     THeadlessRunner runner(settings, interrupts);
-    return runner.Run();
+    return runner.Execute();
 }

@@ -5,6 +5,7 @@
 #include "app/Proxy.h"
 #include "app/StoredEntries.h"
 #include "mirror/JobForm.h"
+#include "sets/SetJob.h"
 #include "platform/Exception.h"
 #include "platform/messages.h"
 
@@ -85,8 +86,8 @@ public:
                     std::FILE* log = stdout, std::FILE* status = stderr);
     ~THeadlessRunner() override;
 
-    // The job's exit status.
-    int Run();
+    // Runs the job; its exit status.
+    int Execute();
 
 protected:
     void AppendLog(const std::string& line) override;
@@ -121,6 +122,7 @@ private:
     std::string statusText_;
     std::unique_ptr<TThreadTimer> timer1_;
     platform::NotifyWindow interruptWindow_;
+    TSetJob setJob_{*this};
 };
 
 // Runs the job the command line names; the exit status.

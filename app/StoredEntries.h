@@ -7,7 +7,7 @@
 #include <string>
 
 struct TStoredEntries {
-    std::string Destination;  // Edit1; DefaultDestination() when the file leaves it empty
+    std::string Destination;  // stored as Edit1_Text; DefaultDestination() when the file leaves it empty
     std::string FolderId = "77154";
     std::string Member = "tessa";
     bool Pause = false;

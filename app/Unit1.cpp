@@ -3,6 +3,7 @@
 #include "app/Headless.h"
 #include "app/Proxy.h"
 #include "app/jpeg.h"
+#include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
 #include "platform/files.h"
@@ -133,9 +134,9 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     NMHTTP1->Proxy = proxy.Host;
     NMHTTP1->ProxyPort = proxy.Port;
     ignoredProxy_ = proxy.Ignored;
-    ftpWaitLimit_ = NMFTP1->WaitLimit;
-    NMHTTP1->OnStatus = [this](TComponent* Sender, const std::string& Status) {
-        NMHTTP1Status(Sender, Status);
+    ftpWaitLimit_ = SetJob.NMFTP1->WaitLimit;
+    NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
+        HttpStatusReported();
         ShowProgress();
     };
     Timer1 = new QTimer(this);
@@ -146,7 +147,7 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     platform::SetExceptionHandler(ShowErrorReport);
     qApp->installEventFilter(this);
 
-    FormCreate(settingsFile);
+    UseSettingsFile(settingsFile);
     FormStorage1->Loaded();
     Timer1->start();
 }
@@ -162,20 +163,20 @@ TForm1::~TForm1()
 
 void TForm1::ConnectControls()
 {
-    connect(ui->BitBtn3, &QPushButton::clicked, this, [this] { BitBtn3Click(); });
-    connect(ui->Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(ui->Button2, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button2Click, false); });
-    connect(ui->Button3, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button3Click, true); });
-    connect(ui->Button4, &QPushButton::clicked, this, [this] { RunJob(&TJobForm::Button4Click, true); });
+    connect(ui->BitBtn3, &QPushButton::clicked, this, [this] { ChooseDestination(); });
+    connect(ui->Button1, &QPushButton::clicked, this, [this] { Cancel(); });
+    connect(ui->Button2, &QPushButton::clicked, this, [this] { StartSetJob(); });
+    connect(ui->Button3, &QPushButton::clicked, this, [this] { StartFolderJob(); });
+    connect(ui->Button4, &QPushButton::clicked, this, [this] { StartMemberJob(); });
     connect(ui->RadioButton1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
-            RadioButton1Click();
+            ChooseSite(SiteTagA);
     });
     connect(ui->RadioButton2, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
-            RadioButton2Click();
+            ChooseSite(SiteTagB);
     });
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Tick);
+    connect(Timer1, &QTimer::timeout, this, &TForm1::SecondPassed);
 }
 
 void TForm1::SetPictures()
@@ -185,12 +186,12 @@ void TForm1::SetPictures()
         images[i]->setPixmap(QPixmap::fromImage(DecodeJpeg(PanelPictures[i].data, PanelPictures[i].size)));
 }
 
-void TForm1::FormCreate(const std::string& settingsFile)
+void TForm1::UseSettingsFile(const std::string& settingsFile)
 {
     FormStorage1->SetIniFileName(settingsFile.empty() ? DefaultSettingsFile() : settingsFile);
 }
 
-void TForm1::FormShow()
+void TForm1::FillDefaults()
 {
     if (ui->Edit1->text().isEmpty())
         ui->Edit1->setText(QString::fromStdString(platform::DefaultDestination()));
@@ -198,16 +199,6 @@ void TForm1::FormShow()
     ui->DateTimePicker1->setTime(QTime::currentTime());
     MultimediaLockout = false;
     SiteTag = ui->RadioButton1->isChecked() ? SiteTagA : SiteTagB;
-}
-
-void TForm1::RadioButton1Click()
-{
-    ChooseSite(SiteTagA);
-}
-
-void TForm1::RadioButton2Click()
-{
-    ChooseSite(SiteTagB);
 }
 
 void TForm1::ChooseSite(const char* siteTag)
@@ -218,7 +209,7 @@ void TForm1::ChooseSite(const char* siteTag)
 }
 
 // The chooser offers existing folders only: no folder can be made, renamed or deleted in it.
-void TForm1::BitBtn3Click()
+void TForm1::ChooseDestination()
 {
     QFileDialog dialog(this, QStringLiteral("フォルダの選択"), ui->Edit1->text());
     dialog.setObjectName(QStringLiteral("FolderChooser"));
@@ -228,13 +219,13 @@ void TForm1::BitBtn3Click()
         ui->Edit1->setText(dialog.selectedFiles().constFirst());
 }
 
-bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers shift)
+bool TForm1::HandleShortcut(int key, Qt::KeyboardModifiers shift)
 {
     if ((shift & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)) != Qt::ControlModifier)
         return false;
     switch (key) {
     case Qt::Key_D:
-        BitBtn3Click();
+        ChooseDestination();
         break;
     case Qt::Key_B:
         ui->RadioButton1->setChecked(true);
@@ -245,21 +236,21 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers shift)
     // A start shortcut during a job would nest a second job inside the running one.
     case Qt::Key_I:
         if (!JobRunning())
-            RunJob(&TJobForm::Button3Click, true);
+            StartFolderJob();
         break;
     case Qt::Key_U:
         if (!JobRunning())
-            RunJob(&TJobForm::Button4Click, true);
+            StartMemberJob();
         break;
     case Qt::Key_N:
         if (!JobRunning())
-            RunJob(&TJobForm::Button2Click, false);
+            StartSetJob();
         break;
     case Qt::Key_P:
         ui->CheckBox1->toggle();
         break;
     case Qt::Key_C:
-        Button1Click();
+        Cancel();
         break;
     default:
         return false;
@@ -267,17 +258,32 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers shift)
     return true;
 }
 
-void TForm1::RunJob(void (TJobForm::*handler)(), bool overHttp)
+void TForm1::StartFolderJob()
+{
+    RunJob([this] { ::StartFolderJob(*this); }, true);
+}
+
+void TForm1::StartMemberJob()
+{
+    RunJob([this] { ::StartMemberJob(*this); }, true);
+}
+
+void TForm1::StartSetJob()
+{
+    RunJob([this] { SetJob.Start(); }, false);
+}
+
+void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
 {
     statusNote_ = overHttp ? ProxyNote() : std::string();
     try {
         CountedScope running(jobDepth_);
-        (this->*handler)();
+        job();
     } catch (const std::exception& error) {
         // After the window has been closed, an error of the aborted transfer is no news.
         if (closing_)
             return;
-        SetStatusText(SummaryLine("ended by an error"));
+        SetStatusText(Run.SummaryLine("ended by an error"));
         platform::HandleApplicationException(error);
     }
 }
@@ -294,17 +300,17 @@ std::string TForm1::ProxyNote() const
 void TForm1::AbortTransfers()
 {
     NMHTTP1->Abort();
-    NMFTP1->Abort();
+    SetJob.NMFTP1->Abort();
 }
 
 // The process ends soon after the window closes, whatever the servers do: the FTP good-bye
 // and any reply still awaited get a short limit, and a connection still being made is dropped.
 void TForm1::CutShortForClose()
 {
-    NMFTP1->WaitLimit = CloseWaitLimitMs;
+    SetJob.NMFTP1->WaitLimit = CloseWaitLimitMs;
     AbortTransfers();
-    if (!NMFTP1->Connected)
-        NMFTP1->Cancel();
+    if (!SetJob.NMFTP1->Connected)
+        SetJob.NMFTP1->Cancel();
 }
 
 TStoredEntries TForm1::CurrentEntries() const
@@ -339,9 +345,9 @@ void TForm1::ApplyEntries(const TStoredEntries& entries)
     ui->Edit2->setText(QString::fromStdString(entries.SetNumber));
 }
 
-void TForm1::Tick()
+void TForm1::SecondPassed()
 {
-    Timer1Timer();
+    Tick();
     // A transfer begun after the window was closed is cut short too.
     if (closing_ && JobRunning())
         AbortTransfers();
@@ -449,8 +455,8 @@ void TForm1::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous()) {
         closing_ = false;
-        NMFTP1->WaitLimit = ftpWaitLimit_;
-        FormShow();
+        SetJob.NMFTP1->WaitLimit = ftpWaitLimit_;
+        FillDefaults();
     }
     QWidget::showEvent(event);
 }
@@ -462,7 +468,7 @@ void TForm1::closeEvent(QCloseEvent* event)
     CutShortForClose();
     if (JobRunning()) {
         closing_ = true;
-        Button1Click();
+        Cancel();
     }
     event->accept();
 }
@@ -480,7 +486,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
         static_cast<QWidget*>(watched)->window() != this || KeyAlreadySeen(watched, event))
         return false;
     const auto* key = static_cast<QKeyEvent*>(event);
-    const bool shortcut = FormKeyDown(key->key(), key->modifiers());
+    const bool shortcut = HandleShortcut(key->key(), key->modifiers());
     // A job started by the key may have handled other keys meanwhile; this one still goes on up.
     keyEvent_ = event;
     keyNext_ = watched->parent();

@@ -5,10 +5,12 @@
 #include "app/Placemnt.h"
 #include "app/StoredEntries.h"
 #include "mirror/JobForm.h"
+#include "sets/SetJob.h"
 
 #include <QElapsedTimer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,22 +40,25 @@ public:
 
     std::unique_ptr<TFormStorage> FormStorage1;
     QTimer* Timer1 = nullptr;
+    TSetJob SetJob{*this};
 
-    // Event handlers of the stored design.
-    void FormCreate(const std::string& settingsFile);
-    void FormShow();
-    void RadioButton1Click();
-    void RadioButton2Click();
-    void BitBtn3Click();
+    // The settings file the store reads and writes: `settingsFile`, or the default one.
+    void UseSettingsFile(const std::string& settingsFile);
+    // When the window is first shown: the destination's default, the title, the site.
+    void FillDefaults();
+    void ChooseDestination();
     // `key` is a Qt key code; only the exact modifier state Ctrl makes a shortcut. True when
     // the key is one of the window's shortcuts, also when a running job makes it do nothing.
-    bool FormKeyDown(int key, Qt::KeyboardModifiers shift);
+    bool HandleShortcut(int key, Qt::KeyboardModifiers shift);
+    void StartFolderJob();
+    void StartMemberJob();
+    void StartSetJob();
 
     // True while a job handler started from this window is on the stack.
     bool JobRunning() const { return jobDepth_ > 0; }
 
 protected:
-    // TJobForm's questions, answered from the controls.
+    // The jobs' questions, answered from the controls.
     void AppendLog(const std::string& line) override;
     void ClearLog() override;
     void SetStatusText(const std::string& text) override;
@@ -72,9 +77,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // Runs a job handler, reporting an error that escapes it as the standard error report does.
+    // Runs a job, reporting an error that escapes it as the standard error report does.
     // A gallery job fetches over HTTP, so its first status text says which proxy it uses.
-    void RunJob(void (TJobForm::*handler)(), bool overHttp);
+    void RunJob(const std::function<void()>& job, bool overHttp);
     void AbortTransfers();
     void CutShortForClose();
     TStoredEntries CurrentEntries() const;
@@ -83,7 +88,8 @@ private:
     std::string ProxyNote() const;
     // Shows the gallery addresses of the chosen site and makes it the jobs' site.
     void ChooseSite(const char* siteTag);
-    void Tick();
+    // The clock's tick; a transfer begun after the window was closed is cut short too.
+    void SecondPassed();
     void ConnectControls();
     void SetPictures();
     void AttachPlatformLoop();

@@ -1,6 +1,9 @@
-// The set download job: a set number names a folder under "/pub/brick/" on the instruction-set
-// FTP host, and every file listed there is stored in the same folder under "\scans\".
+#include "sets/SetJob.h"
+
+#include "mirror/DownloadStep.h"
+#include "mirror/FileTransfer.h"
 #include "mirror/JobForm.h"
+#include "mirror/pagelines.h"
 #include "mirror/strutil.h"
 #include "net/NMFtp.h"
 #include "platform/files.h"
@@ -11,6 +14,18 @@
 namespace {
 
 const std::string RemoteBase = "/pub/brick/";
+
+std::unique_ptr<TNMFTP> MakeFtpClient()
+{
+    auto ftp = std::make_unique<TNMFTP>();
+    ftp->Port = 21;
+    ftp->ReportLevel = 4;
+    ftp->UserID = "Anonymous";
+    ftp->Password = "Wayfarers";
+    ftp->Vendor = TNMFTP::VendorDetect;
+    ftp->ParseList = false;
+    return ftp;
+}
 
 // Why a set number cannot be used, or an empty text when it can. Only a number of 3 to 5
 // characters has a folder, and a "/" or "\" in it would lead out of the set's own folder.
@@ -54,88 +69,97 @@ std::string RemoteFolder(const std::string& slashFolder)
 
 }  // namespace
 
-void TJobForm::Button2Click()
+TSetJob::TSetJob(TJobForm& form) : NMFTP1(MakeFtpClient()), form_(form) {}
+
+TSetJob::~TSetJob() = default;
+
+void TSetJob::Start()
 {
-    BeginJob();
-    const std::string number = SetNumberText();
+    form_.BeginJob();
+    const std::string number = form_.SetNumberText();
     const std::string refusal = RejectionOf(number);
     if (!refusal.empty()) {
-        AppendLog(refusal);
-        EndJob(TJobOutcome::SetNumberRejected);
+        form_.AppendLog(refusal);
+        form_.Run.Outcome = TJobOutcome::SetNumberRejected;
+        End();
         return;
     }
-    SetJobNumber = number;
-    const std::string slashFolder = SlashFolder(RelativeFolder(number));
+    number_ = number;
     if (NMFTP1->Connected)
         NMFTP1->Disconnect();
-    SetStatusText("Establishing conection . . .");
-    AppendLog(WebBase + slashFolder);
-    NMFTP1->OnConnect = [this](TComponent* Sender) { NMFTP1Connect(Sender); };
-    NMFTP1->OnStatus = [this](TComponent* Sender, const std::string& Status) { NMFTP1Status(Sender, Status); };
+    form_.SetStatusText("Establishing conection . . .");
+    form_.AppendLog(WebBase + SlashFolder(RelativeFolder(number)));
+    // The client's reports show in the status line, and its log-in leads into the job's body,
+    // from the first job on.
+    NMFTP1->OnConnect = [this](TComponent*) { FetchSetFiles(); };
+    NMFTP1->OnStatus = [this](TComponent*, const std::string& Status) { form_.SetStatusText(Status); };
     NMFTP1->Host = FtpHost;
     NMFTP1->Port = FtpPort;
-    NMFTP1->Connect();  // runs the log-in and then NMFTP1Connect, the job's body
-    SetStatusText(". . . done getting files");
-    EndJob(JobOutcome);
-    if (NMFTP1->Connected)
-        NMFTP1->Disconnect();
+    NMFTP1->Connect();  // logs in, then runs FetchSetFiles before it returns
+    form_.SetStatusText(". . . done getting files");
+    End();
 }
 
-void TJobForm::NMFTP1Connect(TComponent*)
+void TSetJob::End()
+{
+    form_.FinishJob(form_.Run.Outcome);
+    if (NMFTP1->Connected)
+        NMFTP1->Disconnect();
+    form_.ShowSummary();
+}
+
+void TSetJob::FetchSetFiles()
 {
     TNMFTP& ftp = *NMFTP1;
-    const std::string relativeFolder = RelativeFolder(SetJobNumber);
+    const std::string relativeFolder = RelativeFolder(number_);
     const std::string slashFolder = SlashFolder(relativeFolder);
 
-    SetStatusText("Changing Directory . . .");
+    form_.SetStatusText("Changing Directory . . .");
     try {
         ftp.ChangeDirectory(RemoteFolder(slashFolder));
     } catch (const std::exception&) {
         if (ftp.TimedOut)
             throw;  // a silent server is not a missing set
-        AppendLog("Set does not exist, download stopped.");
-        JobOutcome = TJobOutcome::SetNotFound;
+        form_.AppendLog("Set does not exist, download stopped.");
+        form_.Run.Outcome = TJobOutcome::SetNotFound;
         ftp.Disconnect();
         return;
     }
 
     ftp.ParseList = true;
     ftp.Vendor = TNMFTP::VendorDetect;
-    SetStatusText("Getting Directory Listing . . .");
+    form_.SetStatusText("Getting Directory Listing . . .");
     ftp.ListDirectory();
 
     // A copy: a Disconnect inside the loop frees the list.
     const std::vector<std::string> names = ftp.DirectoryList ? ftp.DirectoryList->FileNames : std::vector<std::string>{};
+    TFtpFileTransfer overFtp(ftp);
+    THttpFileTransfer overHttp(*form_.NMHTTP1);
     for (const std::string& name : names) {
-        if (StopRequested) {
+        if (form_.StopRequested) {
             ftp.Disconnect();
-            AppendLog("Cancel button pressed, download stopped.");
+            form_.AppendLog(CancelLine);
             break;
         }
         if (Contains(name, "index.htm"))
             continue;
         if (!IsSafeName(name)) {
-            AppendLog("** Skipping unsafe file name " + Printable(name));
+            form_.AppendLog("** Skipping unsafe file name " + Printable(name));
             continue;
         }
-        AppendLog(relativeFolder + name);
-        MakeLocalFolders(relativeFolder);
-        const std::string localFolder = DestinationText() + relativeFolder;
+        form_.AppendLog(relativeFolder + name);
+        form_.MakeLocalFolders(relativeFolder);
+        const std::string localFolder = form_.DestinationText() + relativeFolder;
         const std::string url = WebBase + slashFolder + name;
-        const bool overFtp = ftp.Connected;
-        DownloadFile(localFolder, url, name);
+        const bool wasConnected = ftp.Connected;
+        DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
         // The download step keeps failures to itself; a server gone silent ends the job.
         if (ftp.TimedOut)
             throw ESockError(ftp.ErrorText(platform::WSAETIMEDOUT));
         // The control connection went down under this file: it comes over HTTP with the rest.
-        if (overFtp && !ftp.Connected && !StopRequested && !platform::FileExists(localFolder + name)) {
-            Tally.Retrying(name);
-            DownloadFile(localFolder, url, name);
+        if (wasConnected && !ftp.Connected && !form_.StopRequested && !platform::FileExists(localFolder + name)) {
+            form_.Run.Tally.Retrying(name);
+            DownloadFile(form_, overHttp, localFolder, url, name);
         }
     }
-}
-
-void TJobForm::NMFTP1Status(TComponent*, const std::string& Status)
-{
-    SetStatusText(Status);
 }

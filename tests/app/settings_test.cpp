@@ -62,8 +62,8 @@ private:
         auto form = std::make_unique<TForm1>(settings);
         form->NMHTTP1->Proxy = "127.0.0.1";
         form->NMHTTP1->ProxyPort = support::FreeLoopbackPort();
-        form->FtpHost = "127.0.0.1";
-        form->FtpPort = support::FreeLoopbackPort();
+        form->SetJob.FtpHost = "127.0.0.1";
+        form->SetJob.FtpPort = support::FreeLoopbackPort();
         return form;
     }
 

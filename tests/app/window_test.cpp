@@ -56,8 +56,8 @@ void KeepOnLoopback(TForm1& form, std::uint16_t httpProxyPort = support::FreeLoo
 {
     form.NMHTTP1->Proxy = "127.0.0.1";
     form.NMHTTP1->ProxyPort = httpProxyPort;
-    form.FtpHost = "127.0.0.1";
-    form.FtpPort = support::FreeLoopbackPort();
+    form.SetJob.FtpHost = "127.0.0.1";
+    form.SetJob.FtpPort = support::FreeLoopbackPort();
 }
 
 struct ButtonStates {
@@ -562,7 +562,7 @@ private slots:
         QFETCH(QString, shown);
         QFETCH(QString, tip);
         const auto form = MakeForm();
-        form->NMFTP1Status(nullptr, text.toStdString());
+        static_cast<TJobHost&>(*form).SetStatusText(text.toStdString());
         QCOMPARE(TextOf(*form, "Label12"), shown);
         QCOMPARE(Control<QLabel>(*form, "Label12")->toolTip(), tip);
     }
@@ -689,7 +689,7 @@ private slots:
         QVERIFY(form->IdleTicks >= 1);
         form->Downloading = false;
         clock->clear();
-        form->Timer1Timer();
+        form->Tick();
         QVERIFY(!clock->text().isEmpty());
         form->close();
     }

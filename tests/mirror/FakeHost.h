@@ -4,7 +4,13 @@
 #pragma once
 
 #include "fixtures/ScriptedServer.h"
+#include "mirror/DownloadStep.h"
+#include "mirror/FileTransfer.h"
+#include "mirror/GalleryJob.h"
+#include "mirror/GalleryWalk.h"
 #include "mirror/JobForm.h"
+#include "mirror/ListingWalk.h"
+#include "mirror/PageFetch.h"
 #include "net/NMHttp.h"
 #include "support/TempFolder.h"
 
@@ -38,6 +44,9 @@ public:
     bool Running = false;
     int MessageRounds = 0;              // calls of ProcessPendingMessages
 
+    // The transfer of pictures, for tests that run the download step alone.
+    THttpFileTransfer Http{*NMHTTP1};
+
     // Runs each time a job processes pending messages (once per walked line, before a pause).
     std::function<void()> OnMessages;
 
@@ -70,7 +79,7 @@ protected:
     void ShowClock(const std::string& timeText) override { Clock.push_back(timeText); }
     void ProcessPendingMessages() override
     {
-        TJobForm::ProcessPendingMessages();
+        TJobHost::ProcessPendingMessages();
         ++MessageRounds;
         if (OnMessages)
             OnMessages();

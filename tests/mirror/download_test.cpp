@@ -33,7 +33,7 @@ protected:
     std::string LocalFolder() const { return host.Destination + "\\gallery\\tessa\\f\\"; }
     fs::path LocalFile(const std::string& name) const { return scratch.Path() / "gallery/tessa/f" / name; }
 
-    void Download(const std::string& name) { host.DownloadFile(LocalFolder(), Site + Folder + name, name); }
+    void Download(const std::string& name) { DownloadFile(host, host.Http, LocalFolder(), Site + Folder + name, name); }
 
     void Serve(const std::string& name, const std::string& bytes)
     {
@@ -56,9 +56,9 @@ TEST_F(DownloadTest, StoresThePictureAndRestoresTheClientState)
     const std::string bytes = fixtures::Pattern(0, 100000);
     Serve("a.jpg", bytes);
     std::vector<int> levelsDuringTransfer;
-    host.NMHTTP1->OnStatus = [this, &levelsDuringTransfer](TComponent* Sender, const std::string& Status) {
+    host.NMHTTP1->OnStatus = [this, &levelsDuringTransfer](TComponent*, const std::string&) {
         levelsDuringTransfer.push_back(host.NMHTTP1->ReportLevel);
-        host.NMHTTP1Status(Sender, Status);
+        host.HttpStatusReported();
     };
     host.IdleTicks = 17;
 
@@ -67,8 +67,8 @@ TEST_F(DownloadTest, StoresThePictureAndRestoresTheClientState)
     EXPECT_EQ(stub.Urls(), Lines{Site + Folder + "a.jpg"});
     EXPECT_EQ(FileBytes(LocalFile("a.jpg")), bytes);
     EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/f/a.jpg 100000"}));
-    EXPECT_EQ(host.Tally.Fetched, 1);
-    EXPECT_EQ(host.Tally.Bytes, 100000);
+    EXPECT_EQ(host.Run.Tally.Fetched, 1);
+    EXPECT_EQ(host.Run.Tally.Bytes, 100000);
     EXPECT_EQ(host.Log, Lines{});
     EXPECT_EQ(host.Statuses, Lines{"Downloading a.jpg. . ."});
     ASSERT_FALSE(levelsDuringTransfer.empty()) << "the transfer reports progress to the watchdog";
@@ -87,8 +87,8 @@ TEST_F(DownloadTest, PictureWhoseEndComesWithTheCloseIsStoredWhole)
     Serve("big.jpg", bytes);
     Download("big.jpg");
     EXPECT_EQ(host.Log, Lines{});
-    EXPECT_EQ(host.Tally.Fetched, 1);
-    EXPECT_EQ(host.Tally.Bytes, 8 << 20);
+    EXPECT_EQ(host.Run.Tally.Fetched, 1);
+    EXPECT_EQ(host.Run.Tally.Bytes, 8 << 20);
     EXPECT_TRUE(FileBytes(LocalFile("big.jpg")) == bytes);
 }
 
@@ -105,8 +105,8 @@ TEST_F(DownloadTest, ExistingFileCostsNoRequestAndNoPause)
     EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "kept");
     EXPECT_EQ(host.NMHTTP1->ReportLevel, 1);
     EXPECT_FALSE(host.Downloading);
-    EXPECT_EQ(host.Tally.Present, 1);
-    EXPECT_EQ(host.Tally.Fetched, 0);
+    EXPECT_EQ(host.Run.Tally.Present, 1);
+    EXPECT_EQ(host.Run.Tally.Fetched, 0);
 }
 
 // Files arrive under names of their own: no file of another name is ever replaced or removed,
@@ -206,7 +206,7 @@ TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
         stub.Set(Site + Folder + "a.jpg", row.reply);
 
         const std::string folder = row.folderIsAFile ? host.Destination + "\\gallery\\tessa\\file\\" : LocalFolder();
-        host.DownloadFile(folder, Site + Folder + "a.jpg", "a.jpg");
+        DownloadFile(host, host.Http, folder, Site + Folder + "a.jpg", "a.jpg");
 
         EXPECT_EQ(host.Log, (Lines{"** Multimedia files have been temporarily disabled.", "** Deleting file a.jpg"}));
         ASSERT_EQ(host.Statuses.size(), 3u);
@@ -219,8 +219,8 @@ TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
         EXPECT_FALSE(host.Downloading);
     }
     EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/file 31"}));
-    EXPECT_EQ(host.Tally.Failed, static_cast<int>(rows.size()));
-    EXPECT_EQ(host.Tally.Fetched, 0);
+    EXPECT_EQ(host.Run.Tally.Failed, static_cast<int>(rows.size()));
+    EXPECT_EQ(host.Run.Tally.Fetched, 0);
 }
 
 TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)
@@ -278,8 +278,8 @@ TEST_F(DownloadTest, LockOutFollowsTheFirstFailure)
 // A name like those of the files on their way would be taken for a leftover and removed.
 TEST_F(DownloadTest, UnsafeFileNameIsRefused)
 {
-    host.DownloadFile(LocalFolder(), Site + Folder + "x", "../../escape.jpg");
-    host.DownloadFile(LocalFolder(), Site + Folder + "x", ".tessary-Ab3dEf7h.part");
+    DownloadFile(host, host.Http, LocalFolder(), Site + Folder + "x", "../../escape.jpg");
+    DownloadFile(host, host.Http, LocalFolder(), Site + Folder + "x", ".tessary-Ab3dEf7h.part");
 
     EXPECT_EQ(host.Log, (Lines{"** Skipping unsafe file name ../../escape.jpg",
                                "** Skipping unsafe file name .tessary-Ab3dEf7h.part"}));
@@ -298,23 +298,28 @@ TEST_F(DownloadTest, FtpDownloadWhileConnected)
 {
     fixtures::ScriptedFtpServer ftp;
     ftp.SetFile("page1.jpg", "scanned page");
-    host.NMFTP1->Host = "127.0.0.1";
-    host.NMFTP1->Port = ftp.Port();
-    host.NMFTP1->Connect();
-    ASSERT_TRUE(host.NMFTP1->Connected);
+    TNMFTP client;
+    client.Host = "127.0.0.1";
+    client.Port = ftp.Port();
+    client.Connect();
+    ASSERT_TRUE(client.Connected);
+    TFtpFileTransfer overFtp(client);
+    const auto download = [&](const std::string& name) {
+        DownloadFile(host, overFtp, LocalFolder(), Site + Folder + name, name);
+    };
 
-    Download("page1.jpg");
-    Download("page2.jpg");
-    Download("page1.jpg");  // exists now: no command at all
-    host.NMFTP1->Disconnect();
+    download("page1.jpg");
+    download("page2.jpg");
+    download("page1.jpg");  // exists now: no command at all
+    client.Disconnect();
 
     EXPECT_EQ(FileBytes(LocalFile("page1.jpg")), "scanned page");
     EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/f/page1.jpg 12"}));
     EXPECT_EQ(host.Log, Lines{"error ftping file"});
-    EXPECT_EQ(host.Tally.Fetched, 1);
-    EXPECT_EQ(host.Tally.Bytes, 12);
-    EXPECT_EQ(host.Tally.Present, 1);
-    EXPECT_EQ(host.Tally.FirstFailures, Lines{"page2.jpg"});
+    EXPECT_EQ(host.Run.Tally.Fetched, 1);
+    EXPECT_EQ(host.Run.Tally.Bytes, 12);
+    EXPECT_EQ(host.Run.Tally.Present, 1);
+    EXPECT_EQ(host.Run.Tally.FirstFailures, Lines{"page2.jpg"});
     EXPECT_FALSE(host.MultimediaLockout) << "an FTP failure does not lock out multimedia files";
     EXPECT_EQ(stub.Urls(), Lines{});
     int retrs = 0;

@@ -80,17 +80,17 @@ TEST(HostileHttp, EveryBrokenTransferFailsAndKeepsNoFile)
         TThreadTimer timer1;
         timer1.SetInterval(1);
         if (c.reason == TStopReason::Watchdog)
-            timer1.SetOnTimer([&host](TComponent*) { host.Timer1Timer(); });
+            timer1.SetOnTimer([&host](TComponent*) { host.Tick(); });
 
         Lines expected;
         if (c.page) {
-            EXPECT_FALSE(host.FetchPage(PageUrl, scratch.Text() + "77154.html"));
+            EXPECT_FALSE(FetchPage(host, PageUrl, scratch.Text() + "77154.html"));
             for (int i = 0; i < 5; ++i)
                 expected.insert(expected.end(), {c.pageLine, "**Got a server error, trying to download again"});
             expected.push_back("**Tried 5 times and got errors every time, skipping this folder");
             EXPECT_EQ(server.RequestCount(), 5);
         } else {
-            host.DownloadFile(scratch.Text() + "\\gallery\\tessa\\f\\", PictureUrl, "x.jpg");
+            DownloadFile(host, host.Http, scratch.Text() + "\\gallery\\tessa\\f\\", PictureUrl, "x.jpg");
             expected = {"** Multimedia files have been temporarily disabled.", "** Deleting file x.jpg"};
         }
         EXPECT_EQ(host.Log, expected);

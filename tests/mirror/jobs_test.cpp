@@ -101,7 +101,7 @@ TEST_P(FetchPageTest, JudgesThePageTextAndRetriesFiveTimes)
     const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
     const std::string file = temp.Text() + "77154.html";
 
-    const bool accepted = host.FetchPage(url, file);
+    const bool accepted = FetchPage(host, url, file);
 
     EXPECT_EQ(accepted, c.accepted);
     const int expectedRequests = c.accepted ? 1 : 5;
@@ -141,7 +141,7 @@ TEST_F(JobsTest, FetchPageAcceptsAPageAfterTwoRejections)
     host.UseProxy(server.Port());
     const std::string file = temp.Text() + "p.html";
 
-    EXPECT_TRUE(host.FetchPage("http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa", file));
+    EXPECT_TRUE(FetchPage(host, "http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa", file));
 
     EXPECT_EQ(server.RequestCount(), 3);
     EXPECT_EQ(host.Log, Lines(2, RetryLine));
@@ -156,7 +156,7 @@ TEST_F(JobsTest, FetchPagePassesAnExceptionFromGetAndKeepsTheFile)
     const std::string file = temp.Text() + "77154.html";
     const auto abort = AbortOnceBodyHolds(*host.NMHTTP1, std::string_view("<HTML>partial").size());
 
-    EXPECT_THROW(host.FetchPage("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", file), EAbortError);
+    EXPECT_THROW(FetchPage(host, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154", file), EAbortError);
 
     EXPECT_EQ(server.RequestCount(), 1);
     EXPECT_TRUE(host.Log.empty());
@@ -186,9 +186,9 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndKeepsThePageFileInsideTheDestination)
     const auto abort = AbortOnceBodyHolds(*host.NMHTTP1, std::string_view("<HTML>partial").size());
 
     if (c.memberJob)
-        EXPECT_THROW(host.Button4Click(), EAbortError);
+        EXPECT_THROW(StartMemberJob(host), EAbortError);
     else
-        EXPECT_THROW(host.Button3Click(), EAbortError);
+        EXPECT_THROW(StartFolderJob(host), EAbortError);
 
     ASSERT_EQ(server.RequestCount(), 1);
     EXPECT_EQ(RequestLine(server.Request(0)), "GET " + c.url + " HTTP/1.0");
@@ -224,10 +224,10 @@ TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
     // Leftovers of an earlier job that this one must reset.
     host.StopRequested = true;
     host.LastFolderPath = "\\gallery\\old";
-    host.JobOutcome = TJobOutcome::FirstPageFailed;
+    host.Run.Outcome = TJobOutcome::FirstPageFailed;
     host.Log = {"line of the earlier job"};
 
-    host.Button3Click();
+    StartFolderJob(host);
 
     const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
     EXPECT_EQ(host.Log, Lines{url});  // no cancel line: StopRequested was cleared at the start
@@ -238,7 +238,7 @@ TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
         << host.Statuses.back();
     EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
     EXPECT_TRUE(host.StopRequested);
-    EXPECT_EQ(host.JobOutcome, TJobOutcome::Completed);
+    EXPECT_EQ(host.Run.Outcome, TJobOutcome::Completed);
     EXPECT_EQ(host.LastFolderPath, "");
     EXPECT_EQ(temp.Tree(), Lines{"new/"});  // the page file is gone with the walk
 }
@@ -262,7 +262,7 @@ TEST_F(JobsTest, SummarySaysWhatCameOfTheJobsFiles)
     fs::create_directories(temp.Path() / "gallery/tessa/f");
     support::WriteFile(temp.Path() / "gallery/tessa/f/b.jpg", "kept");
 
-    host.Button3Click();
+    StartFolderJob(host);
 
     EXPECT_TRUE(IsSummary(host.Statuses.back(), "completed: 1 fetched, 1 already present, 6 failed "
                                                 "(c1.jpg, c2.jpg, c3.jpg, c4.jpg, c5.jpg, ...), 5 bytes"))
@@ -276,7 +276,7 @@ TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
     host.Destination = temp.Text();
     host.Member = "someone";
 
-    host.Button4Click();
+    StartMemberJob(host);
 
     Lines expected(5, RetryLine);
     expected.push_back(GiveUpLine);
@@ -288,7 +288,7 @@ TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
         << host.Statuses[1];
     EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
     EXPECT_TRUE(host.StopRequested);
-    EXPECT_EQ(host.JobOutcome, TJobOutcome::FirstPageFailed);
+    EXPECT_EQ(host.Run.Outcome, TJobOutcome::FirstPageFailed);
     EXPECT_TRUE(temp.Tree().empty());
 }
 
@@ -297,7 +297,7 @@ TEST_F(JobsTest, ErrorThatEscapesTheJobLeavesItRunning)
     host.UseProxy(support::FreeLoopbackPort());
     host.Destination = temp.Text();
 
-    EXPECT_THROW(host.Button3Click(), ESockError);
+    EXPECT_THROW(StartFolderJob(host), ESockError);
 
     EXPECT_EQ(host.ButtonStates, std::vector<bool>{true});
     EXPECT_FALSE(host.StopRequested);
@@ -313,9 +313,9 @@ TEST_F(JobsTest, CancelDuringTheFirstFetchLetsItFinishAndStopsTheWalk)
     host.UseProxy(server.Port());
     host.Destination = temp.Text();
     const support::OneShot cancel([this] { return host.NMHTTP1->Connected && !host.StopRequested; },
-                                  [this] { host.Button1Click(); }, 2);
+                                  [this] { host.Cancel(); }, 2);
 
-    host.Button3Click();
+    StartFolderJob(host);
 
     EXPECT_EQ(host.Log, (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
                                "Cancel button pressed, download stopped."}));
@@ -326,20 +326,20 @@ TEST_F(JobsTest, CancelDuringTheFirstFetchLetsItFinishAndStopsTheWalk)
 
 TEST_F(JobsTest, CancelActionAndJobStartSwitchTheButtonsAndTheFlag)
 {
-    host.Button1Click();
+    host.Cancel();
     EXPECT_EQ(host.ButtonStates, std::vector<bool>{false});
     EXPECT_TRUE(host.StopRequested);
 
-    host.JobOutcome = TJobOutcome::SetNotFound;
+    host.Run.Outcome = TJobOutcome::SetNotFound;
     host.BeginJob();
     EXPECT_EQ(host.ButtonStates, (std::vector<bool>{false, true}));
     EXPECT_FALSE(host.StopRequested);
-    EXPECT_EQ(host.JobOutcome, TJobOutcome::Completed);
+    EXPECT_EQ(host.Run.Outcome, TJobOutcome::Completed);
 
     host.EndJob(TJobOutcome::SetNumberRejected);
     EXPECT_EQ(host.ButtonStates, (std::vector<bool>{false, true, false}));
     EXPECT_TRUE(host.StopRequested);
-    EXPECT_EQ(host.JobOutcome, TJobOutcome::SetNumberRejected);
+    EXPECT_EQ(host.Run.Outcome, TJobOutcome::SetNumberRejected);
 }
 
 // ---- The clock and the activity watchdog ---------------------------------------------------
@@ -348,11 +348,11 @@ TEST_F(JobsTest, WatchdogAbortsAtTheThirtyFirstIdleTickOfADownload)
 {
     host.Downloading = true;
     for (int tick = 1; tick <= 30; ++tick)
-        host.Timer1Timer();
+        host.Tick();
     EXPECT_EQ(host.IdleTicks, 30);
     EXPECT_FALSE(host.NMHTTP1->Cancelled);
 
-    host.Timer1Timer();
+    host.Tick();
     EXPECT_EQ(host.IdleTicks, 31);
     EXPECT_TRUE(host.NMHTTP1->Cancelled);
     EXPECT_EQ(host.Clock.size(), 31u);  // the clock is shown at every tick
@@ -363,23 +363,23 @@ TEST_F(JobsTest, StatusReportResetsTheIdleCount)
 {
     host.Downloading = true;
     for (int tick = 1; tick <= 20; ++tick)
-        host.Timer1Timer();
-    host.NMHTTP1Status(host.NMHTTP1.get(), "受信中");
+        host.Tick();
+    host.HttpStatusReported();
     EXPECT_EQ(host.IdleTicks, 20) << "a report without 1 KiB of progress is no sign of life";
     host.NMHTTP1->BytesArrived += 1024;
-    host.NMHTTP1Status(host.NMHTTP1.get(), "受信中");
+    host.HttpStatusReported();
     EXPECT_EQ(host.IdleTicks, 0);
     for (int tick = 1; tick <= 30; ++tick)
-        host.Timer1Timer();
+        host.Tick();
     EXPECT_FALSE(host.NMHTTP1->Cancelled);
-    host.Timer1Timer();
+    host.Tick();
     EXPECT_TRUE(host.NMHTTP1->Cancelled);
 }
 
 TEST_F(JobsTest, TicksOutsideADownloadAreNotCounted)
 {
     for (int tick = 1; tick <= 40; ++tick)
-        host.Timer1Timer();
+        host.Tick();
     EXPECT_EQ(host.IdleTicks, 0);
     EXPECT_FALSE(host.NMHTTP1->Cancelled);
     EXPECT_EQ(host.Clock.size(), 40u);
@@ -391,7 +391,7 @@ TEST_F(JobsTest, CountLeftAboveTheLimitAbortsAtEveryTick)
     host.IdleTicks = 31;
     for (int tick = 1; tick <= 2; ++tick) {
         host.NMHTTP1->Cancelled = false;
-        host.Timer1Timer();
+        host.Tick();
         EXPECT_TRUE(host.NMHTTP1->Cancelled) << "tick " << tick;
     }
     EXPECT_EQ(host.IdleTicks, 31);
@@ -411,7 +411,7 @@ TEST_F(JobsTest, WatchdogEndsAPendingGetWithEAbortError)
     timer1.SetOnTimer([&](TComponent*) {
         if (server.RequestCount() == 0)
             return;
-        host.Timer1Timer();
+        host.Tick();
         ++ticks;
         if (host.NMHTTP1->Cancelled && abortedAtTick == 0)
             abortedAtTick = ticks;
@@ -429,7 +429,7 @@ TEST_F(JobsTest, ReportsOfARealRequestResetTheIdleCount)
     host.NMHTTP1->ReportLevel = 8;
     host.IdleTicks = 25;
 
-    EXPECT_TRUE(host.FetchPage("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=1", temp.Text() + "1.html"));
+    EXPECT_TRUE(FetchPage(host, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=1", temp.Text() + "1.html"));
     EXPECT_EQ(host.IdleTicks, 0);
 }
 
@@ -448,14 +448,6 @@ TEST_F(JobsTest, ClientsCarryTheWindowsStoredSettings)
     EXPECT_EQ(http.HeaderInfo.UserId, "Internet Explorer");
     EXPECT_EQ(http.HeaderInfo.LocalMailAddress, "ie 6.0.2800.1106IC");
     EXPECT_EQ(http.HeaderInfo.Password, "");
-    const TNMFTP& ftp = *host.NMFTP1;
-    EXPECT_EQ(ftp.Port, 21);
-    EXPECT_EQ(ftp.ReportLevel, 4);
-    EXPECT_EQ(ftp.UserID, "Anonymous");
-    EXPECT_EQ(ftp.Password, "Wayfarers");
-    EXPECT_EQ(ftp.Vendor, TNMFTP::VendorDetect);
-    EXPECT_FALSE(ftp.ParseList);
-    EXPECT_EQ(ftp.TimeOut(), 0);
 }
 
 struct PauseCase {

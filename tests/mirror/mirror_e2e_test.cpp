@@ -169,7 +169,7 @@ TEST_F(MirrorEndToEnd, FolderJobMirrorsTheWholeGallery)
     StartGallery({});
     host.FolderId = "77154";
 
-    host.Button3Click();
+    StartFolderJob(host);
 
     EXPECT_EQ(scratch.Tree(), ExpectedTree({}));
     EXPECT_EQ(ProblemLines(), Lines{});
@@ -186,7 +186,7 @@ TEST_F(MirrorEndToEnd, MemberJobOfALargerGalleryOverManyPages)
     StartGallery(options);
     host.Member = "otto";
 
-    host.Button4Click();
+    StartMemberJob(host);
 
     EXPECT_EQ(scratch.Tree(), ExpectedTree(options));
     EXPECT_EQ(ProblemLines(), Lines{});
@@ -197,7 +197,7 @@ TEST_F(MirrorEndToEnd, CutPictureIsDroppedAndFetchedByTheNextJob)
     const std::string cut = "/gallery/tessa/family/family002.jpg";
     StartGallery({"--truncate", cut + ",times=1"});
 
-    host.Button3Click();
+    StartFolderJob(host);
 
     Lines expected = ExpectedTree({});
     std::erase_if(expected, [&](const std::string& line) { return line.rfind(cut.substr(1) + " ", 0) == 0; });
@@ -206,7 +206,7 @@ TEST_F(MirrorEndToEnd, CutPictureIsDroppedAndFetchedByTheNextJob)
                                      "** Deleting file family002.jpg"}));
 
     // The pictures already there are skipped; only the missing one is fetched again.
-    host.Button3Click();
+    StartFolderJob(host);
     EXPECT_EQ(scratch.Tree(), ExpectedTree({}));
     EXPECT_EQ(ProblemLines(), Lines{});
 }

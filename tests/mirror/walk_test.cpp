@@ -135,7 +135,7 @@ TEST_F(WalkTest, MemberPageWalksItsThreeSubFoldersInPageOrder)
     for (const char* id : {"101", "102", "103"})
         stub.Page(FolderUrl(id), Page({UpLine()}));
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     const Lines urls = {FolderUrl("101"), FolderUrl("102"), FolderUrl("103")};
     EXPECT_EQ(host.Log, urls);
@@ -155,7 +155,7 @@ TEST_F(WalkTest, SubFolderWithoutThumbnailInheritsLastFolderPath)
     stub.Page(FolderUrl("102"), Page({UpLine()}));
     WatchPageFiles();
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), FolderUrl("102")}));
     EXPECT_TRUE(pageFoldersSeen.count("gallery/tessa/one")) << "102's page lies in 101's folder";
@@ -169,7 +169,7 @@ TEST_F(WalkTest, FirstSubFolderWithoutThumbnailLiesInTheDestination)
     stub.Page(FolderUrl("201"), Page({UpLine()}));
     WatchPageFiles();
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(host.Log, Lines{FolderUrl("201")});
     EXPECT_EQ(pageFoldersSeen, std::set<std::string>{"."});
@@ -200,7 +200,7 @@ TEST_F(WalkTest, HeaderErrorsEndTheWalk)
         SCOPED_TRACE(row.name);
         host.Log.clear();
         WriteFirstPage("77154", row.page);
-        host.WalkGalleryPage(host.Destination, "77154");
+        WalkGalleryPage(host, host.Destination, "77154");
         EXPECT_EQ(host.Log, row.log);
         EXPECT_FALSE(fs::exists(destination / "77154.html"));
     }
@@ -212,7 +212,7 @@ TEST_F(WalkTest, PageWhoseTextRunsOutEndsAfterItsLastLine)
     WriteFirstPage("tessa", "<HTML>\n" + UpLine() + "\n" + FolderLine("101", Thumb("/gallery/t/a/")));
     stub.Page(FolderUrl("101"), "<HTML>\n" + UpLine() + "\n");
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(host.Log, Lines{FolderUrl("101")});
     EXPECT_EQ(PageFilesLeft(), Lines{});
@@ -226,7 +226,7 @@ TEST_F(WalkTest, FirstPictureLineHandsOverAndIgnoresTheRestOfThePage)
     stub.Page(Site + "/gallery/tessa/f/", Page({UpLine(), PictureLine("/gallery/tessa/f/", "a.jpg")}));
     ServePicture("/gallery/tessa/f/", "a.jpg");
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(stub.Urls(), (Lines{Site + "/gallery/tessa/f/", Site + "/gallery/tessa/f/a.jpg"}));
     EXPECT_EQ(host.Log, Lines{"/gallery/tessa/f/a.jpg"});
@@ -242,7 +242,7 @@ TEST_F(WalkTest, NextPageIsFetchedAndWalked)
     stub.Page(FolderUrl("104"), Page({UpLine()}));
     WatchPageFiles();
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(stub.Urls(), (Lines{next, FolderUrl("104")}));
     EXPECT_EQ(host.Log, Lines{FolderUrl("104")});
@@ -261,7 +261,7 @@ TEST_F(WalkTest, NextPageOfASubFolderLandsInThatSubFoldersFolder)
     stub.Page(next, Page({UpLine()}));
     WatchPageFiles();
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(stub.Urls(), (Lines{FolderUrl("101"), next}));
     EXPECT_TRUE(pageFoldersSeen.count("gallery/tessa/one"));
@@ -275,7 +275,7 @@ TEST_F(WalkTest, SubFolderPageThatCannotBeFetchedEndsThatPage)
                                   FolderLine("102", Thumb("/gallery/tessa/two/"))}));
     stub.Page(FolderUrl("102"), Page({UpLine()}));  // never asked for
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     Lines log = {FolderUrl("101")};
     log.insert(log.end(), 5, "**Got a server error, trying to download again");
@@ -300,7 +300,7 @@ TEST_F(WalkTest, FolderThatCannotHoldItsPageIsSkippedAndTheWalkGoesOn)
                                   FolderLine("104", Thumb("/gallery/t/good/"))}));
     stub.Page(FolderUrl("104"), Page({UpLine(), PictureLine("/gallery/t/plain/", "a.jpg")}));
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     const std::string skip = "** Skipping folder " + host.Destination;
     EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), skip + "\\gallery\\t\\" + tooLong + "\\: File name too long",
@@ -321,7 +321,7 @@ TEST_F(WalkTest, PicturesNamedLikePageFilesAreStored)
     ServePicture(folder, "101.html");
     ServePicture(folder, "temp2.htm");
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(ReadLocal("gallery/tessa/one/101.html"), PictureBytes("101.html"));
     EXPECT_EQ(ReadLocal("gallery/tessa/one/temp2.htm"), PictureBytes("temp2.htm"));
@@ -340,7 +340,7 @@ TEST_F(WalkTest, CancelEndsEveryWalkLevelAtItsNextLine)
             host.StopRequested = true;
     };
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     const std::string cancel = "Cancel button pressed, download stopped.";
     EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), FolderUrl("103"), cancel, cancel, cancel}));
@@ -356,7 +356,7 @@ TEST_F(WalkTest, FolderAlreadyWalkedInThisJobIsNotWalkedAgain)
                                       FolderLine("77154", Thumb("/gallery/t/"))}));
     stub.Page(FolderUrl("102"), Page({UpLine(), FolderLine("101", Thumb("/gallery/t/a/"))}));
 
-    host.WalkGalleryPage(host.Destination, "77154");
+    WalkGalleryPage(host, host.Destination, "77154");
 
     const std::string again = "** Skipping already walked page ";
     EXPECT_EQ(host.Log, (Lines{FolderUrl("101"), again + FolderUrl("101"), again + FolderUrl("77154"),
@@ -366,7 +366,7 @@ TEST_F(WalkTest, FolderAlreadyWalkedInThisJobIsNotWalkedAgain)
     // The record belongs to one job: the next job walks the same folders again.
     host.Log.clear();
     WriteFirstPage("77154", Page({UpLine(), FolderLine("102", Thumb("/gallery/t/b/"))}));
-    host.WalkGalleryPage(host.Destination, "77154");
+    WalkGalleryPage(host, host.Destination, "77154");
     EXPECT_EQ(host.Log, (Lines{FolderUrl("102"), FolderUrl("101"), again + FolderUrl("101"),
                                again + FolderUrl("77154")}));
 }
@@ -384,7 +384,7 @@ TEST_F(WalkTest, HostileGalleryEntriesAreLoggedAndSkipped)
                                   NextLine("/cgi-bin/../../gallery.cgi?m=tessa&n=4"),
                                   PictureLine("/gallery/../../outside/", "a.jpg")}));
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(host.Log, (Lines{"** Skipping unsafe folder ID ../../x",
                                "** Skipping unsafe path /gallery/../../outside",
@@ -410,7 +410,7 @@ TEST_F(WalkTest, LongChainOfNextPagesCompletes)
         expected.push_back(Site + link(n));
     }
 
-    host.WalkGalleryPage(host.Destination, "tessa");
+    WalkGalleryPage(host, host.Destination, "tessa");
 
     EXPECT_EQ(stub.Urls(), expected);
     EXPECT_EQ(host.Log, Lines{});
@@ -429,7 +429,7 @@ TEST_F(WalkTest, ListingOfTwoPagesFetchesBothAndLeavesNoListingFile)
     ServePicture(folder, "b.jpg");
     WatchPageFiles();
 
-    host.WalkPictureListing(folder);
+    WalkPictureListing(host, folder);
 
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", Site + "/cgi-bin/gallery.cgi?f=123&n=2",
                                   Site + folder + "b.jpg"}));
@@ -450,7 +450,7 @@ TEST_F(WalkTest, ListingScriptRedirectIsFollowedOnce)
     stub.Page(Site + "/cgi-bin/gallery.cgi?f=88", Page({UpLine(), PictureLine(folder, "owl.jpg")}));
     ServePicture(folder, "owl.jpg");
 
-    host.WalkPictureListing(folder);
+    WalkPictureListing(host, folder);
 
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + "/cgi-bin/gallery.cgi?f=88", Site + folder + "owl.jpg"}));
     EXPECT_EQ(ReadLocal("gallery/tessa/birds/owl.jpg"), PictureBytes("owl.jpg"));
@@ -466,7 +466,7 @@ TEST_F(WalkTest, ListingPassesOverFolderIconsAndForeignThumbnails)
                     PictureLine(folder, "a.jpg")}));
     ServePicture(folder, "a.jpg");
 
-    host.WalkPictureListing(folder);
+    WalkPictureListing(host, folder);
 
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg"}));
     EXPECT_EQ(host.Log, Lines{folder + "a.jpg"});
@@ -481,8 +481,8 @@ TEST_F(WalkTest, ListingWithoutThumbnailsOrWithATruncatedTextEnds)
     stub.Page(Site + "/cgi-bin/gallery.cgi?f=5&n=2", Page({UpLine()}));
     ServePicture(folder, "a.jpg");
 
-    host.WalkPictureListing(folder);
-    host.WalkPictureListing("/gallery/tessa/empty/");
+    WalkPictureListing(host, folder);
+    WalkPictureListing(host, "/gallery/tessa/empty/");
 
     // The cut-short page still names its next page; the page without thumbnails follows none.
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", Site + "/cgi-bin/gallery.cgi?f=5&n=2",
@@ -503,7 +503,7 @@ TEST_F(WalkTest, CancelDuringAListingLetsThePictureFinishAndFollowsNoNextPage)
             host.StopRequested = true;
     };
 
-    host.WalkPictureListing(folder);
+    WalkPictureListing(host, folder);
 
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg"}));
     EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", "Cancel button pressed, download stopped."}));
@@ -522,9 +522,9 @@ TEST_F(WalkTest, HostileListingEntriesAreLoggedAndSkipped)
     ServePicture(folder, "ok.jpg");
     stub.Page(Site + "/gallery/tessa/r/", "<HTML>\nthis.location.replace('/a/../../b\x01');\n</HTML>\n");
 
-    host.WalkPictureListing(folder);
-    host.WalkPictureListing("/gallery/tessa/r/");
-    host.WalkPictureListing("/gallery/tessa/../../../");
+    WalkPictureListing(host, folder);
+    WalkPictureListing(host, "/gallery/tessa/r/");
+    WalkPictureListing(host, "/gallery/tessa/../../../");
 
     EXPECT_EQ(host.Log, (Lines{"** Skipping unsafe file name ../evil.jpg", "** Skipping unsafe file name ..",
                                "** Skipping unsafe file name sub\\x.jpg", "** Skipping unsafe file name ctl\\x1B.jpg",
@@ -548,7 +548,7 @@ TEST_F(WalkTest, ListingPageThatLinksBackIsNotWalkedAgain)
     ServePicture(folder, "a.jpg");
     ServePicture(folder, "b.jpg");
 
-    host.WalkPictureListing(folder);
+    WalkPictureListing(host, folder);
 
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", second, Site + folder + "b.jpg"}));
     EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg", "** Skipping already walked page " + second}));

@@ -3,6 +3,7 @@
 #include "fixtures/ScriptedFtpServer.h"
 #include "mirror/FakeHost.h"
 #include "net/NMFtp.h"
+#include "sets/SetJob.h"
 #include "support/files.h"
 #include "support/ftp.h"
 #include "support/params.h"
@@ -38,10 +39,10 @@ protected:
     void SetUp() override
     {
         host.Destination = folder.Text();
-        host.FtpHost = "127.0.0.1";
-        host.FtpPort = server.Port();
-        host.WebBase = kWeb;  // only ever shown: the FTP connection stays up in these tests
-        host.NMFTP1->WaitLimit = 10000;  // no test waits for ever
+        setJob.FtpHost = "127.0.0.1";
+        setJob.FtpPort = server.Port();
+        setJob.WebBase = kWeb;  // only ever shown: the FTP connection stays up in these tests
+        setJob.NMFTP1->WaitLimit = 10000;  // no test waits for ever
     }
 
     // The commands of every connection, the PORT address checked and its port dropped.
@@ -55,7 +56,22 @@ protected:
     ScriptedFtpServer server;  // first: it outlives the client's good-bye
     TempFolder folder;
     FakeHost host;
+    TSetJob setJob{host};
 };
+
+TEST(SetJob, ClientCarriesTheWindowsStoredSettings)
+{
+    FakeHost host;
+    const TSetJob setJob(host);
+    const TNMFTP& ftp = *setJob.NMFTP1;
+    EXPECT_EQ(ftp.Port, 21);
+    EXPECT_EQ(ftp.ReportLevel, 4);
+    EXPECT_EQ(ftp.UserID, "Anonymous");
+    EXPECT_EQ(ftp.Password, "Wayfarers");
+    EXPECT_EQ(ftp.Vendor, TNMFTP::VendorDetect);
+    EXPECT_FALSE(ftp.ParseList);
+    EXPECT_EQ(ftp.TimeOut(), 0);
+}
 
 TEST_F(SetJobTest, CompleteJobGoesOverTheWireInOrder)
 {
@@ -65,7 +81,7 @@ TEST_F(SetJobTest, CompleteJobGoesOverTheWireInOrder)
     server.SetFile("8436-02.gif", "second");
     host.SetNumber = "8436";
 
-    host.Button2Click();
+    setJob.Start();
 
     EXPECT_EQ(Transcript(), (std::vector<std::string>{
                                 "USER Anonymous", "PASS Wayfarers", "CWD /pub/brick/scans/08000/8436/", "SYST",
@@ -90,9 +106,9 @@ TEST_F(SetJobTest, CompleteJobGoesOverTheWireInOrder)
     EXPECT_LT(at(". . . done getting files"), at("QUIT"));  // the good-bye comes last
     EXPECT_FALSE(host.Running);
     EXPECT_TRUE(host.StopRequested);
-    EXPECT_EQ(host.JobOutcome, TJobOutcome::Completed);
-    EXPECT_FALSE(host.NMFTP1->Connected);
-    EXPECT_TRUE(host.NMFTP1->ParseList);
+    EXPECT_EQ(host.Run.Outcome, TJobOutcome::Completed);
+    EXPECT_FALSE(setJob.NMFTP1->Connected);
+    EXPECT_TRUE(setJob.NMFTP1->ParseList);
 }
 
 struct RejectedCase {
@@ -112,9 +128,9 @@ class RejectedNumberTest : public SetJobTest, public ::testing::WithParamInterfa
 TEST_P(RejectedNumberTest, RejectedNumberMakesNoConnection)
 {
     host.SetNumber = GetParam().number;
-    host.Button2Click();
+    setJob.Start();
     EXPECT_EQ(host.Log, std::vector<std::string>{GetParam().line});
-    EXPECT_EQ(host.JobOutcome, TJobOutcome::SetNumberRejected);
+    EXPECT_EQ(host.Run.Outcome, TJobOutcome::SetNumberRejected);
     EXPECT_FALSE(host.Running);
     EXPECT_TRUE(host.StopRequested);
     EXPECT_EQ(server.Connections(), 0);
@@ -146,16 +162,16 @@ TEST_P(SetFolderTest, NumberNamesTheRemoteFolderAndAMissingOneEndsTheJob)
     server.SetReply("CWD", "550 No such directory.\r\n");
     host.SetNumber = GetParam().number;
 
-    host.Button2Click();
+    setJob.Start();
 
     EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers",
                                                       "CWD /pub/brick" + GetParam().slashFolder, "QUIT"}));
     EXPECT_EQ(host.Log, (std::vector<std::string>{kWeb + GetParam().slashFolder,
                                                   "Set does not exist, download stopped."}));
-    EXPECT_EQ(host.JobOutcome, TJobOutcome::SetNotFound);
+    EXPECT_EQ(host.Run.Outcome, TJobOutcome::SetNotFound);
     EXPECT_TRUE(IsSummary(host.Statuses.back(), "stopped, set not found: 0 fetched")) << host.Statuses.back();
     EXPECT_FALSE(host.Running);
-    EXPECT_FALSE(host.NMFTP1->Connected);
+    EXPECT_FALSE(setJob.NMFTP1->Connected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Numbers, SetFolderTest,
@@ -172,7 +188,7 @@ TEST_F(SetJobTest, ThreeDigitSetLandsInItsZeroPaddedFolder)
     server.SetListing(Entry("123-1.gif"));
     server.SetFile("123-1.gif", "12345");
     host.SetNumber = "123";
-    host.Button2Click();
+    setJob.Start();
     EXPECT_EQ(FileBytes(folder.Path() / "scans/00000/0123/123-1.gif"), "12345");
     EXPECT_TRUE(HasLog("\\scans\\00000\\0123\\123-1.gif"));
 }
@@ -185,7 +201,7 @@ TEST_F(SetJobTest, ExistingFileIsLoggedButNotFetched)
     fs::create_directories(folder.Path() / "scans/08000/8436");
     support::WriteFile(folder.Path() / "scans/08000/8436/8436-01.gif", "kept");
 
-    host.Button2Click();
+    setJob.Start();
 
     EXPECT_TRUE(HasLog("\\scans\\08000\\8436\\8436-01.gif"));
     const std::vector<std::string> transcript = Transcript();
@@ -202,7 +218,7 @@ TEST_F(SetJobTest, HostileNamesAreNamedAndNeverFetched)
                       Entry("trail.gif ") + Entry("good.gif"));
     server.SetFile("good.gif", "fine!");
 
-    host.Button2Click();
+    setJob.Start();
 
     for (const char* shown : {"..", ".", "../../up.gif", "a\\b.gif", "bad\\x01name", ""})
         EXPECT_TRUE(HasLog(std::string("** Skipping unsafe file name ") + shown)) << shown;
@@ -229,7 +245,7 @@ TEST_F(SetJobTest, TransferAbortedBy426IsLoggedRemovedAndTheJobGoesOn)
     abort.finalReply = "";
     server.SetAction("RETR", 1, abort);
 
-    host.Button2Click();
+    setJob.Start();
 
     EXPECT_EQ(host.Log, (std::vector<std::string>{kWeb + "/scans/08000/8436/", "\\scans\\08000\\8436\\cut.gif",
                                                   "error ftping file", "\\scans\\08000\\8436\\whole.gif"}));
@@ -244,12 +260,12 @@ TEST_F(SetJobTest, CancelDuringATransferStopsBeforeTheNextFile)
     server.SetListing(Entry("1.gif") + Entry("2.gif") + Entry("3.gif"));
     for (const char* name : {"1.gif", "2.gif", "3.gif"})
         server.SetFile(name, "bytes");
-    host.NMFTP1->OnTransactionStop = [this](TComponent*) {
+    setJob.NMFTP1->OnTransactionStop = [this](TComponent*) {
         if (host.Downloading)  // pressed while the first file comes in, not during the listing
-            host.Button1Click();
+            host.Cancel();
     };
 
-    host.Button2Click();
+    setJob.Start();
 
     EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers",
                                                       "CWD /pub/brick/scans/08000/8436/", "SYST", "PORT *", "LIST",
@@ -262,12 +278,12 @@ TEST_F(SetJobTest, CancelDuringATransferStopsBeforeTheNextFile)
 TEST_F(SetJobTest, ConnectionLeftOpenIsClosedBeforeTheNewOne)
 {
     server.SetListing("");
-    host.NMFTP1->Host = "127.0.0.1";
-    host.NMFTP1->Port = server.Port();
-    host.NMFTP1->Connect();
-    ASSERT_TRUE(host.NMFTP1->Connected);
+    setJob.NMFTP1->Host = "127.0.0.1";
+    setJob.NMFTP1->Port = server.Port();
+    setJob.NMFTP1->Connect();
+    ASSERT_TRUE(setJob.NMFTP1->Connected);
 
-    host.Button2Click();
+    setJob.Start();
 
     std::vector<std::string> first;
     for (const auto& record : server.CommandRecords())
@@ -281,22 +297,22 @@ TEST_F(SetJobTest, RefusedLogInEscapesTheJobAndLeavesTheButtonsRunning)
 {
     server.SetReply("PASS", "530 Login incorrect.\r\n");
     try {
-        host.Button2Click();
+        setJob.Start();
         ADD_FAILURE() << "the refusal did not escape";
     } catch (const FTPException& e) {
         EXPECT_EQ(e.Message(), "530 Login incorrect.\r\n");
     }
     EXPECT_TRUE(host.Running);
     EXPECT_EQ(host.Statuses.back(), "切断しました");
-    EXPECT_FALSE(host.NMFTP1->Connected);
+    EXPECT_FALSE(setJob.NMFTP1->Connected);
 }
 
 TEST_F(SetJobTest, RefusedListingEscapesTheJob)
 {
     server.SetReply("LIST", "550 Cannot list.\r\n");
-    EXPECT_THROW(host.Button2Click(), FTPException);
+    EXPECT_THROW(setJob.Start(), FTPException);
     EXPECT_TRUE(host.Running);
-    EXPECT_FALSE(host.NMFTP1->Connected);
+    EXPECT_FALSE(setJob.NMFTP1->Connected);
     EXPECT_EQ(Transcript().back(), "QUIT");
 }
 
@@ -352,13 +368,13 @@ TEST_P(HostileServerTest, JobKeepsOnlyWholeFilesAndEndsInBoundedTime)
     web.Set(kWeb + "/scans/08000/8436/1.gif", fixtures::Reply::Status(200, "OK", "web 1"));
     web.Set(kWeb + "/scans/08000/8436/2.gif", fixtures::Reply::Status(200, "OK", "web 2"));
     host.UseProxy(web.Port());
-    host.NMFTP1->WaitLimit = c.waitLimit;
+    setJob.NMFTP1->WaitLimit = c.waitLimit;
     bool aborted = false;
     if (c.abortMidway) {
-        host.NMFTP1->OnPacketRecvd = [&](TComponent*) {  // Ctrl+C twice while the file comes in
+        setJob.NMFTP1->OnPacketRecvd = [&](TComponent*) {  // Ctrl+C twice while the file comes in
             if (!std::exchange(aborted, true)) {
-                host.Button1Click();
-                host.NMFTP1->Abort();
+                host.Cancel();
+                setJob.NMFTP1->Abort();
             }
         };
     }
@@ -366,7 +382,7 @@ TEST_P(HostileServerTest, JobKeepsOnlyWholeFilesAndEndsInBoundedTime)
     const double cpuBefore = ThreadCpuSeconds();
     std::string error;
     try {
-        host.Button2Click();
+        setJob.Start();
     } catch (const Exception& e) {
         error = e.Message();
     }
@@ -379,9 +395,9 @@ TEST_P(HostileServerTest, JobKeepsOnlyWholeFilesAndEndsInBoundedTime)
     EXPECT_EQ(SetFiles(), c.files);
     EXPECT_EQ(host.Running, !c.error.empty());
     if (c.error.empty() && !c.abortMidway) {  // a job that ran to its end: each missing file failed once
-        EXPECT_EQ(host.Tally.Failed, 2 - static_cast<int>(c.files.size()));
+        EXPECT_EQ(host.Run.Tally.Failed, 2 - static_cast<int>(c.files.size()));
     }
-    EXPECT_FALSE(host.NMFTP1->Connected);
+    EXPECT_FALSE(setJob.NMFTP1->Connected);
     if (c.quietWaits) {  // the server keeps every PORT reply back 1.5 s in all
         EXPECT_LT(cpu, 0.75);
     }

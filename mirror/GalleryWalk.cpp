@@ -1,7 +1,10 @@
-// The gallery walk (folder pages, sub-folders, next pages) and the picture listing walk.
+#include "mirror/GalleryWalk.h"
+
 #include "mirror/JobForm.h"
+#include "mirror/ListingWalk.h"
+#include "mirror/PageFetch.h"
+#include "mirror/pagelines.h"
 #include "mirror/strutil.h"
-#include "platform/files.h"
 
 #include <deque>
 #include <string_view>
@@ -12,28 +15,6 @@ namespace {
 // Sub-folders nested deeper than this are not walked: a server that invents ever new folder
 // IDs must not be able to exhaust the stack.
 constexpr int MaxFolderDepth = 200;
-
-const std::string CancelLine = "Cancel button pressed, download stopped.";
-
-std::string GalleryUrl(const std::string& siteTag, const std::string& pathFromRoot)
-{
-    return "http://www." + siteTag + ".com" + pathFromRoot;
-}
-
-// The thumbnail's server path: what follows "SRC=" up to "><".
-std::string ThumbnailPath(const std::string& line)
-{
-    const std::string source = DropFirst(line, Pos(line, "SRC=") + 3);
-    return KeepFirst(source, Pos(source, "><") - 1);
-}
-
-// The link of a "Next" line, without its leading "/"; `line` is shortened to what follows
-// the link's opening quote and "/", as both walks go on reading it from there.
-std::string CutNextLink(std::string& line)
-{
-    line = DropFirst(line, Pos(line, "<A HREF=\"") + 9);
-    return KeepFirst(line, Pos(line, "\">") - 1);
-}
 
 // One gallery page being walked.
 struct TGalleryPage {
@@ -56,26 +37,17 @@ struct TGalleryPage {
     }
 };
 
-}  // namespace
-
 // Walks one gallery page and, in a loop rather than by recursion, the chain of next pages it
 // leads to; sub-folders are walked by a nested walk of their own.
 class TGalleryWalk {
 public:
-    explicit TGalleryWalk(TJobForm& form) : form_(form)
-    {
-        if (form_.WalkNesting++ == 0)
-            form_.WalkedPages.clear();
-    }
-    ~TGalleryWalk() { --form_.WalkNesting; }
-    TGalleryWalk(const TGalleryWalk&) = delete;
-    TGalleryWalk& operator=(const TGalleryWalk&) = delete;
+    explicit TGalleryWalk(TJobForm& form) : form_(form), scope_(form.Run) {}
 
     // `id`: the folder ID or member name whose page is in `pageFile`.
     void Walk(platform::TempFile pageFile, const std::string& id)
     {
-        if (form_.WalkNesting == 1)
-            form_.WalkedPages.insert("folder:" + id);
+        if (form_.Run.WalkNesting == 1)
+            form_.Run.WalkedPages.insert("folder:" + id);
         Enter(std::move(pageFile));
         while (!chain_.empty()) {
             TGalleryPage& page = chain_.back();
@@ -197,10 +169,10 @@ private:
         platform::TempFile pageFile = form_.NewPageFile(form_.DestinationText() + subPath + "\\");
         if (!pageFile)
             return true;
-        if (!form_.FetchPage(url, pageFile.Path()))
+        if (!FetchPage(form_, url, pageFile.Path()))
             return false;
-        form_.WalkedPages.insert("folder:" + id);
-        form_.WalkFetchedPage(std::move(pageFile), id);
+        form_.Run.WalkedPages.insert("folder:" + id);
+        WalkFetchedPage(form_, std::move(pageFile), id);
         form_.LastFolderPath = subPath;
         return true;
     }
@@ -215,9 +187,9 @@ private:
             return Refuse("** Skipping unsafe path " + Printable(thumbnail));
         if (!IsSafeServerPath(link))
             return Refuse("** Skipping unsafe path " + Printable(link));
-        if (form_.WalkNesting > MaxFolderDepth)
+        if (form_.Run.WalkNesting > MaxFolderDepth)
             return Refuse("** Skipping too deeply nested folder " + url);
-        if (form_.WalkedPages.count("folder:" + id))
+        if (form_.Run.WalkedPages.count("folder:" + id))
             return Refuse("** Skipping already walked page " + url);
         return true;
     }
@@ -232,7 +204,7 @@ private:
     void HandOver(TGalleryPage& page)
     {
         const std::string thumbnail = ThumbnailPath(page.line);
-        form_.WalkPictureListing(KeepFirst(thumbnail, Pos(thumbnail, "/thumb/")));
+        WalkPictureListing(form_, KeepFirst(thumbnail, Pos(thumbnail, "/thumb/")));
         page.handedOver = true;
     }
 
@@ -248,15 +220,15 @@ private:
             return Skip("** Skipping unsafe page number " + Printable(number));
         if (!IsSafeServerPath(link))
             return Skip("** Skipping unsafe path " + Printable(link));
-        if (form_.WalkedPages.count("page:" + url))
+        if (form_.Run.WalkedPages.count("page:" + url))
             return Skip("** Skipping already walked page " + url);
 
         next = form_.NewPageFile(form_.DestinationText() + page.subPath + "\\");
         if (!next)
             return TOutcome::Continue;
-        if (!form_.FetchPage(url, next.Path()))
+        if (!FetchPage(form_, url, next.Path()))
             return TOutcome::EndWalk;
-        form_.WalkedPages.insert("page:" + url);
+        form_.Run.WalkedPages.insert("page:" + url);
         return TOutcome::NextPage;
     }
 
@@ -267,153 +239,18 @@ private:
     }
 
     TJobForm& form_;
+    TWalkScope scope_;
     std::deque<TGalleryPage> chain_;  // the page and the next pages it led to, innermost last
 };
 
-// Walks the listing pages of one picture folder, one page after the other.
-class TListingWalk {
-public:
-    explicit TListingWalk(TJobForm& form) : form_(form)
-    {
-        if (form_.WalkNesting++ == 0)
-            form_.WalkedPages.clear();
-    }
-    ~TListingWalk() { --form_.WalkNesting; }
-    TListingWalk(const TListingWalk&) = delete;
-    TListingWalk& operator=(const TListingWalk&) = delete;
+}  // namespace
 
-    // Each page names the next; a loop keeps a long chain of them off the stack.
-    void Walk(const std::string& path)
-    {
-        for (std::string page = path; !page.empty();)
-            page = WalkPage(page);
-    }
-
-private:
-    // Steps 1 to 10 for one page; the argument for the next page's walk, or empty.
-    std::string WalkPage(std::string path)
-    {
-        std::string nextLink;
-        form_.SetStatusText("Getting directory listing . . .");
-        if (!IsSafeServerPath(path))
-            return Refuse("** Skipping unsafe path " + Printable(path));
-
-        std::string localSubPath = ReplaceAll(path, "/", "\\");
-        const int cgi = Pos(localSubPath, "cgi-bin");
-        const int cgiCall = Pos(path, "/cgi-bin/");
-        const bool nextPageCall = cgiCall > 0;
-        if (cgi > 0) {
-            localSubPath = KeepFirst(localSubPath, cgi - 1);
-            path = DropFirst(path, cgiCall - 1);
-        }
-        const std::string walked = "listing:" + localSubPath + " " + path;
-        if (form_.WalkedPages.count(walked))
-            return Refuse("** Skipping already walked page " + GalleryUrl(form_.SiteTag, path));
-        form_.MakeLocalFolders(localSubPath);
-        const platform::TempFile listing = form_.NewPageFile(form_.DestinationText() + localSubPath);
-        if (!listing || !form_.FetchPage(GalleryUrl(form_.SiteTag, path), listing.Path()))
-            return {};
-        form_.WalkedPages.insert(walked);
-        if (nextPageCall)
-            path = ReplaceAll(localSubPath, "\\", "/");
-
-        std::string text;
-        if (!ReadListing(listing.Path(), text) || !Contains(text, "_thumb.jpg") ||
-            !WalkLines(text, path, nextLink) || nextLink.empty())
-            return {};
-        return path + nextLink;
-    }
-
-    std::string Refuse(const std::string& line)
-    {
-        form_.AppendLog(line);
-        return {};
-    }
-
-    // Steps 7 and 8: the listing's page text, after one script redirect; false when the
-    // redirect target cannot be used or fetched.
-    bool ReadListing(const std::string& listingName, std::string& text)
-    {
-        text = ReadPageText(listingName);
-        if (!Contains(text, "this.location.replace"))
-            return true;
-        std::string target = DropFirst(text, Pos(text, "('") + 1);
-        target = KeepFirst(target, Pos(target, "')") - 1);
-        if (!IsSafeServerPath(target)) {
-            form_.AppendLog("** Skipping unsafe path " + Printable(target));
-            return false;
-        }
-        if (!form_.FetchPage(GalleryUrl(form_.SiteTag, target), listingName))
-            return false;
-        text = ReadPageText(listingName);
-        return true;
-    }
-
-    // Step 9; false when cancel ends the walk.
-    bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
-    {
-        std::string_view rest = text;
-        std::string line;
-        do {
-            if (rest.empty())
-                return true;
-            line = TakeFirstLine(rest);
-        } while (!Contains(line, "_thumb.jpg"));
-        for (;;) {
-            form_.ProcessPendingMessages();
-            if (form_.StopRequested) {
-                form_.AppendLog(CancelLine);
-                return false;
-            }
-            if (Contains(line, "Next</B></A>"))
-                nextLink = CutNextLink(line);
-            if (Contains(line, "_thumb.jpg") && !Contains(line, "cgi?f") && Contains(line, "SRC=/gallery/"))
-                DownloadPicture(line, path);
-            if (rest.empty())
-                return true;
-            line = TakeFirstLine(rest);
-            if (Contains(line, "</HTML>"))
-                return true;
-        }
-    }
-
-    // Step 9.5: one picture entry.
-    void DownloadPicture(const std::string& line, const std::string& path)
-    {
-        std::string name = DropFirst(line, Pos(line, "ALT=\"") + 4);
-        name = KeepFirst(name, Pos(name, "\"") - 1);
-        if (!IsSafeName(name)) {
-            form_.AppendLog("** Skipping unsafe file name " + Printable(name));
-            return;
-        }
-        form_.AppendLog(path + name);
-        const std::string localSubPath = ReplaceAll(path, "/", "\\");
-        form_.MakeLocalFolders(localSubPath);
-        form_.DownloadFile(form_.DestinationText() + localSubPath, GalleryUrl(form_.SiteTag, path + name), name);
-    }
-
-    TJobForm& form_;
-};
-
-void TJobForm::WalkGalleryPage(const std::string& folder, const std::string& name)
+void WalkGalleryPage(TJobForm& form, const std::string& folder, const std::string& name)
 {
-    WalkFetchedPage(platform::TempFile(folder + name + ".html"), name);
+    WalkFetchedPage(form, platform::TempFile(folder + name + ".html"), name);
 }
 
-void TJobForm::WalkFetchedPage(platform::TempFile page, const std::string& id)
+void WalkFetchedPage(TJobForm& form, platform::TempFile page, const std::string& id)
 {
-    TGalleryWalk(*this).Walk(std::move(page), id);
-}
-
-platform::TempFile TJobForm::NewPageFile(const std::string& folder)
-{
-    platform::TempFile file = NewTempFile(folder);
-    if (!file)
-        AppendLog("** Skipping folder " + Printable(folder) + ": " + platform::ErrorText(file.Error()));
-    return file;
-}
-
-void TJobForm::WalkPictureListing(const std::string& path)
-{
-    TListingWalk(*this).Walk(path);
+    TGalleryWalk(form).Walk(std::move(page), id);
 }

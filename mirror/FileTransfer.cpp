@@ -1,0 +1,75 @@
+#include "mirror/FileTransfer.h"
+
+#include "mirror/JobForm.h"
+#include "net/NMFtp.h"
+#include "net/NMHttp.h"
+#include "platform/Exception.h"
+
+namespace {
+
+// An exception's text as the reason of a failure, which is never an empty text.
+std::string ReasonOf(const Exception& error)
+{
+    const std::string text = error.what();
+    return text.empty() ? "transfer failed" : text;
+}
+
+// The status line of a reply head, without its line end.
+std::string StatusLineOf(const std::string& head, int replyNumber)
+{
+    const std::string line = head.substr(0, head.find_first_of("\r\n"));
+    return line.empty() ? "reply " + std::to_string(replyNumber) : line;
+}
+
+}  // namespace
+
+// A reply of 400 or above, or a body shorter than the reply announced, is a failure too.
+std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, const std::string& path)
+{
+    try {
+        http_.Body = path;
+        http_.ReportLevel = 8;
+        http_.Get(url);
+    } catch (const Exception& error) {
+        return ReasonOf(error);
+    }
+    if (http_.ReplyNumber >= 400)
+        return StatusLineOf(http_.Header, http_.ReplyNumber);
+    // The bytes that came with the server's close count too: they are in the file.
+    if (http_.CapturedCount() < http_.BytesTotal)
+        return "received " + std::to_string(http_.CapturedCount()) + " of " + std::to_string(http_.BytesTotal) +
+               " bytes";
+    return {};
+}
+
+long long THttpFileTransfer::ReceivedBytes() const
+{
+    return http_.CapturedCount();
+}
+
+void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
+{
+    form.AppendLog("** Multimedia files have been temporarily disabled.");
+    form.AppendLog("** Deleting file " + fileName);
+    form.MultimediaLockout = true;
+}
+
+std::string TFtpFileTransfer::Receive(const std::string&, const std::string& fileName, const std::string& path)
+{
+    try {
+        ftp_.Download(fileName, path);
+    } catch (const Exception& error) {
+        return ReasonOf(error);
+    }
+    return {};
+}
+
+long long TFtpFileTransfer::ReceivedBytes() const
+{
+    return ftp_.BytesTotal;
+}
+
+void TFtpFileTransfer::Failed(TJobForm& form, const std::string&)
+{
+    form.AppendLog("error ftping file");
+}

@@ -1,0 +1,43 @@
+// The transfers the download step can store a file with: the HTTP client for pictures (and
+// for set files once the FTP connection is gone), the FTP client for set files.
+#pragma once
+
+#include <string>
+
+class TJobForm;
+class TNMFTP;
+class TNMHTTP;
+
+class TFileTransfer {
+public:
+    virtual ~TFileTransfer() = default;
+    // Fetches the file `fileName`, found at `url`, into `path`. Why it failed, or an empty text.
+    virtual std::string Receive(const std::string& url, const std::string& fileName, const std::string& path) = 0;
+    // Bytes of the file last received.
+    virtual long long ReceivedBytes() const = 0;
+    // Logs a failed file, with what follows from it for the rest of the job.
+    virtual void Failed(TJobForm& form, const std::string& fileName) = 0;
+};
+
+class THttpFileTransfer : public TFileTransfer {
+public:
+    explicit THttpFileTransfer(TNMHTTP& http) : http_(http) {}
+    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path) override;
+    long long ReceivedBytes() const override;
+    // A failed picture locks the multimedia files out for the rest of the job.
+    void Failed(TJobForm& form, const std::string& fileName) override;
+
+private:
+    TNMHTTP& http_;
+};
+
+class TFtpFileTransfer : public TFileTransfer {
+public:
+    explicit TFtpFileTransfer(TNMFTP& ftp) : ftp_(ftp) {}
+    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path) override;
+    long long ReceivedBytes() const override;
+    void Failed(TJobForm& form, const std::string& fileName) override;
+
+private:
+    TNMFTP& ftp_;
+};

@@ -1,0 +1,13 @@
+#include "mirror/JobHost.h"
+
+#include "platform/messages.h"
+
+void TJobHost::ProcessPendingMessages()
+{
+    platform::ProcessMessages();
+}
+
+void TJobHost::PauseFor(unsigned milliseconds)
+{
+    platform::Sleep(milliseconds);
+}

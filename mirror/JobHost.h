@@ -1,0 +1,29 @@
+// What a job asks of the screen that hosts it: the window, the command line and the tests each
+// answer these few questions in their own way.
+#pragma once
+
+#include <string>
+
+class TJobHost {
+public:
+    virtual ~TJobHost() = default;
+
+    virtual void AppendLog(const std::string& line) = 0;
+    virtual void ClearLog() = 0;
+    virtual void SetStatusText(const std::string& text) = 0;
+    // The entry fields, read at each use.
+    virtual std::string DestinationText() = 0;
+    virtual std::string FolderIdText() = 0;
+    virtual std::string MemberText() = 0;
+    virtual std::string SetNumberText() = 0;
+    // The pause after each download: on or off, and its length as typed.
+    virtual bool PauseChecked() = 0;
+    virtual std::string PauseText() = 0;
+    // Cancel is offered while a job runs; the start controls are offered otherwise.
+    virtual void SetJobRunning(bool running) = 0;
+    virtual void ShowClock(const std::string& timeText) = 0;
+    // Process pending window messages once (the platform's queue and the toolkit's events).
+    virtual void ProcessPendingMessages();
+    // The blocking pause after a download.
+    virtual void PauseFor(unsigned milliseconds);
+};

@@ -1,0 +1,70 @@
+// What one job run counts, from its start to its summary line.
+#pragma once
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <vector>
+
+// Why the last job ended. A job that stops without doing its work says so here, for callers
+// that report more than the log (the command line's exit status).
+enum class TJobOutcome {
+    Completed,          // the job ran to its end, cancelled or not
+    FirstPageFailed,    // the first gallery page was not obtained
+    SetNumberRejected,  // the set number failed its checks
+    SetNotFound,        // the set's folder does not exist on the server
+};
+
+// What a job did with its files, for the summary at its end.
+struct TJobTally {
+    int Fetched = 0;
+    int Present = 0;  // already on the disk: not fetched again
+    int Failed = 0;
+    std::vector<std::string> FirstFailures;  // the names of the first few failed files
+    long long Bytes = 0;                     // of the files fetched
+
+    void CountFailure(const std::string& fileName);
+    // A failed file that is about to be tried again counts once, by the outcome of that try.
+    void Retrying(const std::string& fileName);
+};
+
+class TJobRun {
+public:
+    TJobTally Tally;
+    TJobOutcome Outcome = TJobOutcome::Completed;
+    bool Cancelled = false;  // the job ended because cancel was pressed
+    // Folder IDs and pages walked, so that links that loop are walked once.
+    std::set<std::string> WalkedPages;
+    // Walks now running; the outermost one starts a fresh record of walked pages.
+    int WalkNesting = 0;
+    // Folders already made and cleared of leftovers, so that the files after the first one
+    // cost no look at the folders.
+    std::set<std::string> ReadyFolders;
+
+    // Clears every count and starts the job's clock.
+    void Begin();
+    // One line on what the job did: its counts, bytes and time, and `ending`, why it ended.
+    std::string SummaryLine(const std::string& ending) const;
+    // Why the job ended, as its summary says it.
+    std::string EndingText() const;
+
+private:
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
+// A walk running for as long as this lives; the outermost one starts a fresh record of
+// walked pages.
+class TWalkScope {
+public:
+    explicit TWalkScope(TJobRun& run) : run_(run)
+    {
+        if (run_.WalkNesting++ == 0)
+            run_.WalkedPages.clear();
+    }
+    ~TWalkScope() { --run_.WalkNesting; }
+    TWalkScope(const TWalkScope&) = delete;
+    TWalkScope& operator=(const TWalkScope&) = delete;
+
+private:
+    TJobRun& run_;
+};

@@ -1,0 +1,141 @@
+#include "mirror/ListingWalk.h"
+
+#include "mirror/DownloadStep.h"
+#include "mirror/FileTransfer.h"
+#include "mirror/JobForm.h"
+#include "mirror/PageFetch.h"
+#include "mirror/pagelines.h"
+#include "mirror/strutil.h"
+#include "platform/files.h"
+
+#include <string_view>
+
+namespace {
+
+// Walks the listing pages of one picture folder, one page after the other.
+class TListingWalk {
+public:
+    explicit TListingWalk(TJobForm& form) : form_(form), scope_(form.Run) {}
+
+    // Each page names the next; a loop keeps a long chain of them off the stack.
+    void Walk(const std::string& path)
+    {
+        for (std::string page = path; !page.empty();)
+            page = WalkPage(page);
+    }
+
+private:
+    // Steps 1 to 10 for one page; the argument for the next page's walk, or empty.
+    std::string WalkPage(std::string path)
+    {
+        std::string nextLink;
+        form_.SetStatusText("Getting directory listing . . .");
+        if (!IsSafeServerPath(path))
+            return Refuse("** Skipping unsafe path " + Printable(path));
+
+        std::string localSubPath = ReplaceAll(path, "/", "\\");
+        const int cgi = Pos(localSubPath, "cgi-bin");
+        const int cgiCall = Pos(path, "/cgi-bin/");
+        const bool nextPageCall = cgiCall > 0;
+        if (cgi > 0) {
+            localSubPath = KeepFirst(localSubPath, cgi - 1);
+            path = DropFirst(path, cgiCall - 1);
+        }
+        const std::string walked = "listing:" + localSubPath + " " + path;
+        if (form_.Run.WalkedPages.count(walked))
+            return Refuse("** Skipping already walked page " + GalleryUrl(form_.SiteTag, path));
+        form_.MakeLocalFolders(localSubPath);
+        const platform::TempFile listing = form_.NewPageFile(form_.DestinationText() + localSubPath);
+        if (!listing || !FetchPage(form_, GalleryUrl(form_.SiteTag, path), listing.Path()))
+            return {};
+        form_.Run.WalkedPages.insert(walked);
+        if (nextPageCall)
+            path = ReplaceAll(localSubPath, "\\", "/");
+
+        std::string text;
+        if (!ReadListing(listing.Path(), text) || !Contains(text, "_thumb.jpg") ||
+            !WalkLines(text, path, nextLink) || nextLink.empty())
+            return {};
+        return path + nextLink;
+    }
+
+    std::string Refuse(const std::string& line)
+    {
+        form_.AppendLog(line);
+        return {};
+    }
+
+    // Steps 7 and 8: the listing's page text, after one script redirect; false when the
+    // redirect target cannot be used or fetched.
+    bool ReadListing(const std::string& listingName, std::string& text)
+    {
+        text = ReadPageText(listingName);
+        if (!Contains(text, "this.location.replace"))
+            return true;
+        std::string target = DropFirst(text, Pos(text, "('") + 1);
+        target = KeepFirst(target, Pos(target, "')") - 1);
+        if (!IsSafeServerPath(target)) {
+            form_.AppendLog("** Skipping unsafe path " + Printable(target));
+            return false;
+        }
+        if (!FetchPage(form_, GalleryUrl(form_.SiteTag, target), listingName))
+            return false;
+        text = ReadPageText(listingName);
+        return true;
+    }
+
+    // Step 9; false when cancel ends the walk.
+    bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
+    {
+        std::string_view rest = text;
+        std::string line;
+        do {
+            if (rest.empty())
+                return true;
+            line = TakeFirstLine(rest);
+        } while (!Contains(line, "_thumb.jpg"));
+        for (;;) {
+            form_.ProcessPendingMessages();
+            if (form_.StopRequested) {
+                form_.AppendLog(CancelLine);
+                return false;
+            }
+            if (Contains(line, "Next</B></A>"))
+                nextLink = CutNextLink(line);
+            if (Contains(line, "_thumb.jpg") && !Contains(line, "cgi?f") && Contains(line, "SRC=/gallery/"))
+                DownloadPicture(line, path);
+            if (rest.empty())
+                return true;
+            line = TakeFirstLine(rest);
+            if (Contains(line, "</HTML>"))
+                return true;
+        }
+    }
+
+    // Step 9.5: one picture entry.
+    void DownloadPicture(const std::string& line, const std::string& path)
+    {
+        std::string name = DropFirst(line, Pos(line, "ALT=\"") + 4);
+        name = KeepFirst(name, Pos(name, "\"") - 1);
+        if (!IsSafeName(name)) {
+            form_.AppendLog("** Skipping unsafe file name " + Printable(name));
+            return;
+        }
+        form_.AppendLog(path + name);
+        const std::string localSubPath = ReplaceAll(path, "/", "\\");
+        form_.MakeLocalFolders(localSubPath);
+        THttpFileTransfer http(*form_.NMHTTP1);
+        DownloadFile(form_, http, form_.DestinationText() + localSubPath, GalleryUrl(form_.SiteTag, path + name),
+                     name);
+    }
+
+    TJobForm& form_;
+    TWalkScope scope_;
+};
+
+}  // namespace
+
+void WalkPictureListing(TJobForm& form, const std::string& path)
+{
+    TListingWalk(form).Walk(path);
+}

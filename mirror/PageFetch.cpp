@@ -1,0 +1,85 @@
+#include "mirror/PageFetch.h"
+
+#include "mirror/JobForm.h"
+#include "mirror/strutil.h"
+#include "net/NMHttp.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr int FetchTries = 5;
+
+// Why a page request failed, for the log; the transport and client record it where it happens.
+const char* StopReasonText(TStopReason reason)
+{
+    switch (reason) {
+    case TStopReason::Watchdog: return "no progress";
+    case TStopReason::ServerDrop: return "connection dropped by the server";
+    case TStopReason::Cap: return "page larger than the limit";
+    case TStopReason::BadReply: return "reply cannot be used";
+    default: return "";
+    }
+}
+
+bool IsFailedTry(TStopReason reason)
+{
+    return *StopReasonText(reason) != '\0';
+}
+
+// A page is capped and watched while it arrives, and neither outlives the request, however
+// the request ends.
+class TWatchedPageRequest {
+public:
+    explicit TWatchedPageRequest(TJobForm& form) : form_(form)
+    {
+        form_.NMHTTP1->MaxBodySize = static_cast<long long>(MaxPageBytes);
+        form_.IdleTicks = 0;
+        form_.FetchingPage = true;
+    }
+    ~TWatchedPageRequest()
+    {
+        form_.NMHTTP1->MaxBodySize = 0;
+        form_.FetchingPage = false;
+    }
+    TWatchedPageRequest(const TWatchedPageRequest&) = delete;
+    TWatchedPageRequest& operator=(const TWatchedPageRequest&) = delete;
+
+private:
+    TJobForm& form_;
+};
+
+// One request; false when the transfer failed in a way another try may mend. A stall, a drop,
+// a cap or an unusable reply costs one try, while a failure to connect or the user's abort
+// still ends the fetch.
+bool TryFetch(TJobForm& form, const std::string& url, const std::string& fileName)
+{
+    TNMHTTP& http = *form.NMHTTP1;
+    http.Body = fileName;
+    try {
+        const TWatchedPageRequest watched(form);
+        http.Get(url);
+    } catch (const ESockError&) {
+        if (!IsFailedTry(http.StopReason))
+            throw;
+        form.AppendLog(std::string("** Page transfer failed: ") + StopReasonText(http.StopReason));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FetchPage(TJobForm& form, const std::string& url, const std::string& fileName)
+{
+    for (int tries = 0; tries < FetchTries; ++tries) {
+        if (TryFetch(form, url, fileName)) {
+            const std::string text = ReadPageText(fileName);
+            if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
+                return true;
+        }
+        form.AppendLog("**Got a server error, trying to download again");
+    }
+    form.AppendLog("**Tried 5 times and got errors every time, skipping this folder");
+    platform::DeleteFile(fileName);
+    return false;
+}

@@ -1,0 +1,10 @@
+// Fetching one gallery page into a file, with retries.
+#pragma once
+
+#include <string>
+
+class TJobForm;
+
+// Fetches `url` into `fileName`, up to five tries, until the page text shows a page or a
+// script redirect. False (and the file deleted) when every try failed.
+bool FetchPage(TJobForm& form, const std::string& url, const std::string& fileName);

@@ -1,0 +1,39 @@
+// The set download job: a set number names a folder under "/pub/brick/" on the instruction-set
+// FTP host, and every file listed there is stored in the same folder under "\scans\" in the
+// destination.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class TJobForm;
+class TNMFTP;
+
+class TSetJob {
+public:
+    explicit TSetJob(TJobForm& form);
+    ~TSetJob();
+    TSetJob(const TSetJob&) = delete;
+    TSetJob& operator=(const TSetJob&) = delete;
+
+    // The job's own FTP client, as the window's stored design sets it.
+    std::unique_ptr<TNMFTP> NMFTP1;
+    // Where the FTP server and the web pages of the sets live.
+    std::string FtpHost = "ftp.setscans.org";
+    int FtpPort = 21;
+    std::string WebBase = "http://www.setscans.org";
+
+    // The job for the set number of the entry field.
+    void Start();
+
+private:
+    // The job's body, run once the FTP client has logged in.
+    void FetchSetFiles();
+    // Like TJobForm::EndJob, with the connection's good-bye before the summary, so that the
+    // summary is the text the status line keeps.
+    void End();
+
+    TJobForm& form_;
+    // The set number Start checked; the body works from it, not from the field.
+    std::string number_;
+};
