@@ -49,6 +49,8 @@ public:
 
     // Runs each time a job processes pending messages (once per walked line, before a pause).
     std::function<void()> OnMessages;
+    // Runs inside every pause after a download.
+    std::function<void()> DuringPause;
 
     // Sends every HTTP request through the loopback server on `port`, whatever its URL's host.
     void UseProxy(std::uint16_t port)
@@ -86,6 +88,8 @@ protected:
     }
     void PauseFor(unsigned milliseconds) override
     {
+        if (DuringPause)
+            DuringPause();
         Pauses.push_back(milliseconds);
         Events.push_back("pause " + std::to_string(milliseconds));
     }

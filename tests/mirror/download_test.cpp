@@ -92,6 +92,23 @@ TEST_F(DownloadTest, PictureWhoseEndComesWithTheCloseIsStoredWhole)
     EXPECT_TRUE(FileBytes(LocalFile("big.jpg")) == bytes);
 }
 
+// The cap for bodies without a length never cuts a body whose length was announced, whether
+// the body is as long as the cap or longer.
+TEST_F(DownloadTest, AnnouncedBodiesAtOrAboveTheUnsizedCapAreStoredWhole)
+{
+    host.NMHTTP1->UnsizedBodyLimit = 4096;
+    for (const int size : {4096, 10000}) {
+        SCOPED_TRACE(size);
+        const std::string name = std::to_string(size) + ".jpg";
+        const std::string bytes = fixtures::Pattern(0, size);
+        Serve(name, bytes);
+        Download(name);
+        EXPECT_EQ(FileBytes(LocalFile(name)), bytes);
+    }
+    EXPECT_EQ(host.Log, Lines{});
+    EXPECT_EQ(host.Run.Tally.Fetched, 2);
+}
+
 TEST_F(DownloadTest, ExistingFileCostsNoRequestAndNoPause)
 {
     Write(LocalFile("a.jpg"), "kept");
@@ -159,6 +176,11 @@ TEST_F(DownloadTest, PauseFollowsEachTransferWithItsLength)
     };
     const std::vector<Row> rows = {{"4", 4}, {"15", 15}, {"99", 15}, {"0", 1}, {"x", 1}};
     host.Pause = true;
+    // No transfer runs during a pause: the watchdog has nothing to count and nothing to abort.
+    host.DuringPause = [this] {
+        for (int tick = 0; tick < 40; ++tick)
+            host.Tick();
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.value);
         host.Events.clear();
@@ -173,6 +195,8 @@ TEST_F(DownloadTest, PauseFollowsEachTransferWithItsLength)
     }
     // The status text is painted before the pause: messages are processed in between.
     EXPECT_GE(host.MessageRounds, static_cast<int>(rows.size()));
+    EXPECT_EQ(host.IdleTicks, 0);
+    EXPECT_EQ(host.NMHTTP1->StopReason, TStopReason::None);
 }
 
 // The log lines stay those of a failed transfer; the status line says why it failed.
@@ -187,6 +211,8 @@ TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
     const std::vector<Row> rows = {
         {"not found", fixtures::Reply::Status(404, "Not Found", "<html>missing</html>"),
          "a.jpg: HTTP/1.0 404 Not Found"},
+        {"bad request", fixtures::Reply::Status(400, "Bad Request", "<html>no</html>"),
+         "a.jpg: HTTP/1.0 400 Bad Request"},
         {"server error", fixtures::Reply::Status(500, "Internal Server Error", "<html>oops</html>"),
          "a.jpg: HTTP/1.0 500 Internal Server Error"},
         {"short body", fixtures::Reply::Raw(fixtures::HttpHead(200, "OK", {{"Content-Length", "100"}}) + "ten bytes."),

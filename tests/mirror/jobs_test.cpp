@@ -148,6 +148,21 @@ TEST_F(JobsTest, FetchPageAcceptsAPageAfterTwoRejections)
     EXPECT_EQ(FileBytes(file), "<HTML>\ngood\n");
 }
 
+// An error that is no socket error ends the fetch too, and leaves neither the page cap nor the
+// watchdog's page count behind.
+TEST_F(JobsTest, FetchPageEndedByEndlessRedirectsLeavesNoWatchState)
+{
+    const auto redirect = Reply::Status(302, "Found", "", {{"Location", "/cgi-bin/gallery.cgi?f=1"}});
+    fixtures::ScriptedHttpServer server(std::vector<Reply>(25, redirect));
+    host.UseProxy(server.Port());
+
+    EXPECT_THROW(FetchPage(host, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=1", temp.Text() + "1.html"),
+                 Exception);
+
+    EXPECT_FALSE(host.FetchingPage);
+    EXPECT_EQ(host.NMHTTP1->MaxBodySize, 0);
+}
+
 // An exception from the client is not a rejected page: no retry, no log line, the file stays.
 TEST_F(JobsTest, FetchPagePassesAnExceptionFromGetAndKeepsTheFile)
 {

@@ -252,6 +252,23 @@ TEST_F(WalkTest, NextPageIsFetchedAndWalked)
     EXPECT_EQ(host.LastFolderPath, "");
 }
 
+TEST_F(WalkTest, NextPageThatLinksBackIsNotWalkedAgain)
+{
+    const auto link = [](int n) { return "/cgi-bin/gallery.cgi?m=tessa&f=123&n=" + std::to_string(n); };
+    WriteFirstPage("tessa", Page({UpLine(), NextLine(link(2))}));
+    stub.Page(Site + link(2), Page({UpLine(), NextLine(link(3))}));
+    stub.Page(Site + link(3), Page({UpLine(), NextLine(link(2))}));
+    host.OnMessages = [this] {  // a walk that loops is stopped, so that it fails instead of hanging
+        if (stub.Urls().size() > 10)
+            host.Cancel();
+    };
+
+    WalkGalleryPage(host, host.Destination, "tessa");
+
+    EXPECT_EQ(stub.Urls(), (Lines{Site + link(2), Site + link(3)}));
+    EXPECT_EQ(host.Log, Lines{"** Skipping already walked page " + Site + link(2)});
+}
+
 TEST_F(WalkTest, NextPageOfASubFolderLandsInThatSubFoldersFolder)
 {
     const std::string next = Site + "/cgi-bin/gallery.cgi?m=tessa&f=101&n=3";
