@@ -54,18 +54,6 @@ const char* KnobName(KnobKind kind)
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
-{
-    if (this != &other) Reset(other.Release());
-    return *this;
-}
-
-void UniqueFd::Reset(int fd)
-{
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 GalleryServer::GalleryServer(const Gallery& gallery, std::vector<Knob> knobs, int slowMs)
     : gallery_(gallery), knobs_(std::move(knobs)), slowMs_(slowMs)
 {

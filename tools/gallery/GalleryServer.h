@@ -3,6 +3,7 @@
 
 #include "Gallery.h"
 #include "Knobs.h"
+#include "platform/UniqueFd.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,24 +17,7 @@
 
 namespace gallery {
 
-// Owns a file descriptor; closes it when it goes.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const { return fd_; }
-    int Release() { int fd = fd_; fd_ = -1; return fd; }
-    void Reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+using platform::UniqueFd;
 
 class GalleryServer {
 public:
