@@ -21,9 +21,9 @@ TInterruptWatch::TInterruptWatch()
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, &previous_);
-    signals_ = signalfd(-1, &signals, SFD_CLOEXEC);
-    stopper_ = eventfd(0, EFD_CLOEXEC);
-    if (signals_ < 0 || stopper_ < 0)
+    signals_.Reset(signalfd(-1, &signals, SFD_CLOEXEC));
+    stopper_.Reset(eventfd(0, EFD_CLOEXEC));
+    if (!signals_ || !stopper_)
         throw Exception(std::string("cannot watch for Ctrl+C: ") + std::strerror(errno));
     thread_ = std::thread([this] { Watch(); });
 }
@@ -31,10 +31,9 @@ TInterruptWatch::TInterruptWatch()
 TInterruptWatch::~TInterruptWatch()
 {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(stopper_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = write(stopper_.Get(), &one, sizeof one);
     thread_.join();
-    close(signals_);  // a Ctrl+C after the job ended has nothing left to stop
-    close(stopper_);
+    // A Ctrl+C after the job ended has nothing left to stop: it has its usual effect again.
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
@@ -49,7 +48,7 @@ void TInterruptWatch::Deliver(platform::HWND window, unsigned msg)
 
 void TInterruptWatch::Watch()
 {
-    pollfd fds[2] = {{signals_, POLLIN, 0}, {stopper_, POLLIN, 0}};
+    pollfd fds[2] = {{signals_.Get(), POLLIN, 0}, {stopper_.Get(), POLLIN, 0}};
     for (;;) {
         // An interrupted poll leaves stale revents; reading on them could block the stop.
         if (poll(fds, 2, -1) < 0) {
@@ -60,7 +59,7 @@ void TInterruptWatch::Watch()
         if (fds[1].revents != 0)
             return;
         signalfd_siginfo info{};
-        if (fds[0].revents == 0 || read(signals_, &info, sizeof info) != sizeof info)
+        if (fds[0].revents == 0 || read(signals_.Get(), &info, sizeof info) != sizeof info)
             continue;
         const std::lock_guard lock(mutex_);
         const int n = ++count_;

@@ -3,6 +3,7 @@
 // job sees it between two messages like a click.
 #pragma once
 
+#include "platform/UniqueFd.h"
 #include "platform/messages.h"
 
 #include <atomic>
@@ -28,8 +29,8 @@ private:
     [[noreturn]] static void Quit();
 
     sigset_t previous_{};
-    int signals_ = -1;
-    int stopper_ = -1;
+    platform::UniqueFd signals_;
+    platform::UniqueFd stopper_;
     std::atomic<int> count_{0};
     std::mutex mutex_;
     platform::HWND window_ = 0;

@@ -20,23 +20,18 @@ EventLoop& Loop()
     return *loop;
 }
 
-EventLoop::EventLoop() : owner_(std::this_thread::get_id())
+EventLoop::EventLoop()
+    : epoll_(epoll_create1(EPOLL_CLOEXEC)),
+      wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      owner_(std::this_thread::get_id())
 {
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_ < 0 || wake_ < 0)
+    if (!epoll_ || !wake_)
         throw std::runtime_error("cannot create the event loop");
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = wake_;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0)
+    ev.data.fd = wake_.Get();
+    if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &ev) != 0)
         throw std::runtime_error("cannot create the event loop");
-}
-
-EventLoop::~EventLoop()
-{
-    close(wake_);
-    close(epoll_);
 }
 
 HWND EventLoop::CreateWindow(WindowProc proc)
@@ -80,7 +75,7 @@ bool EventLoop::Post(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam)
     }
     if (!OnLoopThread()) {
         const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
+        [[maybe_unused]] ssize_t n = write(wake_.Get(), &one, sizeof one);
     }
     return true;
 }
@@ -148,13 +143,13 @@ void EventLoop::Poll(int timeoutMs)
     epoll_event events[64];
     int n;
     do {
-        n = epoll_wait(epoll_, events, 64, timeoutMs);
+        n = epoll_wait(epoll_.Get(), events, 64, timeoutMs);
     } while (n < 0 && errno == EINTR);
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
-        if (fd == wake_) {
+        if (fd == wake_.Get()) {
             std::uint64_t count;
-            [[maybe_unused]] ssize_t r = read(wake_, &count, sizeof count);
+            [[maybe_unused]] ssize_t r = read(wake_.Get(), &count, sizeof count);
             continue;
         }
         HandleSocket(fd, events[i].events);
@@ -174,7 +169,7 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
 {
     auto it = sockets_.find(fd);
     if (it == sockets_.end()) {
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
         return;
     }
     Socket& s = it->second;
@@ -262,7 +257,7 @@ int EventLoop::UpdateEpoll(int fd, Socket& s)
     if (mask == 0) {
         // Removal fails only when the descriptor has left the set already, by being closed.
         if (s.inEpoll)
-            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+            epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
         s.inEpoll = false;
         s.epollMask = 0;
         return 0;
@@ -272,7 +267,7 @@ int EventLoop::UpdateEpoll(int fd, Socket& s)
     epoll_event ev{};
     ev.events = mask;
     ev.data.fd = fd;
-    if (epoll_ctl(epoll_, s.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0)
+    if (epoll_ctl(epoll_.Get(), s.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0)
         return errno;
     s.inEpoll = true;
     s.epollMask = mask;
@@ -376,7 +371,7 @@ void EventLoop::Forget(int fd)
     if (it == sockets_.end())
         return;
     if (it->second.inEpoll)
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
     sockets_.erase(it);
     std::lock_guard lock(mutex_);
     std::erase_if(queue_, [fd](const Message& m) { return m.fd == fd; });

@@ -2,6 +2,7 @@
 // and the socket registrations, multiplexed on one epoll descriptor.
 #pragma once
 
+#include "platform/UniqueFd.h"
 #include "platform/messages.h"
 
 #include <chrono>
@@ -17,7 +18,6 @@ namespace platform {
 class EventLoop {
 public:
     EventLoop();
-    ~EventLoop();
 
     HWND CreateWindow(WindowProc proc);
     void DestroyWindow(HWND window);
@@ -26,7 +26,7 @@ public:
     unsigned SetTimer(HWND window, unsigned id, unsigned intervalMs);
     bool KillTimer(HWND window, unsigned id);
     void SetHook(ToolkitHook hook) { hook_ = std::move(hook); }
-    int Fd() const { return epoll_; }
+    int Fd() const { return epoll_.Get(); }
     int Timeout();
 
     // Sleep until anything is pending, at most maxMs (-1: until then), then dispatch it.
@@ -84,8 +84,8 @@ private:
     void Dispatch();
     bool OnLoopThread() const { return std::this_thread::get_id() == owner_; }
 
-    int epoll_ = -1;
-    int wake_ = -1;  // eventfd for posts from other threads
+    UniqueFd epoll_;
+    UniqueFd wake_;  // eventfd for posts from other threads
     std::thread::id owner_;
     std::mutex mutex_;  // guards queue_ and windows_ against posting threads
     std::deque<Message> queue_;
