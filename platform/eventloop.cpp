@@ -54,7 +54,7 @@ void EventLoop::DestroyWindow(HWND window)
     for (auto& [fd, s] : sockets_) {
         if (s.window == window) {
             s.events = 0;
-            UpdateEpoll(fd, s);
+            StopWatching(fd, s);
         }
     }
 }
@@ -169,7 +169,7 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
 {
     auto it = sockets_.find(fd);
     if (it == sockets_.end()) {
-        epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+        Unwatch(fd);
         return;
     }
     Socket& s = it->second;
@@ -197,7 +197,7 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
         // that stayed readable would otherwise wake every wait at once and spin it.
         if ((ready & EPOLLIN) && !s.acceptReported) {
             QueueSocketEvent(fd, s, FD_ACCEPT, 0);
-            UpdateEpoll(fd, s);
+            KeepWatching(fd, s);
         }
         return;
     }
@@ -251,15 +251,26 @@ unsigned EventLoop::EpollMask(const Socket& s)
     return mask;
 }
 
+// Removal fails only for a descriptor that is not in the set or no longer open, which its close
+// took out of the set (no descriptor here is duplicated): either way nothing is left to watch.
+void EventLoop::Unwatch(int fd)
+{
+    epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EventLoop::StopWatching(int fd, Socket& s)
+{
+    if (s.inEpoll)
+        Unwatch(fd);
+    s.inEpoll = false;
+    s.epollMask = 0;
+}
+
 int EventLoop::UpdateEpoll(int fd, Socket& s)
 {
     const unsigned mask = EpollMask(s);
     if (mask == 0) {
-        // Removal fails only when the descriptor has left the set already, by being closed.
-        if (s.inEpoll)
-            epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
-        s.inEpoll = false;
-        s.epollMask = 0;
+        StopWatching(fd, s);
         return 0;
     }
     if (s.inEpoll && mask == s.epollMask)
@@ -283,7 +294,7 @@ void EventLoop::KeepWatching(int fd, Socket& s)
         return;
     s.closed = true;
     QueueSocketEvent(fd, s, FD_CLOSE, WinsockErrorFromErrno(err));
-    UpdateEpoll(fd, s);
+    StopWatching(fd, s);
 }
 
 void EventLoop::QueueDueTimers()
@@ -370,8 +381,7 @@ void EventLoop::Forget(int fd)
     auto it = sockets_.find(fd);
     if (it == sockets_.end())
         return;
-    if (it->second.inEpoll)
-        epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+    StopWatching(fd, it->second);
     sockets_.erase(it);
     std::lock_guard lock(mutex_);
     std::erase_if(queue_, [fd](const Message& m) { return m.fd == fd; });
@@ -392,11 +402,14 @@ int EventLoop::MarkListening(int fd)
     return UpdateEpoll(fd, s);
 }
 
-int EventLoop::MarkAcceptCalled(int fd)
+// A listener that cannot be watched again would leave the next accept waiting for ever, so its
+// next accept notification comes at once, with the system's reason.
+void EventLoop::MarkAcceptCalled(int fd)
 {
     Socket& s = sockets_[fd];
     s.acceptReported = false;
-    return UpdateEpoll(fd, s);
+    if (const int err = UpdateEpoll(fd, s))
+        QueueSocketEvent(fd, s, FD_ACCEPT, WinsockErrorFromErrno(err));
 }
 
 void EventLoop::MarkAccepted(int fd)

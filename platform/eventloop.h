@@ -32,13 +32,14 @@ public:
     // Sleep until anything is pending, at most maxMs (-1: until then), then dispatch it.
     void Pass(int maxMs);
 
-    // Socket registrations; each returns 0, or the errno of a registration the system refused.
+    // Socket registrations; those with a result return 0, or the errno of a registration the
+    // system refused.
     int Select(int fd, HWND window, unsigned msg, long events);
     void Forget(int fd);
     int MarkConnecting(int fd);
     int MarkListening(int fd);
     int MarkWriteBlocked(int fd);
-    int MarkAcceptCalled(int fd);
+    void MarkAcceptCalled(int fd);
     void MarkAccepted(int fd);
 
 private:
@@ -76,6 +77,8 @@ private:
     void Poll(int timeoutMs);
     void HandleSocket(int fd, unsigned ready);
     void QueueSocketEvent(int fd, Socket& s, long event, int error);
+    void Unwatch(int fd);
+    void StopWatching(int fd, Socket& s);
     int UpdateEpoll(int fd, Socket& s);
     void KeepWatching(int fd, Socket& s);
     static unsigned EpollMask(const Socket& s);
