@@ -1,6 +1,6 @@
 #include "app/Unit1.h"
 
-#include "app/Headless.h"
+#include "app/HeadlessSettings.h"
 #include "app/Proxy.h"
 #include "app/jpeg.h"
 #include "mirror/GalleryJob.h"

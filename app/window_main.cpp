@@ -1,6 +1,6 @@
 // tessary-window: the window of tessary, which starts it with its own arguments when the
 // command line names no job.
-#include "app/Headless.h"
+#include "app/HeadlessSettings.h"
 #include "app/Unit1.h"
 #include "platform/userdirs.h"
 

@@ -48,3 +48,12 @@ int StrToInt(const std::string& text)
         throw EConvertError(ConvertErrorText(text));
     return static_cast<int>(value);
 }
+
+int IntOrDefault(const std::string& text, int defaultValue)
+{
+    try {
+        return StrToInt(text);
+    } catch (const EConvertError&) {
+        return defaultValue;
+    }
+}

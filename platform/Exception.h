@@ -26,6 +26,8 @@ public:
 // Decimal text to integer, as the run-time library's conversion does it: optional blanks,
 // optional sign, decimal digits or "$"/"0x" hexadecimal; anything else raises EConvertError.
 int StrToInt(const std::string& text);
+// StrToInt's value, or `defaultValue` for a text that is no number.
+int IntOrDefault(const std::string& text, int defaultValue);
 
 // The run-time library's conversion error text for `text`.
 std::string ConvertErrorText(const std::string& text);

@@ -20,23 +20,18 @@ EventLoop& Loop()
     return *loop;
 }
 
-EventLoop::EventLoop() : owner_(std::this_thread::get_id())
+EventLoop::EventLoop()
+    : epoll_(epoll_create1(EPOLL_CLOEXEC)),
+      wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      owner_(std::this_thread::get_id())
 {
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_ < 0 || wake_ < 0)
+    if (!epoll_ || !wake_)
         throw std::runtime_error("cannot create the event loop");
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = wake_;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0)
+    ev.data.fd = wake_.Get();
+    if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &ev) != 0)
         throw std::runtime_error("cannot create the event loop");
-}
-
-EventLoop::~EventLoop()
-{
-    close(wake_);
-    close(epoll_);
 }
 
 HWND EventLoop::CreateWindow(WindowProc proc)
@@ -59,7 +54,7 @@ void EventLoop::DestroyWindow(HWND window)
     for (auto& [fd, s] : sockets_) {
         if (s.window == window) {
             s.events = 0;
-            UpdateEpoll(fd, s);
+            StopWatching(fd, s);
         }
     }
 }
@@ -80,7 +75,7 @@ bool EventLoop::Post(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam)
     }
     if (!OnLoopThread()) {
         const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
+        [[maybe_unused]] ssize_t n = write(wake_.Get(), &one, sizeof one);
     }
     return true;
 }
@@ -148,13 +143,13 @@ void EventLoop::Poll(int timeoutMs)
     epoll_event events[64];
     int n;
     do {
-        n = epoll_wait(epoll_, events, 64, timeoutMs);
+        n = epoll_wait(epoll_.Get(), events, 64, timeoutMs);
     } while (n < 0 && errno == EINTR);
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
-        if (fd == wake_) {
+        if (fd == wake_.Get()) {
             std::uint64_t count;
-            [[maybe_unused]] ssize_t r = read(wake_, &count, sizeof count);
+            [[maybe_unused]] ssize_t r = read(wake_.Get(), &count, sizeof count);
             continue;
         }
         HandleSocket(fd, events[i].events);
@@ -174,7 +169,7 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
 {
     auto it = sockets_.find(fd);
     if (it == sockets_.end()) {
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        Unwatch(fd);
         return;
     }
     Socket& s = it->second;
@@ -202,7 +197,7 @@ void EventLoop::HandleSocket(int fd, unsigned ready)
         // that stayed readable would otherwise wake every wait at once and spin it.
         if ((ready & EPOLLIN) && !s.acceptReported) {
             QueueSocketEvent(fd, s, FD_ACCEPT, 0);
-            UpdateEpoll(fd, s);
+            KeepWatching(fd, s);
         }
         return;
     }
@@ -256,15 +251,26 @@ unsigned EventLoop::EpollMask(const Socket& s)
     return mask;
 }
 
+// Removal fails only for a descriptor that is not in the set or no longer open, which its close
+// took out of the set (no descriptor here is duplicated): either way nothing is left to watch.
+void EventLoop::Unwatch(int fd)
+{
+    epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EventLoop::StopWatching(int fd, Socket& s)
+{
+    if (s.inEpoll)
+        Unwatch(fd);
+    s.inEpoll = false;
+    s.epollMask = 0;
+}
+
 int EventLoop::UpdateEpoll(int fd, Socket& s)
 {
     const unsigned mask = EpollMask(s);
     if (mask == 0) {
-        // Removal fails only when the descriptor has left the set already, by being closed.
-        if (s.inEpoll)
-            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-        s.inEpoll = false;
-        s.epollMask = 0;
+        StopWatching(fd, s);
         return 0;
     }
     if (s.inEpoll && mask == s.epollMask)
@@ -272,7 +278,7 @@ int EventLoop::UpdateEpoll(int fd, Socket& s)
     epoll_event ev{};
     ev.events = mask;
     ev.data.fd = fd;
-    if (epoll_ctl(epoll_, s.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0)
+    if (epoll_ctl(epoll_.Get(), s.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0)
         return errno;
     s.inEpoll = true;
     s.epollMask = mask;
@@ -288,7 +294,7 @@ void EventLoop::KeepWatching(int fd, Socket& s)
         return;
     s.closed = true;
     QueueSocketEvent(fd, s, FD_CLOSE, WinsockErrorFromErrno(err));
-    UpdateEpoll(fd, s);
+    StopWatching(fd, s);
 }
 
 void EventLoop::QueueDueTimers()
@@ -375,8 +381,7 @@ void EventLoop::Forget(int fd)
     auto it = sockets_.find(fd);
     if (it == sockets_.end())
         return;
-    if (it->second.inEpoll)
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    StopWatching(fd, it->second);
     sockets_.erase(it);
     std::lock_guard lock(mutex_);
     std::erase_if(queue_, [fd](const Message& m) { return m.fd == fd; });
@@ -397,11 +402,14 @@ int EventLoop::MarkListening(int fd)
     return UpdateEpoll(fd, s);
 }
 
-int EventLoop::MarkAcceptCalled(int fd)
+// A listener that cannot be watched again would leave the next accept waiting for ever, so its
+// next accept notification comes at once, with the system's reason.
+void EventLoop::MarkAcceptCalled(int fd)
 {
     Socket& s = sockets_[fd];
     s.acceptReported = false;
-    return UpdateEpoll(fd, s);
+    if (const int err = UpdateEpoll(fd, s))
+        QueueSocketEvent(fd, s, FD_ACCEPT, WinsockErrorFromErrno(err));
 }
 
 void EventLoop::MarkAccepted(int fd)

@@ -2,6 +2,7 @@
 // and the socket registrations, multiplexed on one epoll descriptor.
 #pragma once
 
+#include "platform/UniqueFd.h"
 #include "platform/messages.h"
 
 #include <chrono>
@@ -17,7 +18,6 @@ namespace platform {
 class EventLoop {
 public:
     EventLoop();
-    ~EventLoop();
 
     HWND CreateWindow(WindowProc proc);
     void DestroyWindow(HWND window);
@@ -26,19 +26,20 @@ public:
     unsigned SetTimer(HWND window, unsigned id, unsigned intervalMs);
     bool KillTimer(HWND window, unsigned id);
     void SetHook(ToolkitHook hook) { hook_ = std::move(hook); }
-    int Fd() const { return epoll_; }
+    int Fd() const { return epoll_.Get(); }
     int Timeout();
 
     // Sleep until anything is pending, at most maxMs (-1: until then), then dispatch it.
     void Pass(int maxMs);
 
-    // Socket registrations; each returns 0, or the errno of a registration the system refused.
+    // Socket registrations; those with a result return 0, or the errno of a registration the
+    // system refused.
     int Select(int fd, HWND window, unsigned msg, long events);
     void Forget(int fd);
     int MarkConnecting(int fd);
     int MarkListening(int fd);
     int MarkWriteBlocked(int fd);
-    int MarkAcceptCalled(int fd);
+    void MarkAcceptCalled(int fd);
     void MarkAccepted(int fd);
 
 private:
@@ -76,6 +77,8 @@ private:
     void Poll(int timeoutMs);
     void HandleSocket(int fd, unsigned ready);
     void QueueSocketEvent(int fd, Socket& s, long event, int error);
+    void Unwatch(int fd);
+    void StopWatching(int fd, Socket& s);
     int UpdateEpoll(int fd, Socket& s);
     void KeepWatching(int fd, Socket& s);
     static unsigned EpollMask(const Socket& s);
@@ -84,8 +87,8 @@ private:
     void Dispatch();
     bool OnLoopThread() const { return std::this_thread::get_id() == owner_; }
 
-    int epoll_ = -1;
-    int wake_ = -1;  // eventfd for posts from other threads
+    UniqueFd epoll_;
+    UniqueFd wake_;  // eventfd for posts from other threads
     std::thread::id owner_;
     std::mutex mutex_;  // guards queue_ and windows_ against posting threads
     std::deque<Message> queue_;

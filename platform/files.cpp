@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include "platform/Exception.h"
+#include "platform/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -71,14 +72,13 @@ bool RenameNoReplace(const std::string& from, const std::string& to)
 // A leftover when it is a plain file of ours that no running job holds locked.
 void RemoveIfLeftover(int folderFd, const char* name)
 {
-    const int fd = ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd fd(::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
         return;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-        ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    if (::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
         ::unlinkat(folderFd, name, 0);
-    ::close(fd);
 }
 
 }  // namespace
@@ -127,11 +127,11 @@ TempFile TempFile::Create(const std::string& folder)
     const std::string prefix = FolderPrefix(folder);
     for (int tries = 0; tries < CreateTries; ++tries) {
         const std::string path = prefix + RandomName();
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::flock(fd, LOCK_EX | LOCK_NB);
+        UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (fd) {
+            ::flock(fd.Get(), LOCK_EX | LOCK_NB);
             file.path_ = path;
-            file.lock_ = fd;
+            file.lock_ = std::move(fd);
             return file;
         }
         if (errno != EEXIST)
@@ -145,11 +145,10 @@ TempFile::~TempFile()
 {
     if (!path_.empty())
         ::unlink(path_.c_str());
-    Release();
 }
 
 TempFile::TempFile(TempFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), lock_(std::exchange(other.lock_, -1)), error_(other.error_)
+    : path_(std::exchange(other.path_, {})), lock_(std::move(other.lock_)), error_(other.error_)
 {
 }
 
@@ -168,15 +167,8 @@ bool TempFile::Commit(const std::string& finalPath)
         return false;
     }
     path_.clear();
-    Release();
+    lock_.Reset();
     return true;
-}
-
-void TempFile::Release()
-{
-    if (lock_ >= 0)
-        ::close(lock_);
-    lock_ = -1;
 }
 
 bool IsTempFileName(std::string_view name)

@@ -2,6 +2,8 @@
 // them to "/" before it touches the disk.
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -49,10 +51,8 @@ public:
     bool Commit(const std::string& finalPath);
 
 private:
-    void Release();
-
     std::string path_;
-    int lock_ = -1;
+    UniqueFd lock_;
     int error_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include "platform/Exception.h"
+#include "platform/UniqueFd.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -242,18 +243,16 @@ public:
     explicit ReplacementFile(const std::string& target)
     {
         static std::atomic<unsigned> serial{0};
-        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
             path_ = target + ".~" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST)
+            fd_.Reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (!fd_ && errno != EEXIST)
                 break;
         }
-        created_ = fd_ >= 0;
+        created_ = static_cast<bool>(fd_);
     }
     ~ReplacementFile()
     {
-        if (fd_ >= 0)
-            ::close(fd_);
         if (created_ && !committed_)
             ::unlink(path_.c_str());
     }
@@ -262,16 +261,15 @@ public:
 
     bool Created() const { return created_; }
 
-    bool Write(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes) && ::fsync(fd_) == 0; }
+    bool Write(const std::string& bytes) { return fd_ && WriteAll(fd_.Get(), bytes) && ::fsync(fd_.Get()) == 0; }
 
     bool CommitTo(const std::string& target)
     {
         struct stat old {};
         if (::stat(target.c_str(), &old) == 0)
-            ::fchmod(fd_, old.st_mode & 07777);  // the settings keep their permissions
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
+            ::fchmod(fd_.Get(), old.st_mode & 07777);  // the settings keep their permissions
+        // A close that fails may not have written the data: the old file stays.
+        if (!fd_.Close())
             return false;
         committed_ = std::rename(path_.c_str(), target.c_str()) == 0;
         return committed_;
@@ -279,7 +277,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;
     bool created_ = false;
     bool committed_ = false;
 };
@@ -289,12 +287,12 @@ private:
 // losing the save altogether.
 bool WriteInPlace(const std::string& target, const std::string& bytes)
 {
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd)
         return false;
-    const bool written = WriteAll(fd, bytes) &&
-                         ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
-    return ::close(fd) == 0 && written;
+    const bool written = WriteAll(fd.Get(), bytes) &&
+                         ::ftruncate(fd.Get(), static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd.Get()) == 0;
+    return fd.Close() && written;
 }
 
 // The new contents replace the file in one rename where the folder lets a file be made beside

@@ -1,5 +1,6 @@
 #include "platform/winsock.h"
 
+#include "platform/UniqueFd.h"
 #include "platform/eventloop.h"
 
 #include <arpa/inet.h>
@@ -154,7 +155,7 @@ int SocketCreate()
 int SocketClose(int fd)
 {
     Loop().Forget(fd);
-    return close(fd) == 0 ? 0 : Fail(errno);
+    return UniqueFd(fd).Close() ? 0 : Fail(errno);
 }
 
 int SocketSetLinger(int fd, bool on, int seconds)

@@ -1,7 +1,7 @@
 // The settings store: what a close writes, what a show restores, and how it fails.
 #include "AppTest.h"
 
-#include "app/Headless.h"
+#include "app/HeadlessSettings.h"
 #include "app/Placemnt.h"
 #include "app/Unit1.h"
 #include "net/NMHttp.h"

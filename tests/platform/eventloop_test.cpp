@@ -1,3 +1,4 @@
+#include "platform/UniqueFd.h"
 #include "platform/eventloop.h"
 #include "platform/messages.h"
 #include "platform/winsock.h"
@@ -103,13 +104,24 @@ TEST(EventLoopTest, AWaitPassSleepsUntilSomethingHappens)
 TEST(EventLoopTest, ARefusedRegistrationIsReported)
 {
     platform::EventLoop loop;
-    const platform::HWND window = loop.CreateWindow([](unsigned, platform::WPARAM, platform::LPARAM) {});
+    std::vector<int> acceptErrors;
+    const platform::HWND window = loop.CreateWindow([&](unsigned, platform::WPARAM, platform::LPARAM lParam) {
+        if (platform::SelectEvent(lParam) == platform::FD_ACCEPT)
+            acceptErrors.push_back(platform::SelectError(lParam));
+    });
     SocketPair pair;
     const int notEpoll = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(dup2(notEpoll, loop.Fd()), 0);
     close(notEpoll);
     EXPECT_EQ(loop.Select(pair.ours, window, WM_WAKE, platform::FD_READ), EINVAL);
     EXPECT_EQ(loop.MarkWriteBlocked(pair.ours), EINVAL);
+    // A listener that cannot be watched again after an accept hears so at once.
+    const platform::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(loop.MarkListening(listener.Get()), 0);
+    EXPECT_EQ(loop.Select(listener.Get(), window, WM_WAKE, platform::FD_ACCEPT), EINVAL);
+    loop.MarkAcceptCalled(listener.Get());
+    loop.Pass(0);
+    EXPECT_EQ(acceptErrors, std::vector<int>{platform::WSAEINVAL});
 }
 
 }  // namespace

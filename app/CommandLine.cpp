@@ -1,0 +1,154 @@
+#include "app/CommandLine.h"
+
+#include "mirror/JobForm.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+bool IsDecimal(const std::string& text)
+{
+    return !text.empty() && text.size() <= 9 &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+struct TOptionInfo {
+    const char* name;
+    bool takesValue;
+};
+
+constexpr TOptionInfo Options[] = {
+    {"--help", false},    {"--version", false},  {"--folder", true},   {"--member", true},
+    {"--set", true},      {"--dest", true},      {"--host-a", false},  {"--host-b", false},
+    {"--pause", true},    {"--no-pause", false}, {"--proxy", true},    {"--ftp-host", true},
+    {"--web-base", true}, {"--settings", true},    {"--max-size", true},
+};
+
+const TOptionInfo* FindOption(const std::string& name)
+{
+    for (const TOptionInfo& known : Options)
+        if (name == known.name)
+            return &known;
+    return nullptr;
+}
+
+void SetJob(TCommandLine& line, THeadlessJob job, const std::string& value)
+{
+    if (line.Job != THeadlessJob::None)
+        throw EUsageError("only one of --folder, --member and --set may be given");
+    line.Job = job;
+    line.JobValue = value;
+}
+
+void ApplyOption(TCommandLine& line, const std::string& name, const std::string& value)
+{
+    if (name == "--help")
+        line.Help = true;
+    else if (name == "--version")
+        line.Version = true;
+    else if (name == "--folder")
+        SetJob(line, THeadlessJob::Folder, value);
+    else if (name == "--member")
+        SetJob(line, THeadlessJob::Member, value);
+    else if (name == "--set")
+        SetJob(line, THeadlessJob::Set, value);
+    else if (name == "--dest")
+        line.Destination = value;
+    else if (name == "--host-a" || name == "--host-b")
+        line.HostB = name == "--host-b";
+    else if (name == "--no-pause")
+        line.PauseSeconds = 0;
+    else if (name == "--pause") {
+        const int seconds = IsDecimal(value) ? std::stoi(value) : 0;
+        if (seconds < TJobForm::PauseMin || seconds > TJobForm::PauseMax)
+            throw EUsageError("--pause takes a whole number of seconds from 1 to 15");
+        line.PauseSeconds = seconds;
+    } else if (name == "--proxy")
+        line.Proxy = value;
+    else if (name == "--ftp-host")
+        line.FtpHost = value;
+    else if (name == "--web-base")
+        line.WebBase = value;
+    else if (name == "--settings")
+        line.SettingsFile = value;
+    else if (name == "--max-size") {
+        const long long bytes = IsDecimal(value) && value.size() <= 18 ? std::stoll(value) : 0;
+        if (bytes < 1)
+            throw EUsageError("--max-size takes a number of bytes from 1 up");
+        line.MaxSize = bytes;
+    }
+}
+
+}  // namespace
+
+TCommandLine ParseCommandLine(int argc, char** argv)
+{
+    TCommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::optional<std::string> value;
+        const size_t equals = name.find('=');
+        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        try {
+            const TOptionInfo* known = FindOption(name);
+            if (known == nullptr)
+                throw EUsageError(name.rfind("-", 0) == 0 ? "unknown option " + name
+                                                          : "unexpected argument " + name);
+            if (known->takesValue && !value) {
+                if (i + 1 >= argc)
+                    throw EUsageError(name + " needs a value");
+                value = argv[++i];
+            } else if (!known->takesValue && value) {
+                throw EUsageError(name + " takes no value");
+            }
+            ApplyOption(line, name, value.value_or(""));
+        } catch (const EUsageError& error) {
+            if (line.Error.empty())
+                line.Error = error.Message();
+        }
+    }
+    return line;
+}
+
+std::string UsageText()
+{
+    return "usage:\n"
+           "  tessary [--settings FILE]                 open the window\n"
+           "  tessary --folder ID   [options]           folder-ID job, no window\n"
+           "  tessary --member NAME [options]           member job, no window\n"
+           "  tessary --set NUMBER  [options]           set download job, no window\n"
+           "options:\n"
+           "  --dest DIR            destination folder text, used exactly as given\n"
+           "  --host-a | --host-b   gallery host A (" + std::string(TJobForm::SiteTagA) +
+           ".com) or B (" + TJobForm::SiteTagB + ".com)\n"
+           "  --pause SECONDS | --no-pause\n"
+           "                        pause 1 to 15 seconds after every download, or not\n"
+           "  --proxy HOST:PORT     HTTP proxy (default: $http_proxy when set)\n"
+           "  --ftp-host HOST[:PORT]   instruction-set FTP host\n"
+           "  --web-base URL        instruction-set web page base URL\n"
+           "  --max-size BYTES      largest body without an announced length (default " +
+           std::to_string(TJobForm::DefaultUnsizedBodyLimit) + ")\n"
+           "  --settings FILE       stored entries to start from (default: program folder +\n"
+           "                        Tessary.ini); a job without a window never writes it\n"
+           "  --help | --version\n"
+           "Log lines go to standard output, status texts and the job's closing summary to\n"
+           "standard error.\n"
+           "Exit status: 0 done, 1 error, 2 usage error, 3 the job could not do its work,\n"
+           "4 the job ran to its end but some files failed, 130 interrupted.\n"
+           "Ctrl+C once cancels, twice aborts the transfer, three times quits.\n";
+}
+
+bool HasJobOptions(const TCommandLine& line)
+{
+    return line.Destination || line.HostB || line.PauseSeconds || line.Proxy || line.FtpHost ||
+           line.WebBase || line.MaxSize;
+}
+
+bool OpensWindow(const TCommandLine& line)
+{
+    return line.Job == THeadlessJob::None && !HasJobOptions(line);
+}

@@ -1,0 +1,87 @@
+#include "app/HeadlessSettings.h"
+
+#include "app/Proxy.h"
+#include "platform/files.h"
+#include "platform/userdirs.h"
+
+#include <cstdio>
+
+std::string DefaultSettingsFile()
+{
+    return platform::SettingsFile();
+}
+
+namespace {
+
+void ResolveProxy(const TCommandLine& line, THeadlessSettings& settings)
+{
+    if (line.Proxy) {
+        if (!ParseHostPort(*line.Proxy, 0, settings.ProxyHost, settings.ProxyPort))
+            throw EUsageError("--proxy takes HOST:PORT");
+        return;
+    }
+    const TEnvironmentProxy proxy = ProxyFromEnvironment();
+    if (!proxy.Ignored.empty())
+        std::fprintf(stderr, "tessary: ignoring http_proxy=%s: not a HOST:PORT proxy\n", proxy.Ignored.c_str());
+    settings.ProxyHost = proxy.Host;
+    settings.ProxyPort = proxy.Port;
+}
+
+void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)
+{
+    if (line.FtpHost) {
+        std::string host;
+        int port = 0;
+        if (!ParseHostPort(*line.FtpHost, 21, host, port))
+            throw EUsageError("--ftp-host takes HOST or HOST:PORT");
+        settings.FtpHost = host;
+        settings.FtpPort = port;
+    }
+    if (line.WebBase) {
+        std::string base = *line.WebBase;
+        // The set folder that follows the base begins with its own "/".
+        while (!base.empty() && base.back() == '/')
+            base.pop_back();
+        if (base.empty())
+            throw EUsageError("--web-base takes a URL");
+        settings.WebBase = base;
+    }
+}
+
+}  // namespace
+
+THeadlessSettings ResolveSettings(const TCommandLine& line)
+{
+    if (line.Job == THeadlessJob::None)
+        throw EUsageError(HasJobOptions(line) ? "these options need --folder, --member or --set"
+                                              : "no job given");
+    const std::string file = line.SettingsFile.value_or(DefaultSettingsFile());
+    if (line.SettingsFile && !platform::FileExists(file))
+        throw EUsageError("no settings file " + file);
+    THeadlessSettings settings;
+    settings.Job = line.Job;
+    settings.Entries = ReadStoredEntries(file);
+    TStoredEntries& entries = settings.Entries;
+    if (line.Job == THeadlessJob::Folder)
+        entries.FolderId = line.JobValue;
+    else if (line.Job == THeadlessJob::Member)
+        entries.Member = line.JobValue;
+    else
+        entries.SetNumber = line.JobValue;
+    if (line.Destination) {
+        // An empty destination would put the gallery's folders at the root of the disk.
+        if (line.Destination->empty())
+            throw EUsageError("--dest needs a folder");
+        entries.Destination = *line.Destination;
+    }
+    if (line.PauseSeconds) {
+        entries.Pause = *line.PauseSeconds != 0;
+        if (entries.Pause)
+            entries.PauseSeconds = *line.PauseSeconds;
+    }
+    settings.HostB = line.HostB.value_or(entries.HostB());
+    ResolveProxy(line, settings);
+    ResolveFtp(line, settings);
+    settings.MaxSize = line.MaxSize;
+    return settings;
+}
