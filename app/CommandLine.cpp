@@ -23,6 +23,7 @@ constexpr TOptionInfo Options[] = {
     {"--set", true},      {"--dest", true},      {"--host-a", false},  {"--host-b", false},
     {"--pause", true},    {"--no-pause", false}, {"--proxy", true},    {"--ftp-host", true},
     {"--web-base", true}, {"--settings", true},    {"--max-size", true},
+    {"-h", false},        {"-V", false},
 };
 
 const TOptionInfo* FindOption(const std::string& name)
@@ -33,19 +34,31 @@ const TOptionInfo* FindOption(const std::string& name)
     return nullptr;
 }
 
+bool IsDigits(const std::string& text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
 void SetJob(TCommandLine& line, THeadlessJob job, const std::string& value)
 {
     if (line.Job != THeadlessJob::None)
         throw EUsageError("only one of --folder, --member and --set may be given");
+    // A gallery folder ID is a positive number; anything else would only ask the gallery in vain.
+    if (job == THeadlessJob::Folder &&
+        (!IsDigits(value) || value.size() > 18 || value.find_first_not_of('0') == std::string::npos))
+        throw EUsageError("--folder takes a folder ID, a positive decimal number");
+    // The set job checks the number's length and leading zero itself, as in the window.
+    if (job == THeadlessJob::Set && !IsDigits(value))
+        throw EUsageError("--set takes a set number, decimal digits only");
     line.Job = job;
     line.JobValue = value;
 }
 
 void ApplyOption(TCommandLine& line, const std::string& name, const std::string& value)
 {
-    if (name == "--help")
+    if (name == "--help" || name == "-h")
         line.Help = true;
-    else if (name == "--version")
+    else if (name == "--version" || name == "-V")
         line.Version = true;
     else if (name == "--folder")
         SetJob(line, THeadlessJob::Folder, value);
@@ -132,13 +145,13 @@ std::string UsageText()
            "  --web-base URL        instruction-set web page base URL\n"
            "  --max-size BYTES      largest body without an announced length (default " +
            std::to_string(TJobForm::DefaultUnsizedBodyLimit) + ")\n"
-           "  --settings FILE       stored entries to start from (default: program folder +\n"
-           "                        Tessary.ini); a job without a window never writes it\n"
-           "  --help | --version\n"
+           "  --settings FILE       stored entries to start from (default: the file named on\n"
+           "                        the last line); a job without a window never writes it\n"
+           "  -h, --help | -V, --version\n"
            "Log lines go to standard output, status texts and the job's closing summary to\n"
            "standard error.\n"
            "Exit status: 0 done, 1 error, 2 usage error, 3 the job could not do its work,\n"
-           "4 the job ran to its end but some files failed, 130 interrupted.\n"
+           "4 the job ran to its end but some files or pages failed, 130 interrupted.\n"
            "Ctrl+C once cancels, twice aborts the transfer, three times quits.\n";
 }
 

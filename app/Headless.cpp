@@ -66,9 +66,11 @@ int THeadlessRunner::Execute()
     statusLine_.EndLine();
     if (interrupts_.Count() > 0)
         return ExitInterrupted;
-    if (Run.Outcome != TJobOutcome::Completed)
+    if (Run.Outcome != TJobOutcome::Completed) {
+        statusLine_.PrintLine("tessary: " + Run.Problem);
         return ExitNoWork;
-    return Run.Tally.Failed > 0 ? ExitSomeFailed : ExitDone;
+    }
+    return Run.Tally.Failed > 0 || Run.Tally.PagesFailed > 0 ? ExitSomeFailed : ExitDone;
 }
 
 void THeadlessRunner::RunJob()

@@ -14,14 +14,13 @@ std::string ReasonOf(const Exception& error)
     return text.empty() ? "transfer failed" : text;
 }
 
-// The status line of a reply head, without its line end.
-std::string StatusLineOf(const std::string& head, int replyNumber)
-{
-    const std::string line = head.substr(0, head.find_first_of("\r\n"));
-    return line.empty() ? "reply " + std::to_string(replyNumber) : line;
-}
-
 }  // namespace
+
+std::string ReplyStatusLine(const TNMHTTP& http)
+{
+    const std::string line = http.Header.substr(0, http.Header.find_first_of("\r\n"));
+    return line.empty() ? "reply " + std::to_string(http.ReplyNumber) : line;
+}
 
 // A reply of 400 or above, or a body shorter than the reply announced, is a failure too.
 std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, const std::string& path)
@@ -34,7 +33,7 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
         return ReasonOf(error);
     }
     if (http_.ReplyNumber >= 400)
-        return StatusLineOf(http_.Header, http_.ReplyNumber);
+        return ReplyStatusLine(http_);
     // The bytes that came with the server's close count too: they are in the file.
     if (http_.CapturedCount() < http_.BytesTotal)
         return "received " + std::to_string(http_.CapturedCount()) + " of " + std::to_string(http_.BytesTotal) +

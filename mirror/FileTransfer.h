@@ -8,6 +8,9 @@ class TJobForm;
 class TNMFTP;
 class TNMHTTP;
 
+// The status line of the client's last reply, without its line end.
+std::string ReplyStatusLine(const TNMHTTP& http);
+
 class TFileTransfer {
 public:
     virtual ~TFileTransfer() = default;

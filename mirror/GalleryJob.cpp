@@ -29,13 +29,17 @@ void RunGalleryJob(TJobForm& form, const std::string& queryKey, const std::strin
         throw EInOutError("cannot create a file in " + destination + ": " + platform::ErrorText(pageFile.Error()));
     const std::string url = "http://www." + form.SiteTag + ".com/cgi-bin/gallery.cgi?" + queryKey + "=" + entry;
     if (!FetchPage(form, url, pageFile.Path())) {
+        form.Run.Problem = "first page not obtained: " + url + ": " + form.Run.LastPageFailure;
         form.EndJob(TJobOutcome::FirstPageFailed);
         return;
     }
     form.AppendLog(url);
     WalkFetchedPage(form, std::move(pageFile), entry);
     form.SetStatusText(". . . done getting files");
-    form.EndJob(TJobOutcome::Completed);
+    // The walk says when the first page showed no gallery to walk.
+    if (form.Run.Outcome != TJobOutcome::Completed)
+        form.Run.Problem = url + ": " + form.Run.Problem;
+    form.EndJob(form.Run.Outcome);
 }
 
 }  // namespace

@@ -71,9 +71,10 @@ private:
             waiting.bytes = std::move(rest);
             waiting.text = waiting.bytes;
         }
+        const bool firstPage = chain_.empty() && form_.Run.WalkNesting == 1;
         TGalleryPage& page = chain_.emplace_back();  // a deque: earlier pages stay in place
         page.file = std::move(pageFile);
-        page.ended = !Open(page);
+        page.ended = !Open(page, firstPage);
     }
 
     // The page's walk has ended: the page that led to it carries on after its "Next" line.
@@ -85,7 +86,29 @@ private:
     }
 
     // Steps 1 to 5: read the page and scan its header; false when the walk of it ends there.
-    bool Open(TGalleryPage& page)
+    // A first page that the gallery answered with an error leaves the job without work; a later
+    // one is a failed page. A page without lines is simply an empty one.
+    bool Open(TGalleryPage& page, bool firstPage)
+    {
+        const THead head = Scan(page);
+        if (head == THead::Walkable || head == THead::Empty)
+            return head == THead::Walkable;
+        if (!firstPage) {
+            ++form_.Run.Tally.PagesFailed;
+        } else if (head == THead::UnknownFolder) {
+            form_.Run.Outcome = TJobOutcome::FolderNotFound;
+            form_.Run.Problem = "the gallery knows no such folder ID";
+        } else {
+            form_.Run.Outcome = TJobOutcome::MemberNotFound;
+            form_.Run.Problem = "the gallery shows no such user directory";
+        }
+        return false;
+    }
+
+    // What a page's header says about it.
+    enum class THead { Walkable, Empty, UnknownFolder, NoUserDirectory };
+
+    THead Scan(TGalleryPage& page)
     {
         form_.SetStatusText("Finding directories . . .");
         page.bytes = ReadPageText(page.file.Path());
@@ -93,19 +116,19 @@ private:
         bool error = false;
         do {
             if (!page.CutLine())
-                return false;
+                return THead::Empty;
             if (Contains(page.line, "Client Error")) {
                 form_.AppendLog("** ERROR - i can't find this folder ID.  Please check the folder ID.");
                 error = true;
             }
         } while (!Contains(page.line, "/cgi-bin/gallery.cgi?") && !Contains(page.line, "</HTML>"));
         if (error)
-            return false;
+            return THead::UnknownFolder;
         if (Contains(page.line, "</HTML>")) {
             form_.AppendLog("** ERROR - i can't find this user directory.  Please check the USER ID.");
-            return false;
+            return THead::NoUserDirectory;
         }
-        return true;
+        return THead::Walkable;
     }
 
     // Step 6, the main loop; true when it stopped at a next page that is ready to be walked.
@@ -169,7 +192,7 @@ private:
         platform::TempFile pageFile = form_.NewPageFile(form_.DestinationText() + subPath + "\\");
         if (!pageFile)
             return true;
-        if (!FetchPage(form_, url, pageFile.Path()))
+        if (!FetchPageOfWalk(form_, url, pageFile.Path()))
             return false;
         form_.Run.WalkedPages.insert("folder:" + id);
         WalkFetchedPage(form_, std::move(pageFile), id);
@@ -226,7 +249,7 @@ private:
         next = form_.NewPageFile(form_.DestinationText() + page.subPath + "\\");
         if (!next)
             return TOutcome::Continue;
-        if (!FetchPage(form_, url, next.Path()))
+        if (!FetchPageOfWalk(form_, url, next.Path()))
             return TOutcome::EndWalk;
         form_.Run.WalkedPages.insert("page:" + url);
         return TOutcome::NextPage;

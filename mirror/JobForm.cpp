@@ -183,7 +183,9 @@ platform::TempFile TJobForm::NewTempFile(const std::string& folder)
 platform::TempFile TJobForm::NewPageFile(const std::string& folder)
 {
     platform::TempFile file = NewTempFile(folder);
-    if (!file)
+    if (!file) {
         AppendLog("** Skipping folder " + Printable(folder) + ": " + platform::ErrorText(file.Error()));
+        ++Run.Tally.PagesFailed;
+    }
     return file;
 }

@@ -37,6 +37,10 @@ std::string TJobRun::EndingText() const
         return "stopped, set number rejected";
     case TJobOutcome::SetNotFound:
         return "stopped, set not found";
+    case TJobOutcome::FolderNotFound:
+        return "stopped, folder ID not found";
+    case TJobOutcome::MemberNotFound:
+        return "stopped, user directory not found";
     case TJobOutcome::Completed:
         break;
     }
@@ -55,6 +59,8 @@ std::string TJobRun::SummaryLine(const std::string& ending) const
         const bool more = Tally.Failed > static_cast<int>(Tally.FirstFailures.size());
         line += " (" + names + (more ? ", ..." : "") + ")";
     }
+    if (Tally.PagesFailed > 0)
+        line += ", " + std::to_string(Tally.PagesFailed) + (Tally.PagesFailed == 1 ? " page failed" : " pages failed");
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     char tail[64];
     std::snprintf(tail, sizeof tail, ", %lld bytes in %.1f s", Tally.Bytes, seconds);

@@ -13,6 +13,8 @@ enum class TJobOutcome {
     FirstPageFailed,    // the first gallery page was not obtained
     SetNumberRejected,  // the set number failed its checks
     SetNotFound,        // the set's folder does not exist on the server
+    FolderNotFound,     // the first page says the folder ID is unknown
+    MemberNotFound,     // the first page shows no user directory
 };
 
 // What a job did with its files, for the summary at its end.
@@ -22,6 +24,7 @@ struct TJobTally {
     int Failed = 0;
     std::vector<std::string> FirstFailures;  // the names of the first few failed files
     long long Bytes = 0;                     // of the files fetched
+    int PagesFailed = 0;  // pages given up after their tries, unusable, or with no folder to hold them
 
     void CountFailure(const std::string& fileName);
     // A failed file that is about to be tried again counts once, by the outcome of that try.
@@ -33,6 +36,10 @@ public:
     TJobTally Tally;
     TJobOutcome Outcome = TJobOutcome::Completed;
     bool Cancelled = false;  // the job ended because cancel was pressed
+    // Why the job could not do its work, in one line, for a job that stops without doing it.
+    std::string Problem;
+    // Why the last page fetch that gave up failed: its reply's status line or the transfer's fault.
+    std::string LastPageFailure;
     // Folder IDs and pages walked, so that links that loop are walked once.
     std::set<std::string> WalkedPages;
     // Walks now running; the outermost one starts a fresh record of walked pages.

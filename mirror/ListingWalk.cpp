@@ -46,7 +46,7 @@ private:
             return Refuse("** Skipping already walked page " + GalleryUrl(form_.SiteTag, path));
         form_.MakeLocalFolders(localSubPath);
         const platform::TempFile listing = form_.NewPageFile(form_.DestinationText() + localSubPath);
-        if (!listing || !FetchPage(form_, GalleryUrl(form_.SiteTag, path), listing.Path()))
+        if (!listing || !FetchPageOfWalk(form_, GalleryUrl(form_.SiteTag, path), listing.Path()))
             return {};
         form_.Run.WalkedPages.insert(walked);
         if (nextPageCall)
@@ -78,7 +78,7 @@ private:
             form_.AppendLog("** Skipping unsafe path " + Printable(target));
             return false;
         }
-        if (!FetchPage(form_, GalleryUrl(form_.SiteTag, target), listingName))
+        if (!FetchPageOfWalk(form_, GalleryUrl(form_.SiteTag, target), listingName))
             return false;
         text = ReadPageText(listingName);
         return true;

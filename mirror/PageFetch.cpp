@@ -1,5 +1,6 @@
 #include "mirror/PageFetch.h"
 
+#include "mirror/FileTransfer.h"
 #include "mirror/JobForm.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
@@ -62,12 +63,21 @@ bool TryFetch(TJobForm& form, const std::string& url, const std::string& fileNam
         if (!IsFailedTry(http.StopReason))
             throw;
         form.AppendLog(std::string("** Page transfer failed: ") + StopReasonText(http.StopReason));
+        form.Run.LastPageFailure = StopReasonText(http.StopReason);
         return false;
     }
     return true;
 }
 
 }  // namespace
+
+bool FetchPageOfWalk(TJobForm& form, const std::string& url, const std::string& fileName)
+{
+    if (FetchPage(form, url, fileName))
+        return true;
+    ++form.Run.Tally.PagesFailed;
+    return false;
+}
 
 bool FetchPage(TJobForm& form, const std::string& url, const std::string& fileName)
 {
@@ -76,6 +86,7 @@ bool FetchPage(TJobForm& form, const std::string& url, const std::string& fileNa
             const std::string text = ReadPageText(fileName);
             if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
                 return true;
+            form.Run.LastPageFailure = ReplyStatusLine(*form.NMHTTP1) + ", no gallery page";
         }
         form.AppendLog("**Got a server error, trying to download again");
     }

@@ -81,6 +81,7 @@ void TSetJob::Start()
     if (!refusal.empty()) {
         form_.AppendLog(refusal);
         form_.Run.Outcome = TJobOutcome::SetNumberRejected;
+        form_.Run.Problem = refusal;
         End();
         return;
     }
@@ -122,6 +123,7 @@ void TSetJob::FetchSetFiles()
             throw;  // a silent server is not a missing set
         form_.AppendLog("Set does not exist, download stopped.");
         form_.Run.Outcome = TJobOutcome::SetNotFound;
+        form_.Run.Problem = "no folder " + RemoteFolder(slashFolder) + " on " + FtpHost;
         ftp.Disconnect();
         return;
     }

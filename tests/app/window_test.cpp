@@ -504,7 +504,7 @@ private slots:
         const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154";
         QVERIFY(server.Request(0).rfind("GET " + url + " HTTP/1.0\r\n", 0) == 0);
         QVERIFY(Control<QPlainTextEdit>(*form, "Memo1")->toPlainText().split('\n').contains(QString::fromStdString(url)));
-        QVERIFY(TextOf(*form, "Label12").startsWith(QStringLiteral("Job completed: ")));
+        QVERIFY(TextOf(*form, "Label12").startsWith(QStringLiteral("Job stopped, user directory not found: ")));
         QVERIFY(Idle(StatesOf(*form)));
         QVERIFY(form->StopRequested);
         QVERIFY(!form->JobRunning());

@@ -229,7 +229,7 @@ protected:
 
 TEST_F(HeadlessTest, VersionNamesTheProgramAndItsVersion)
 {
-    ProgramRun run({"--version"});
+    ProgramRun run({"-V"});
     EXPECT_EQ(run.Finish(), 0);
     EXPECT_TRUE(std::regex_match(run.Out, std::regex("tessary [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << run.Out;
     EXPECT_EQ(run.Err, "");
@@ -237,7 +237,7 @@ TEST_F(HeadlessTest, VersionNamesTheProgramAndItsVersion)
 
 TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
 {
-    ProgramRun run({"--bogus", "--help"});
+    ProgramRun run({"--bogus", "-h"});
     EXPECT_EQ(run.Finish(), 0);
     for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
                                "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version",
@@ -274,6 +274,10 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLines, UsageTest,
     ::testing::Values(
         UsageCase{"MissingValue", {"--folder"}},
+        UsageCase{"FolderNotANumber", {"--folder", "abc"}},
+        UsageCase{"FolderNegative", {"--folder", "-5"}},
+        UsageCase{"FolderZero", {"--folder", "0"}},
+        UsageCase{"SetNotANumber", {"--set", "abc"}},
         UsageCase{"UnknownOption", {"--bogus", "--folder", "1"}},
         UsageCase{"StrayArgument", {"--folder", "1", "stray"}},
         UsageCase{"TwoJobs", {"--folder", "1", "--member", "tessa"}},
@@ -382,6 +386,49 @@ TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithThree)
     expected.push_back("**Tried 5 times and got errors every time, skipping this folder");
     EXPECT_EQ(SplitLines(run.Out), expected);
     EXPECT_EQ(stub.Urls().size(), 5u);
+    EXPECT_EQ(SplitLines(run.Err).back(), "tessary: first page not obtained: "
+                                          "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=404: "
+                                          "HTTP/1.0 500 Error, no gallery page");
+}
+
+// A first page on which the gallery says it knows no such folder or member is no work done; a
+// sub-folder given up is a job that ran to its end with a page missing.
+TEST_F(HeadlessTest, GalleryErrorPagesExitWithThreeAndGivenUpPagesWithFour)
+{
+    struct Row {
+        Lines args;
+        std::string firstPage;
+        int status;
+        std::string lastErr;
+    };
+    const std::string site = "http://www.fotoarchive.com";
+    const std::string subFolder = "<TR><TD><A HREF=\"/cgi-bin/gallery.cgi?f=9\"><IMG SRC=/gallery/tessa/sub/thumb/"
+                                  "a_thumb.jpg></A></TD></TR>\n";
+    const std::vector<Row> rows = {
+        {{"--folder", "99999"}, "<HTML>\n<H1>Client Error</H1>\n</HTML>\n", 3,
+         "tessary: " + site + "/cgi-bin/gallery.cgi?f=99999: the gallery knows no such folder ID"},
+        {{"--member", "nosuchmember"}, "<HTML>\n</HTML>\n", 3,
+         "tessary: " + site + "/cgi-bin/gallery.cgi?m=nosuchmember: the gallery shows no such user directory"},
+        {{"--folder", "5"}, "<HTML>\n" + subFolder + "</HTML>\n", 4, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[1]);
+        const std::string query = (row.args[0] == "--folder" ? "f=" : "m=") + row.args[1];
+        stub.Page(site + "/cgi-bin/gallery.cgi?" + query, row.firstPage);
+        Lines args = row.args;
+        args.insert(args.end(), {"--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--settings",
+                                 settings.string()});
+        ProgramRun run(args);
+
+        EXPECT_EQ(run.Finish(), row.status) << run.Err;
+        const Lines errors = SplitLines(run.Err);
+        ASSERT_FALSE(errors.empty());
+        if (row.status == 3)
+            EXPECT_EQ(errors.back(), row.lastErr);
+        else
+            EXPECT_TRUE(IsSummary(errors.back(), "completed: 0 fetched, 0 already present, 0 failed, 1 page failed"))
+                << errors.back();
+    }
 }
 
 TEST_F(HeadlessTest, RejectedSetNumberExitsWithThreeWithoutConnecting)
