@@ -91,7 +91,7 @@ void TJobForm::NMFTP1Connect(TComponent*)
     try {
         ftp.ChangeDirectory(RemoteFolder(slashFolder));
     } catch (const std::exception&) {
-        if (ftp.TimedOut)
+        if (ftp.TimedOut())
             throw;  // a silent server is not a missing set
         AppendLog("Set does not exist, download stopped.");
         JobOutcome = TJobOutcome::SetNotFound;
@@ -125,7 +125,7 @@ void TJobForm::NMFTP1Connect(TComponent*)
         const bool overFtp = ftp.Connected;
         DownloadFile(localFolder, url, name);
         // The download step keeps failures to itself; a server gone silent ends the job.
-        if (ftp.TimedOut)
+        if (ftp.TimedOut())
             throw ESockError(ftp.ErrorText(platform::WSAETIMEDOUT));
         // The control connection went down under this file: it comes over HTTP with the rest.
         if (overFtp && !ftp.Connected && !StopRequested && !platform::FileExists(localFolder + name)) {

@@ -350,11 +350,11 @@ TEST_F(JobsTest, WatchdogAbortsAtTheThirtyFirstIdleTickOfADownload)
     for (int tick = 1; tick <= 30; ++tick)
         host.Timer1Timer();
     EXPECT_EQ(host.IdleTicks, 30);
-    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled());
 
     host.Timer1Timer();
     EXPECT_EQ(host.IdleTicks, 31);
-    EXPECT_TRUE(host.NMHTTP1->Cancelled);
+    EXPECT_TRUE(host.NMHTTP1->Cancelled());
     EXPECT_EQ(host.Clock.size(), 31u);  // the clock is shown at every tick
     EXPECT_FALSE(host.Clock.back().empty());
 }
@@ -371,9 +371,9 @@ TEST_F(JobsTest, StatusReportResetsTheIdleCount)
     EXPECT_EQ(host.IdleTicks, 0);
     for (int tick = 1; tick <= 30; ++tick)
         host.Timer1Timer();
-    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled());
     host.Timer1Timer();
-    EXPECT_TRUE(host.NMHTTP1->Cancelled);
+    EXPECT_TRUE(host.NMHTTP1->Cancelled());
 }
 
 TEST_F(JobsTest, TicksOutsideADownloadAreNotCounted)
@@ -381,7 +381,7 @@ TEST_F(JobsTest, TicksOutsideADownloadAreNotCounted)
     for (int tick = 1; tick <= 40; ++tick)
         host.Timer1Timer();
     EXPECT_EQ(host.IdleTicks, 0);
-    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled());
     EXPECT_EQ(host.Clock.size(), 40u);
 }
 
@@ -390,9 +390,9 @@ TEST_F(JobsTest, CountLeftAboveTheLimitAbortsAtEveryTick)
 {
     host.IdleTicks = 31;
     for (int tick = 1; tick <= 2; ++tick) {
-        host.NMHTTP1->Cancelled = false;
+        host.NMHTTP1->StopReason = TStopReason::None;  // as a new request would begin
         host.Timer1Timer();
-        EXPECT_TRUE(host.NMHTTP1->Cancelled) << "tick " << tick;
+        EXPECT_TRUE(host.NMHTTP1->Cancelled()) << "tick " << tick;
     }
     EXPECT_EQ(host.IdleTicks, 31);
 }
@@ -413,7 +413,7 @@ TEST_F(JobsTest, WatchdogEndsAPendingGetWithEAbortError)
             return;
         host.Timer1Timer();
         ++ticks;
-        if (host.NMHTTP1->Cancelled && abortedAtTick == 0)
+        if (host.NMHTTP1->Cancelled() && abortedAtTick == 0)
             abortedAtTick = ticks;
     });
 
