@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <type_traits>
 #include <utility>
@@ -95,16 +96,16 @@ auto TNMFTP::Watched(Phase phase, F&& wait)
     try {
         if constexpr (std::is_void_v<decltype(wait())>) {
             wait();
-            if (TimedOut)
+            if (TimedOut())
                 GiveUp();
         } else {
             auto result = wait();
-            if (TimedOut)
+            if (TimedOut())
                 GiveUp();
             return result;
         }
     } catch (const ESockError&) {
-        if (TimedOut)
+        if (TimedOut())
             GiveUp();
         throw;
     }
@@ -118,7 +119,6 @@ TNMFTP::TNMFTP() : watchdog_(std::make_unique<TThreadTimer>())
     Port = 21;
     watchdog_->SetEnabled(false);
     watchdog_->SetOnTimer([this](TComponent*) { WatchTick(); });
-    OnDataArrived = [this](TComponent* sender) { CheckServerDrop(sender); };
 }
 
 TNMFTP::~TNMFTP()
@@ -145,13 +145,20 @@ TNMFTP::~TNMFTP()
 // ---------------------------------------------------------------------------------------------
 // The wait watchdog
 
+// The watchdog ticks while any wait runs, a limit of 0 included, so that a limit set while the
+// wait runs still counts for it.
 void TNMFTP::StartWatch()
 {
-    if (watchDepth_++ > 0 || WaitLimit <= 0)
+    if (watchDepth_++ > 0)
         return;
-    deadline_ = Clock::now() + std::chrono::milliseconds(WaitLimit);
-    watchdog_->SetInterval(static_cast<unsigned>(std::clamp(WaitLimit / 4, 10, 1000)));
+    watchFrom_ = Clock::now();
+    watchdog_->SetInterval(TickInterval());
     watchdog_->SetEnabled(true);
+}
+
+unsigned TNMFTP::TickInterval() const
+{
+    return static_cast<unsigned>(WaitLimit > 0 ? std::clamp(WaitLimit / 4, 10, 1000) : 1000);
 }
 
 void TNMFTP::StopWatch()
@@ -165,25 +172,28 @@ void TNMFTP::StopWatch()
 void TNMFTP::NoteDataProgress()
 {
     if (phase_ == Phase::Data)
-        deadline_ = Clock::now() + std::chrono::milliseconds(WaitLimit);
+        watchFrom_ = Clock::now();
 }
 
+// The limit is read at every tick, not once when the wait starts: a limit lowered meanwhile
+// (the window closing) bounds the wait that is already running.
 void TNMFTP::WatchTick()
 {
-    if (watchDepth_ == 0 || WaitLimit <= 0 || TimedOut || Clock::now() < deadline_)
+    if (watchDepth_ == 0 || TimedOut())
         return;
-    // Every wait of the transport ends on a cancel; GiveUp turns that into the time-out.
-    TimedOut = true;
-    Cancel();
+    watchdog_->SetInterval(TickInterval());
+    if (WaitLimit <= 0 || Clock::now() - watchFrom_ < std::chrono::milliseconds(WaitLimit))
+        return;
+    // Every wait of the transport ends on this stop; GiveUp turns it into the time-out error.
+    RecordStop(TStopReason::TimeOut);
     if (DataSocket)
-        DataSocket->Cancel();
+        DataSocket->Stop(TStopReason::TimeOut);
 }
 
 // After a silent or runaway server the reply stream cannot be trusted: the session is over,
 // closed as a log-out closes it, so the next log-in starts afresh.
 void TNMFTP::DropSession()
 {
-    Cancelled = false;
     replyOwed_ = false;
     DirectoryList.reset();
     Vendor = VendorDetect;
@@ -238,11 +248,11 @@ std::string TNMFTP::NextReplyLine(int& lines, size_t& bytes)
     return line;
 }
 
-// While a reply is read, a 421 or 426 is that reply and is read like any other.
-void TNMFTP::CheckServerDrop(TComponent*)
+// A 421 or 426 that arrives while no reply is awaited (the data connection is, or its data)
+// ends that wait: it is the server's final word on the transfer. Its first bytes are enough.
+bool TNMFTP::ServerDropArriving() const
 {
-    if (phase_ != Phase::Reply && IsServerDrop(BufferedData(), BufferedCount()))
-        Cancel();
+    return IsServerDrop(BufferedData(), BufferedCount());
 }
 
 long long TNMFTP::ReplyByteCount(const std::string& reply)
@@ -258,6 +268,25 @@ long long TNMFTP::ReplyByteCount(const std::string& reply)
     const size_t first = upper.find_last_not_of(Digits, last) + 1;  // npos + 1 is 0
     long long value = 0;
     const auto result = std::from_chars(upper.data() + first, upper.data() + last + 1, value);
+    return result.ec == std::errc() ? value : 0;
+}
+
+long long TNMFTP::AnnouncedByteCount(const std::string& reply)
+{
+    constexpr std::string_view Word = " BYTES)";
+    std::string text = UpperCase(reply);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    if (!text.ends_with(Word))
+        return 0;
+    const size_t end = text.size() - Word.size();
+    if (end < 3)
+        return 0;
+    const size_t start = text.find_last_not_of(Digits, end - 1) + 1;  // npos + 1 is 0
+    if (start == end || start < 2 || text.compare(start - 2, 2, " (") != 0)
+        return 0;
+    long long value = 0;
+    const auto result = std::from_chars(text.data() + start, text.data() + end, value);
     return result.ec == std::errc() ? value : 0;
 }
 
@@ -307,10 +336,9 @@ void TNMFTP::Refuse(TCmdType type, const std::string& reply, bool offerUnsupport
 
 void TNMFTP::Connect()
 {
-    Cancelled = false;
+    BeginOperation();
     if (Connected)
         return;
-    TimedOut = false;
     replyOwed_ = false;
     DirectoryList.reset();  // a new connection detects the system type again
     ClearInput();
@@ -349,9 +377,10 @@ void TNMFTP::Connect()
 
 void TNMFTP::Disconnect()
 {
-    Cancelled = false;
+    // Nothing to say good-bye to: what stopped the last operation (a time-out) stays on record.
     if (!Connected)
         return;
+    BeginOperation();
     ReportStatus(1, "QUIT");
     std::string reply;
     try {
@@ -360,7 +389,7 @@ void TNMFTP::Disconnect()
     } catch (const ESockError&) {
         DropSession();
         // A server that hangs up before its good-bye has done what QUIT asked for.
-        if (TimedOut)
+        if (TimedOut())
             throw;
         return;
     }
@@ -375,7 +404,7 @@ void TNMFTP::Disconnect()
 void TNMFTP::IssueCommand(const std::string& command)
 {
     const TCmdType type = CommandType(command);
-    Cancelled = false;
+    BeginOperation();
     RequireConnection();
     ReportStatus(1, command);
     ClearInput();
@@ -404,7 +433,7 @@ void TNMFTP::Abort()
 
 void TNMFTP::PrepareDataSocket()
 {
-    Cancelled = false;
+    BeginOperation();
     RequireConnection();
     DataSocket = std::make_unique<TPowersock>();
     DataSocket->OnDataArrived = [this](TComponent*) { NoteDataProgress(); };
@@ -457,11 +486,13 @@ bool TNMFTP::FailureLineWaiting() const
 }
 
 // RETR and its preliminary reply, whose continuation lines may still refuse the transfer.
-void TNMFTP::RequestFile(const std::string& remoteFile)
+// Returns the size the reply announced as "(N bytes)", 0 when it announced none.
+long long TNMFTP::RequestFile(const std::string& remoteFile)
 {
     ReportStatus(1, "RETR " + remoteFile);
     BytesTotal = 0;
-    Watched(Phase::Reply, [this, &remoteFile] {
+    long long announced = 0;
+    Watched(Phase::Reply, [this, &remoteFile, &announced] {
         std::string line = TPowersock::SendCommand("RETR " + remoteFile);
         if (Between(ReplyNumber, 301, 599)) {
             const std::string first = line;
@@ -469,30 +500,36 @@ void TNMFTP::RequestFile(const std::string& remoteFile)
             Refuse(TCmdType::CmdRetr, first, false);
         }
         BytesTotal = ReplyByteCount(line);
+        announced = AnnouncedByteCount(line);
         int lines = 0;
         size_t bytes = 0;
         while (Continues(line)) {
             line = NextReplyLine(lines, bytes);
             if (BytesTotal == 0)
                 BytesTotal = ReplyByteCount(line);
+            if (announced == 0)
+                announced = AnnouncedByteCount(line);
             if (Between(ReplyNumber, 301, 599))
                 Refuse(TCmdType::CmdRetr, line, true);
         }
     });
     replyOwed_ = true;
+    return announced;
 }
 
 void TNMFTP::AcceptDataConnection()
 {
     Watched(Phase::Accept, [this] {
         // Wait here rather than in Accept, so that a refusal on the control connection (425,
-        // 426, a hang-up) ends the wait instead of leaving it to the watchdog.
+        // 426, a hang-up) ends the wait instead of leaving it to the watchdog. A refusal is
+        // raised as its reply line however the packets cut it: a whole 4xx or 5xx line, or the
+        // first bytes of a 421 or 426, whose rest ReadTransferEnd waits for.
         for (;;) {
-            if (DataSocket->AsyncDone || DataSocket->Cancelled)
+            if (DataSocket->AsyncDone || DataSocket->Cancelled())
                 break;
-            if (FailureLineWaiting())
-                throw FTPException(ReadTransferEnd());  // which also answers the 421/426 that cancelled us
-            if (Cancelled)
+            if (FailureLineWaiting() || ServerDropArriving())
+                throw FTPException(ReadTransferEnd());
+            if (Cancelled())
                 throw ESockError("キャンセル受入中");
             if (!Connected)
                 throw ESockError("接続が閉じられました");
@@ -519,8 +556,8 @@ void TNMFTP::ReadListing()
     int entries = 0;
     long long bytes = 0;
     Watched(Phase::Data, [&] {
-        while (!Cancelled && (data.Connected || data.BufferedCount() > 0)) {
-            if (data.Cancelled)
+        while (!Cancelled() && !ServerDropArriving() && (data.Connected || data.BufferedCount() > 0)) {
+            if (data.Cancelled())
                 throw EAbortError("ソケット読込失敗");
             if (data.BufferedCount() == 0) {
                 WaitPass();
@@ -544,7 +581,7 @@ int TNMFTP::EndTransfer(long long captured)
     if (OnTransactionStop)
         OnTransactionStop(this);
     const int dataError = dataError_;
-    DataSocket->CloseSocket();
+    DataSocket->Disconnect();
     BytesTotal = captured >= 0 ? captured : DataSocket->BytesRecvd;
     ReportStatus(1, ReceivedText(BytesTotal));
     return dataError;
@@ -553,7 +590,6 @@ int TNMFTP::EndTransfer(long long captured)
 // The transfer-complete reply, read whatever came before it.
 std::string TNMFTP::ReadTransferEnd()
 {
-    Cancelled = false;  // a 421 or 426 that cut in is this very reply
     const std::string line = Watched(Phase::Reply, [this] {
         const std::string first = ReadLn();
         ReportStatus(1, first);
@@ -564,8 +600,8 @@ std::string TNMFTP::ReadTransferEnd()
     return line;
 }
 
-// Only the server's "complete" after a clean close, with no fewer bytes than it announced,
-// makes a transfer whole.
+// Only the server's "complete" after a clean close, with no fewer bytes than it announced as
+// "(N bytes)", makes a transfer whole.
 void TNMFTP::JudgeTransfer(const std::string& finalReply, int dataError, long long announced)
 {
     if (!Between(LeadingNumber(finalReply), 200, 299))
@@ -596,7 +632,7 @@ void TNMFTP::CreateDirectoryList()
         try {
             IssueCommand("SYST");
         } catch (const std::exception&) {
-            if (TimedOut || !Connected)
+            if (TimedOut() || !Connected)
                 throw;  // a silent or runaway server is not a failed "SYST": the session is gone
         }
         Vendor = VendorFromSystem(LastReply);
@@ -644,8 +680,7 @@ void TNMFTP::Download(const std::string& remoteFile, const std::string& localFil
         AnnouncePort(TCmdType::CmdRetr);
         if (OnPacketRecvd)
             DataSocket->OnPacketRecvd = OnPacketRecvd;
-        RequestFile(remoteFile);
-        const long long announced = BytesTotal;
+        const long long announced = RequestFile(remoteFile);
         AcceptDataConnection();
         if (OnTransactionStart)
             OnTransactionStart(this);

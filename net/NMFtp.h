@@ -59,7 +59,8 @@ public:
 
     // Milliseconds that a whole reply (every line of it) and the wait for the server's data
     // connection may take, and that a data transfer may go without a byte, before the wait gives
-    // up with ESockError and the session is closed; 0 waits for ever.
+    // up with ESockError and the session is closed; 0 waits for ever. Read while a wait runs:
+    // lowered, it bounds the waits already running too, within a second.
     int WaitLimit = 60000;
 
     // Caps on what one server may make us read. A reply past its cap ends the session, a listing
@@ -93,16 +94,19 @@ public:
     void ChangeDirectory(const std::string& directory);
     void IssueCommand(const std::string& command);
     void ListDirectory();
-    // Raises unless the data arrived whole (no reset, no fewer bytes than the server announced)
-    // and the server said complete, so a cut file never passes as whole.
+    // Raises unless the data arrived whole (no reset, no fewer bytes than the server announced
+    // as "(N bytes)") and the server said complete, so a cut file never passes as whole.
     void Download(const std::string& remoteFile, const std::string& localFile);
 
     // Reply handling. ReadReplyRest returns the reply's last line.
     std::string ReadReplyRest(std::string line);
-    void CheckServerDrop(TComponent* Sender);
 
-    // The byte count a reply announces ("150 ... (12345 bytes)"), 0 when none.
+    // A byte count for information (BytesTotal while the transfer runs): the digits nearest
+    // before the word "bytes", 0 when none. They may be the reply code or part of a name.
     static long long ReplyByteCount(const std::string& reply);
+    // The size a reply clearly announces, as "... (12345 bytes)" at the end of its line (a "."
+    // may follow); 0 when it announces none. Only this count can fail a download.
+    static long long AnnouncedByteCount(const std::string& reply);
     // The system type a "SYST" reply names.
     static int VendorFromSystem(const std::string& systemReply);
     // How IssueCommand classifies a command.
@@ -117,9 +121,10 @@ private:
     void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported);
     std::string NextReplyLine(int& lines, size_t& bytes);
     bool FailureLineWaiting() const;
+    bool ServerDropArriving() const;
     void PrepareDataSocket();
     void AnnouncePort(TCmdType type);
-    void RequestFile(const std::string& remoteFile);
+    long long RequestFile(const std::string& remoteFile);
     void AcceptDataConnection();
     void ReadListing();
     void DeliverListingLine(std::string line);
@@ -136,11 +141,13 @@ private:
     void StopWatch();
     void WatchTick();
     void NoteDataProgress();
+    unsigned TickInterval() const;
     template <typename F>
     auto Watched(Phase phase, F&& wait);
 
     std::unique_ptr<TThreadTimer> watchdog_;
-    std::chrono::steady_clock::time_point deadline_;
+    // When the running wait began, or last saw data: it ends WaitLimit after this.
+    std::chrono::steady_clock::time_point watchFrom_;
     int watchDepth_ = 0;
     Phase phase_ = Phase::None;
     // A transfer command was accepted and its final reply has not been read yet.

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -92,6 +93,17 @@ long long FirstNumber(const std::string& text)
     long long value = 0;
     const auto result = std::from_chars(text.data() + start, text.data() + text.size(), value);
     return result.ec == std::errc::result_out_of_range ? LLONG_MAX : value;
+}
+
+// What follows the host: from the third "/" of a URL with "//", else from its first "/";
+// nothing when there is no such "/".
+std::optional<std::string> PathOf(const std::string& url)
+{
+    const size_t slash =
+        Contains(url, "//") ? static_cast<size_t>(NthCharPosition(url, '/', 3)) - 1 : url.find('/');
+    if (slash >= url.size())
+        return std::nullopt;
+    return url.substr(slash);
 }
 
 int PortNumber(const std::string& text)
@@ -239,18 +251,9 @@ void TNMHTTP::ParseURL()
     if (Port == 0)
         Port = 80;
 
-    bool hasPath = true;
-    if (Contains(url_, "//")) {
-        const int third = NthCharPosition(url_, '/', 3);
-        hasPath = third <= static_cast<int>(url_.size());
-        requestPath_ = hasPath ? url_.substr(static_cast<size_t>(third) - 1) : std::string();
-    } else if (const size_t slash = url_.find('/'); slash != std::string::npos) {
-        requestPath_ = url_.substr(slash);
-    } else {
-        hasPath = false;
-        requestPath_.clear();
-    }
-    requestPath_ = requestPath_.substr(0, MaxCopiedText);
+    // A URL without a path asks for the root, and gains the "/" it lacks once its host is read.
+    const std::optional<std::string> path = PathOf(url_);
+    requestPath_ = path ? path->substr(0, MaxCopiedText) : std::string(1, '/');
 
     if (const size_t colon = url_.find(':'); colon != std::string::npos) {
         const std::string scheme = LowerCase(url_.substr(0, colon));
@@ -269,10 +272,8 @@ void TNMHTTP::ParseURL()
     if (!hostText.empty())
         Host = hostText;
 
-    if (!hasPath) {
-        requestPath_ = "/";
-        url_ += "/";
-    }
+    if (!path)
+        url_ += '/';
 }
 
 std::string TNMHTTP::AuthorizationValue() const

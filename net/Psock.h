@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/Exception.h"
+#include "platform/UniqueFd.h"
 #include "platform/messages.h"
 #include "platform/winsock.h"
 
@@ -80,6 +81,10 @@ std::string ExtractField(const std::string& text, char separator, int n);
 // 1-based position of the n-th `ch` in `text`, or its length + 1 when there are fewer.
 int NthCharPosition(const std::string& text, char ch, int n);
 
+// The transport component. Its sources follow its seams: net/Psock.cpp (life, notifications,
+// stops), net/sockconnect.cpp (lookup, connect, close), net/socklisten.cpp (data connections),
+// net/socksend.cpp, net/sockread.cpp (input, lines, waits), net/sockcapture.cpp (captures into
+// a file or a string) and net/sockerrors.cpp (the error table).
 class TPowersock : public TComponent {
 public:
     static constexpr std::uint16_t NoSocket = 65535;
@@ -123,14 +128,9 @@ public:
     std::uint16_t SocketHandle = NoSocket;
     platform::SockAddrIn RemoteAddress;
     bool Connected = false;
-    bool Cancelled = false;
-    bool TimedOut = false;
     bool LastEventOk = true;
     bool AsyncDone = false;
     bool TransferActive = false;
-    bool HandlerBusy = false;
-    bool SendDone = false;
-    bool SendFromFile = false;
     long long BytesSent = 0;
     long long BytesRecvd = 0;
     long long BytesTotal = 0;
@@ -139,13 +139,22 @@ public:
     std::string LastReply;
     std::int16_t ReplyNumber = 0;
     std::vector<std::string> WinsockInfo;
-    // The first reason a transfer stopped early since the last Connect or Listen.
+    // The one record of why the running (or last) operation stopped early: set once, where the
+    // stop happens, and cleared only where the next operation begins.
     TStopReason StopReason = TStopReason::None;
     // Every byte this component ever received, the close drain included: a measure of
     // progress that no report level or transfer kind hides.
     long long BytesArrived = 0;
     // A capture that would take more bytes than this ends as a failure; 0 = no limit.
     long long CaptureLimit = 0;
+    // When not 0, Accept takes connections only from this address (network byte order) and
+    // closes any other caller, waiting on for the expected one.
+    std::uint32_t AcceptFrom = 0;
+
+    // What the stop record says. Cancelled: a stop that ends every wait, one that we asked for
+    // (the user, a watchdog, a time-out, the capture's cap), as against one the peer caused.
+    bool Cancelled() const;
+    bool TimedOut() const { return StopReason == TStopReason::TimeOut; }
 
     // Operations.
     virtual std::uint16_t Accept();
@@ -156,7 +165,6 @@ public:
     void Cancel();
     // Records `reason` (unless one is recorded already) and aborts.
     void Stop(TStopReason reason);
-    void RecordStop(TStopReason reason);
     void SendBuffer(const char* bytes, unsigned length);
     void Write(const std::string& text);
     void Writeln(const std::string& text);
@@ -167,33 +175,18 @@ public:
     void CaptureString(std::string& text, int count);
     // Binds `localAddress` (network byte order; 0 = every interface) and `Port`.
     void Listen(bool useLookupMessage, std::uint32_t localAddress = 0);
+    // Make an accepted connection this component's socket, registered for all events.
+    void AdoptSocket(std::uint16_t handle);
     void RequireConnection();
     std::string LocalAddressText();
     std::string LocalPortText();
-    void ReportStatus(int level, const std::string& text);
     std::string ErrorText(std::uint16_t number);
     void CheckSocketError(int tolerated, std::string& message);
 
-    // Steps used by the operations and by subclasses.
-    void ResolveHost();
-    void InitSocket();
-    void CloseSocket();
-    void StartTimer();
-    void StopTimer();
-    void TimerExpired(TComponent* Sender);
-
-    // Received bytes not yet consumed, and a way for subclasses to drop or adopt them.
+    // Received bytes not yet consumed.
     size_t BufferedCount() const { return inBuffer_.size() - inStart_; }
     // Bytes the last capture took, the close drain included.
     long long CapturedCount() const { return captured_; }
-    const char* BufferedData() const { return inBuffer_.data() + inStart_; }
-    void ClearInput();
-    // Make an accepted connection this component's socket, registered for all events.
-    void AdoptSocket(std::uint16_t handle);
-
-    // When not 0, Accept takes connections only from this address (network byte order) and
-    // closes any other caller, waiting on for the expected one.
-    std::uint32_t AcceptFrom = 0;
 
     // Limits that keep a hostile or broken peer from exhausting memory or waiting for ever.
     static constexpr size_t MaxLineLength = 1024 * 1024;
@@ -202,34 +195,55 @@ public:
     static int InstanceCount();
 
 protected:
+    // The one place where a stop is forgotten: an operation begins, and what stopped the one
+    // before it is no longer news.
+    void BeginOperation() { StopReason = TStopReason::None; }
+    void RecordStop(TStopReason reason);
+    void ReportStatus(int level, const std::string& text);
+    // The received bytes not yet consumed, and a way for subclasses to drop them.
+    const char* BufferedData() const { return inBuffer_.data() + inStart_; }
+    void ClearInput();
     // One pass of the waiting loop.
     void WaitPass();
     // Raises the socket error's text when the peer reset or broke the connection.
     void RaiseIfDropped();
 
 private:
-    void HandleMessage(unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam);
-    void HandleSocketEvent(long event);
-    void ReadHandler();
-    void WriteHandler();
-    void CloseDrain();
-    void AppendInput(const char* bytes, size_t count);
-    void ConsumeInput(size_t count);
-    void FireNotify(const TNotifyEvent& event);
-    void RegisterAllEvents();
-    void Register(unsigned msg, long events);
+    // Life and notifications (Psock.cpp).
+    void InitSocket();
     void ReleaseLibrary();
     bool OpenSocket(bool withLinger);
-    void DropSocket();
-    void OpenFreshSocket();
-    int ReceiveOnce();
-    void WaitWhile(const std::function<bool()>& condition);
-    void NoteCaptured(size_t count);
-    void NoteReceiveError();
+    void RegisterAllEvents();
+    void Register(unsigned msg, long events);
+    void MuteSocket();
+    void HandleMessage(unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam);
+    void HandleSocketEvent(long event);
+    void FireNotify(const TNotifyEvent& event);
     [[noreturn]] void RaiseStopped(const char* abortText);
 
-    bool destroying_ = false;
-    bool sendFailed_ = false;     // a send failed for good: the connection is gone
+    // Connection set-up and tear-down (sockconnect.cpp).
+    void ResolveHost();
+    void StartTimer();
+    void StopTimer();
+    void TimerExpired(TComponent* Sender);
+    void CloseSocket();
+    void DropSocket();
+    void OpenFreshSocket();
+
+    // Sending (socksend.cpp).
+    void WriteHandler();
+
+    // Receiving into the input buffer (sockread.cpp).
+    void ReadHandler();
+    int ReceiveOnce();
+    void CloseDrain();
+    void ConsumeInput(size_t count);
+    void NoteReceiveError();
+    void WaitWhile(const std::function<bool()>& condition);
+
+    // Captures (sockcapture.cpp).
+    bool Capturing() const { return static_cast<bool>(sinkFd_); }
+    void AppendToSink(const char* bytes, size_t count);
     void FlushSink();
     int ReceiveIntoFile();
     int SpliceIntoFile();
@@ -239,28 +253,41 @@ private:
     void CloseSplicePipe();
     int CaptureWant(int chunk) const;
     size_t SinkRoom(size_t count) const;
-    static constexpr size_t SinkBlock = 1 << 20;  // capture file writes go in blocks this big
-    std::unique_ptr<char[]> sinkBlock_;
-    size_t sinkFill_ = 0;
-    int sinkFd_ = -1;             // CaptureFile target
-    int sinkError_ = 0;           // first write error of the capture
-    int spliceRead_ = -1;         // the capture's pipe inside the kernel: socket -> pipe -> file
-    int spliceWrite_ = -1;
-    int sourceFd_ = -1;           // SendFile source
-    long long sourceSize_ = 0;
-    size_t lfScanFrom_ = 0;       // bytes already known to hold no LF
-    long long captured_ = 0;      // bytes taken by the running or last capture
-    int dropError_ = 0;           // the socket error that ended the connection
-    char scratch_[ChunkSize];
+    void NoteCaptured(size_t count);
 
+    // The re-entrancy guard of the notification handlers, and the state of a running send.
+    bool HandlerBusy = false;
+    bool SendDone = false;
+    bool SendFromFile = false;
+
+    bool destroying_ = false;
+    bool sendFailed_ = false;     // a send failed for good: the connection is gone
+    int dropError_ = 0;           // the socket error that ended the connection
     int timeOut_ = 0;
     std::unique_ptr<platform::NotifyWindow> window_;
     std::unique_ptr<TThreadTimer> timer_;
     std::shared_ptr<platform::HostEntry> lookup_;
+    bool libraryStarted_ = false;
 
     // Input: bytes [inStart_, size) are unconsumed; the consumed front is dropped lazily.
     std::vector<char> inBuffer_;
     size_t inStart_ = 0;
+    size_t lfScanFrom_ = 0;       // bytes already known to hold no LF
+
+    // Output: the text being sent, or the file SendFile sends.
     std::vector<char> outBuffer_;
-    bool libraryStarted_ = false;
+    platform::UniqueFd sourceFd_;
+    long long sourceSize_ = 0;
+    char scratch_[ChunkSize];
+
+    // The running capture into a file: its target, a block of bytes on their way there, and
+    // the pipe inside the kernel that takes them socket -> pipe -> file.
+    static constexpr size_t SinkBlock = 1 << 20;  // capture file writes go in blocks this big
+    platform::UniqueFd sinkFd_;
+    std::unique_ptr<char[]> sinkBlock_;
+    size_t sinkFill_ = 0;
+    int sinkError_ = 0;           // first write error of the capture
+    platform::UniqueFd spliceRead_;
+    platform::UniqueFd spliceWrite_;
+    long long captured_ = 0;      // bytes taken by the running or last capture
 };

@@ -119,7 +119,7 @@ void TSetJob::FetchSetFiles()
     try {
         ftp.ChangeDirectory(RemoteFolder(slashFolder));
     } catch (const std::exception&) {
-        if (ftp.TimedOut)
+        if (ftp.TimedOut())
             throw;  // a silent server is not a missing set
         form_.AppendLog("Set does not exist, download stopped.");
         form_.Run.Outcome = TJobOutcome::SetNotFound;
@@ -156,7 +156,7 @@ void TSetJob::FetchSetFiles()
         const bool wasConnected = ftp.Connected;
         DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
         // The download step keeps failures to itself; a server gone silent ends the job.
-        if (ftp.TimedOut)
+        if (ftp.TimedOut())
             throw ESockError(ftp.ErrorText(platform::WSAETIMEDOUT));
         // The control connection went down under this file: it comes over HTTP with the rest.
         if (wasConnected && !ftp.Connected && !form_.StopRequested && !platform::FileExists(localFolder + name)) {

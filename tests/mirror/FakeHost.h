@@ -127,6 +127,8 @@ public:
         return std::count(urls.begin(), urls.end(), url);
     }
     std::uint16_t Port() const { return server_.Port(); }
+    // Requests read, counted before their URL is recorded.
+    int RequestCount() const { return server_.RequestCount(); }
     bool WaitForRequests(int n, fixtures::Ms timeout) const { return server_.WaitForRequests(n, timeout); }
 
     // The URL of a request head's request line.

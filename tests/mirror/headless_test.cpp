@@ -524,7 +524,7 @@ TEST_F(HeadlessTest, SecondInterruptAbortsTheTransferAndExitsWith130)
 
     EXPECT_EQ(run.Finish(), 130) << run.Err;
     EXPECT_EQ(run.Out, "");
-    EXPECT_EQ(stub.Urls().size(), 1u);
+    EXPECT_EQ(stub.RequestCount(), 1);
 }
 
 }  // namespace

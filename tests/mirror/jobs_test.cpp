@@ -365,11 +365,11 @@ TEST_F(JobsTest, WatchdogAbortsAtTheThirtyFirstIdleTickOfADownload)
     for (int tick = 1; tick <= 30; ++tick)
         host.Tick();
     EXPECT_EQ(host.IdleTicks, 30);
-    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled());
 
     host.Tick();
     EXPECT_EQ(host.IdleTicks, 31);
-    EXPECT_TRUE(host.NMHTTP1->Cancelled);
+    EXPECT_TRUE(host.NMHTTP1->Cancelled());
     EXPECT_EQ(host.Clock.size(), 31u);  // the clock is shown at every tick
     EXPECT_FALSE(host.Clock.back().empty());
 }
@@ -386,9 +386,9 @@ TEST_F(JobsTest, StatusReportResetsTheIdleCount)
     EXPECT_EQ(host.IdleTicks, 0);
     for (int tick = 1; tick <= 30; ++tick)
         host.Tick();
-    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled());
     host.Tick();
-    EXPECT_TRUE(host.NMHTTP1->Cancelled);
+    EXPECT_TRUE(host.NMHTTP1->Cancelled());
 }
 
 TEST_F(JobsTest, TicksOutsideADownloadAreNotCounted)
@@ -396,7 +396,7 @@ TEST_F(JobsTest, TicksOutsideADownloadAreNotCounted)
     for (int tick = 1; tick <= 40; ++tick)
         host.Tick();
     EXPECT_EQ(host.IdleTicks, 0);
-    EXPECT_FALSE(host.NMHTTP1->Cancelled);
+    EXPECT_FALSE(host.NMHTTP1->Cancelled());
     EXPECT_EQ(host.Clock.size(), 40u);
 }
 
@@ -405,9 +405,9 @@ TEST_F(JobsTest, CountLeftAboveTheLimitAbortsAtEveryTick)
 {
     host.IdleTicks = 31;
     for (int tick = 1; tick <= 2; ++tick) {
-        host.NMHTTP1->Cancelled = false;
+        host.NMHTTP1->StopReason = TStopReason::None;  // as a new request would begin
         host.Tick();
-        EXPECT_TRUE(host.NMHTTP1->Cancelled) << "tick " << tick;
+        EXPECT_TRUE(host.NMHTTP1->Cancelled()) << "tick " << tick;
     }
     EXPECT_EQ(host.IdleTicks, 31);
 }
@@ -428,7 +428,7 @@ TEST_F(JobsTest, WatchdogEndsAPendingGetWithEAbortError)
             return;
         host.Tick();
         ++ticks;
-        if (host.NMHTTP1->Cancelled && abortedAtTick == 0)
+        if (host.NMHTTP1->Cancelled() && abortedAtTick == 0)
             abortedAtTick = ticks;
     });
 

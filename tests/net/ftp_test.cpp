@@ -19,7 +19,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 using fixtures::FtpAction;
@@ -535,6 +537,68 @@ TEST(FtpReplyByteCount, NumberBeforeTheWordBytes)
         EXPECT_EQ(TNMFTP::ReplyByteCount(reply), count) << reply;
 }
 
+// Only "(N bytes)" at the end of the line is an announcement: never the reply code, never the
+// digits of a name.
+TEST(FtpAnnouncedByteCount, OnlyAParenthesisedCountAtTheLineEnd)
+{
+    const std::pair<const char*, long long> table[] = {
+        {"150 Opening BINARY mode data connection for x (12345 bytes).\r\n", 12345},
+        {"150 Opening BINARY mode data connection for x (12345 bytes)\r\n", 12345},
+        {"150 Opening BINARY mode data connection for f (0 bytes).\r\n", 0},
+        {"150-Opening for x (77 Bytes)\r\n", 77},
+        {"150 x (77 bytes) and (88 bytes)\r\n", 88},
+        {"150 Sending bytes now.\r\n", 0},
+        {"150 Here come the bytes\r\n", 0},
+        {"150 Opening BINARY mode data connection for 12bytes.txt\r\n", 0},
+        {"150 12 BYTES\r\n", 0},
+        {" 4096 bytes follow\r\n", 0},
+        {"150 Opening for a (7 bytes).gif\r\n", 0},
+        {"150 Opening for x(12 bytes)\r\n", 0},
+        {"150 ( bytes)\r\n", 0},
+        {"150 (123456789012345678901234567890 bytes)\r\n", 0},
+        {"150 (5 bytes)\r\n", 5},
+        {"", 0},
+    };
+    for (const auto& [reply, count] : table)
+        EXPECT_EQ(TNMFTP::AnnouncedByteCount(reply), count) << reply;
+}
+
+// A byte count that the server did not announce as "(N bytes)" never fails a whole file.
+struct StoredDownloadCase {
+    const char* name;
+    std::string reply;  // the preliminary reply; empty: the server's "(N bytes)" one
+    std::string file;
+};
+
+class StoredDownloadTest : public FtpTest, public ::testing::WithParamInterface<StoredDownloadCase> {};
+
+TEST_P(StoredDownloadTest, FileOfFiveBytesIsStored)
+{
+    const StoredDownloadCase& c = GetParam();
+    server.SetFile(c.file, "12345");
+    if (!c.reply.empty())
+        server.SetAction("RETR", 0, FtpAction::Text(c.reply));
+    std::vector<TCmdType> successes;
+    ftp.OnSuccess = [&](TCmdType type) { successes.push_back(type); };
+    ftp.Connect();
+
+    EXPECT_NO_THROW(ftp.Download(c.file, dir + "stored.bin"));
+
+    EXPECT_EQ(FileBytes(dir + "stored.bin"), "12345");
+    EXPECT_EQ(ftp.BytesTotal, 5);
+    EXPECT_EQ(successes, std::vector<TCmdType>{TCmdType::CmdRetr});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, StoredDownloadTest,
+    ::testing::Values(
+        StoredDownloadCase{"Announced", "", "a.gif"},
+        StoredDownloadCase{"ReplyCodeBeforeTheWordBytes", "150 Sending bytes now.\r\n", "a.gif"},
+        StoredDownloadCase{"DigitsOfTheNameBeforeBytes",
+                           "150 Opening BINARY mode data connection for 12bytes.txt\r\n", "12bytes.txt"},
+        StoredDownloadCase{"CountInsideTheName", "150 Opening for a (7 bytes).gif\r\n", "a (7 bytes).gif"}),
+    support::CaseName);
+
 struct FailedDownloadCase {
     const char* name;
     FtpAction action;
@@ -592,6 +656,22 @@ INSTANTIATE_TEST_SUITE_P(
                                a.connectBack = false;
                            }),
                            "425 Can't open data connection.\r\n", true},
+        // A 421 while the data connection is awaited is that reply, however it was cut.
+        FailedDownloadCase{"Drop421WhileAwaitingData", FtpActionWith([](FtpAction& a) {
+                               a.reply = "150 Opening.\r\n421 Service closing.\r\n";
+                               a.connectBack = false;
+                           }),
+                           "421 Service closing.\r\n", true},
+        FailedDownloadCase{"Drop421SplitWhileAwaitingData", FtpActionWith([](FtpAction& a) {
+                               a.pieces = {"150 Opening.\r\n", "421 Service", " closing.\r\n"};
+                               a.connectBack = false;
+                           }),
+                           "421 Service closing.\r\n", true},
+        FailedDownloadCase{"FewerBytesThanAnnounced", FtpActionWith([](FtpAction& a) {
+                               a.reply = "150 Opening BINARY mode data connection for big.bin (100 bytes).\r\n";
+                               a.data = "12345";
+                           }),
+                           "", true},
         FailedDownloadCase{"ControlDropped", FtpActionWith([](FtpAction& a) { a.closeControlAfter = 40000; }), "",
                            false},
         FailedDownloadCase{"LocalFileCannotBeCreated",
@@ -730,7 +810,8 @@ TEST_P(SilenceTest, SilentServerEndsTheWaitWithATimeOut)
     } catch (const ESockError& e) {
         EXPECT_EQ(e.Message(), kTimedOut);
     }
-    EXPECT_TRUE(ftp.TimedOut);
+    EXPECT_TRUE(ftp.TimedOut());
+    EXPECT_EQ(ftp.StopReason, TStopReason::TimeOut);  // a time-out, not a user's stop
     EXPECT_FALSE(ftp.Connected);
     EXPECT_EQ(ftp.DataSocket, nullptr);
 }
@@ -740,11 +821,63 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SilenceCase{"Greeting", "", FtpAction::Stall(), false},
         SilenceCase{"Reply", "CWD", FtpAction::Stall(), false},
+        SilenceCase{"PortReply", "PORT", FtpAction::Stall(), false},
         SilenceCase{"DataConnection", "RETR", FtpActionWith([](FtpAction& a) { a.connectBack = false; }), false},
         SilenceCase{"Transfer", "RETR", FtpActionWith([](FtpAction& a) { a.stallAfter = 30000; }), false},
         SilenceCase{"CompleteReply", "RETR", FtpActionWith([](FtpAction& a) { a.finalReply = ""; }), false},
         SilenceCase{"Listing", "LIST", FtpActionWith([](FtpAction& a) { a.stallAfter = 10; }), true}),
     support::CaseName);
+
+// The window lowers the limit as it closes: a wait already running under a limit of a minute
+// ends soon after, whichever wait it is.
+TEST_P(SilenceTest, LoweredLimitBoundsTheWaitAlreadyRunning)
+{
+    using Clock = std::chrono::steady_clock;
+    const SilenceCase& c = GetParam();
+    const std::string verb = c.verb;
+    server.SetGeneratedFile("big.bin", 200000);
+    server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n");
+    if (verb.empty())
+        server.SetGreeting(c.action);
+    else
+        server.SetAction(verb, 0, c.action);
+    ftp.WaitLimit = 60000;
+    // Lowered from inside the wait: once the client waits for the greeting, or once the server
+    // has the command that it answers with silence.
+    auto waiting = [&] {
+        if (verb.empty())
+            return ftp.Connected;
+        for (const std::string& line : server.Commands())
+            if (line.rfind(verb, 0) == 0)
+                return true;
+        return false;
+    };
+    std::optional<Clock::time_point> lowered;
+    TThreadTimer timer;
+    timer.SetInterval(50);
+    timer.SetOnTimer([&](TComponent*) {
+        if (!lowered && waiting()) {
+            ftp.WaitLimit = 400;
+            lowered = Clock::now();
+        }
+    });
+
+    try {
+        ftp.Connect();
+        ftp.ChangeDirectory("/pub");
+        if (c.listing)
+            ftp.ListDirectory();
+        else
+            ftp.Download("big.bin", dir + "big.bin");
+        ADD_FAILURE() << "nothing timed out";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message(), kTimedOut);
+    }
+    ASSERT_TRUE(lowered.has_value());
+    EXPECT_LT(Clock::now() - *lowered, std::chrono::seconds(5));
+    EXPECT_TRUE(ftp.TimedOut());
+    EXPECT_FALSE(ftp.Connected);
+}
 
 TEST_F(FtpTest, SlowButSteadyTransferIsNoTimeOut)
 {
@@ -757,7 +890,7 @@ TEST_F(FtpTest, SlowButSteadyTransferIsNoTimeOut)
     ftp.Connect();
     ftp.Download("slow.bin", dir + "slow.bin");
     EXPECT_EQ(fs::file_size(dir + "slow.bin"), 40000u);
-    EXPECT_FALSE(ftp.TimedOut);
+    EXPECT_FALSE(ftp.TimedOut());
 }
 
 }  // namespace
