@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -135,18 +136,21 @@ bool TFormPlacement::eventFilter(QObject* watched, QEvent* event)
 }
 
 // The window manager's frame is known only once it has framed the window; a restored window
-// whose title bar then lies above the screen's usable area is moved down onto it.
+// whose title bar then lies above the screen's usable area is moved down onto it. The frame is
+// asked of the window system: the widget renews its own copy only when it moves or resizes, so
+// that copy can stay the half-built frame it saw while the manager was still making it.
 void TFormPlacement::KeepTitleBarOnScreen()
 {
-    if (!titleBarTop_)
+    const QWindow* window = owner_ ? owner_->windowHandle() : nullptr;
+    if (!titleBarTop_ || !window)
         return;
-    const QRect frame = owner_->frameGeometry();
-    if (frame == owner_->geometry())
+    const QRect frame = window->frameGeometry();
+    if (frame == window->geometry() || !frame.contains(window->geometry()))
         return;
     const int top = *titleBarTop_;
     titleBarTop_.reset();
     if (frame.top() < top)
-        owner_->move(frame.left(), top);
+        owner_->setGeometry(owner_->geometry().translated(0, top - frame.top()));
 }
 
 void TFormPlacement::OwnerShowing()

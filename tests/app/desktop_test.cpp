@@ -10,7 +10,6 @@
 #include "support/loopback.h"
 
 #include <QCheckBox>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +19,7 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -162,24 +162,20 @@ private:
 
     std::string Settings() const { return dir_->filePath(QStringLiteral("Tessary.ini")).toStdString(); }
 
-    // Shown, and with a window manager framed and placed (as far as Qt learns of the frame).
-    static void WaitUntilPlaced(TForm1& form)
+    // The frame as the window system has it (the widget's own copy can lag behind).
+    static QRect Frame(const TForm1& form) { return form.windowHandle()->frameGeometry(); }
+
+    // Shown, and with a window manager framed (a frame still being built need not surround the
+    // window) with the title bar on the screen's usable area, where the guard puts it.
+    static bool Placed(TForm1& form, int usableTop)
     {
-        QVERIFY(QTest::qWaitForWindowExposed(&form, 5000));
-        if (DisplayMode() == "openbox")
-            (void)QTest::qWaitFor([&] { return form.frameGeometry() != form.geometry(); }, 3000);
-        // The window manager and the title bar guard may still move it, later on a busy
-        // machine: wait until it has rested for a while.
-        QRect last = form.frameGeometry();
-        QElapsedTimer resting;
-        resting.start();
-        for (QDeadlineTimer deadline(3000); resting.elapsed() < 300 && !deadline.hasExpired();) {
-            QTest::qWait(20);
-            if (form.frameGeometry() != last) {
-                last = form.frameGeometry();
-                resting.restart();
-            }
-        }
+        if (!QTest::qWaitForWindowExposed(&form, 10000))
+            return false;
+        const auto framed = [&] {
+            const QRect window = form.windowHandle()->geometry();
+            return Frame(form) != window && Frame(form).contains(window) && Frame(form).top() >= usableTop;
+        };
+        return DisplayMode() != "openbox" || QTest::qWaitFor(framed, 10000);
     }
 
 private slots:
@@ -213,12 +209,12 @@ private slots:
         for (int start = 1; start <= 3; ++start) {
             auto form = std::make_unique<TForm1>(Settings());
             form->show();
-            WaitUntilPlaced(*form);
+            QVERIFY(Placed(*form, usableTop));
             const QPoint placed = form->geometry().topLeft();
             if (start == 1)
                 first = placed;
             QCOMPARE(placed, first);
-            QVERIFY(form->frameGeometry().top() >= usableTop);
+            QVERIFY(Frame(*form).top() >= usableTop);
             QVERIFY(form->close());
         }
         if (keptAsStored)
