@@ -1,5 +1,6 @@
 #include "app/Placemnt.h"
 
+#include "platform/catalogue.h"
 #include "platform/Exception.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
@@ -69,7 +70,7 @@ bool FixedSize(const QWidget* window)
 
 std::string CannotWriteText(const std::string& fileName)
 {
-    return fileName + " を書き込みできません";
+    return platform::Fill(_("%1 を書き込みできません"), {fileName});
 }
 
 TFormPlacement::TFormPlacement(QWidget* owner) : owner_(owner) {}

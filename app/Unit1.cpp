@@ -2,6 +2,7 @@
 
 #include "app/HeadlessSettings.h"
 #include "app/Proxy.h"
+#include "app/Translator.h"
 #include "app/jpeg.h"
 #include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
@@ -109,6 +110,7 @@ int RunWindow(int argc, char** argv, const std::string& settingsFile)
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessary"));
     QApplication::setApplicationVersion(QStringLiteral(TESSARY_VERSION));
+    InstallTranslators(application);
     TForm1 form(settingsFile);
     form.show();
     return QApplication::exec();

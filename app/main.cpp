@@ -1,6 +1,7 @@
 // tessary: one job without a window when the command line names one, else the window, which
 // is the program beside this one, so that a job never loads the window's libraries.
 #include "app/Headless.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 #include <unistd.h>
@@ -32,6 +33,7 @@ int OpenWindow(char** argv)
 
 int main(int argc, char** argv)
 {
+    platform::UseUserLanguage();
     const TCommandLine line = ParseCommandLine(argc, argv);
     if (line.Help) {
         std::fputs(UsageText().c_str(), stdout);

@@ -2,6 +2,7 @@
 // command line names no job.
 #include "app/HeadlessSettings.h"
 #include "app/Unit1.h"
+#include "platform/catalogue.h"
 #include "platform/userdirs.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 int main(int argc, char** argv)
 {
+    platform::UseUserLanguage();
     const TCommandLine line = ParseCommandLine(argc, argv);
     if (!line.Error.empty() || line.Help || line.Version || !OpensWindow(line)) {
         std::fputs("tessary-window: the window of tessary; run tessary for the command line\n", stderr);

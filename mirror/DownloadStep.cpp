@@ -4,6 +4,7 @@
 #include "mirror/JobForm.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 #include "platform/userdirs.h"
 
@@ -36,19 +37,19 @@ public:
     {
         form_.IdleTicks = 0;
         if (IsMultimedia(fileName) && form_.MultimediaLockout) {
-            form_.AppendLog("** Multimedia files have been temporarily disabled.");
-            form_.AppendLog("** Skipping file " + fileName);
+            form_.AppendLog(_("** Multimedia files have been temporarily disabled."));
+            form_.AppendLog(platform::Fill(_("** Skipping file %1"), {fileName}));
             return;
         }
         if (!IsSafeName(fileName) || platform::IsTempFileName(fileName)) {
-            form_.AppendLog("** Skipping unsafe file name " + Printable(fileName));
+            form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(fileName)}));
             return;
         }
         form_.Downloading = true;
         if (platform::FileExists(localFolder + fileName)) {
             ++form_.Run.Tally.Present;
         } else {
-            form_.SetStatusText("Downloading " + fileName + ". . .");
+            form_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {fileName}));
             Transfer(localFolder, url, fileName);
             Pause();
         }
@@ -66,7 +67,7 @@ private:
             return;
         }
         transfer_.Failed(form_, fileName);
-        form_.SetStatusText(fileName + ": " + reason);
+        form_.SetStatusText(platform::Fill(_("%1: %2"), {fileName, reason}));
         form_.Run.Tally.CountFailure(fileName);
     }
 
@@ -76,10 +77,10 @@ private:
     {
         platform::TempFile file = ReceivingFile(localFolder);
         if (!file)
-            return "cannot create a file in " + localFolder + ": " + platform::ErrorText(file.Error());
+            return platform::Fill(_("cannot create a file in %1: %2"), {localFolder, platform::ErrorText(file.Error())});
         std::string reason = transfer_.Receive(url, fileName, file.Path());
         if (reason.empty() && !file.Commit(localFolder + fileName))
-            reason = "cannot store " + fileName + ": " + platform::ErrorText(file.Error());
+            reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file.Error())});
         return reason;
     }
 
@@ -99,7 +100,7 @@ private:
         if (!form_.PauseChecked())
             return;
         const int seconds = form_.PauseSeconds();
-        form_.SetStatusText("Sleeping for " + std::to_string(seconds) + " seconds . . .");
+        form_.SetStatusText(platform::Fill(_("Sleeping for %1 seconds . . ."), {std::to_string(seconds)}));
         form_.ProcessPendingMessages();
         const TPausing pausing(form_.Pausing);
         form_.PauseFor(static_cast<unsigned>(seconds) * 1000u);

@@ -4,6 +4,7 @@
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
 #include "platform/Exception.h"
+#include "platform/catalogue.h"
 
 namespace {
 
@@ -11,7 +12,7 @@ namespace {
 std::string ReasonOf(const Exception& error)
 {
     const std::string text = error.what();
-    return text.empty() ? "transfer failed" : text;
+    return text.empty() ? _("transfer failed") : text;
 }
 
 }  // namespace
@@ -36,8 +37,8 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
         return ReplyStatusLine(http_);
     // The bytes that came with the server's close count too: they are in the file.
     if (http_.CapturedCount() < http_.BytesTotal)
-        return "received " + std::to_string(http_.CapturedCount()) + " of " + std::to_string(http_.BytesTotal) +
-               " bytes";
+        return platform::Fill(_("received %1 of %2 bytes"),
+                              {std::to_string(http_.CapturedCount()), std::to_string(http_.BytesTotal)});
     return {};
 }
 
@@ -48,8 +49,8 @@ long long THttpFileTransfer::ReceivedBytes() const
 
 void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
 {
-    form.AppendLog("** Multimedia files have been temporarily disabled.");
-    form.AppendLog("** Deleting file " + fileName);
+    form.AppendLog(_("** Multimedia files have been temporarily disabled."));
+    form.AppendLog(platform::Fill(_("** Deleting file %1"), {fileName}));
     form.MultimediaLockout = true;
 }
 
@@ -70,5 +71,5 @@ long long TFtpFileTransfer::ReceivedBytes() const
 
 void TFtpFileTransfer::Failed(TJobForm& form, const std::string&)
 {
-    form.AppendLog("error ftping file");
+    form.AppendLog(_("error ftping file"));
 }

@@ -4,6 +4,7 @@
 #include "mirror/JobForm.h"
 #include "mirror/PageFetch.h"
 #include "platform/Exception.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 #include <string>
@@ -18,7 +19,7 @@ namespace {
 void RunGalleryJob(TJobForm& form, const std::string& queryKey, const std::string& entry)
 {
     form.BeginJob();
-    form.SetStatusText("getting list . . . ");
+    form.SetStatusText(_("getting list . . . "));
     const std::string destination = form.DestinationText();
     if (!platform::DirectoryExists(destination))
         platform::CreateDir(destination);
@@ -26,16 +27,16 @@ void RunGalleryJob(TJobForm& form, const std::string& queryKey, const std::strin
     form.LastFolderPath.clear();
     platform::TempFile pageFile = form.NewTempFile(destination);
     if (!pageFile)
-        throw EInOutError("cannot create a file in " + destination + ": " + platform::ErrorText(pageFile.Error()));
+        throw EInOutError(platform::Fill(_("cannot create a file in %1: %2"), {destination, platform::ErrorText(pageFile.Error())}));
     const std::string url = "http://www." + form.SiteTag + ".com/cgi-bin/gallery.cgi?" + queryKey + "=" + entry;
     if (!FetchPage(form, url, pageFile.Path())) {
-        form.Run.Problem = "first page not obtained: " + url + ": " + form.Run.LastPageFailure;
+        form.Run.Problem = platform::Fill(_("first page not obtained: %1: %2"), {url, form.Run.LastPageFailure});
         form.EndJob(TJobOutcome::FirstPageFailed);
         return;
     }
     form.AppendLog(url);
     WalkFetchedPage(form, std::move(pageFile), entry);
-    form.SetStatusText(". . . done getting files");
+    form.SetStatusText(_(". . . done getting files"));
     // The walk says when the first page showed no gallery to walk.
     if (form.Run.Outcome != TJobOutcome::Completed)
         form.Run.Problem = url + ": " + form.Run.Problem;

@@ -5,6 +5,7 @@
 #include "mirror/PageFetch.h"
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
+#include "platform/catalogue.h"
 
 #include <deque>
 #include <string_view>
@@ -97,10 +98,10 @@ private:
             ++form_.Run.Tally.PagesFailed;
         } else if (head == THead::UnknownFolder) {
             form_.Run.Outcome = TJobOutcome::FolderNotFound;
-            form_.Run.Problem = "the gallery knows no such folder ID";
+            form_.Run.Problem = _("the gallery knows no such folder ID");
         } else {
             form_.Run.Outcome = TJobOutcome::MemberNotFound;
-            form_.Run.Problem = "the gallery shows no such user directory";
+            form_.Run.Problem = _("the gallery shows no such user directory");
         }
         return false;
     }
@@ -110,7 +111,7 @@ private:
 
     THead Scan(TGalleryPage& page)
     {
-        form_.SetStatusText("Finding directories . . .");
+        form_.SetStatusText(_("Finding directories . . ."));
         page.bytes = ReadPageText(page.file.Path());
         page.text = page.bytes;
         bool error = false;
@@ -118,14 +119,14 @@ private:
             if (!page.CutLine())
                 return THead::Empty;
             if (Contains(page.line, "Client Error")) {
-                form_.AppendLog("** ERROR - i can't find this folder ID.  Please check the folder ID.");
+                form_.AppendLog(_("** ERROR - i can't find this folder ID.  Please check the folder ID."));
                 error = true;
             }
         } while (!Contains(page.line, "/cgi-bin/gallery.cgi?") && !Contains(page.line, "</HTML>"));
         if (error)
             return THead::UnknownFolder;
         if (Contains(page.line, "</HTML>")) {
-            form_.AppendLog("** ERROR - i can't find this user directory.  Please check the USER ID.");
+            form_.AppendLog(_("** ERROR - i can't find this user directory.  Please check the USER ID."));
             return THead::NoUserDirectory;
         }
         return THead::Walkable;
@@ -137,7 +138,7 @@ private:
         for (bool treat = !std::exchange(page.resuming, false);; treat = true) {
             if (treat) {
                 if (form_.StopRequested) {
-                    form_.AppendLog(CancelLine);
+                    form_.AppendLog(CancelLine());
                     return false;
                 }
                 form_.ProcessPendingMessages();
@@ -205,15 +206,15 @@ private:
                           const std::string& url)
     {
         if (!IsSafeName(id))
-            return Refuse("** Skipping unsafe folder ID " + Printable(id));
+            return Refuse(platform::Fill(_("** Skipping unsafe folder ID %1"), {Printable(id)}));
         if (!IsSafeServerPath(thumbnail))
-            return Refuse("** Skipping unsafe path " + Printable(thumbnail));
+            return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(thumbnail)}));
         if (!IsSafeServerPath(link))
-            return Refuse("** Skipping unsafe path " + Printable(link));
+            return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(link)}));
         if (form_.Run.WalkNesting > MaxFolderDepth)
-            return Refuse("** Skipping too deeply nested folder " + url);
+            return Refuse(platform::Fill(_("** Skipping too deeply nested folder %1"), {url}));
         if (form_.Run.WalkedPages.count("folder:" + id))
-            return Refuse("** Skipping already walked page " + url);
+            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {url}));
         return true;
     }
 
@@ -240,11 +241,11 @@ private:
         number = KeepFirst(number, Pos(number, "\"") - 1);
         const std::string url = GalleryUrl(form_.SiteTag, "/" + link);
         if (!IsSafeName(number))
-            return Skip("** Skipping unsafe page number " + Printable(number));
+            return Skip(platform::Fill(_("** Skipping unsafe page number %1"), {Printable(number)}));
         if (!IsSafeServerPath(link))
-            return Skip("** Skipping unsafe path " + Printable(link));
+            return Skip(platform::Fill(_("** Skipping unsafe path %1"), {Printable(link)}));
         if (form_.Run.WalkedPages.count("page:" + url))
-            return Skip("** Skipping already walked page " + url);
+            return Skip(platform::Fill(_("** Skipping already walked page %1"), {url}));
 
         next = form_.NewPageFile(form_.DestinationText() + page.subPath + "\\");
         if (!next)

@@ -3,6 +3,7 @@
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
 #include "platform/Exception.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -148,8 +149,8 @@ std::string TJobForm::DownloadProgress() const
         return {};
     const std::string received = std::to_string(NMHTTP1->BytesRecvd);
     if (NMHTTP1->BytesTotal > 0)
-        return received + " of " + std::to_string(NMHTTP1->BytesTotal) + " bytes";
-    return received + " bytes";
+        return platform::Fill(_("%1 of %2 bytes"), {received, std::to_string(NMHTTP1->BytesTotal)});
+    return platform::Fill(_("%1 bytes"), {received});
 }
 
 void TJobForm::MakeLocalFolders(const std::string& subPath)
@@ -185,7 +186,7 @@ platform::TempFile TJobForm::NewPageFile(const std::string& folder)
 {
     platform::TempFile file = NewTempFile(folder);
     if (!file) {
-        AppendLog("** Skipping folder " + Printable(folder) + ": " + platform::ErrorText(file.Error()));
+        AppendLog(platform::Fill(_("** Skipping folder %1: %2"), {Printable(folder), platform::ErrorText(file.Error())}));
         ++Run.Tally.PagesFailed;
     }
     return file;

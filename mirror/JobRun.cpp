@@ -1,5 +1,7 @@
 #include "mirror/JobRun.h"
 
+#include "platform/catalogue.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -32,26 +34,26 @@ std::string TJobRun::EndingText() const
 {
     switch (Outcome) {
     case TJobOutcome::FirstPageFailed:
-        return "stopped, first page not obtained";
+        return _("stopped, first page not obtained");
     case TJobOutcome::SetNumberRejected:
-        return "stopped, set number rejected";
+        return _("stopped, set number rejected");
     case TJobOutcome::SetNotFound:
-        return "stopped, set not found";
+        return _("stopped, set not found");
     case TJobOutcome::FolderNotFound:
-        return "stopped, folder ID not found";
+        return _("stopped, folder ID not found");
     case TJobOutcome::MemberNotFound:
-        return "stopped, user directory not found";
+        return _("stopped, user directory not found");
     case TJobOutcome::Completed:
         break;
     }
-    return Cancelled ? "cancelled" : "completed";
+    return Cancelled ? _("cancelled") : _("completed");
 }
 
 std::string TJobRun::SummaryLine(const std::string& ending) const
 {
-    std::string line = "Job " + ending + ": " + std::to_string(Tally.Fetched) + " fetched, " +
-                       std::to_string(Tally.Present) + " already present, " + std::to_string(Tally.Failed) +
-                       " failed";
+    std::string line = platform::Fill(_("Job %1: %2 fetched, %3 already present, %4 failed"),
+                                      {ending, std::to_string(Tally.Fetched), std::to_string(Tally.Present),
+                                       std::to_string(Tally.Failed)});
     if (!Tally.FirstFailures.empty()) {
         std::string names;
         for (const std::string& name : Tally.FirstFailures)
@@ -60,9 +62,10 @@ std::string TJobRun::SummaryLine(const std::string& ending) const
         line += " (" + names + (more ? ", ..." : "") + ")";
     }
     if (Tally.PagesFailed > 0)
-        line += ", " + std::to_string(Tally.PagesFailed) + (Tally.PagesFailed == 1 ? " page failed" : " pages failed");
+        line += platform::Fill(platform::TranslatePlural(", %1 page failed", ", %1 pages failed", Tally.PagesFailed),
+                               {std::to_string(Tally.PagesFailed)});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    char tail[64];
-    std::snprintf(tail, sizeof tail, ", %lld bytes in %.1f s", Tally.Bytes, seconds);
-    return line + tail;
+    char tenths[32];
+    std::snprintf(tenths, sizeof tenths, "%.1f", seconds);
+    return line + platform::Fill(_(", %1 bytes in %2 s"), {std::to_string(Tally.Bytes), tenths});
 }

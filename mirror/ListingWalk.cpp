@@ -6,6 +6,7 @@
 #include "mirror/PageFetch.h"
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 #include <string_view>
@@ -29,9 +30,9 @@ private:
     std::string WalkPage(std::string path)
     {
         std::string nextLink;
-        form_.SetStatusText("Getting directory listing . . .");
+        form_.SetStatusText(_("Getting directory listing . . ."));
         if (!IsSafeServerPath(path))
-            return Refuse("** Skipping unsafe path " + Printable(path));
+            return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(path)}));
 
         std::string localSubPath = ReplaceAll(path, "/", "\\");
         const int cgi = Pos(localSubPath, "cgi-bin");
@@ -43,7 +44,7 @@ private:
         }
         const std::string walked = "listing:" + localSubPath + " " + path;
         if (form_.Run.WalkedPages.count(walked))
-            return Refuse("** Skipping already walked page " + GalleryUrl(form_.SiteTag, path));
+            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {GalleryUrl(form_.SiteTag, path)}));
         form_.MakeLocalFolders(localSubPath);
         const platform::TempFile listing = form_.NewPageFile(form_.DestinationText() + localSubPath);
         if (!listing || !FetchPageOfWalk(form_, GalleryUrl(form_.SiteTag, path), listing.Path()))
@@ -75,7 +76,7 @@ private:
         std::string target = DropFirst(text, Pos(text, "('") + 1);
         target = KeepFirst(target, Pos(target, "')") - 1);
         if (!IsSafeServerPath(target)) {
-            form_.AppendLog("** Skipping unsafe path " + Printable(target));
+            form_.AppendLog(platform::Fill(_("** Skipping unsafe path %1"), {Printable(target)}));
             return false;
         }
         if (!FetchPageOfWalk(form_, GalleryUrl(form_.SiteTag, target), listingName))
@@ -97,7 +98,7 @@ private:
         for (;;) {
             form_.ProcessPendingMessages();
             if (form_.StopRequested) {
-                form_.AppendLog(CancelLine);
+                form_.AppendLog(CancelLine());
                 return false;
             }
             if (Contains(line, "Next</B></A>"))
@@ -118,7 +119,7 @@ private:
         std::string name = DropFirst(line, Pos(line, "ALT=\"") + 4);
         name = KeepFirst(name, Pos(name, "\"") - 1);
         if (!IsSafeName(name)) {
-            form_.AppendLog("** Skipping unsafe file name " + Printable(name));
+            form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             return;
         }
         form_.AppendLog(path + name);

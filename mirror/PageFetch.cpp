@@ -4,6 +4,7 @@
 #include "mirror/JobForm.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 namespace {
@@ -14,10 +15,10 @@ constexpr int FetchTries = 5;
 const char* StopReasonText(TStopReason reason)
 {
     switch (reason) {
-    case TStopReason::Watchdog: return "no progress";
-    case TStopReason::ServerDrop: return "connection dropped by the server";
-    case TStopReason::Cap: return "page larger than the limit";
-    case TStopReason::BadReply: return "reply cannot be used";
+    case TStopReason::Watchdog: return _("no progress");
+    case TStopReason::ServerDrop: return _("connection dropped by the server");
+    case TStopReason::Cap: return _("page larger than the limit");
+    case TStopReason::BadReply: return _("reply cannot be used");
     default: return "";
     }
 }
@@ -62,7 +63,7 @@ bool TryFetch(TJobForm& form, const std::string& url, const std::string& fileNam
     } catch (const ESockError&) {
         if (!IsFailedTry(http.StopReason))
             throw;
-        form.AppendLog(std::string("** Page transfer failed: ") + StopReasonText(http.StopReason));
+        form.AppendLog(platform::Fill(_("** Page transfer failed: %1"), {StopReasonText(http.StopReason)}));
         form.Run.LastPageFailure = StopReasonText(http.StopReason);
         return false;
     }
@@ -86,11 +87,11 @@ bool FetchPage(TJobForm& form, const std::string& url, const std::string& fileNa
             const std::string text = ReadPageText(fileName);
             if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
                 return true;
-            form.Run.LastPageFailure = ReplyStatusLine(*form.NMHTTP1) + ", no gallery page";
+            form.Run.LastPageFailure = platform::Fill(_("%1, no gallery page"), {ReplyStatusLine(*form.NMHTTP1)});
         }
-        form.AppendLog("**Got a server error, trying to download again");
+        form.AppendLog(_("**Got a server error, trying to download again"));
     }
-    form.AppendLog("**Tried 5 times and got errors every time, skipping this folder");
+    form.AppendLog(_("**Tried 5 times and got errors every time, skipping this folder"));
     platform::DeleteFile(fileName);
     return false;
 }

@@ -1,10 +1,15 @@
 // What the gallery walk and the listing walk read alike from a gallery page's lines.
 #pragma once
 
+#include "platform/catalogue.h"
+
 #include <string>
 
 // The log line of a walk that cancel ended.
-inline const std::string CancelLine = "Cancel button pressed, download stopped.";
+inline std::string CancelLine()
+{
+    return _("Cancel button pressed, download stopped.");
+}
 
 // "http://www." + site tag + ".com" + the path from the server's root.
 std::string GalleryUrl(const std::string& siteTag, const std::string& pathFromRoot);

@@ -1,5 +1,6 @@
 #include "mirror/strutil.h"
 
+#include "platform/catalogue.h"
 #include "platform/Exception.h"
 #include "platform/files.h"
 
@@ -122,7 +123,7 @@ std::string ReadPageText(const std::string& fileName)
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
         std::fopen(platform::NativePath(fileName).c_str(), "rb"), std::fclose);
     if (!file)
-        throw EInOutError("ファイル " + fileName + " を開けません");
+        throw EInOutError(platform::Fill(_("ファイル %1 を開けません"), {fileName}));
     std::string text;
     char chunk[65536];
     while (text.size() < MaxPageBytes) {
@@ -133,7 +134,7 @@ std::string ReadPageText(const std::string& fileName)
             break;
     }
     if (std::ferror(file.get()))
-        throw EInOutError("ファイル " + fileName + " を読み込めません");
+        throw EInOutError(platform::Fill(_("ファイル %1 を読み込めません"), {fileName}));
     return text;
 }
 

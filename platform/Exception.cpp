@@ -1,11 +1,13 @@
 #include "platform/Exception.h"
 
+#include "platform/catalogue.h"
+
 #include <cctype>
 #include <climits>
 
 std::string ConvertErrorText(const std::string& text)
 {
-    return "'" + text + "' は正しい整数値ではありません。";
+    return platform::Fill(_("'%1' は正しい整数値ではありません。"), {text});
 }
 
 int StrToInt(const std::string& text)

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include "platform/catalogue.h"
 #include "platform/Exception.h"
 #include "platform/UniqueFd.h"
 
@@ -210,7 +211,7 @@ std::string ReadFileBytes(const std::string& path, std::size_t limit)
 {
     FilePtr file(path.empty() ? nullptr : std::fopen(NativePath(path).c_str(), "rb"));
     if (!file)
-        throw EInOutError("ファイル " + path + " を開けません");
+        throw EInOutError(Fill(_("ファイル %1 を開けません"), {path}));
     std::string bytes;
     char chunk[65536];
     while (bytes.size() < limit) {
@@ -221,7 +222,7 @@ std::string ReadFileBytes(const std::string& path, std::size_t limit)
             break;
     }
     if (std::ferror(file.get()))
-        throw EInOutError("ファイル " + path + " を読み込めません");
+        throw EInOutError(Fill(_("ファイル %1 を読み込めません"), {path}));
     return bytes;
 }
 

@@ -6,6 +6,7 @@
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
 #include "net/NMFtp.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 #include <string>
@@ -32,13 +33,13 @@ std::unique_ptr<TNMFTP> MakeFtpClient()
 std::string RejectionOf(const std::string& number)
 {
     if (!number.empty() && number[0] == '0')
-        return "Please remove the leading 0 from the set number and try again, download stopped.";
+        return _("Please remove the leading 0 from the set number and try again, download stopped.");
     if (number.size() < 3)
-        return "I can't download sets that have less than 3 digits, download stopped.";
+        return _("I can't download sets that have less than 3 digits, download stopped.");
     if (number.size() > 5)
-        return "I can't download sets that have more than 5 digits, download stopped.";
+        return _("I can't download sets that have more than 5 digits, download stopped.");
     if (!IsSafeName(number))
-        return "I can't download sets whose number holds \"/\", \"\\\" or control characters, download stopped.";
+        return _("I can't download sets whose number holds \"/\", \"\\\" or control characters, download stopped.");
     return {};
 }
 
@@ -88,7 +89,7 @@ void TSetJob::Start()
     number_ = number;
     if (NMFTP1->Connected)
         NMFTP1->Disconnect();
-    form_.SetStatusText("Establishing conection . . .");
+    form_.SetStatusText(_("Establishing conection . . ."));
     form_.AppendLog(WebBase + SlashFolder(RelativeFolder(number)));
     // The client's reports show in the status line, and its log-in leads into the job's body,
     // from the first job on.
@@ -97,7 +98,7 @@ void TSetJob::Start()
     NMFTP1->Host = FtpHost;
     NMFTP1->Port = FtpPort;
     NMFTP1->Connect();  // logs in, then runs FetchSetFiles before it returns
-    form_.SetStatusText(". . . done getting files");
+    form_.SetStatusText(_(". . . done getting files"));
     End();
 }
 
@@ -115,22 +116,22 @@ void TSetJob::FetchSetFiles()
     const std::string relativeFolder = RelativeFolder(number_);
     const std::string slashFolder = SlashFolder(relativeFolder);
 
-    form_.SetStatusText("Changing Directory . . .");
+    form_.SetStatusText(_("Changing Directory . . ."));
     try {
         ftp.ChangeDirectory(RemoteFolder(slashFolder));
     } catch (const std::exception&) {
         if (ftp.TimedOut())
             throw;  // a silent server is not a missing set
-        form_.AppendLog("Set does not exist, download stopped.");
+        form_.AppendLog(_("Set does not exist, download stopped."));
         form_.Run.Outcome = TJobOutcome::SetNotFound;
-        form_.Run.Problem = "no folder " + RemoteFolder(slashFolder) + " on " + FtpHost;
+        form_.Run.Problem = platform::Fill(_("no folder %1 on %2"), {RemoteFolder(slashFolder), FtpHost});
         ftp.Disconnect();
         return;
     }
 
     ftp.ParseList = true;
     ftp.Vendor = TNMFTP::VendorDetect;
-    form_.SetStatusText("Getting Directory Listing . . .");
+    form_.SetStatusText(_("Getting Directory Listing . . ."));
     ftp.ListDirectory();
 
     // A copy: a Disconnect inside the loop frees the list.
@@ -140,13 +141,13 @@ void TSetJob::FetchSetFiles()
     for (const std::string& name : names) {
         if (form_.StopRequested) {
             ftp.Disconnect();
-            form_.AppendLog(CancelLine);
+            form_.AppendLog(CancelLine());
             break;
         }
         if (Contains(name, "index.htm"))
             continue;
         if (!IsSafeName(name)) {
-            form_.AppendLog("** Skipping unsafe file name " + Printable(name));
+            form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             continue;
         }
         form_.AppendLog(relativeFolder + name);

@@ -8,7 +8,7 @@ packages=(build-essential cmake ninja-build pkg-config
           qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-qpa-plugins libgl-dev
           libjpeg62-turbo-dev fonts-ipafont-gothic libgtest-dev libgmock-dev
           nginx vsftpd curl wget lftp xvfb xauth openbox time strace
-          dpkg-dev file desktop-file-utils)
+          dpkg-dev file desktop-file-utils gettext)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

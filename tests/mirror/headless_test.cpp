@@ -66,8 +66,11 @@ public:
         std::vector<std::string> envp;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
-            // The tests choose the proxy themselves.
-            if (entry.rfind("http_proxy=", 0) != 0 && entry.rfind("HTTP_PROXY=", 0) != 0)
+            // The tests choose the proxy and the language themselves: the source texts unless a
+            // test asks for another.
+            const bool chosen = entry.rfind("http_proxy=", 0) == 0 || entry.rfind("HTTP_PROXY=", 0) == 0 ||
+                                entry.rfind("LANG", 0) == 0 || entry.rfind("LC_", 0) == 0;
+            if (!chosen)
                 envp.push_back(entry);
         }
         envp.insert(envp.end(), environment.begin(), environment.end());
