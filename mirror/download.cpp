@@ -204,7 +204,7 @@ void TJobForm::MakeLocalFolders(const std::string& subPath)
         return;
     const int fields = CountFields(subPath, "\\");
     for (int i = 0; i <= fields; ++i) {
-        path += "\\" + NthField(subPath, "\\", i);
+        path += '\\' + NthField(subPath, "\\", i);
         if (!platform::DirectoryExists(path))
             platform::CreateDir(path);
     }
