@@ -41,9 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         list.ParseLine(line);
         CheckFields(list);
         const bool entry = list.FieldCount > 7;
-        fuzz::Expect(list.FileNames.size() == entries + (entry ? 1 : 0), "a long line gives one entry, others none");
-        fuzz::Expect(list.FileSizes.size() == list.FileNames.size() && list.FileDates.size() == list.FileNames.size() &&
-                         list.FileModes.size() == list.FileNames.size(),
+        const std::size_t count = list.FileNames.size();
+        fuzz::Expect(count == entries + (entry ? 1 : 0), "a long line gives one entry, others none");
+        fuzz::Expect(list.FileSizes.size() == count && list.FileDates.size() == count &&
+                         list.FileModes.size() == count,
                      "the entry lists run in step");
         if (entry)
             fuzz::Expect(list.FileNames.back() == list.Field(list.FieldCount), "the name is the last field");

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         http.ReadReplyHeader();
     } catch (const ESockError&) {
-        return 0;  // a head cut short, too large or in a coding we cannot read is refused
+        return 0;  // a head cut short or in a coding we cannot read is refused
     }
     fuzz::Expect(reply.compare(0, http.Header.size(), http.Header) == 0, "the head is kept as it came");
     fuzz::Expect(http.BytesTotal >= 0, "an announced length is never negative");

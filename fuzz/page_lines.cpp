@@ -13,7 +13,8 @@ namespace {
 
 bool HasControl(const std::string& text)
 {
-    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 // Every occurrence of `oldText` replaced, left to right, the plain way.
@@ -87,7 +88,8 @@ void Line(const std::string& line)
     Checks(Between(line, "ALT=\"", 4, "\""), Between(line, "('", 1, "')"));
     const std::string local = ReplaceAll(line, "/", "\\");
     Cut(local, Pos(local, "cgi-bin") - 1);
-    fuzz::Expect(ReplaceAll(local, "\\", "/") == Replaced(local, "\\", "/"), "ReplaceAll replaces every occurrence");
+    fuzz::Expect(ReplaceAll(local, "\\", "/") == Replaced(local, "\\", "/"),
+                 "ReplaceAll replaces every occurrence");
 
     // Replacements of and by longer texts, taken from the line itself.
     const std::string piece = line.substr(0, 2);

@@ -34,7 +34,8 @@ void Names(const std::string& text, std::vector<std::string>& sections, std::vec
         rest.remove_prefix(lf == std::string_view::npos ? rest.size() : lf + 1);
         const std::size_t open = line.find('[');
         const std::size_t close = line.find(']');
-        if (open != std::string_view::npos && close != std::string_view::npos && open < close && sections.size() < MaxNames)
+        const bool header = open != std::string_view::npos && close != std::string_view::npos && open < close;
+        if (header && sections.size() < MaxNames)
             sections.emplace_back(line.substr(open + 1, close - open - 1));
         const std::size_t equals = line.find('=');
         if (equals != std::string_view::npos && keys.size() < MaxNames)
