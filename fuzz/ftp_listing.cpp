@@ -1,6 +1,6 @@
 // FTP directory listings, line by line as the data connection delivers them: the split into
 // blank-separated fields and the entries of a Unix-style long listing picked out of them.
-#include "feed.h"
+#include "harness.h"
 
 #include "net/FTPDirectoryList.h"
 

@@ -2,7 +2,7 @@
 // reply per command, each with its continuation lines and its reply code, the byte count a
 // transfer reply announces and the system type a "SYST" reply names. The replies it reads must
 // be the ones the continuation rule makes of the server's lines.
-#include "feed.h"
+#include "harness.h"
 
 #include "net/NMFtp.h"
 #include "platform/Exception.h"

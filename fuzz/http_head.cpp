@@ -1,6 +1,6 @@
 // The HTTP client reading a reply from a server: the status line and header lines, the body
 // after them, and what a redirect makes of the head: the next request's URL and request head.
-#include "feed.h"
+#include "harness.h"
 
 #include "net/NMHttp.h"
 #include "platform/Exception.h"

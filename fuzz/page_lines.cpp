@@ -1,6 +1,6 @@
 // Gallery pages as the walks read them: the page file's text, cut line by line, and on each
 // line the cuts, searches, replacements and checks that the walks' steps make.
-#include "feed.h"
+#include "harness.h"
 
 #include "mirror/strutil.h"
 #include "platform/Exception.h"

@@ -1,6 +1,6 @@
 // Settings files: the reading of sections and keys from an INI file of any content, and a key
 // written into it, which must read back as written and leave every other key as it was.
-#include "feed.h"
+#include "harness.h"
 
 #include "platform/profile.h"
 #include "platform/text.h"

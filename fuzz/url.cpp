@@ -1,6 +1,6 @@
 // URLs: the URL-encoded text decoder and the HTTP client's split of a URL into host, port and
 // request path, which sees every link a gallery page or a redirect names.
-#include "feed.h"
+#include "harness.h"
 
 #include "net/NMHttp.h"
 #include "net/NMURL.h"
