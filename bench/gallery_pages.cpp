@@ -66,7 +66,7 @@ void LinkPicture(const fs::path& picture, const fs::path& path)
 
 std::string PageName(int id, int page)
 {
-    return "f" + std::to_string(id) + "_n" + std::to_string(page) + ".html";
+    return 'f' + std::to_string(id) + "_n" + std::to_string(page) + ".html";
 }
 
 // One page of a folder for wget: its share of sub-folders and pictures, as plain links.
@@ -93,7 +93,7 @@ int WriteFolder(const gallery::Gallery& g, const gallery::Folder& folder, const 
 {
     const fs::path& out = options.out;
     const std::string cgi = "/cgi-bin/gallery.cgi?m=" + g.Options().member + "&f=" + std::to_string(folder.id);
-    WriteFile(out / "pages" / ("f" + std::to_string(folder.id) + "_n.html"), g.Answer(cgi).body);
+    WriteFile(out / "pages" / ('f' + std::to_string(folder.id) + "_n.html"), g.Answer(cgi).body);
     WriteFile(out / folder.path.substr(1) / "index.html", g.Answer(folder.path).body);
     const int pages = g.PageCount(folder);
     for (int page = 1; page <= pages; ++page) {

@@ -21,7 +21,7 @@ if ((${#missing[@]})); then
 fi
 
 build="${BUILD_DIR:-build}"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_EXTRA:-}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_WERROR=ON ${CMAKE_EXTRA:-}
 cmake --build "$build"
 
 case "$mode" in

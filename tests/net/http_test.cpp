@@ -359,6 +359,7 @@ TEST_F(HttpTest, ContentLengthSetsBytesTotalButNeverCutsTheBody)
     const std::string whole = fixtures::HttpHead(200, "OK", {{"Content-Length", "5"}}) + "hello";
     ScriptedHttpServer resetting({Reply::Steps({Step::Send(whole), Step::Delay(Ms{100}), Step::Reset()})});
     http_.InputFileMode = true;
+    http_.Body = (temp_.Path() / "whole.jpg").string();
     http_.Get(Local(resetting.Port(), "/whole.jpg"));
     EXPECT_EQ(BodyFile(), "hello");
 }
