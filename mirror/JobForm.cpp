@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <string_view>
 
 namespace {
 
@@ -161,12 +162,21 @@ void TJobForm::MakeLocalFolders(const std::string& subPath)
     std::string path = DestinationText();
     if (Run.ReadyFolders.contains(FolderKey(path + "\\" + subPath)))
         return;
-    const int fields = CountFields(subPath, "\\");
-    for (int i = 0; i <= fields; ++i) {
+    // Level by level, the destination first; one pass over the separators, so that a hostile
+    // path of very many levels costs no recount of them at each level.
+    const auto makeLevel = [&path](std::string_view level) {
         path += '\\';
-        path += NthField(subPath, "\\", i);
+        path += level;
         if (!platform::DirectoryExists(path))
             platform::CreateDir(path);
+    };
+    makeLevel({});
+    for (size_t start = 0; !subPath.empty();) {
+        const size_t end = subPath.find('\\', start);
+        makeLevel(std::string_view(subPath).substr(start, end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
     }
 }
 
