@@ -394,6 +394,38 @@ TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithThree)
                                           "HTTP/1.0 500 Error, no gallery page");
 }
 
+// The locale settings choose the language of the log and of the messages on standard error:
+// the source texts in the C and Japanese locales, English in every other.
+TEST_F(HeadlessTest, LocaleChoosesTheSourceTextsOrEnglish)
+{
+    struct Row {
+        std::string locale;
+        std::string log;
+        std::string problem;
+    };
+    const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=99999";
+    const std::vector<Row> rows = {
+        {"LANG=C", "** ERROR - i can't find this folder ID.  Please check the folder ID.",
+         "the gallery knows no such folder ID"},
+        {"LC_ALL=C.UTF-8", "** ERROR - i can't find this folder ID.  Please check the folder ID.",
+         "the gallery knows no such folder ID"},
+        {"LANG=ja_JP.UTF-8", "** ERROR - i can't find this folder ID.  Please check the folder ID.",
+         "the gallery knows no such folder ID"},
+        {"LANG=en_US.UTF-8", "** ERROR - I can't find this folder ID. Please check the folder ID.",
+         "the gallery knows no such folder ID"},
+    };
+    stub.Page(url, "<HTML>\n<H1>Client Error</H1>\n</HTML>\n");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.locale);
+        ProgramRun run({"--folder", "99999", "--dest", Destination(), "--proxy", Proxy(), "--settings",
+                        settings.string()},
+                       {row.locale});
+        EXPECT_EQ(run.Finish(), 3) << run.Err;
+        EXPECT_EQ(SplitLines(run.Out), (Lines{url, row.log}));
+        EXPECT_EQ(SplitLines(run.Err).back(), "tessary: " + url + ": " + row.problem);
+    }
+}
+
 // A first page on which the gallery says it knows no such folder or member is no work done; a
 // sub-folder given up is a job that ran to its end with a page missing.
 TEST_F(HeadlessTest, GalleryErrorPagesExitWithThreeAndGivenUpPagesWithFour)
