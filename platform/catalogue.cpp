@@ -2,7 +2,9 @@
 
 #include "platform/files.h"
 
+#include <algorithm>
 #include <clocale>
+#include <filesystem>
 #include <cstdlib>
 #include <libintl.h>
 
@@ -45,10 +47,23 @@ std::string CatalogueFolder()
     return ProgramFolder() + "../share/locale";
 }
 
+// The languages with a catalogue of this program in `folder`.
+std::vector<std::string> LanguagesIn(const std::string& folder)
+{
+    std::vector<std::string> languages;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string language = entry.path().filename().string();
+        if (FileExists(folder + "/" + language + "/LC_MESSAGES/" + CatalogueDomain + ".mo"))
+            languages.push_back(language);
+    }
+    return languages;
+}
+
 }  // namespace
 
 std::string ChooseLanguage(const std::string& language, const std::string& locale,
-                           const std::initializer_list<std::string_view>& available)
+                           const std::vector<std::string>& available)
 {
     // A C locale shows the source texts whatever LANGUAGE says, as the C library does.
     if (IsCLocale(locale))
@@ -59,7 +74,7 @@ std::string ChooseLanguage(const std::string& language, const std::string& local
         const std::string entry = LanguageOf(wanted.substr(0, colon));
         if (entry == "ja")
             return {};
-        for (std::string_view known : available)
+        for (const std::string& known : available)
             if (entry == known)
                 return entry;
         wanted = colon == std::string_view::npos ? std::string_view() : wanted.substr(colon + 1);
@@ -73,8 +88,9 @@ void UseUserLanguage()
     // Numbers in log lines and summaries read the same in every locale, for the scripts that read them.
     std::setlocale(LC_NUMERIC, "C");
     const std::string folder = CatalogueFolder();
-    const std::string language = ChooseLanguage(Variable("LANGUAGE"), MessagesLocale(), {"en"});
-    if (language.empty() || !FileExists(folder + "/" + language + "/LC_MESSAGES/" + CatalogueDomain + ".mo"))
+    const std::vector<std::string> available = LanguagesIn(folder);
+    const std::string language = ChooseLanguage(Variable("LANGUAGE"), MessagesLocale(), available);
+    if (language.empty() || std::find(available.begin(), available.end(), language) == available.end())
         return;
     // The C library translates nothing in the plain C locale; when the user's own locale is
     // not installed, its C.UTF-8 twin still lets the chosen catalogue speak.

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -15,7 +16,7 @@ inline constexpr const char* CatalogueDomain = "tessary";
 // The language whose catalogue the locale settings (LANGUAGE, LC_ALL, LC_MESSAGES, LANG) ask
 // for, given the languages that have a catalogue; empty for the source texts.
 std::string ChooseLanguage(const std::string& language, const std::string& locale,
-                           const std::initializer_list<std::string_view>& available);
+                           const std::vector<std::string>& available);
 
 // Sets the program's locale from the environment and chooses its catalogue, found in the
 // program folder's "../share/locale". Until it is called (and in tests) texts stay as written.
