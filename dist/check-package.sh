@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a built tree, installs it, and runs the installed program as
-# an unprivileged user whose home holds no settings: its version, where it would read its
-# settings, a job against the sample gallery into the default destination, and the window
-# program that a bare `tessary` turns into. Checks that nothing was written into the installed
-# folders, then removes the package.
+# Builds the Debian package from a built tree, checks that its changelog names its version
+# and that lintian reports no error and no warning in it, installs it, and runs the installed
+# program as an unprivileged user whose home holds no settings: its version, where it would
+# read its settings, a job against the sample gallery into the default destination, and the
+# window program that a bare `tessary` turns into. Checks that nothing was written into the
+# installed folders, then removes the package.
 # Usage: dist/check-package.sh [BUILD_DIR]   (as root; default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,6 +44,16 @@ rm -f "$build"/tessary_*.deb
 deb="$(realpath "$build"/tessary_*.deb)"
 dpkg-deb --field "$deb" Package Version Depends Recommends
 dpkg-deb --contents "$deb" | awk '{print $6}'
+[ "$(dpkg-parsechangelog -l dist/changelog -S Version)" = "$(dpkg-deb --field "$deb" Version)" ] ||
+    fail "dist/changelog does not start with the package's version"
+
+echo "== lintian"
+if ! command -v lintian >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends lintian >/dev/null
+fi
+lintian --fail-on error,warning "$deb"
+
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
 touch "$work/installed"
 

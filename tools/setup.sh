@@ -21,6 +21,15 @@ if ((${#missing[@]})); then
 fi
 
 build="${BUILD_DIR:-build}"
+# The Debian package is made from this tree, so it is built with all of Debian's hardening flags
+# (the defaults leave out bind-now). CMake reads CXXFLAGS and LDFLAGS when it first configures a
+# tree, but not CPPFLAGS, which holds the fortify level.
+if command -v dpkg-buildflags >/dev/null; then
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) ${CXXFLAGS:-}"
+    LDFLAGS="$(dpkg-buildflags --get LDFLAGS) ${LDFLAGS:-}"
+    export CXXFLAGS LDFLAGS
+fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_WERROR=ON ${CMAKE_EXTRA:-}
 cmake --build "$build"
 
