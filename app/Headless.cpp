@@ -4,6 +4,7 @@
 #include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "platform/userdirs.h"
 
 #include <algorithm>
 #include <chrono>
@@ -75,6 +76,7 @@ int THeadlessRunner::Execute()
 
 void THeadlessRunner::RunJob()
 {
+    platform::PrepareDestination(settings_.Entries.Destination);
     switch (settings_.Job) {
     case THeadlessJob::Folder:
         StartFolderJob(*this);

@@ -278,6 +278,7 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
     statusNote_ = overHttp ? ProxyNote() : std::string();
     try {
         CountedScope running(jobDepth_);
+        platform::PrepareDestination(DestinationText());
         job();
     } catch (const std::exception& error) {
         // After the window has been closed, an error of the aborted transfer is no news.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -85,12 +86,39 @@ TEST(UserDirsTest, ConfigAndPicturesFoldersFollowTheXdgRules)
     }
 }
 
-// A copy in a folder the user can write, as the build tree is, keeps everything beside itself.
-TEST(UserDirsTest, WritableProgramFolderKeepsSettingsAndPicturesBesideTheProgram)
+// System folders hold installed copies whoever runs them, root too; a copy in a folder of the
+// user's own, as the build tree is, keeps everything beside itself.
+TEST(UserDirsTest, InstalledCopiesAreThoseInSystemFolders)
 {
-    ASSERT_TRUE(platform::ProgramFolderWritable());
+    TempFolder own;
+    const struct {
+        std::string folder;
+        bool installed;
+    } cases[] = {
+        {"/usr/bin/", true},         {"/usr/local/bin/", true}, {"/bin/", true},
+        {"/opt/tessary/bin/", true}, {own.Text(), false},       {own.Text() + "usr/bin/", false},
+    };
+    std::filesystem::create_directories(own.Path() / "usr/bin");
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::InstalledIn(c.folder), c.installed) << c.folder;
+    ASSERT_FALSE(platform::InstalledIn(platform::ProgramFolder()));
     EXPECT_EQ(platform::SettingsFile(), platform::ProgramFolder() + "Tessary.ini");
     EXPECT_EQ(platform::DefaultDestination(), platform::ProgramFolder());
+}
+
+// Only the default destination inside the pictures folder makes that folder, when a job uses it.
+TEST(UserDirsTest, PicturesFolderIsMadeOnlyForTheDefaultDestination)
+{
+    TempFolder home;
+    const EnvironmentVariable homeVariable("HOME", home.Path().string());
+    const EnvironmentVariable configVariable("XDG_CONFIG_HOME", std::nullopt);
+    const std::string pictures = home.Text() + "Pictures/";
+    platform::PrepareDestination(home.Text() + "elsewhere/");
+    platform::PrepareDestination(pictures);
+    EXPECT_FALSE(platform::DirectoryExists(pictures));
+    platform::PrepareDestination(pictures + "Tessary/");
+    EXPECT_TRUE(platform::DirectoryExists(pictures));
+    EXPECT_FALSE(platform::DirectoryExists(pictures + "Tessary/")) << "the job makes its own folder";
 }
 
 TEST(UserDirsTest, MakeFoldersMakesEveryMissingLevel)
