@@ -14,7 +14,9 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -83,6 +85,21 @@ std::string GalleryPrefix(const char* siteTag, const char* queryKey)
 {
     return std::string("http://www.") + siteTag + ".com/cgi-bin/gallery.cgi?" + queryKey + "=";
 }
+
+// A new folder is made by the chooser's button, or by typing a path that does not exist yet,
+// which Qt's chooser would otherwise refuse as not found.
+class TFolderChooser final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QStringList chosen = selectedFiles();
+        if (!chosen.isEmpty() && !QFileInfo::exists(chosen.constFirst()))
+            QDir().mkpath(chosen.constFirst());
+        QFileDialog::accept();
+    }
+};
 
 // Keeps a counter raised for as long as a scope runs, also when it is left by an exception.
 class CountedScope {
@@ -208,13 +225,12 @@ void TForm1::ChooseSite(const char* siteTag)
     SiteTag = siteTag;
 }
 
-// The chooser offers existing folders only: no folder can be made, renamed or deleted in it.
 void TForm1::ChooseDestination()
 {
-    QFileDialog dialog(this, QStringLiteral("フォルダの選択"), ui->Edit1->text());
+    TFolderChooser dialog(this, QStringLiteral("フォルダの選択"), ui->Edit1->text());
     dialog.setObjectName(QStringLiteral("FolderChooser"));
     dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly);
+    dialog.setOptions(QFileDialog::DontUseNativeDialog);
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
         ui->Edit1->setText(dialog.selectedFiles().constFirst());
 }

@@ -418,8 +418,8 @@ private slots:
 
     void folderChooserByShortcutAndButton()
     {
-        const std::string chosen = Path("pictures");
-        QVERIFY(std::filesystem::create_directory(chosen));
+        // A typed path that does not exist yet is made, levels and all.
+        const std::string chosen = Path("pictures/new");
         DialogWatcher watcher;
         QString shownFolder;
         bool readOnly = false;
@@ -436,7 +436,7 @@ private slots:
             foldersOnly = chooser->fileMode() == QFileDialog::Directory;
             if (!accept)
                 return chooser->reject();
-            chooser->setDirectory(QString::fromStdString(chosen));
+            chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QString::fromStdString(chosen));
             static_cast<QDialog*>(chooser)->accept();
         };
         const auto form = MakeForm();
@@ -446,11 +446,13 @@ private slots:
         QTest::keyClick(Control<QWidget>(*form, "Edit3"), Qt::Key_D, Qt::ControlModifier);
         QCOMPARE(watcher.folderChoosers, 1);
         QCOMPARE(shownFolder, dir_->path());
-        QVERIFY(readOnly);
+        QVERIFY(!readOnly);
         QVERIFY(hasNewFolderButton);
-        QVERIFY(!canMakeFolders);
+        QVERIFY(canMakeFolders);
         QVERIFY(foldersOnly);
         QCOMPARE(destination->text(), QString::fromStdString(chosen));
+        QVERIFY(std::filesystem::is_directory(chosen));
+        QVERIFY(watcher.messages.isEmpty());
 
         accept = false;
         QTest::mouseClick(Control<QPushButton>(*form, "BitBtn3"), Qt::LeftButton);
