@@ -151,6 +151,11 @@ void THeadlessRunner::Notice(const std::string& text)
 int RunHeadless(const TCommandLine& commandLine)
 {
     const THeadlessSettings settings = ResolveSettings(commandLine);
+    if (!settings.ProxyProblem.empty()) {
+        std::fprintf(stderr, "tessary: %s\n", settings.ProxyProblem.c_str());
+        if (settings.Job != THeadlessJob::Set)
+            return ExitUsage;
+    }
     TInterruptWatch interrupts;
     THeadlessRunner runner(settings, interrupts);
     return runner.Execute();

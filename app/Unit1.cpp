@@ -147,10 +147,9 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     ApplyEntries(TStoredEntries{});
     for (const char* key : StoredEntryKeys)
         FormStorage1->AddStoredProp(StoredProp(key));
-    const TEnvironmentProxy proxy = ProxyFromEnvironment();
-    NMHTTP1->Proxy = proxy.Host;
-    NMHTTP1->ProxyPort = proxy.Port;
-    ignoredProxy_ = proxy.Ignored;
+    environmentProxy_ = ProxyFromEnvironment();
+    NMHTTP1->Proxy = environmentProxy_.Host;
+    NMHTTP1->ProxyPort = environmentProxy_.Port;
     ftpWaitLimit_ = SetJob.NMFTP1->WaitLimit;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
         HttpStatusReported();
@@ -291,9 +290,15 @@ void TForm1::StartSetJob()
 
 void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
 {
-    statusNote_ = overHttp ? ProxyNote() : std::string();
+    // The proxy check lets the window act on clicks, and a second job must not start inside it.
+    if (JobRunning())
+        return;
+    proxyNote_.clear();
     try {
         CountedScope running(jobDepth_);
+        if (overHttp && !ProxyUsable())
+            return;
+        proxyNote_ = overHttp ? ProxyNote() : std::string();
         platform::PrepareDestination(DestinationText());
         job();
     } catch (const std::exception& error) {
@@ -305,13 +310,25 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
     }
 }
 
+// A gallery job does not start with a $http_proxy it cannot use, rather than go without it;
+// the status line says why.
+bool TForm1::ProxyUsable()
+{
+    TEnvironmentProxy proxy = environmentProxy_;
+    CheckProxyHost(proxy, ProxyLookupLimitMs, [this] { return closing_; });
+    if (closing_)
+        return false;
+    if (proxy.Problem.empty())
+        return true;
+    SetStatusText(proxy.ProblemText());
+    return false;
+}
+
 std::string TForm1::ProxyNote() const
 {
-    if (!NMHTTP1->Proxy.empty())
-        return "  [proxy " + NMHTTP1->Proxy + ":" + std::to_string(NMHTTP1->ProxyPort) + "]";
-    if (!ignoredProxy_.empty())
-        return "  [no proxy: http_proxy=" + ignoredProxy_ + " is not HOST:PORT]";
-    return {};
+    if (NMHTTP1->Proxy.empty())
+        return {};
+    return "HTTP proxy: " + NMHTTP1->Proxy + ":" + std::to_string(NMHTTP1->ProxyPort);
 }
 
 void TForm1::AbortTransfers()
@@ -383,11 +400,12 @@ void TForm1::ClearLog()
 // A reply line keeps its CR LF, and a label would draw it as two lines cut in half.
 void TForm1::SetStatusText(const std::string& text)
 {
-    const QStringList lines = StatusLines(text);
-    statusLine_ = (lines.isEmpty() ? QString() : lines.constFirst()) + QString::fromStdString(statusNote_);
+    QStringList lines = StatusLines(text);
+    statusLine_ = lines.isEmpty() ? QString() : lines.constFirst();
     ui->Label12->setText(statusLine_);
+    if (!proxyNote_.empty())
+        lines << QString::fromStdString(proxyNote_);
     ui->Label12->setToolTip(lines.join('\n'));
-    statusNote_.clear();
 }
 
 // Every received block reports; ten updates a second are as many as anyone can read. The label
