@@ -91,16 +91,11 @@ TEST(UserDirsTest, ConfigAndPicturesFoldersFollowTheXdgRules)
 TEST(UserDirsTest, InstalledCopiesAreThoseInSystemFolders)
 {
     TempFolder own;
-    const struct {
-        std::string folder;
-        bool installed;
-    } cases[] = {
-        {"/usr/bin/", true},         {"/usr/local/bin/", true}, {"/bin/", true},
-        {"/opt/tessary/bin/", true}, {own.Text(), false},       {own.Text() + "usr/bin/", false},
-    };
     std::filesystem::create_directories(own.Path() / "usr/bin");
-    for (const auto& c : cases)
-        EXPECT_EQ(platform::InstalledIn(c.folder), c.installed) << c.folder;
+    for (const char* folder : {"/usr/bin/", "/usr/local/bin/", "/bin/", "/opt/tessary/bin/"})
+        EXPECT_TRUE(platform::InstalledIn(folder)) << folder;
+    for (const std::string& folder : {own.Text(), own.Text() + "usr/bin/"})
+        EXPECT_FALSE(platform::InstalledIn(folder)) << folder;
     ASSERT_FALSE(platform::InstalledIn(platform::ProgramFolder()));
     EXPECT_EQ(platform::SettingsFile(), platform::ProgramFolder() + "Tessary.ini");
     EXPECT_EQ(platform::DefaultDestination(), platform::ProgramFolder());
