@@ -4,6 +4,7 @@
 #include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "platform/userdirs.h"
 
 #include <algorithm>
 #include <chrono>
@@ -75,6 +76,7 @@ int THeadlessRunner::Execute()
 
 void THeadlessRunner::RunJob()
 {
+    platform::PrepareDestination(settings_.Entries.Destination);
     switch (settings_.Job) {
     case THeadlessJob::Folder:
         StartFolderJob(*this);
@@ -149,6 +151,11 @@ void THeadlessRunner::Notice(const std::string& text)
 int RunHeadless(const TCommandLine& commandLine)
 {
     const THeadlessSettings settings = ResolveSettings(commandLine);
+    if (!settings.ProxyProblem.empty()) {
+        std::fprintf(stderr, "tessary: %s\n", settings.ProxyProblem.c_str());
+        if (settings.Job != THeadlessJob::Set)
+            return ExitUsage;
+    }
     TInterruptWatch interrupts;
     THeadlessRunner runner(settings, interrupts);
     return runner.Execute();

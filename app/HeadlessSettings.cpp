@@ -4,8 +4,6 @@
 #include "platform/files.h"
 #include "platform/userdirs.h"
 
-#include <cstdio>
-
 std::string DefaultSettingsFile()
 {
     return platform::SettingsFile();
@@ -20,11 +18,13 @@ void ResolveProxy(const TCommandLine& line, THeadlessSettings& settings)
             throw EUsageError("--proxy takes HOST:PORT");
         return;
     }
-    const TEnvironmentProxy proxy = ProxyFromEnvironment();
-    if (!proxy.Ignored.empty())
-        std::fprintf(stderr, "tessary: ignoring http_proxy=%s: not a HOST:PORT proxy\n", proxy.Ignored.c_str());
+    TEnvironmentProxy proxy = ProxyFromEnvironment();
+    // The set job connects to its FTP host directly; only its rare fall-back to HTTP uses a proxy.
+    if (line.Job != THeadlessJob::Set)
+        CheckProxyHost(proxy);
     settings.ProxyHost = proxy.Host;
     settings.ProxyPort = proxy.Port;
+    settings.ProxyProblem = proxy.ProblemText();
 }
 
 void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)

@@ -19,6 +19,8 @@ struct THeadlessSettings {
     bool HostB = false;
     std::string ProxyHost;
     int ProxyPort = 0;
+    // Why $http_proxy cannot be used; a gallery job is then not run.
+    std::string ProxyProblem;
     std::optional<std::string> FtpHost;
     std::optional<int> FtpPort;
     std::optional<std::string> WebBase;

@@ -66,6 +66,14 @@ bool FixedSize(const QWidget* window)
     return window->minimumSize() == window->maximumSize();
 }
 
+// Where `rect` lies wholly on `area`, moved as little as it must; one larger than the area keeps
+// its top-left corner on it.
+QPoint OnArea(const QRect& rect, const QRect& area)
+{
+    return {std::max(area.left(), std::min(rect.left(), area.right() + 1 - rect.width())),
+            std::max(area.top(), std::min(rect.top(), area.bottom() + 1 - rect.height()))};
+}
+
 }  // namespace
 
 std::string CannotWriteText(const std::string& fileName)
@@ -127,7 +135,7 @@ bool TFormPlacement::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != owner_)
         return false;
-    KeepTitleBarOnScreen();
+    KeepFrameOnScreen();
     // A spontaneous show is the window coming back from the task bar, not a new showing.
     if (event->type() == QEvent::Show && !event->spontaneous())
         OwnerShowing();
@@ -137,21 +145,22 @@ bool TFormPlacement::eventFilter(QObject* watched, QEvent* event)
 }
 
 // The window manager's frame is known only once it has framed the window; a restored window
-// whose title bar then lies above the screen's usable area is moved down onto it. The frame is
-// asked of the window system: the widget renews its own copy only when it moves or resizes, so
-// that copy can stay the half-built frame it saw while the manager was still making it.
-void TFormPlacement::KeepTitleBarOnScreen()
+// whose frame then reaches past the screen's usable area, as a larger font makes it do, is moved
+// onto it. The frame is asked of the window system: the widget renews its own copy only when it
+// moves or resizes, so that copy can stay the half-built frame it saw while the manager was
+// still making it.
+void TFormPlacement::KeepFrameOnScreen()
 {
     const QWindow* window = owner_ ? owner_->windowHandle() : nullptr;
-    if (!titleBarTop_ || !window)
+    if (!usableArea_ || !window)
         return;
     const QRect frame = window->frameGeometry();
     if (frame == window->geometry() || !frame.contains(window->geometry()))
         return;
-    const int top = *titleBarTop_;
-    titleBarTop_.reset();
-    if (frame.top() < top)
-        owner_->setGeometry(owner_->geometry().translated(0, top - frame.top()));
+    const QPoint shift = OnArea(frame, *usableArea_) - frame.topLeft();
+    usableArea_.reset();
+    if (!shift.isNull())
+        owner_->setGeometry(owner_->geometry().translated(shift));
 }
 
 void TFormPlacement::OwnerShowing()
@@ -280,17 +289,18 @@ void TFormPlacement::RestorePosition()
         return;
     // The client area's corner is kept, not the frame's: the frame is not known before the
     // window is shown, and putting the client where the frame was would move the window up
-    // by its title bar at every start.
-    titleBarTop_ = screen->availableGeometry().top();
-    window->setGeometry(QRect(QPoint(left, std::max(top, *titleBarTop_)), fixed ? client.size() : stored.size()));
+    // by its title bar at every start. Until the frame is known, the client stays on the area.
+    usableArea_ = screen->availableGeometry();
+    const QRect placed(QPoint(left, top), fixed ? client.size() : stored.size());
+    window->setGeometry(QRect(OnArea(placed, *usableArea_), placed.size()));
     WatchForFrame(FrameLooks);
 }
 
 // The frame can become known without any event reaching the window, so look for it a while.
 void TFormPlacement::WatchForFrame(int looksLeft)
 {
-    KeepTitleBarOnScreen();
-    if (titleBarTop_ && looksLeft > 0)
+    KeepFrameOnScreen();
+    if (usableArea_ && looksLeft > 0)
         QTimer::singleShot(50, this, [this, looksLeft] { WatchForFrame(looksLeft - 1); });
 }
 

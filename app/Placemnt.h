@@ -87,7 +87,7 @@ private:
     void RestorePosition();
     std::string ReadPosition(const std::string& key) const;
     void RestoreShowState();
-    void KeepTitleBarOnScreen();
+    void KeepFrameOnScreen();
     static constexpr int FrameLooks = 40;  // 50 ms apart
     void WatchForFrame(int looksLeft);
     void SavePlacement();
@@ -99,8 +99,8 @@ private:
     QPointer<QWidget> owner_;
     std::string iniFileName_;
     std::vector<std::pair<std::string, std::string>> pending_;
-    // The top of the usable screen area while a restored position waits for the window's frame.
-    std::optional<int> titleBarTop_;
+    // The usable screen area while a restored position waits for the window's frame.
+    std::optional<QRect> usableArea_;
     bool attached_ = false;
     bool restored_ = false;
     bool saved_ = false;

@@ -1,8 +1,14 @@
 #include "app/Proxy.h"
 
+#include "platform/messages.h"
+#include "platform/text.h"
+#include "platform/winsock.h"
+
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 
 bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port)
 {
@@ -24,20 +30,29 @@ bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, 
 
 namespace {
 
-// A proxy variable such as "http://user@127.0.0.1:8080/": scheme, user and path are dropped,
-// the port defaults to 80.
-bool ParseProxyVariable(const std::string& text, std::string& host, int& port)
+// A proxy variable such as "http://user@127.0.0.1:8080/": user and path are dropped, the port
+// defaults to 80. Only a plain HTTP proxy can carry the jobs' requests. Empty when usable,
+// else why not.
+std::string ParseProxyVariable(const std::string& text, std::string& host, int& port)
 {
     std::string rest = text;
-    if (const size_t scheme = rest.find("://"); scheme != std::string::npos)
+    if (const size_t scheme = rest.find("://"); scheme != std::string::npos) {
+        if (!SameText(rest.substr(0, scheme), "http"))
+            return "only http:// proxies are supported";
         rest.erase(0, scheme + 3);
+    }
     rest = rest.substr(0, rest.find('/'));
     if (const size_t at = rest.rfind('@'); at != std::string::npos)
         rest.erase(0, at + 1);
-    return ParseHostPort(rest, 80, host, port);
+    return ParseHostPort(rest, 80, host, port) ? "" : "it is not HOST:PORT or http://HOST:PORT/";
 }
 
 }  // namespace
+
+std::string TEnvironmentProxy::ProblemText() const
+{
+    return Problem.empty() ? "" : "http_proxy=" + Variable + " cannot be used: " + Problem;
+}
 
 TEnvironmentProxy ProxyFromEnvironment()
 {
@@ -45,9 +60,39 @@ TEnvironmentProxy ProxyFromEnvironment()
     const char* variable = std::getenv("http_proxy");
     if (variable == nullptr || *variable == '\0')
         return proxy;
-    if (!ParseProxyVariable(variable, proxy.Host, proxy.Port)) {
-        proxy = {};
-        proxy.Ignored = variable;
+    proxy.Variable = variable;
+    proxy.Problem = ParseProxyVariable(variable, proxy.Host, proxy.Port);
+    if (!proxy.Problem.empty()) {
+        proxy.Host.clear();
+        proxy.Port = 0;
     }
     return proxy;
+}
+
+void CheckProxyHost(TEnvironmentProxy& proxy, int limitMs, const std::function<bool()>& stop)
+{
+    if (!proxy.Problem.empty() || proxy.Host.empty() || platform::InetAddr(proxy.Host) != platform::INADDR_NONE_VALUE)
+        return;
+    constexpr unsigned WM_LOOKEDUP = platform::WM_USER + 1;
+    bool done = false;
+    int error = 0;
+    platform::NotifyWindow window([&](unsigned msg, platform::WPARAM, platform::LPARAM lParam) {
+        if (msg == WM_LOOKEDUP) {
+            done = true;
+            error = platform::SelectError(lParam);
+        }
+    });
+    platform::WSAAsyncGetHostByName(window.Handle(), WM_LOOKEDUP, proxy.Host, std::make_shared<platform::HostEntry>());
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done) {
+        if (stop && stop())
+            return;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0)
+            break;
+        platform::WaitPass(static_cast<int>(std::min<long long>(left, 50)));
+    }
+    if (!done || error != 0)
+        proxy.Problem = "no address found for host " + proxy.Host;
 }

@@ -15,7 +15,9 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -85,6 +87,21 @@ std::string GalleryPrefix(const char* siteTag, const char* queryKey)
     return std::string("http://www.") + siteTag + ".com/cgi-bin/gallery.cgi?" + queryKey + "=";
 }
 
+// A new folder is made by the chooser's button, or by typing a path that does not exist yet,
+// which Qt's chooser would otherwise refuse as not found.
+class TFolderChooser final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QStringList chosen = selectedFiles();
+        if (!chosen.isEmpty() && !QFileInfo::exists(chosen.constFirst()))
+            QDir().mkpath(chosen.constFirst());
+        QFileDialog::accept();
+    }
+};
+
 // Keeps a counter raised for as long as a scope runs, also when it is left by an exception.
 class CountedScope {
 public:
@@ -132,10 +149,9 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     ApplyEntries(TStoredEntries{});
     for (const char* key : StoredEntryKeys)
         FormStorage1->AddStoredProp(StoredProp(key));
-    const TEnvironmentProxy proxy = ProxyFromEnvironment();
-    NMHTTP1->Proxy = proxy.Host;
-    NMHTTP1->ProxyPort = proxy.Port;
-    ignoredProxy_ = proxy.Ignored;
+    environmentProxy_ = ProxyFromEnvironment();
+    NMHTTP1->Proxy = environmentProxy_.Host;
+    NMHTTP1->ProxyPort = environmentProxy_.Port;
     ftpWaitLimit_ = SetJob.NMFTP1->WaitLimit;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
         HttpStatusReported();
@@ -210,13 +226,12 @@ void TForm1::ChooseSite(const char* siteTag)
     SiteTag = siteTag;
 }
 
-// The chooser offers existing folders only: no folder can be made, renamed or deleted in it.
 void TForm1::ChooseDestination()
 {
-    QFileDialog dialog(this, QStringLiteral("フォルダの選択"), ui->Edit1->text());
+    TFolderChooser dialog(this, QStringLiteral("フォルダの選択"), ui->Edit1->text());
     dialog.setObjectName(QStringLiteral("FolderChooser"));
     dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly);
+    dialog.setOptions(QFileDialog::DontUseNativeDialog);
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
         ui->Edit1->setText(dialog.selectedFiles().constFirst());
 }
@@ -277,9 +292,16 @@ void TForm1::StartSetJob()
 
 void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
 {
-    statusNote_ = overHttp ? ProxyNote() : std::string();
+    // The proxy check lets the window act on clicks, and a second job must not start inside it.
+    if (JobRunning())
+        return;
+    proxyNote_.clear();
     try {
         CountedScope running(jobDepth_);
+        if (overHttp && !ProxyUsable())
+            return;
+        proxyNote_ = overHttp ? ProxyNote() : std::string();
+        platform::PrepareDestination(DestinationText());
         job();
     } catch (const std::exception& error) {
         // After the window has been closed, an error of the aborted transfer is no news.
@@ -290,13 +312,25 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
     }
 }
 
+// A gallery job does not start with a $http_proxy it cannot use, rather than go without it;
+// the status line says why.
+bool TForm1::ProxyUsable()
+{
+    TEnvironmentProxy proxy = environmentProxy_;
+    CheckProxyHost(proxy, ProxyLookupLimitMs, [this] { return closing_; });
+    if (closing_)
+        return false;
+    if (proxy.Problem.empty())
+        return true;
+    SetStatusText(proxy.ProblemText());
+    return false;
+}
+
 std::string TForm1::ProxyNote() const
 {
-    if (!NMHTTP1->Proxy.empty())
-        return "  [proxy " + NMHTTP1->Proxy + ":" + std::to_string(NMHTTP1->ProxyPort) + "]";
-    if (!ignoredProxy_.empty())
-        return "  [no proxy: http_proxy=" + ignoredProxy_ + " is not HOST:PORT]";
-    return {};
+    if (NMHTTP1->Proxy.empty())
+        return {};
+    return "HTTP proxy: " + NMHTTP1->Proxy + ":" + std::to_string(NMHTTP1->ProxyPort);
 }
 
 void TForm1::AbortTransfers()
@@ -368,11 +402,12 @@ void TForm1::ClearLog()
 // A reply line keeps its CR LF, and a label would draw it as two lines cut in half.
 void TForm1::SetStatusText(const std::string& text)
 {
-    const QStringList lines = StatusLines(text);
-    statusLine_ = (lines.isEmpty() ? QString() : lines.constFirst()) + QString::fromStdString(statusNote_);
+    QStringList lines = StatusLines(text);
+    statusLine_ = lines.isEmpty() ? QString() : lines.constFirst();
     ui->Label12->setText(statusLine_);
+    if (!proxyNote_.empty())
+        lines << QString::fromStdString(proxyNote_);
     ui->Label12->setToolTip(lines.join('\n'));
-    statusNote_.clear();
 }
 
 // Every received block reports; ten updates a second are as many as anyone can read. The label

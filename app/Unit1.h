@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/Placemnt.h"
+#include "app/Proxy.h"
 #include "app/StoredEntries.h"
 #include "mirror/JobForm.h"
 #include "sets/SetJob.h"
@@ -78,8 +79,9 @@ protected:
 
 private:
     // Runs a job, reporting an error that escapes it as the standard error report does.
-    // A gallery job fetches over HTTP, so its first status text says which proxy it uses.
+    // A gallery job fetches over HTTP, so the status line's tooltip names its proxy.
     void RunJob(const std::function<void()>& job, bool overHttp);
+    bool ProxyUsable();
     void AbortTransfers();
     void CutShortForClose();
     TStoredEntries CurrentEntries() const;
@@ -100,10 +102,9 @@ private:
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;
-    // $http_proxy when it names no HOST:PORT proxy, for the status line to say so.
-    std::string ignoredProxy_;
-    // Added to the next status text: the proxy a gallery job that is starting uses.
-    std::string statusNote_;
+    TEnvironmentProxy environmentProxy_;
+    // The last line of the status line's tooltip while a gallery job runs: the proxy it uses.
+    std::string proxyNote_;
     // The status line as the last status text left it, before any progress was added.
     QString statusLine_;
     QElapsedTimer progressShown_;

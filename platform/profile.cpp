@@ -295,10 +295,20 @@ bool WriteInPlace(const std::string& target, const std::string& bytes)
     return fd.Close() && written;
 }
 
+// A file that no one may write was made so on purpose: a rename beside it, or root's rights,
+// would replace it all the same.
+bool WriteProtected(const std::string& target)
+{
+    struct stat info {};
+    return ::stat(target.c_str(), &info) == 0 && ((info.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0);
+}
+
 // The new contents replace the file in one rename where the folder lets a file be made beside
 // it, and are written into the file itself where it does not.
 bool Replace(const std::string& target, const std::string& bytes)
 {
+    if (WriteProtected(target))
+        return false;
     ReplacementFile replacement(target);
     if (!replacement.Created())
         return FileExists(target) && WriteInPlace(target, bytes);

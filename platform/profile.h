@@ -26,8 +26,9 @@ using ProfileEntries = std::vector<std::pair<std::string, std::string>>;
 // the end of the file, a missing file is created. New lines end in CR LF; everything else in
 // the file is kept byte for byte. The file is replaced as a whole by a rename, so a failed
 // write (false) leaves the old file as it was; where the folder takes no new file, an existing
-// writable file is overwritten in place instead. Names or a value that would break the line
-// structure are refused (false) before anything is written.
+// writable file is overwritten in place instead. A file without write permission, for the user
+// or for anyone (root included), is left alone (false), as are names or a value that would
+// break the line structure.
 bool WritePrivateProfileStrings(const std::string& section, const ProfileEntries& entries,
                                 const std::string& file);
 

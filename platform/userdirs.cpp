@@ -71,25 +71,35 @@ std::string PicturesFolder()
     return WithSlash(folder.value_or(HomeFolder() + "/Pictures"));
 }
 
-bool ProgramFolderWritable()
+// Root may write every folder, so writability alone would have root keep settings and pictures
+// in /usr/bin; the install prefixes of packages and of `make install` tell an installed copy.
+bool InstalledIn(const std::string& folder)
 {
-    return ::access(ProgramFolder().c_str(), W_OK) == 0;
+    for (const char* system : {"/usr/", "/bin/", "/sbin/", "/opt/"})
+        if (folder.rfind(system, 0) == 0)
+            return true;
+    return ::access(folder.c_str(), W_OK) != 0;
 }
 
 std::string SettingsFile()
 {
-    if (ProgramFolderWritable())
+    if (!InstalledIn(ProgramFolder()))
         return ProgramFolder() + SettingsName;
     return ConfigHome() + "/tessary/" + SettingsName;
 }
 
 std::string DefaultDestination()
 {
-    if (ProgramFolderWritable())
+    if (!InstalledIn(ProgramFolder()))
         return ProgramFolder();
+    return PicturesFolder() + "Tessary/";
+}
+
+void PrepareDestination(const std::string& destination)
+{
     const std::string pictures = PicturesFolder();
-    MakeFolders(pictures);
-    return pictures + "Tessary/";
+    if (destination == pictures + "Tessary/")
+        MakeFolders(pictures);
 }
 
 bool MakeFolders(const std::string& path)

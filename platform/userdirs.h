@@ -1,6 +1,6 @@
-// Where a copy of the program keeps its settings and puts its pictures. A copy whose folder
-// the user can write (a build tree, an unpacked copy) keeps both beside itself; an installed
-// copy uses the user's own folders, named as the XDG base-directory and user-dirs rules say.
+// Where a copy of the program keeps its settings and puts its pictures. A copy in a folder of
+// the user's own (a build tree, an unpacked copy) keeps both beside itself; an installed copy
+// uses the user's own folders, named as the XDG base-directory and user-dirs rules say.
 #pragma once
 
 #include <string>
@@ -17,15 +17,19 @@ std::string ConfigHome();
 // "/Pictures"; ending in "/".
 std::string PicturesFolder();
 
-// True when the user may create files in the program's folder.
-bool ProgramFolderWritable();
+// True when `folder` (ending in "/") holds an installed copy: a system folder, which root may
+// write as well, or one the user may not write.
+bool InstalledIn(const std::string& folder);
 
 // The program folder + "Tessary.ini", or the config home + "/tessary/Tessary.ini".
 std::string SettingsFile();
 
-// The program folder, or the pictures folder + "Tessary/". The pictures folder is made when
-// it is missing, so that a job's one-level creation of the destination succeeds.
+// The program folder, or the pictures folder + "Tessary/". Makes nothing.
 std::string DefaultDestination();
+
+// Makes the pictures folder when `destination` is the installed copy's default inside it, so
+// that a job's one-level creation of the destination succeeds; any other folder is left alone.
+void PrepareDestination(const std::string& destination);
 
 // Creates every missing folder of `path` (the last name included); false when one cannot be
 // made.

@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -165,17 +166,18 @@ private:
     // The frame as the window system has it (the widget's own copy can lag behind).
     static QRect Frame(const TForm1& form) { return form.windowHandle()->frameGeometry(); }
 
-    // Shown, and with a window manager framed (a frame still being built need not surround the
-    // window) with the title bar on the screen's usable area, where the guard puts it.
-    static bool Placed(TForm1& form, int usableTop)
+    // Shown, with a window manager framed (a frame still being built need not surround the
+    // window), and with the whole frame on the screen's usable area, where the guard puts it.
+    static bool Placed(TForm1& form, const QRect& usable)
     {
         if (!QTest::qWaitForWindowExposed(&form, 10000))
             return false;
-        const auto framed = [&] {
+        const auto placed = [&] {
             const QRect window = form.windowHandle()->geometry();
-            return Frame(form) != window && Frame(form).contains(window) && Frame(form).top() >= usableTop;
+            const bool framed = Frame(form) != window && Frame(form).contains(window);
+            return (framed || DisplayMode() != "openbox") && usable.contains(Frame(form));
         };
-        return DisplayMode() != "openbox" || QTest::qWaitFor(framed, 10000);
+        return QTest::qWaitFor(placed, 10000);
     }
 
 private slots:
@@ -187,38 +189,50 @@ private slots:
 
     void cleanup() { dir_.reset(); }
 
-    // The window comes back where it was closed, over three restarts, and a title bar stored
-    // above the screen comes back on it.
+    // The window comes back where it was closed, over three restarts; one stored partly off the
+    // screen, as a larger font at the same place leaves it, comes back moved against the edge
+    // it crossed, whole and no further.
     void placementOverRestarts_data()
     {
         QTest::addColumn<QPoint>("stored");
-        QTest::addColumn<bool>("keptAsStored");
-        QTest::newRow("on the screen") << QPoint(57, 31) << true;
-        QTest::newRow("title bar above the screen") << QPoint(60, -15) << false;
+        QTest::addColumn<int>("edge");  // 0: kept as stored
+        QTest::newRow("on the screen") << QPoint(57, 31) << 0;
+        QTest::newRow("title bar above the screen") << QPoint(60, -15) << int(Qt::TopEdge);
+        QTest::newRow("off to the right") << QPoint(600, 31) << int(Qt::RightEdge);
+        QTest::newRow("below the bottom") << QPoint(57, 500) << int(Qt::BottomEdge);
+        QTest::newRow("left of the screen") << QPoint(-100, 31) << int(Qt::LeftEdge);
     }
 
     void placementOverRestarts()
     {
         QFETCH(QPoint, stored);
-        QFETCH(bool, keptAsStored);
+        QFETCH(int, edge);
         const QString position =
             QStringLiteral("%1,%2,%3,%4").arg(stored.x()).arg(stored.y()).arg(stored.x() + 483).arg(stored.y() + 636);
         WriteSettings(Settings(), {"PixelsPerInch=" + std::to_string(ScreenPixelsPerInch()), "NormPos=" + position.toStdString()});
-        const int usableTop = QGuiApplication::primaryScreen()->availableGeometry().top();
+        const QRect usable = QGuiApplication::primaryScreen()->availableGeometry();
         QPoint first;
+        QRect frame;
         for (int start = 1; start <= 3; ++start) {
             auto form = std::make_unique<TForm1>(Settings());
             form->show();
-            QVERIFY(Placed(*form, usableTop));
+            QVERIFY(Placed(*form, usable));
             const QPoint placed = form->geometry().topLeft();
-            if (start == 1)
+            if (start == 1) {
                 first = placed;
+                frame = Frame(*form);
+            }
             QCOMPARE(placed, first);
-            QVERIFY(Frame(*form).top() >= usableTop);
             QVERIFY(form->close());
         }
-        if (keptAsStored)
-            QCOMPARE(first, stored);
+        const bool across = edge == Qt::LeftEdge || edge == Qt::RightEdge;
+        QCOMPARE(across ? first.y() : first.x(), across ? stored.y() : stored.x());
+        const QMap<int, bool> against = {{0, first == stored},
+                                         {Qt::TopEdge, frame.top() == usable.top()},
+                                         {Qt::RightEdge, frame.right() == usable.right()},
+                                         {Qt::BottomEdge, frame.bottom() == usable.bottom()},
+                                         {Qt::LeftEdge, frame.left() == usable.left()}};
+        QVERIFY(against.value(edge));
     }
 
     // A clicked start button that goes grey leaves the focus on a button, never in a field

@@ -272,7 +272,7 @@ private slots:
         QTest::newRow("suffixed key before the plain one")
             << QStringList{ppi, suffixed + "=100,120,583,756", "NormPos=300,320,783,956"} << true << QPoint(100, 120);
         QTest::newRow("plain key when this screen has none")
-            << QStringList{ppi, "NormPos(1x1)=100,120,583,756", "NormPos=300,320,783,956"} << true << QPoint(300, 320);
+            << QStringList{ppi, "NormPos(1x1)=100,120,583,756", "NormPos=300,150,783,786"} << true << QPoint(300, 150);
         QTest::newRow("another screen's key only")
             << QStringList{ppi, "NormPos(1x1)=100,120,583,756"} << false << QPoint();
         QTest::newRow("saved at another pixels per inch")
@@ -375,12 +375,23 @@ private slots:
         form->close();
     }
 
+    // A path through a plain file, or a read-only file in a folder that takes new files: neither
+    // is written, whoever runs the test, and the file stays as it was.
+    void failedWriteIsReportedOnceAndTheWindowStillCloses_data()
+    {
+        QTest::addColumn<bool>("readOnlyFile");
+        QTest::newRow("path through a plain file") << false;
+        QTest::newRow("read-only file") << true;
+    }
+
     void failedWriteIsReportedOnceAndTheWindowStillCloses()
     {
-        // The settings path goes through a plain file, so not even root can write it.
+        QFETCH(bool, readOnlyFile);
         const std::string blocker = Path("plain.txt");
-        support::WriteFile(blocker, "not a folder");
-        const std::string settings = blocker + "/Tessary.ini";
+        const std::string content = "[TForm1]\r\nEdit3_Text=4711\r\n";
+        support::WriteFile(blocker, content);
+        std::filesystem::permissions(blocker, std::filesystem::perms(0444));
+        const std::string settings = readOnlyFile ? blocker : blocker + "/Tessary.ini";
         DialogWatcher watcher;
         auto form = MakeForm(settings);
         form->show();
@@ -389,6 +400,7 @@ private slots:
         QCOMPARE(watcher.messages, QStringList{QString::fromStdString(settings) + " を書き込みできません"});
         form.reset();
         QCOMPARE(watcher.messages.size(), 1);
+        QCOMPARE(support::FileBytes(blocker), content);
         QCOMPARE(CannotWriteText("x.ini"), std::string("x.ini を書き込みできません"));
     }
 

@@ -8,6 +8,7 @@
 #include "net/NMHttp.h"
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "platform/winsock.h"
 #include "support/loopback.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -29,6 +31,9 @@
 #include <QTest>
 #include <QTimeEdit>
 #include <QRegularExpression>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <filesystem>
 #include <thread>
@@ -418,8 +423,8 @@ private slots:
 
     void folderChooserByShortcutAndButton()
     {
-        const std::string chosen = Path("pictures");
-        QVERIFY(std::filesystem::create_directory(chosen));
+        // A typed path that does not exist yet is made, levels and all.
+        const std::string chosen = Path("pictures/new");
         DialogWatcher watcher;
         QString shownFolder;
         bool readOnly = false;
@@ -436,7 +441,7 @@ private slots:
             foldersOnly = chooser->fileMode() == QFileDialog::Directory;
             if (!accept)
                 return chooser->reject();
-            chooser->setDirectory(QString::fromStdString(chosen));
+            chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QString::fromStdString(chosen));
             static_cast<QDialog*>(chooser)->accept();
         };
         const auto form = MakeForm();
@@ -446,11 +451,13 @@ private slots:
         QTest::keyClick(Control<QWidget>(*form, "Edit3"), Qt::Key_D, Qt::ControlModifier);
         QCOMPARE(watcher.folderChoosers, 1);
         QCOMPARE(shownFolder, dir_->path());
-        QVERIFY(readOnly);
+        QVERIFY(!readOnly);
         QVERIFY(hasNewFolderButton);
-        QVERIFY(!canMakeFolders);
+        QVERIFY(canMakeFolders);
         QVERIFY(foldersOnly);
         QCOMPARE(destination->text(), QString::fromStdString(chosen));
+        QVERIFY(std::filesystem::is_directory(chosen));
+        QVERIFY(watcher.messages.isEmpty());
 
         accept = false;
         QTest::mouseClick(Control<QPushButton>(*form, "BitBtn3"), Qt::LeftButton);
@@ -476,11 +483,13 @@ private slots:
         ButtonStates during{};
         bool runningDuring = false;
         QString statusDuring;
+        QString tipDuring;
         QTimer::singleShot(0, form.get(), [&] {
             seen = true;
             during = StatesOf(*form);
             runningDuring = form->JobRunning();
             statusDuring = TextOf(*form, "Label12");
+            tipDuring = Control<QLabel>(*form, "Label12")->toolTip();
             for (const char* field : {"Edit3", "Edit5", "Edit2"}) {
                 QLineEdit* edit = Control<QLineEdit>(*form, field);
                 edit->setFocus();
@@ -495,7 +504,10 @@ private slots:
         QVERIFY(seen);
         QVERIFY(runningDuring);
         QVERIFY(Running(during));
-        QCOMPARE(statusDuring, QStringLiteral("getting list . . .   [proxy 127.0.0.1:%1]").arg(server.Port()));
+        // The status texts stay the job's own; the tooltip names the proxy for the whole job.
+        const QString proxyLine = QStringLiteral("\nHTTP proxy: 127.0.0.1:%1").arg(server.Port());
+        QCOMPARE(statusDuring, QStringLiteral("getting list . . . "));
+        QCOMPARE(tipDuring, statusDuring + proxyLine);
         QCOMPARE(entry->text(), QStringLiteral("77154"));
         QCOMPARE(TextOf(*form, "Edit5"), QStringLiteral("tessa"));
         QCOMPARE(TextOf(*form, "Edit2"), QStringLiteral("8436"));
@@ -505,6 +517,7 @@ private slots:
         QVERIFY(server.Request(0).rfind("GET " + url + " HTTP/1.0\r\n", 0) == 0);
         QVERIFY(Control<QPlainTextEdit>(*form, "Memo1")->toPlainText().split('\n').contains(QString::fromStdString(url)));
         QVERIFY(TextOf(*form, "Label12").startsWith(QStringLiteral("Job stopped, user directory not found: ")));
+        QVERIFY(Control<QLabel>(*form, "Label12")->toolTip().endsWith(proxyLine));
         QVERIFY(Idle(StatesOf(*form)));
         QVERIFY(form->StopRequested);
         QVERIFY(!form->JobRunning());
@@ -567,16 +580,23 @@ private slots:
         QCOMPARE(Control<QLabel>(*form, "Label12")->toolTip(), tip);
     }
 
-    // The window finds its proxy in $http_proxy as the command line does.
+    // The window finds its proxy in $http_proxy as the command line does, and a gallery job does
+    // not start with one it cannot use, which the status line then names.
     void proxyFromEnvironment_data()
     {
         QTest::addColumn<QString>("variable");
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("port");
-        QTest::newRow("URL with user and path") << "http://user@127.0.0.1:3128/" << "127.0.0.1" << 3128;
-        QTest::newRow("host only") << "127.0.0.2" << "127.0.0.2" << 80;
-        QTest::newRow("empty") << "" << "" << 0;
-        QTest::newRow("not HOST:PORT") << "127.0.0.1:http" << "" << 0;
+        QTest::addColumn<QString>("problem");
+        const QString cannot = QStringLiteral(" cannot be used: it is not HOST:PORT or http://HOST:PORT/");
+        QTest::newRow("URL with user and path") << "http_proxy=http://user@127.0.0.1:3128/" << "127.0.0.1" << 3128 << "";
+        QTest::newRow("host only") << "http_proxy=127.0.0.2" << "127.0.0.2" << 80 << "";
+        QTest::newRow("empty") << "http_proxy=" << "" << 0 << "";
+        QTest::newRow("capitals are not read") << "HTTP_PROXY=:8080" << "" << 0 << "";
+        QTest::newRow("not HOST:PORT") << "http_proxy=127.0.0.1:http" << "" << 0 << "http_proxy=127.0.0.1:http" + cannot;
+        QTest::newRow("no host") << "http_proxy=:8080" << "" << 0 << "http_proxy=:8080" + cannot;
+        QTest::newRow("host not found") << "http_proxy=nohost" << "nohost" << 80
+                                        << "http_proxy=nohost cannot be used: no address found for host nohost";
     }
 
     void proxyFromEnvironment()
@@ -584,11 +604,26 @@ private slots:
         QFETCH(QString, variable);
         QFETCH(QString, host);
         QFETCH(int, port);
-        qputenv("http_proxy", variable.toUtf8());
+        QFETCH(QString, problem);
+        platform::SetLookupFunction([](const std::string& name, std::uint32_t& address) {
+            address = name == "nohost" ? 0 : htonl(INADDR_LOOPBACK);
+            return address == 0 ? platform::WSAHOST_NOT_FOUND : 0;
+        });
+        const auto systemLookup = qScopeGuard([] { platform::SetLookupFunction(nullptr); });
+        const QByteArray name = variable.section('=', 0, 0).toUtf8();
+        qputenv(name, variable.section('=', 1).toUtf8());
         const auto form = std::make_unique<TForm1>(Path("Tessary.ini"));
-        qunsetenv("http_proxy");
+        qunsetenv(name);
         QCOMPARE(QString::fromStdString(form->NMHTTP1->Proxy), host);
         QCOMPARE(form->NMHTTP1->ProxyPort, port);
+        if (!problem.isEmpty()) {
+            form->show();
+            QTest::mouseClick(Control<QPushButton>(*form, "Button3"), Qt::LeftButton);
+            QCOMPARE(TextOf(*form, "Label12"), problem);
+            QVERIFY(Control<QPlainTextEdit>(*form, "Memo1")->toPlainText().isEmpty());
+            QVERIFY(Idle(StatesOf(*form)));
+            form->close();
+        }
     }
 
     // An error that escapes a job is shown in a message box; the buttons keep the running

@@ -251,6 +251,8 @@ TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
 struct UsageCase {
     const char* name;
     Lines args;
+    std::string httpProxy = "PROXY";  // "PROXY": the gallery stub as the proxy
+    std::string err{};                // all of standard error, when given
 };
 
 class UsageTest : public HeadlessTest, public ::testing::WithParamInterface<UsageCase> {};
@@ -265,11 +267,15 @@ TEST_P(UsageTest, ExitsWithTwoAndDoesNoWork)
             arg = settings.string();
         else if (arg == "MISSING")
             arg = (scratch.Path() / "missing.ini").string();
-    ProgramRun run(args, {"http_proxy=http://" + Proxy() + "/"});
+    const std::string httpProxy = GetParam().httpProxy;
+    ProgramRun run(args, {"http_proxy=" + (httpProxy == "PROXY" ? "http://" + Proxy() + "/" : httpProxy)});
 
     EXPECT_EQ(run.Finish(), 2);
     EXPECT_EQ(run.Out, "");
     EXPECT_EQ(run.Err.rfind("tessary: ", 0), 0u) << run.Err;
+    if (!GetParam().err.empty()) {
+        EXPECT_EQ(run.Err, GetParam().err);
+    }
     EXPECT_TRUE(stub.Urls().empty());
 }
 
@@ -294,7 +300,15 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"MaxSizeNotABytesCount", {"--folder", "1", "--max-size", "0"}},
         UsageCase{"FlagWithValue", {"--folder", "1", "--no-pause=yes"}},
         UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
-        UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}}),
+        UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}},
+        UsageCase{"HttpProxyWithoutHost", {"--folder", "1"}, ":8080",
+                  "tessary: http_proxy=:8080 cannot be used: it is not HOST:PORT or http://HOST:PORT/\n"},
+        UsageCase{"HttpProxyPortNotANumber", {"--member", "tessa"}, "http://127.0.0.1:http/",
+                  "tessary: http_proxy=http://127.0.0.1:http/ cannot be used: it is not HOST:PORT or "
+                  "http://HOST:PORT/\n"},
+        UsageCase{"HttpProxyOfAnotherKind", {"--folder", "1"}, "socks5://127.0.0.1:1080",
+                  "tessary: http_proxy=socks5://127.0.0.1:1080 cannot be used: only http:// proxies are "
+                  "supported\n"}),
     support::CaseName);
 
 TEST_F(HeadlessTest, FolderJobMirrorsThePictureAndLogsOnStandardOutput)
@@ -367,15 +381,23 @@ INSTANTIATE_TEST_SUITE_P(
         StoredCase{"HostBOption", "", {"--host-b"}, "http://www.pixhaven.com"}),
     support::CaseName);
 
+// --proxy wins over $http_proxy, also over one that cannot be used.
 TEST_F(HeadlessTest, ProxyComesFromHttpProxyWhenNotGiven)
 {
     ServeGallery("http://www.fotoarchive.com", "f=42");
-    ProgramRun run({"--folder", "42", "--dest", Destination(), "--no-pause", "--settings", settings.string()},
-            {"http_proxy=http://" + Proxy() + "/"});
+    const std::pair<Lines, std::string> rows[] = {{{}, "http://" + Proxy() + "/"}, {{"--proxy", Proxy()}, ":8080"}};
+    for (const auto& [proxyArgs, httpProxy] : rows) {
+        SCOPED_TRACE(httpProxy);
+        Lines args{"--folder", "42", "--dest", Destination(), "--no-pause", "--settings", settings.string()};
+        args.insert(args.end(), proxyArgs.begin(), proxyArgs.end());
+        ProgramRun run(args, {"http_proxy=" + httpProxy});
 
-    EXPECT_EQ(run.Finish(), 0) << run.Err;
-    EXPECT_EQ(stub.Count("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=42"), 1);
-    EXPECT_EQ(FileBytes(PictureFile()), Picture);
+        EXPECT_EQ(run.Finish(), 0) << run.Err;
+        EXPECT_EQ(run.Err.find("http_proxy"), std::string::npos) << run.Err;
+        EXPECT_EQ(FileBytes(PictureFile()), Picture);
+        fs::remove(PictureFile());
+    }
+    EXPECT_EQ(stub.Count("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=42"), 2);
 }
 
 TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithThree)

@@ -235,6 +235,12 @@ TEST_F(ProfileTest, FailedWriteReturnsFalseAndKeepsOldFile)
     EXPECT_FALSE(written);
     EXPECT_EQ(Contents(), old);
     EXPECT_EQ(EntriesInFolder(), 1u) << "the unfinished file is removed";
+
+    // A read-only file is kept, although its folder takes new files and root could write it.
+    ASSERT_EQ(::chmod(Ini().c_str(), 0444), 0);
+    EXPECT_FALSE(WritePrivateProfileString("S", "k2", "v", Ini()));
+    EXPECT_EQ(Contents(), old);
+    EXPECT_EQ(EntriesInFolder(), 1u);
 }
 
 // Runs `write` in a child that is not root, which read-only modes would not stop; the exit

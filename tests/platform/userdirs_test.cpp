@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -85,12 +86,34 @@ TEST(UserDirsTest, ConfigAndPicturesFoldersFollowTheXdgRules)
     }
 }
 
-// A copy in a folder the user can write, as the build tree is, keeps everything beside itself.
-TEST(UserDirsTest, WritableProgramFolderKeepsSettingsAndPicturesBesideTheProgram)
+// System folders hold installed copies whoever runs them, root too; a copy in a folder of the
+// user's own, as the build tree is, keeps everything beside itself.
+TEST(UserDirsTest, InstalledCopiesAreThoseInSystemFolders)
 {
-    ASSERT_TRUE(platform::ProgramFolderWritable());
+    TempFolder own;
+    std::filesystem::create_directories(own.Path() / "usr/bin");
+    for (const char* folder : {"/usr/bin/", "/usr/local/bin/", "/bin/", "/opt/tessary/bin/"})
+        EXPECT_TRUE(platform::InstalledIn(folder)) << folder;
+    for (const std::string& folder : {own.Text(), own.Text() + "usr/bin/"})
+        EXPECT_FALSE(platform::InstalledIn(folder)) << folder;
+    ASSERT_FALSE(platform::InstalledIn(platform::ProgramFolder()));
     EXPECT_EQ(platform::SettingsFile(), platform::ProgramFolder() + "Tessary.ini");
     EXPECT_EQ(platform::DefaultDestination(), platform::ProgramFolder());
+}
+
+// Only the default destination inside the pictures folder makes that folder, when a job uses it.
+TEST(UserDirsTest, PicturesFolderIsMadeOnlyForTheDefaultDestination)
+{
+    TempFolder home;
+    const EnvironmentVariable homeVariable("HOME", home.Path().string());
+    const EnvironmentVariable configVariable("XDG_CONFIG_HOME", std::nullopt);
+    const std::string pictures = home.Text() + "Pictures/";
+    platform::PrepareDestination(home.Text() + "elsewhere/");
+    platform::PrepareDestination(pictures);
+    EXPECT_FALSE(platform::DirectoryExists(pictures));
+    platform::PrepareDestination(pictures + "Tessary/");
+    EXPECT_TRUE(platform::DirectoryExists(pictures));
+    EXPECT_FALSE(platform::DirectoryExists(pictures + "Tessary/")) << "the job makes its own folder";
 }
 
 TEST(UserDirsTest, MakeFoldersMakesEveryMissingLevel)
