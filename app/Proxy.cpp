@@ -1,5 +1,6 @@
 #include "app/Proxy.h"
 
+#include "platform/catalogue.h"
 #include "platform/messages.h"
 #include "platform/text.h"
 #include "platform/winsock.h"
@@ -38,20 +39,20 @@ std::string ParseProxyVariable(const std::string& text, std::string& host, int& 
     std::string rest = text;
     if (const size_t scheme = rest.find("://"); scheme != std::string::npos) {
         if (!SameText(rest.substr(0, scheme), "http"))
-            return "only http:// proxies are supported";
+            return _("only http:// proxies are supported");
         rest.erase(0, scheme + 3);
     }
     rest = rest.substr(0, rest.find('/'));
     if (const size_t at = rest.rfind('@'); at != std::string::npos)
         rest.erase(0, at + 1);
-    return ParseHostPort(rest, 80, host, port) ? "" : "it is not HOST:PORT or http://HOST:PORT/";
+    return ParseHostPort(rest, 80, host, port) ? "" : _("it is not HOST:PORT or http://HOST:PORT/");
 }
 
 }  // namespace
 
 std::string TEnvironmentProxy::ProblemText() const
 {
-    return Problem.empty() ? "" : "http_proxy=" + Variable + " cannot be used: " + Problem;
+    return Problem.empty() ? "" : platform::Fill(_("http_proxy=%1 cannot be used: %2"), {Variable, Problem});
 }
 
 TEnvironmentProxy ProxyFromEnvironment()
@@ -94,5 +95,5 @@ void CheckProxyHost(TEnvironmentProxy& proxy, int limitMs, const std::function<b
         platform::WaitPass(static_cast<int>(std::min<long long>(left, 50)));
     }
     if (!done || error != 0)
-        proxy.Problem = "no address found for host " + proxy.Host;
+        proxy.Problem = platform::Fill(_("no address found for host %1"), {proxy.Host});
 }

@@ -7,6 +7,7 @@
 #include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/userdirs.h"
@@ -228,7 +229,7 @@ void TForm1::ChooseSite(const char* siteTag)
 
 void TForm1::ChooseDestination()
 {
-    TFolderChooser dialog(this, QStringLiteral("フォルダの選択"), ui->Edit1->text());
+    TFolderChooser dialog(this, QString::fromUtf8(_("フォルダの選択")), ui->Edit1->text());
     dialog.setObjectName(QStringLiteral("FolderChooser"));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOptions(QFileDialog::DontUseNativeDialog);
@@ -330,7 +331,7 @@ std::string TForm1::ProxyNote() const
 {
     if (NMHTTP1->Proxy.empty())
         return {};
-    return "HTTP proxy: " + NMHTTP1->Proxy + ":" + std::to_string(NMHTTP1->ProxyPort);
+    return platform::Fill(_("HTTP proxy: %1:%2"), {NMHTTP1->Proxy, std::to_string(NMHTTP1->ProxyPort)});
 }
 
 void TForm1::AbortTransfers()
