@@ -11,7 +11,8 @@
 #include <memory>
 #include <string>
 
-// A refusal by the server; the message is the refusing reply line as read, line end included.
+// A refusal by the server; the message is the refusing reply line as read, with the step and the
+// server named in parentheses before its line end: "530 Login incorrect. (log-in to h:21)\r\n".
 class FTPException : public Exception {
 public:
     using Exception::Exception;
@@ -118,7 +119,9 @@ private:
     enum class Phase { None, Reply, Accept, Data };
     class Watch;
 
-    void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported);
+    void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported, const std::string& step);
+    void BeginStep(const std::string& what);
+    std::string ReadGreeting();
     std::string NextReplyLine(int& lines, size_t& bytes);
     bool FailureLineWaiting() const;
     bool ServerDropArriving() const;
