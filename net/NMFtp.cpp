@@ -242,11 +242,25 @@ void TNMFTP::DropSession()
 void TNMFTP::GiveUp()
 {
     DropSession();
-    const char* awaited = phase_ == Phase::Reply    ? " waiting for the reply"
-                          : phase_ == Phase::Accept ? " waiting for the data connection"
-                          : phase_ == Phase::Data   ? " waiting for data"
-                                                    : "";
-    throw EWaitExpired(FailureText(ErrorText(platform::WSAETIMEDOUT), Step, TimedOutText(WaitLimit) + awaited));
+    throw EWaitExpired(
+        FailureText(ErrorText(platform::WSAETIMEDOUT), Step, TimedOutText(WaitLimit) + AwaitedText(phase_)));
+}
+
+// A silent greeting is what a server of another protocol (a web server) gives: say so.
+const char* TNMFTP::AwaitedText(Phase phase)
+{
+    switch (phase) {
+    case Phase::Greeting:
+        return " waiting for the greeting, which an FTP server sends at once";
+    case Phase::Reply:
+        return " waiting for the reply";
+    case Phase::Accept:
+        return " waiting for the data connection";
+    case Phase::Data:
+        return " waiting for data";
+    default:
+        return "";
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -379,12 +393,12 @@ void TNMFTP::BeginStep(const std::string& what)
         DataSocket->Step = Step;
 }
 
-// A server whose first line is no FTP reply is not an FTP server: say so at once rather than
-// wait for a greeting that is not coming.
+// A server whose first line is no FTP reply speaks another protocol: say so at once rather than
+// go on to a log-in that it cannot answer.
 std::string TNMFTP::ReadGreeting()
 {
     BeginStep("greeting from");
-    return Watched(Phase::Reply, [this] {
+    return Watched(Phase::Greeting, [this] {
         int lines = 0;
         size_t bytes = 0;
         std::string line = NextReplyLine(lines, bytes);
@@ -610,7 +624,7 @@ void TNMFTP::AcceptDataConnection()
                 throw ESockError("キャンセル受入中");
             if (!Connected)
                 throw ESockError(FailureText("接続が閉じられました", Step,
-                                             "the server closed the connection before the data connection"));
+                                             "closed by the server before the data connection came"));
             WaitPass();
         }
         DataSocket->AdoptSocket(DataSocket->Accept());

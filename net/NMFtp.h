@@ -114,9 +114,9 @@ public:
     static TCmdType CommandType(const std::string& command);
 
 private:
-    // What a wait is waiting for: a reply and the data connection have a deadline from their
-    // start; a data transfer may go on as long as bytes keep arriving.
-    enum class Phase { None, Reply, Accept, Data };
+    // What a wait is waiting for: the greeting, a reply and the data connection have a deadline
+    // from their start; a data transfer may go on as long as bytes keep arriving.
+    enum class Phase { None, Greeting, Reply, Accept, Data };
     class Watch;
 
     void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported, const std::string& step);
@@ -138,6 +138,7 @@ private:
     void CreateDirectoryList();
     void DropSession();
     [[noreturn]] void GiveUp();
+    static const char* AwaitedText(Phase phase);
 
     // The wait watchdog: while a wait runs, a tick checks its deadline.
     void StartWatch();
