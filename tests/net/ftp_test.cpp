@@ -938,7 +938,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"GreetingRefused",
                     [](ScriptedFtpServer& s, TNMFTP&) { s.SetGreeting(FtpAction::Text("421 Too many users.\r\n")); },
                     "421 Too many users. (greeting from", ")\r\n"},
-        FailureCase{"LogInRefused", [](ScriptedFtpServer& s, TNMFTP&) { s.SetReply("PASS", "530 Login incorrect.\r\n"); },
+        FailureCase{"LogInRefused",
+                    [](ScriptedFtpServer& s, TNMFTP&) { s.SetReply("PASS", "530 Login incorrect.\r\n"); },
                     "530 Login incorrect. (log-in to", ")\r\n"},
         FailureCase{"WebServer",
                     [](ScriptedFtpServer& s, TNMFTP&) {
