@@ -56,9 +56,11 @@ void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
 
 std::string TFtpFileTransfer::Receive(const std::string&, const std::string& fileName, const std::string& path)
 {
+    lastFailure_.clear();
     try {
         ftp_.Download(fileName, path);
     } catch (const Exception& error) {
+        lastFailure_ = error.what();
         return ReasonOf(error);
     }
     return {};

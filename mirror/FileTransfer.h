@@ -40,7 +40,10 @@ public:
     std::string Receive(const std::string& url, const std::string& fileName, const std::string& path) override;
     long long ReceivedBytes() const override;
     void Failed(TJobForm& form, const std::string& fileName) override;
+    // The message of the error that failed the last file, as the client raised it.
+    const std::string& LastFailure() const { return lastFailure_; }
 
 private:
     TNMFTP& ftp_;
+    std::string lastFailure_;
 };

@@ -63,6 +63,37 @@ bool IsServerDrop(const char* bytes, size_t size)
     return size > 3 && (std::memcmp(bytes, "421", 3) == 0 || std::memcmp(bytes, "426", 3) == 0);
 }
 
+// The reply line with the step it answered named before its line end, so the line still reads
+// as the server's own and ends as it did.
+std::string WithStep(const std::string& reply, const std::string& step)
+{
+    const size_t end = reply.find_last_not_of("\r\n") + 1;  // npos + 1 is 0
+    return reply.substr(0, end) + " (" + step + ")" + reply.substr(end);
+}
+
+// A line from the server as a message may quote it: no line end, no control characters, and
+// not more than a screen line of it.
+std::string PrintableLine(const std::string& line)
+{
+    constexpr size_t Shown = 120;
+    std::string text = line.substr(0, line.find_last_not_of("\r\n") + 1);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    if (text.size() <= Shown)
+        return text;
+    size_t cut = Shown;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;  // not inside a UTF-8 character
+    return text.substr(0, cut) + "...";
+}
+
+// The time-out that GiveUp raised; a wait around the one that gave up passes it on as it is.
+class EWaitExpired : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
 }  // namespace
 
 // Keeps the wait watchdog running for as long as one wait lasts. A wait inside another keeps
@@ -104,6 +135,8 @@ auto TNMFTP::Watched(Phase phase, F&& wait)
                 GiveUp();
             return result;
         }
+    } catch (const EWaitExpired&) {
+        throw;
     } catch (const ESockError&) {
         if (TimedOut())
             GiveUp();
@@ -209,7 +242,25 @@ void TNMFTP::DropSession()
 void TNMFTP::GiveUp()
 {
     DropSession();
-    throw ESockError(ErrorText(platform::WSAETIMEDOUT));
+    throw EWaitExpired(
+        FailureText(ErrorText(platform::WSAETIMEDOUT), Step, TimedOutText(WaitLimit) + AwaitedText(phase_)));
+}
+
+// A silent greeting is what a server of another protocol (a web server) gives: say so.
+const char* TNMFTP::AwaitedText(Phase phase)
+{
+    switch (phase) {
+    case Phase::Greeting:
+        return " waiting for the greeting, which an FTP server sends at once";
+    case Phase::Reply:
+        return " waiting for the reply";
+    case Phase::Accept:
+        return " waiting for the data connection";
+    case Phase::Data:
+        return " waiting for data";
+    default:
+        return "";
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,7 +294,9 @@ std::string TNMFTP::NextReplyLine(int& lines, size_t& bytes)
     bytes += line.size();
     if (++lines > MaxReplyLines || bytes > MaxReplyBytes) {
         DropSession();  // the rest of the reply would be read as the answer to what follows
-        throw ESockError("応答が長すぎます");
+        throw ESockError(FailureText("応答が長すぎます", Step,
+                                     "a reply of more than " + std::to_string(MaxReplyLines) + " lines or " +
+                                         std::to_string(MaxReplyBytes / 1024) + " KiB"));
     }
     return line;
 }
@@ -320,7 +373,7 @@ TCmdType TNMFTP::CommandType(const std::string& command)
 }
 
 // Returns only when OnFailure took the failure on itself.
-void TNMFTP::Refuse(TCmdType type, const std::string& reply, bool offerUnsupported)
+void TNMFTP::Refuse(TCmdType type, const std::string& reply, bool offerUnsupported, const std::string& step)
 {
     if (offerUnsupported && Between(ReplyNumber, 500, 502) && OnUnSupportedFunction)
         OnUnSupportedFunction(type);
@@ -328,7 +381,37 @@ void TNMFTP::Refuse(TCmdType type, const std::string& reply, bool offerUnsupport
     if (OnFailure)
         OnFailure(handled, type);
     if (!handled)
-        throw FTPException(reply);
+        throw FTPException(WithStep(reply, step));
+}
+
+// `what` ends in a preposition: "download of a.gif from" names the server after it. The data
+// connection of the step is named by it too.
+void TNMFTP::BeginStep(const std::string& what)
+{
+    Step = what + " " + PeerText();
+    if (DataSocket)
+        DataSocket->Step = Step;
+}
+
+// A server whose first line is no FTP reply speaks another protocol: say so at once rather than
+// go on to a log-in that it cannot answer.
+std::string TNMFTP::ReadGreeting()
+{
+    BeginStep("greeting from");
+    return Watched(Phase::Greeting, [this] {
+        int lines = 0;
+        size_t bytes = 0;
+        std::string line = NextReplyLine(lines, bytes);
+        if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) {
+            RecordStop(TStopReason::BadReply);
+            DropSession();  // a log-out would wait for an answer that is not coming either
+            const char* hint = line.starts_with("HTTP/") ? " (a web server, not an FTP server)" : "";
+            throw ESockError("unexpected greeting from " + PeerText() + ": " + PrintableLine(line) + hint);
+        }
+        while (Continues(line))
+            line = NextReplyLine(lines, bytes);
+        return line;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -347,11 +430,14 @@ void TNMFTP::Connect()
         if (ReplyNumber > 400 && ReplyNumber < 600) {
             if (OnConnectionFailed)
                 OnConnectionFailed(this);
-            throw FTPException(reply);
+            throw FTPException(WithStep(reply, Step));
         }
     };
     try {
-        ReadReplyRest(" ");  // a line of one blank "continues", so the whole greeting is read
+        const std::string greeting = ReadGreeting();
+        ReplyNumber = static_cast<std::int16_t>(LeadingNumber(greeting));
+        refused(greeting);
+        BeginStep("log-in to");
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
             bool handled = false;
             OnAuthenticationNeeded(handled);
@@ -381,6 +467,7 @@ void TNMFTP::Disconnect()
     if (!Connected)
         return;
     BeginOperation();
+    BeginStep("log-out from");
     ReportStatus(1, "QUIT");
     std::string reply;
     try {
@@ -395,7 +482,7 @@ void TNMFTP::Disconnect()
     }
     DropSession();
     if (Between(ReplyNumber, 301, 599))
-        throw FTPException(reply);
+        throw FTPException(WithStep(reply, Step));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -406,11 +493,15 @@ void TNMFTP::IssueCommand(const std::string& command)
     const TCmdType type = CommandType(command);
     BeginOperation();
     RequireConnection();
+    if (type == TCmdType::CmdCwd)
+        BeginStep("change directory to " + command.substr(std::min<size_t>(4, command.size())) + " at");
+    else
+        BeginStep("command " + ExtractField(command, ' ', 1) + " at");
     ReportStatus(1, command);
     ClearInput();
     const std::string reply = SendCommand(command);
     if (Between(ReplyNumber, 400, 599)) {
-        Refuse(type, reply, true);
+        Refuse(type, reply, true, Step);
         return;
     }
     if (OnSuccess)
@@ -473,7 +564,7 @@ void TNMFTP::AnnouncePort(TCmdType type)
     ReportStatus(1, command);
     const std::string reply = SendCommand(command);
     if (Between(ReplyNumber, 301, 599))
-        Refuse(type, reply, false);
+        Refuse(type, reply, false, "PORT for " + Step);
 }
 
 bool TNMFTP::FailureLineWaiting() const
@@ -497,7 +588,7 @@ long long TNMFTP::RequestFile(const std::string& remoteFile)
         if (Between(ReplyNumber, 301, 599)) {
             const std::string first = line;
             line = ReadReplyRest(line);  // the whole refusal, so that the next reply is the next
-            Refuse(TCmdType::CmdRetr, first, false);
+            Refuse(TCmdType::CmdRetr, first, false, Step);
         }
         BytesTotal = ReplyByteCount(line);
         announced = AnnouncedByteCount(line);
@@ -510,7 +601,7 @@ long long TNMFTP::RequestFile(const std::string& remoteFile)
             if (announced == 0)
                 announced = AnnouncedByteCount(line);
             if (Between(ReplyNumber, 301, 599))
-                Refuse(TCmdType::CmdRetr, line, true);
+                Refuse(TCmdType::CmdRetr, line, true, Step);
         }
     });
     replyOwed_ = true;
@@ -528,11 +619,12 @@ void TNMFTP::AcceptDataConnection()
             if (DataSocket->AsyncDone || DataSocket->Cancelled())
                 break;
             if (FailureLineWaiting() || ServerDropArriving())
-                throw FTPException(ReadTransferEnd());
+                throw FTPException(WithStep(ReadTransferEnd(), Step));
             if (Cancelled())
                 throw ESockError("キャンセル受入中");
             if (!Connected)
-                throw ESockError("接続が閉じられました");
+                throw ESockError(FailureText("接続が閉じられました", Step,
+                                             "closed by the server before the data connection came"));
             WaitPass();
         }
         DataSocket->AdoptSocket(DataSocket->Accept());
@@ -605,11 +697,13 @@ std::string TNMFTP::ReadTransferEnd()
 void TNMFTP::JudgeTransfer(const std::string& finalReply, int dataError, long long announced)
 {
     if (!Between(LeadingNumber(finalReply), 200, 299))
-        throw FTPException(finalReply);
+        throw FTPException(WithStep(finalReply, Step));
     if (dataError != 0)
-        throw ESockError(ErrorText(static_cast<std::uint16_t>(dataError)));
+        throw ESockError(FailureText(ErrorText(static_cast<std::uint16_t>(dataError)), Step, ReasonText(dataError)));
     if (BytesTotal < announced)
-        throw ESockError("受信データが不足しています");
+        throw ESockError(FailureText("受信データが不足しています", Step,
+                                     "received " + std::to_string(BytesTotal) + " of " + std::to_string(announced) +
+                                         " bytes"));
 }
 
 // A transfer that failed on our side still has the server's final word on its way: read it
@@ -650,11 +744,12 @@ void TNMFTP::ListDirectory()
                 CreateDirectoryList();
             DirectoryList->Clear();
         }
+        BeginStep("listing from");
         AnnouncePort(TCmdType::CmdList);
         ReportStatus(1, "LIST");
         const std::string reply = SendCommand("LIST");
         if (Between(ReplyNumber, 301, 599))
-            Refuse(TCmdType::CmdList, reply, true);
+            Refuse(TCmdType::CmdList, reply, true, Step);
         replyOwed_ = true;
         BytesTotal = ReplyByteCount(reply);
         if (OnTransactionStart)
@@ -677,6 +772,7 @@ void TNMFTP::Download(const std::string& remoteFile, const std::string& localFil
 {
     try {
         PrepareDataSocket();
+        BeginStep("download of " + remoteFile + " from");
         AnnouncePort(TCmdType::CmdRetr);
         if (OnPacketRecvd)
             DataSocket->OnPacketRecvd = OnPacketRecvd;

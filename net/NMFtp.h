@@ -11,7 +11,8 @@
 #include <memory>
 #include <string>
 
-// A refusal by the server; the message is the refusing reply line as read, line end included.
+// A refusal by the server; the message is the refusing reply line as read, with the step and the
+// server named in parentheses before its line end: "530 Login incorrect. (log-in to h:21)\r\n".
 class FTPException : public Exception {
 public:
     using Exception::Exception;
@@ -113,12 +114,14 @@ public:
     static TCmdType CommandType(const std::string& command);
 
 private:
-    // What a wait is waiting for: a reply and the data connection have a deadline from their
-    // start; a data transfer may go on as long as bytes keep arriving.
-    enum class Phase { None, Reply, Accept, Data };
+    // What a wait is waiting for: the greeting, a reply and the data connection have a deadline
+    // from their start; a data transfer may go on as long as bytes keep arriving.
+    enum class Phase { None, Greeting, Reply, Accept, Data };
     class Watch;
 
-    void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported);
+    void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported, const std::string& step);
+    void BeginStep(const std::string& what);
+    std::string ReadGreeting();
     std::string NextReplyLine(int& lines, size_t& bytes);
     bool FailureLineWaiting() const;
     bool ServerDropArriving() const;
@@ -135,6 +138,7 @@ private:
     void CreateDirectoryList();
     void DropSession();
     [[noreturn]] void GiveUp();
+    static const char* AwaitedText(Phase phase);
 
     // The wait watchdog: while a wait runs, a tick checks its deadline.
     void StartWatch();

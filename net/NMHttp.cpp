@@ -204,7 +204,10 @@ void TNMHTTP::ProcessRequest()
         ClearInput();  // leftovers of an aborted request must not pose as this reply
         Connect();
         try {
+            const std::string request = Verbs[static_cast<int>(kind_)] + requestPath_;
+            Step = "request " + request + " to " + PeerText();
             SendRequest();
+            Step = "reply to " + request + " from " + PeerText();
             ReadReplyHeader();
             ReceiveBody();
             ReportOutcome();
@@ -396,9 +399,9 @@ void TNMHTTP::ReadReplyHeader()
         std::string line = ReadLn();
         headBytes += line.size();
         if (line.empty() || line.back() != '\n')
-            RefuseReply(HeadCutShortText);
+            RefuseReply(HeadCutShortText, "closed by the server inside the reply head");
         if (headBytes > MaxReplyHead)
-            RefuseReply(HeadTooLargeText);
+            RefuseReply(HeadTooLargeText, "a reply head of more than 1 MiB");
         return line;
     };
     auto store = [&](const std::string& line) {
@@ -422,7 +425,7 @@ void TNMHTTP::ReadReplyHeader()
         throw EInOutError("ファイル " + Header + " に書き込めません");
     // Our HTTP/1.0 request asks for no framing: a body in any other coding cannot be stored.
     if (!transferEncoding_.empty() && transferEncoding_ != "IDENTITY")
-        RefuseReply(UndecodableText + transferEncoding_);
+        RefuseReply(UndecodableText + transferEncoding_, "transfer coding " + transferEncoding_ + " not supported");
 }
 
 // Step 4 of the reply head. A location or cookie with a control character is not taken.
@@ -442,10 +445,10 @@ void TNMHTTP::NoteHeaderLine(const std::string& line)
         transferEncoding_ = Trimmed(WithoutLineEnd(upper.substr(19)));
 }
 
-void TNMHTTP::RefuseReply(const std::string& text)
+void TNMHTTP::RefuseReply(const std::string& text, const std::string& reason)
 {
     RecordStop(TStopReason::BadReply);
-    throw ESockError(text);
+    throw ESockError(FailureText(text, Step, reason));
 }
 
 bool TNMHTTP::CookieGoesTo(const std::string& host) const
@@ -471,7 +474,8 @@ void TNMHTTP::CheckBodyComplete()
         return;
     RaiseIfDropped();
     if (lengthAnnounced_)
-        RefuseReply(ShortBodyText);
+        RefuseReply(ShortBodyText, "received " + std::to_string(CapturedCount()) + " of " +
+                                       std::to_string(BytesTotal) + " bytes");
 }
 
 void TNMHTTP::ReceiveBody()

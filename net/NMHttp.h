@@ -87,7 +87,7 @@ protected:
     void ReceiveBody();
     long long BodyLimit() const;
     void CheckBodyComplete();
-    [[noreturn]] void RefuseReply(const std::string& text);
+    [[noreturn]] void RefuseReply(const std::string& text, const std::string& reason);
     void NoteHeaderLine(const std::string& line);
     bool CookieGoesTo(const std::string& host) const;
     void ReportOutcome();

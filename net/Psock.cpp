@@ -168,6 +168,8 @@ void TPowersock::HandleMessage(unsigned msg, WPARAM wParam, LPARAM lParam)
             if (event != FD_ACCEPT && (!lookup_ || lookup_->id != wParam))
                 break;
             LastEventOk = SelectError(lParam) == 0;
+            if (!LastEventOk)
+                LastError = SelectError(lParam);
             AsyncDone = true;
             if (event == FD_ACCEPT) {
                 Connected = true;
@@ -267,8 +269,10 @@ void TPowersock::RaiseStopped(const char* abortText)
 // A connection the peer reset (or that broke) ended before its data did.
 void TPowersock::RaiseIfDropped()
 {
-    if (StopReason == TStopReason::ServerDrop)
-        throw ESockError(ErrorText(static_cast<std::uint16_t>(dropError_ ? dropError_ : 10054)));
+    if (StopReason != TStopReason::ServerDrop)
+        return;
+    const int error = dropError_ ? dropError_ : 10054;
+    throw ESockError(FailureText(ErrorText(static_cast<std::uint16_t>(error)), StepText(), ReasonText(error)));
 }
 
 void TPowersock::RequireConnection()

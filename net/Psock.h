@@ -81,6 +81,14 @@ std::string ExtractField(const std::string& text, char separator, int n);
 // 1-based position of the n-th `ch` in `text`, or its length + 1 when there are fewer.
 int NthCharPosition(const std::string& text, char ch, int n);
 
+// A failure's message: its fixed text first, then where it happened and the system's reason,
+// each after ": " ("接続が失敗しました: cannot connect to h:80: connection refused").
+std::string FailureText(const std::string& text, const std::string& where, const std::string& reason);
+// The system's reason for a socket error number, in lower case: "connection refused".
+std::string ReasonText(int number);
+// "timed out after 0.3 s".
+std::string TimedOutText(int milliseconds);
+
 // The transport component. Its sources follow its seams: net/Psock.cpp (life, notifications,
 // stops), net/sockconnect.cpp (lookup, connect, close), net/socklisten.cpp (data connections),
 // net/socksend.cpp, net/sockread.cpp (input, lines, waits), net/sockcapture.cpp (captures into
@@ -150,6 +158,9 @@ public:
     // When not 0, Accept takes connections only from this address (network byte order) and
     // closes any other caller, waiting on for the expected one.
     std::uint32_t AcceptFrom = 0;
+    // What the connection is doing, named in its failures ("download of a.gif from h:21"); set by
+    // the client as each step begins. Empty: "connection to HOST:PORT".
+    std::string Step;
 
     // What the stop record says. Cancelled: a stop that ends every wait, one that we asked for
     // (the user, a watchdog, a time-out, the capture's cap), as against one the peer caused.
@@ -182,6 +193,8 @@ public:
     std::string LocalPortText();
     std::string ErrorText(std::uint16_t number);
     void CheckSocketError(int tolerated, std::string& message);
+    // "HOST:PORT" as the failures name the peer, with the proxy when one is used.
+    std::string PeerText() const;
 
     // Received bytes not yet consumed.
     size_t BufferedCount() const { return inBuffer_.size() - inStart_; }
@@ -207,6 +220,8 @@ protected:
     void WaitPass();
     // Raises the socket error's text when the peer reset or broke the connection.
     void RaiseIfDropped();
+    // Step, or what the transport calls the connection when no step is named.
+    std::string StepText() const;
 
 private:
     // Life and notifications (Psock.cpp).
@@ -222,7 +237,9 @@ private:
     [[noreturn]] void RaiseStopped(const char* abortText);
 
     // Connection set-up and tear-down (sockconnect.cpp).
-    void ResolveHost();
+    std::string ResolveHost();
+    std::string LookupText() const;
+    std::string ConnectText() const;
     void StartTimer();
     void StopTimer();
     void TimerExpired(TComponent* Sender);
@@ -232,6 +249,7 @@ private:
 
     // Sending (socksend.cpp).
     void WriteHandler();
+    [[noreturn]] void RaiseSendError();
 
     // Receiving into the input buffer (sockread.cpp).
     void ReadHandler();

@@ -31,18 +31,19 @@ void TPowersock::TimerExpired(TComponent*)
 // ---------------------------------------------------------------------------------------------
 // Lookup and connect
 
-void TPowersock::ResolveHost()
+// Why the name gave no address, or an empty text when it gave one (0.0.0.0 included).
+std::string TPowersock::ResolveHost()
 {
     ReportStatus(8, "Resolve Host");
     RemoteAddress.address = 0;
     const std::string name = Proxy.empty() ? Host : Proxy;
     // The lookup buffer holds 127 characters; a longer name cannot be a host we can look up.
     if (name.size() > 127)
-        throw ESockError("ホスト接続失敗");
+        return "name longer than 127 characters";
     const std::uint32_t dotted = InetAddr(name);
     if (dotted != INADDR_NONE_VALUE) {
         RemoteAddress.address = dotted;
-        return;
+        return dotted == 0 ? "no address to connect to" : "";
     }
     StartTimer();
     AsyncDone = false;
@@ -51,14 +52,27 @@ void TPowersock::ResolveHost()
     WaitWhile([this] { return !AsyncDone && !Cancelled(); });
     StopTimer();
     if (TimedOut())
-        throw ESockError("ホスト接続タイムアウト");
+        throw ESockError(FailureText("ホスト接続タイムアウト", LookupText(), TimedOutText(timeOut_)));
     if (Cancelled())
         throw ESockError("ホスト接続キャンセル");
     if (!LastEventOk)
-        throw ESockError("ホスト接続失敗");
+        return ReasonText(LastError);
     RemoteAddress.address = lookup_->address;
     if (OnHostResolved)
         OnHostResolved(this);
+    return "";
+}
+
+std::string TPowersock::LookupText() const
+{
+    if (Proxy.empty())
+        return "cannot look up " + Host + ":" + std::to_string(Port);
+    return "cannot look up proxy " + Proxy + ":" + std::to_string(ProxyPort);
+}
+
+std::string TPowersock::ConnectText() const
+{
+    return "cannot connect to " + PeerText();
 }
 
 void TPowersock::Connect()
@@ -69,20 +83,15 @@ void TPowersock::Connect()
         throw ESockError("既に接続しています");
     int retries = 0;
     do {
-        try {
-            ResolveHost();
-        } catch (const ESockError& error) {
-            const std::string message = error.what();
-            if (message == "ホスト接続タイムアウト" || message == "ホスト接続キャンセル")
-                throw;
-        }
+        const std::string failure = ResolveHost();
         if (RemoteAddress.address == 0) {
+            const std::string message = FailureText("リモートアドレスが Null です", LookupText(), failure);
             if (retries > 0 || !OnInvalidHost)
-                throw ESockError("リモートアドレスが Null です");
+                throw ESockError(message);
             bool handled = false;
             OnInvalidHost(handled);
             if (!handled)
-                throw ESockError("リモートアドレスが Null です");
+                throw ESockError(message);
             ++retries;
         }
     } while (RemoteAddress.address == 0);
@@ -94,9 +103,12 @@ void TPowersock::Connect()
     sendFailed_ = false;
     if (SocketHandle == NoSocket)
         OpenFreshSocket();
-    if (SocketConnect(SocketHandle, RemoteAddress) != 0) {
-        std::string message;
-        CheckSocketError(WSAEWOULDBLOCK, message);
+    if (SocketConnect(SocketHandle, RemoteAddress) != 0 && WSAGetLastError() != WSAEWOULDBLOCK) {
+        LastError = WSAGetLastError();
+        const std::string text = ErrorText(static_cast<std::uint16_t>(LastError));
+        if (OnError)
+            OnError(this, static_cast<std::uint16_t>(LastError), text);
+        throw ESockError(FailureText(text, ConnectText(), ReasonText(LastError)));
     }
     StartTimer();
     WaitWhile([this] { return !Connected && !Cancelled() && LastEventOk; });
@@ -108,10 +120,10 @@ void TPowersock::Connect()
     FireNotify(OnConnectionFailed);
     DropSocket();
     if (TimedOut())
-        throw ESockError("コネクションタイムアウト");
+        throw ESockError(FailureText("コネクションタイムアウト", ConnectText(), TimedOutText(timeOut_)));
     if (Cancelled())
         throw ESockError("接続がキャンセルされました");
-    throw ESockError("接続が失敗しました");
+    throw ESockError(FailureText("接続が失敗しました", ConnectText(), ReasonText(LastError)));
 }
 
 // A socket whose connect failed or was abandoned cannot connect again; the next Connect

@@ -2,6 +2,10 @@
 // "number:text", as Winsock's numbers name it.
 #include "net/Psock.h"
 
+#include "platform/text.h"
+
+#include <cstdio>
+
 using namespace platform;
 
 const SocketErrorEntry SocketErrorTable[51] = {
@@ -82,4 +86,64 @@ void TPowersock::CheckSocketError(int tolerated, std::string& message)
     if (OnError)
         OnError(this, static_cast<std::uint16_t>(LastError), message);
     throw ESockError(message);
+}
+
+std::string FailureText(const std::string& text, const std::string& where, const std::string& reason)
+{
+    std::string message = text;
+    for (const std::string* part : {&where, &reason}) {
+        if (part->empty())
+            continue;
+        if (!message.empty())
+            message += ": ";
+        message += *part;
+    }
+    return message;
+}
+
+// Lookup failures read as the resolver's own texts, the rest as the table's in lower case.
+std::string ReasonText(int number)
+{
+    switch (number) {
+    case 0:
+        return "";
+    case WSAHOST_NOT_FOUND:
+        return "no such host";
+    case WSATRY_AGAIN:
+        return "temporary failure in name resolution";
+    case WSANO_RECOVERY:
+        return "non-recoverable failure in name resolution";
+    case WSANO_DATA:
+        return "no address associated with the name";
+    default:
+        break;
+    }
+    for (const auto& entry : SocketErrorTable)
+        if (entry.number == number)
+            return LowerCase(entry.text);
+    return "error " + std::to_string(number);
+}
+
+std::string TimedOutText(int milliseconds)
+{
+    std::string seconds = std::to_string(milliseconds / 1000);
+    if (const int rest = milliseconds % 1000) {
+        char fraction[8];
+        std::snprintf(fraction, sizeof fraction, "%03d", rest);
+        std::string digits = fraction;
+        digits.erase(digits.find_last_not_of('0') + 1);
+        seconds += "." + digits;
+    }
+    return "timed out after " + seconds + " s";
+}
+
+std::string TPowersock::PeerText() const
+{
+    const std::string peer = Host + ":" + std::to_string(Port);
+    return Proxy.empty() ? peer : peer + " via proxy " + Proxy + ":" + std::to_string(ProxyPort);
+}
+
+std::string TPowersock::StepText() const
+{
+    return Step.empty() ? "connection to " + PeerText() : Step;
 }

@@ -33,7 +33,8 @@ std::uint16_t TPowersock::Accept()
         if (Cancelled())
             throw ESockError("キャンセル受入中");
         if (!LastEventOk)
-            throw ESockError("データコネクションエラーを作成中");
+            throw ESockError(FailureText("データコネクションエラーを作成中", "data connection for " + StepText(),
+                                         ReasonText(LastError)));
         ReportStatus(4, "受入中");
         SockAddrIn peer;
         const int fd = SocketAccept(SocketHandle, &peer);
@@ -43,7 +44,8 @@ std::uint16_t TPowersock::Accept()
                 continue;
             }
             LastError = WSAGetLastError();
-            throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
+            throw ESockError(FailureText(ErrorText(static_cast<std::uint16_t>(LastError)),
+                                         "data connection for " + StepText(), ReasonText(LastError)));
         }
         if (fd >= NoSocket || (AcceptFrom != 0 && peer.address != AcceptFrom)) {
             // Not the peer we expect: hang up on it and keep waiting.

@@ -10,6 +10,10 @@
 
 using namespace platform;
 
+namespace {
+const char* const ClosedText = "closed by the server";
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Waiting
 
@@ -128,7 +132,7 @@ std::string TPowersock::Read(unsigned count)
     if (BufferedCount() < count) {
         // The peer has closed: the count can never be met.
         RaiseIfDropped();
-        throw ESockError("接続が閉じられました");
+        throw ESockError(FailureText("接続が閉じられました", StepText(), ClosedText));
     }
     const size_t take = count == 0 ? std::min<size_t>(BufferedCount(), 65535) : count;
     std::string result(BufferedData(), take);
@@ -154,12 +158,13 @@ std::string TPowersock::ReadLn()
         if (Cancelled())
             throw EAbortError("ソケット読込失敗");
         if (size > MaxLineLength)
-            throw ESockError("受信した行が長すぎます");
+            throw ESockError(FailureText("受信した行が長すぎます", StepText(),
+                                         "a line longer than " + std::to_string(MaxLineLength) + " bytes"));
         if (!Connected) {
             // The peer has closed: what is left is the last line, and after it there is none.
             RaiseIfDropped();
             if (size == 0)
-                throw ESockError("接続が閉じられました");
+                throw ESockError(FailureText("接続が閉じられました", StepText(), ClosedText));
             std::string line(start, size);
             lfScanFrom_ = 0;
             ConsumeInput(size);

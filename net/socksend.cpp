@@ -35,7 +35,7 @@ void TPowersock::SendBuffer(const char* bytes, unsigned length)
     }
     if (!SendDone) {
         outBuffer_.clear();
-        throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
+        RaiseSendError();
     }
 }
 
@@ -78,7 +78,12 @@ void TPowersock::SendFile(const std::string& path)
     if (Cancelled())
         throw EAbortError("ソケット送信失敗");
     if (!SendDone && BytesTotal > 0)
-        throw ESockError(ErrorText(static_cast<std::uint16_t>(LastError)));
+        RaiseSendError();
+}
+
+void TPowersock::RaiseSendError()
+{
+    throw ESockError(FailureText(ErrorText(static_cast<std::uint16_t>(LastError)), StepText(), ReasonText(LastError)));
 }
 
 void TPowersock::WriteHandler()

@@ -156,9 +156,10 @@ void TSetJob::FetchSetFiles()
         const std::string url = WebBase + slashFolder + name;
         const bool wasConnected = ftp.Connected;
         DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
-        // The download step keeps failures to itself; a server gone silent ends the job.
+        // The download step keeps failures to itself; a server gone silent ends the job, with
+        // the time-out as the client raised it.
         if (ftp.TimedOut())
-            throw ESockError(ftp.ErrorText(platform::WSAETIMEDOUT));
+            throw ESockError(overFtp.LastFailure());
         // The control connection went down under this file: it comes over HTTP with the rest.
         if (wasConnected && !ftp.Connected && !form_.StopRequested && !platform::FileExists(localFolder + name)) {
             form_.Run.Tally.Retrying(name);

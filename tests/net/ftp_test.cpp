@@ -10,6 +10,7 @@
 #include "support/loopback.h"
 #include "support/params.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -27,9 +28,11 @@
 using fixtures::FtpAction;
 using fixtures::Ms;
 using fixtures::ScriptedFtpServer;
+using support::CarriesReply;
 using support::FileBytes;
 using support::FtpActionWith;
 using support::FtpTranscript;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -132,7 +135,7 @@ TEST_P(LogInTest, RepliesDecideThePasswordAndTheOutcome)
             ftp.Connect();
             ADD_FAILURE() << "the log-in was not refused";
         } catch (const FTPException& e) {
-            EXPECT_EQ(e.Message(), c.refusal);
+            EXPECT_THAT(e.Message(), CarriesReply(c.refusal));
         }
         EXPECT_FALSE(ftp.Connected);
         EXPECT_EQ(connects, 0);
@@ -241,7 +244,7 @@ TEST_P(CwdTest, ReplyNumberDecidesSuccessOrRefusal)
             ftp.ChangeDirectory("/pub/brick");
             ADD_FAILURE() << "no refusal";
         } catch (const FTPException& e) {
-            EXPECT_EQ(e.Message(), c.reply);
+            EXPECT_THAT(e.Message(), CarriesReply(c.reply));
         }
         EXPECT_TRUE(successes.empty());
     } else {
@@ -307,7 +310,7 @@ TEST_F(FtpTest, RefusedQuitRaisesButStillDisconnects)
         ftp.Disconnect();
         ADD_FAILURE() << "no refusal";
     } catch (const FTPException& e) {
-        EXPECT_EQ(e.Message(), "500 No.\r\n");
+        EXPECT_THAT(e.Message(), CarriesReply("500 No.\r\n"));
     }
     EXPECT_FALSE(ftp.Connected);
 }
@@ -462,7 +465,7 @@ TEST_F(FtpTest, RefusedPortOrListRaisesAndFreesTheDataSocket)
             client.ListDirectory();
             ADD_FAILURE() << verb << " not refused";
         } catch (const FTPException& e) {
-            EXPECT_EQ(e.Message(), "500 Nope.\r\n");
+            EXPECT_THAT(e.Message(), CarriesReply("500 Nope.\r\n"));
         }
         EXPECT_EQ(client.DataSocket, nullptr);
         EXPECT_TRUE(client.Connected) << verb;
@@ -623,7 +626,7 @@ TEST_P(FailedDownloadTest, EndWithoutACompleteReplyIsAFailure)
         ftp.Download("big.bin", dir + c.local);
     } catch (const FTPException& e) {
         failed = true;
-        EXPECT_EQ(e.Message(), c.message);
+        EXPECT_THAT(e.Message(), CarriesReply(c.message));
     } catch (const Exception& e) {
         failed = true;
         EXPECT_TRUE(c.message.empty()) << e.Message();
@@ -771,7 +774,7 @@ TEST_F(FtpTest, DataConnectionFromAnotherAddressIsNeverTaken)
         ftp.Download("a.gif", dir + "a.gif");
         ADD_FAILURE() << "a foreign data connection was taken";
     } catch (const ESockError& e) {
-        EXPECT_EQ(e.Message(), kTimedOut);
+        EXPECT_THAT(e.Message(), StartsWith(kTimedOut + ": "));
     }
     EXPECT_NE(FileBytes(dir + "a.gif"), "picture bytes");
 }
@@ -808,7 +811,7 @@ TEST_P(SilenceTest, SilentServerEndsTheWaitWithATimeOut)
             ftp.Download("big.bin", dir + "big.bin");
         ADD_FAILURE() << "nothing timed out";
     } catch (const ESockError& e) {
-        EXPECT_EQ(e.Message(), kTimedOut);
+        EXPECT_THAT(e.Message(), StartsWith(kTimedOut + ": "));
     }
     EXPECT_TRUE(ftp.TimedOut());
     EXPECT_EQ(ftp.StopReason, TStopReason::TimeOut);  // a time-out, not a user's stop
@@ -871,13 +874,79 @@ TEST_P(SilenceTest, LoweredLimitBoundsTheWaitAlreadyRunning)
             ftp.Download("big.bin", dir + "big.bin");
         ADD_FAILURE() << "nothing timed out";
     } catch (const ESockError& e) {
-        EXPECT_EQ(e.Message(), kTimedOut);
+        EXPECT_THAT(e.Message(), StartsWith(kTimedOut + ": "));
     }
     ASSERT_TRUE(lowered.has_value());
     EXPECT_LT(Clock::now() - *lowered, std::chrono::seconds(5));
     EXPECT_TRUE(ftp.TimedOut());
     EXPECT_FALSE(ftp.Connected);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Failure messages
+
+struct FailureCase {
+    const char* name;
+    std::function<void(ScriptedFtpServer&, TNMFTP&)> arrange;
+    std::string text;    // what the message said before it named where and why: its first part
+    std::string reason;
+};
+
+class FailureMessageTest : public FtpTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailureMessageTest, NamesTheServerAndTheReasonAfterTheOldText)
+{
+    const FailureCase& c = GetParam();
+    platform::SetLookupFunction([](const std::string&, std::uint32_t&) { return platform::WSAHOST_NOT_FOUND; });
+    server.SetGeneratedFile("big.bin", 200000);
+    c.arrange(server, ftp);
+    std::string message;
+    try {
+        ftp.Connect();
+        ftp.Download("big.bin", dir + "big.bin");
+    } catch (const Exception& e) {
+        message = e.Message();
+    }
+    platform::SetLookupFunction(nullptr);
+
+    EXPECT_THAT(message, StartsWith(c.text));
+    EXPECT_THAT(message, ::testing::HasSubstr(" " + ftp.Host + ":" + std::to_string(ftp.Port)));
+    EXPECT_THAT(message, ::testing::HasSubstr(c.reason));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, FailureMessageTest,
+    ::testing::Values(
+        FailureCase{"ConnectRefused", [](ScriptedFtpServer&, TNMFTP& f) { f.Port = support::FreeLoopbackPort(); },
+                    "接続が失敗しました: cannot connect to", "connection refused"},
+        FailureCase{"LookupFailed", [](ScriptedFtpServer&, TNMFTP& f) { f.Host = "files.invalid"; },
+                    "リモートアドレスが Null です: cannot look up", "no such host"},
+        FailureCase{"ResetMidTransfer",
+                    [](ScriptedFtpServer& s, TNMFTP&) {
+                        s.SetAction("RETR", 0, FtpActionWith([](FtpAction& a) {
+                                        a.dataLimit = 50000;
+                                        a.resetData = true;
+                                    }));
+                    },
+                    "10054:Connection reset by peer: download of big.bin from", "connection reset by peer"},
+        FailureCase{"TimeOut",
+                    [](ScriptedFtpServer& s, TNMFTP& f) {
+                        s.SetGreeting(FtpAction::Stall());
+                        f.WaitLimit = 300;
+                    },
+                    kTimedOut + ": greeting from", "timed out after 0.3 s"},
+        FailureCase{"GreetingRefused",
+                    [](ScriptedFtpServer& s, TNMFTP&) { s.SetGreeting(FtpAction::Text("421 Too many users.\r\n")); },
+                    "421 Too many users. (greeting from", ")\r\n"},
+        FailureCase{"LogInRefused",
+                    [](ScriptedFtpServer& s, TNMFTP&) { s.SetReply("PASS", "530 Login incorrect.\r\n"); },
+                    "530 Login incorrect. (log-in to", ")\r\n"},
+        FailureCase{"WebServer",
+                    [](ScriptedFtpServer& s, TNMFTP&) {
+                        s.SetGreeting(FtpAction::Text("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n"));
+                    },
+                    "unexpected greeting from", ": HTTP/1.1 400 Bad Request (a web server"}),
+    support::CaseName);
 
 TEST_F(FtpTest, SlowButSteadyTransferIsNoTimeOut)
 {

@@ -10,6 +10,7 @@
 #include "support/loopback.h"
 #include "support/waits.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -28,6 +29,7 @@ using fixtures::Ms;
 using fixtures::ScriptedServer;
 using fixtures::Step;
 using support::OneShot;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -233,7 +235,7 @@ TEST(Connecting, RefusedConnectFailsAfterTheEvent)
         sock.Connect();
         FAIL() << "refused connect did not raise";
     } catch (const ESockError& e) {
-        EXPECT_STREQ(e.what(), "接続が失敗しました");
+        EXPECT_THAT(e.what(), StartsWith("接続が失敗しました: "));
     }
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(sock.ErrorText(static_cast<std::uint16_t>(sock.LastError)), "10061:Connection refused");
@@ -285,7 +287,7 @@ TEST(Connecting, InvalidHostIsOfferedOnce)
                 sock.Connect();
                 ADD_FAILURE() << "case " << i << " connected";
             } catch (const ESockError& e) {
-                EXPECT_STREQ(e.what(), "リモートアドレスが Null です") << i;
+                EXPECT_THAT(e.what(), StartsWith("リモートアドレスが Null です: ")) << i;
             }
         }
         EXPECT_EQ(calls, c.expectedCalls) << i;
@@ -339,7 +341,7 @@ TEST(Connecting, TimeOutAndCancelOfASetUpThatNeverCompletes)
             sock.Connect();
             FAIL() << "connect did not time out";
         } catch (const ESockError& e) {
-            EXPECT_STREQ(e.what(), "コネクションタイムアウト");
+            EXPECT_THAT(e.what(), StartsWith("コネクションタイムアウト: "));
         }
         EXPECT_TRUE(sock.TimedOut());
         EXPECT_EQ(failed, 1);
@@ -384,7 +386,7 @@ TEST_F(SlowLookup, TimeOutCancelAndFailureOfALookup)
         sock.Connect();
         FAIL() << "lookup did not time out";
     } catch (const ESockError& e) {
-        EXPECT_STREQ(e.what(), "ホスト接続タイムアウト");
+        EXPECT_THAT(e.what(), StartsWith("ホスト接続タイムアウト: "));
     }
 
     sock.SetTimeOut(0);
@@ -426,7 +428,7 @@ TEST(Receiving, ReadLnEndsWhenThePeerClosesOrTheLineIsTooLong)
             sock.ReadLn();
             FAIL() << "ReadLn after the last line did not raise";
         } catch (const ESockError& e) {
-            EXPECT_STREQ(e.what(), "接続が閉じられました");
+            EXPECT_THAT(e.what(), StartsWith("接続が閉じられました: "));
         }
     }
     {
@@ -446,7 +448,7 @@ TEST(Receiving, ReadLnEndsWhenThePeerClosesOrTheLineIsTooLong)
             sock.ReadLn();
             FAIL() << "a 2 MiB line was accepted";
         } catch (const ESockError& e) {
-            EXPECT_STREQ(e.what(), "受信した行が長すぎます");
+            EXPECT_THAT(e.what(), StartsWith("受信した行が長すぎます: "));
         }
     }
     {
@@ -670,7 +672,7 @@ TEST(Receiving, ResetBeforeTheEndRaisesTheSocketError)
         } catch (const EAbortError& e) {
             ADD_FAILURE() << e.what();
         } catch (const ESockError& e) {
-            EXPECT_STREQ(e.what(), "10054:Connection reset by peer");
+            EXPECT_THAT(e.what(), StartsWith("10054:Connection reset by peer: "));
         }
         EXPECT_EQ(sock.StopReason, TStopReason::ServerDrop);
     }

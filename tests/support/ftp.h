@@ -3,6 +3,8 @@
 
 #include "fixtures/ScriptedFtpServer.h"
 
+#include <gmock/gmock.h>
+
 #include <functional>
 #include <regex>
 #include <string>
@@ -26,6 +28,15 @@ inline fixtures::FtpAction FtpActionWith(const std::function<void(fixtures::FtpA
     fixtures::FtpAction action;
     change(action);
     return action;
+}
+
+// Matches a refusal's message: the server's reply line first, the step in parentheses before
+// its line end.
+inline auto CarriesReply(const std::string& reply)
+{
+    const std::size_t end = reply.find_last_not_of("\r\n") + 1;
+    return ::testing::AllOf(::testing::StartsWith(reply.substr(0, end) + " ("),
+                            ::testing::EndsWith(")" + reply.substr(end)));
 }
 
 }  // namespace support
