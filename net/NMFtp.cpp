@@ -1,5 +1,6 @@
 #include "net/NMFtp.h"
 
+#include "platform/catalogue.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -55,7 +56,7 @@ long long FileSize(const std::string& path)
 
 std::string ReceivedText(long long bytes)
 {
-    return "受信 " + std::to_string(bytes) + " Bytes";
+    return platform::Fill(_("受信 %1 Bytes"), {std::to_string(bytes)});
 }
 
 bool IsServerDrop(const char* bytes, size_t size)
@@ -294,9 +295,9 @@ std::string TNMFTP::NextReplyLine(int& lines, size_t& bytes)
     bytes += line.size();
     if (++lines > MaxReplyLines || bytes > MaxReplyBytes) {
         DropSession();  // the rest of the reply would be read as the answer to what follows
-        throw ESockError(FailureText("応答が長すぎます", Step,
-                                     "a reply of more than " + std::to_string(MaxReplyLines) + " lines or " +
-                                         std::to_string(MaxReplyBytes / 1024) + " KiB"));
+        throw ESockError(FailureText(_("応答が長すぎます"), Step,
+                                     platform::Fill(_("a reply of more than %1 lines or %2 KiB"),
+                                                    {std::to_string(MaxReplyLines), std::to_string(MaxReplyBytes / 1024)})));
     }
     return line;
 }
@@ -386,9 +387,9 @@ void TNMFTP::Refuse(TCmdType type, const std::string& reply, bool offerUnsupport
 
 // `what` ends in a preposition: "download of a.gif from" names the server after it. The data
 // connection of the step is named by it too.
-void TNMFTP::BeginStep(const std::string& what)
+void TNMFTP::BeginStep(const std::string& step)
 {
-    Step = what + " " + PeerText();
+    Step = step;
     if (DataSocket)
         DataSocket->Step = Step;
 }
@@ -397,7 +398,7 @@ void TNMFTP::BeginStep(const std::string& what)
 // go on to a log-in that it cannot answer.
 std::string TNMFTP::ReadGreeting()
 {
-    BeginStep("greeting from");
+    BeginStep(platform::Fill(_("greeting from %1"), {PeerText()}));
     return Watched(Phase::Greeting, [this] {
         int lines = 0;
         size_t bytes = 0;
@@ -405,8 +406,9 @@ std::string TNMFTP::ReadGreeting()
         if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) {
             RecordStop(TStopReason::BadReply);
             DropSession();  // a log-out would wait for an answer that is not coming either
-            const char* hint = line.starts_with("HTTP/") ? " (a web server, not an FTP server)" : "";
-            throw ESockError("unexpected greeting from " + PeerText() + ": " + PrintableLine(line) + hint);
+            throw ESockError(platform::Fill(line.starts_with("HTTP/") ? _("unexpected greeting from %1: %2 (a web server, not an FTP server)")
+                                                          : _("unexpected greeting from %1: %2"),
+                                   {PeerText(), PrintableLine(line)}));
         }
         while (Continues(line))
             line = NextReplyLine(lines, bytes);
@@ -437,7 +439,7 @@ void TNMFTP::Connect()
         const std::string greeting = ReadGreeting();
         ReplyNumber = static_cast<std::int16_t>(LeadingNumber(greeting));
         refused(greeting);
-        BeginStep("log-in to");
+        BeginStep(platform::Fill(_("log-in to %1"), {PeerText()}));
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
             bool handled = false;
             OnAuthenticationNeeded(handled);
@@ -456,7 +458,7 @@ void TNMFTP::Connect()
         } catch (const std::exception&) {
             // The error that ended the session is the one to report, not the good-bye's.
         }
-        ReportStatus(1, "切断しました");
+        ReportStatus(1, _("切断しました"));
         throw;
     }
 }
@@ -467,7 +469,7 @@ void TNMFTP::Disconnect()
     if (!Connected)
         return;
     BeginOperation();
-    BeginStep("log-out from");
+    BeginStep(platform::Fill(_("log-out from %1"), {PeerText()}));
     ReportStatus(1, "QUIT");
     std::string reply;
     try {
@@ -494,9 +496,9 @@ void TNMFTP::IssueCommand(const std::string& command)
     BeginOperation();
     RequireConnection();
     if (type == TCmdType::CmdCwd)
-        BeginStep("change directory to " + command.substr(std::min<size_t>(4, command.size())) + " at");
+        BeginStep(platform::Fill(_("change directory to %1 at %2"), {command.substr(std::min<size_t>(4, command.size())), PeerText()}));
     else
-        BeginStep("command " + ExtractField(command, ' ', 1) + " at");
+        BeginStep(platform::Fill(_("command %1 at %2"), {ExtractField(command, ' ', 1), PeerText()}));
     ReportStatus(1, command);
     ClearInput();
     const std::string reply = SendCommand(command);
@@ -621,10 +623,10 @@ void TNMFTP::AcceptDataConnection()
             if (FailureLineWaiting() || ServerDropArriving())
                 throw FTPException(WithStep(ReadTransferEnd(), Step));
             if (Cancelled())
-                throw ESockError("キャンセル受入中");
+                throw ESockError(_("キャンセル受入中"));
             if (!Connected)
-                throw ESockError(FailureText("接続が閉じられました", Step,
-                                             "closed by the server before the data connection came"));
+                throw ESockError(FailureText(_("接続が閉じられました"), Step,
+                                             _("closed by the server before the data connection came")));
             WaitPass();
         }
         DataSocket->AdoptSocket(DataSocket->Accept());
@@ -650,7 +652,7 @@ void TNMFTP::ReadListing()
     Watched(Phase::Data, [&] {
         while (!Cancelled() && !ServerDropArriving() && (data.Connected || data.BufferedCount() > 0)) {
             if (data.Cancelled())
-                throw EAbortError("ソケット読込失敗");
+                throw EAbortError(_("ソケット読込失敗"));
             if (data.BufferedCount() == 0) {
                 WaitPass();
                 continue;
@@ -658,7 +660,7 @@ void TNMFTP::ReadListing()
             const std::string line = data.ReadLn();
             bytes += static_cast<long long>(line.size());
             if (++entries > MaxListingEntries || bytes > MaxListingBytes) {
-                const std::string text = "ディレクトリ一覧が長すぎます";
+                const std::string text = _("ディレクトリ一覧が長すぎます");
                 ReportStatus(1, text);
                 throw ESockError(text);
             }
@@ -701,9 +703,9 @@ void TNMFTP::JudgeTransfer(const std::string& finalReply, int dataError, long lo
     if (dataError != 0)
         throw ESockError(FailureText(ErrorText(static_cast<std::uint16_t>(dataError)), Step, ReasonText(dataError)));
     if (BytesTotal < announced)
-        throw ESockError(FailureText("受信データが不足しています", Step,
-                                     "received " + std::to_string(BytesTotal) + " of " + std::to_string(announced) +
-                                         " bytes"));
+        throw ESockError(FailureText(_("受信データが不足しています"), Step,
+                                     platform::Fill(_("received %1 of %2 bytes"),
+                                                    {std::to_string(BytesTotal), std::to_string(announced)})));
 }
 
 // A transfer that failed on our side still has the server's final word on its way: read it
@@ -744,7 +746,7 @@ void TNMFTP::ListDirectory()
                 CreateDirectoryList();
             DirectoryList->Clear();
         }
-        BeginStep("listing from");
+        BeginStep(platform::Fill(_("listing from %1"), {PeerText()}));
         AnnouncePort(TCmdType::CmdList);
         ReportStatus(1, "LIST");
         const std::string reply = SendCommand("LIST");
@@ -772,7 +774,7 @@ void TNMFTP::Download(const std::string& remoteFile, const std::string& localFil
 {
     try {
         PrepareDataSocket();
-        BeginStep("download of " + remoteFile + " from");
+        BeginStep(platform::Fill(_("download of %1 from %2"), {remoteFile, PeerText()}));
         AnnouncePort(TCmdType::CmdRetr);
         if (OnPacketRecvd)
             DataSocket->OnPacketRecvd = OnPacketRecvd;

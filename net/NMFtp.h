@@ -120,7 +120,7 @@ private:
     class Watch;
 
     void Refuse(TCmdType type, const std::string& reply, bool offerUnsupported, const std::string& step);
-    void BeginStep(const std::string& what);
+    void BeginStep(const std::string& step);
     std::string ReadGreeting();
     std::string NextReplyLine(int& lines, size_t& bytes);
     bool FailureLineWaiting() const;

@@ -2,6 +2,7 @@
 
 #include "net/NMURL.h"
 #include "net/NMUUE.h"
+#include "platform/catalogue.h"
 #include "platform/Exception.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -22,13 +23,35 @@ const char* const Verbs[] = {"GET ",    "OPTIONS ", "HEAD ",   "POST ", "PUT ", 
 // What Link and Unlink name as their data.
 const char* const SendDatResource = "Send.dat";
 
-const char* const CompletedText = "処理を完了しました";
-const char* const EmptyUrlText = "URL が空白です";
-const char* const TooManyRedirectsText = "リダイレクトの回数が上限 (20 回) を超えました";
-const char* const HeadCutShortText = "応答ヘッダの途中で接続が閉じられました";
-const char* const HeadTooLargeText = "応答ヘッダが大きすぎます (1 MiB 超)";
-const char* const UndecodableText = "解読できない転送符号化の応答です: ";
-const char* const ShortBodyText = "応答本体が Content-Length より短いまま接続が閉じられました";
+const char* CompletedText()
+{
+    return _("処理を完了しました");
+}
+
+const char* EmptyUrlText()
+{
+    return _("URL が空白です");
+}
+
+const char* TooManyRedirectsText()
+{
+    return _("リダイレクトの回数が上限 (20 回) を超えました");
+}
+
+const char* HeadCutShortText()
+{
+    return _("応答ヘッダの途中で接続が閉じられました");
+}
+
+const char* HeadTooLargeText()
+{
+    return _("応答ヘッダが大きすぎます (1 MiB 超)");
+}
+
+const char* ShortBodyText()
+{
+    return _("応答本体が Content-Length より短いまま接続が閉じられました");
+}
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -110,7 +133,7 @@ int PortNumber(const std::string& text)
 {
     const int value = StrToInt(text);
     if (value < 1 || value > 65535)
-        throw EConvertError("'" + text + "' は正しいポート番号ではありません。");
+        throw EConvertError(platform::Fill(_("'%1' は正しいポート番号ではありません。"), {text}));
     return value;
 }
 
@@ -196,7 +219,7 @@ void TNMHTTP::ProcessRequest()
         // A server that keeps redirecting (or repeats a redirect code without a location)
         // would otherwise hold the request for ever.
         if (repetitions > MaxRepetitions)
-            throw Exception(TooManyRedirectsText);
+            throw Exception(TooManyRedirectsText());
         ParseURL();
         BuildRequestHeader();
         if (OnAboutToSend)
@@ -205,9 +228,9 @@ void TNMHTTP::ProcessRequest()
         Connect();
         try {
             const std::string request = Verbs[static_cast<int>(kind_)] + requestPath_;
-            Step = "request " + request + " to " + PeerText();
+            Step = platform::Fill(_("request %1 to %2"), {request, PeerText()});
             SendRequest();
-            Step = "reply to " + request + " from " + PeerText();
+            Step = platform::Fill(_("reply to %1 from %2"), {request, PeerText()});
             ReadReplyHeader();
             ReceiveBody();
             ReportOutcome();
@@ -250,7 +273,7 @@ std::string TNMHTTP::HostAndPort() const
 void TNMHTTP::ParseURL()
 {
     if (url_.empty())
-        throw Exception(EmptyUrlText);
+        throw Exception(EmptyUrlText());
     if (Port == 0)
         Port = 80;
 
@@ -298,7 +321,7 @@ long long TNMHTTP::SendDataLength() const
         return static_cast<long long>(sendData_.size());
     FilePtr file(std::fopen(platform::NativePath(sendData_).c_str(), "rb"));
     if (!file)
-        throw EInOutError("ファイル " + sendData_ + " を開けません");
+        throw EInOutError(platform::Fill(_("ファイル %1 を開けません"), {sendData_}));
     std::fseek(file.get(), 0, SEEK_END);
     return std::ftell(file.get());
 }
@@ -389,7 +412,7 @@ void TNMHTTP::ReadReplyHeader()
     if (OutputFileMode) {
         headerFile.reset(std::fopen(platform::NativePath(Header).c_str(), "wb"));
         if (!headerFile)
-            throw EInOutError("ファイル " + Header + " を作成できません");
+            throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {Header}));
     } else {
         Header.clear();
     }
@@ -399,16 +422,16 @@ void TNMHTTP::ReadReplyHeader()
         std::string line = ReadLn();
         headBytes += line.size();
         if (line.empty() || line.back() != '\n')
-            RefuseReply(HeadCutShortText, "closed by the server inside the reply head");
+            RefuseReply(HeadCutShortText(), _("closed by the server inside the reply head"));
         if (headBytes > MaxReplyHead)
-            RefuseReply(HeadTooLargeText, "a reply head of more than 1 MiB");
+            RefuseReply(HeadTooLargeText(), _("a reply head of more than 1 MiB"));
         return line;
     };
     auto store = [&](const std::string& line) {
         if (!headerFile)
             Header += line;
         else if (std::fwrite(line.data(), 1, line.size(), headerFile.get()) != line.size())
-            throw EInOutError("ファイル " + Header + " に書き込めません");
+            throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Header}));
     };
 
     const std::string statusLine = readLine();
@@ -422,10 +445,11 @@ void TNMHTTP::ReadReplyHeader()
             break;
     }
     if (headerFile && std::fflush(headerFile.get()) != 0)
-        throw EInOutError("ファイル " + Header + " に書き込めません");
+        throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Header}));
     // Our HTTP/1.0 request asks for no framing: a body in any other coding cannot be stored.
     if (!transferEncoding_.empty() && transferEncoding_ != "IDENTITY")
-        RefuseReply(UndecodableText + transferEncoding_, "transfer coding " + transferEncoding_ + " not supported");
+        RefuseReply(platform::Fill(_("解読できない転送符号化の応答です: %1"), {transferEncoding_}),
+                    platform::Fill(_("transfer coding %1 not supported"), {transferEncoding_}));
 }
 
 // Step 4 of the reply head. A location or cookie with a control character is not taken.
@@ -474,8 +498,8 @@ void TNMHTTP::CheckBodyComplete()
         return;
     RaiseIfDropped();
     if (lengthAnnounced_)
-        RefuseReply(ShortBodyText, "received " + std::to_string(CapturedCount()) + " of " +
-                                       std::to_string(BytesTotal) + " bytes");
+        RefuseReply(ShortBodyText(), platform::Fill(_("received %1 of %2 bytes"),
+                                                    {std::to_string(CapturedCount()), std::to_string(BytesTotal)}));
 }
 
 void TNMHTTP::ReceiveBody()
@@ -502,7 +526,7 @@ void TNMHTTP::ReportOutcome()
     if (ReplyNumber < 299) {
         if (OnSuccess)
             OnSuccess(sentKind_);
-        ReportStatus(2, CompletedText);
+        ReportStatus(2, CompletedText());
     } else if (ReplyNumber > 399) {
         if (OnFailure)
             OnFailure(sentKind_);

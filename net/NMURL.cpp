@@ -1,5 +1,6 @@
 #include "net/NMURL.h"
 
+#include "platform/catalogue.h"
 #include "platform/Exception.h"
 
 #include <cctype>
@@ -29,7 +30,7 @@ std::string TNMURL::Decode()
             const std::string digits = InputString.substr(i + 1, 2);
             if (digits.size() != 2 || !IsHex(digits[0]) || !IsHex(digits[1])) {
                 if (OnError)
-                    OnError(this, "デコード中エラー", ConvertErrorText("$" + digits));
+                    OnError(this, _("デコード中エラー"), ConvertErrorText("$" + digits));
                 return InputString;
             }
             result += static_cast<char>(HexValue(digits[0]) * 16 + HexValue(digits[1]));

@@ -1,4 +1,5 @@
 #include "net/NMUUE.h"
+#include "platform/catalogue.h"
 
 #include <algorithm>
 #include <cstring>
@@ -60,7 +61,7 @@ std::string TNMUUProcessor::EncodeLine(const unsigned char* b, size_t count) con
 void TNMUUProcessor::Encode()
 {
     if (InputStream == nullptr || OutputStream == nullptr)
-        throw Exception("ストリームが指定されていません");
+        throw Exception(_("ストリームが指定されていません"));
     try {
         InputStream->SetPosition(0);
         if (OnBeginEncode)

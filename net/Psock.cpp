@@ -1,6 +1,7 @@
 // TPowersock's life, its notifications and the record of why a transfer stopped. The other
 // parts of the component are in the sock*.cpp files beside this one.
 #include "net/Psock.h"
+#include "platform/catalogue.h"
 
 using namespace platform;
 
@@ -77,11 +78,11 @@ void TPowersock::InitSocket()
         }
     } catch (const std::exception&) {
         ReleaseLibrary();
-        throw ESockError("windows sockets の初期化に失敗しました");
+        throw ESockError(_("windows sockets の初期化に失敗しました"));
     }
     if (SocketHandle == NoSocket) {
         ReleaseLibrary();
-        throw ESockError("windows sockets の初期化に失敗しました");
+        throw ESockError(_("windows sockets の初期化に失敗しました"));
     }
 }
 
@@ -130,7 +131,7 @@ void TPowersock::MuteSocket()
 void TPowersock::SetTimeOut(int milliseconds)
 {
     if (milliseconds < 0)
-        throw ESockError("タイムアウトの値が正しくありません");
+        throw ESockError(_("タイムアウトの値が正しくありません"));
     timeOut_ = milliseconds;
 }
 
@@ -262,7 +263,7 @@ void TPowersock::Abort()
 void TPowersock::RaiseStopped(const char* abortText)
 {
     if (StopReason == TStopReason::Cap)
-        throw ESockError("受信データが上限 (" + std::to_string(CaptureLimit) + " バイト) を超えました");
+        throw ESockError(platform::Fill(_("受信データが上限 (%1 バイト) を超えました"), {std::to_string(CaptureLimit)}));
     throw EAbortError(abortText);
 }
 
@@ -280,11 +281,11 @@ void TPowersock::RequireConnection()
     bool offered = false;
     while (!Connected) {
         if (offered || !OnConnectionRequired)
-            throw Exception("接続されていません");
+            throw Exception(_("接続されていません"));
         offered = true;
         bool handled = false;
         OnConnectionRequired(handled);
         if (!handled)
-            throw Exception("接続されていません");
+            throw Exception(_("接続されていません"));
     }
 }

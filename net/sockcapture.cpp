@@ -4,6 +4,7 @@
 #include "net/Psock.h"
 
 #include "net/finally.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -23,7 +24,7 @@ void TPowersock::CaptureFile(const std::string& path)
     ReportStatus(8, "ファイルキャプチャ");
     UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!file)
-        throw EInOutError("ファイル " + path + " を作成できません");
+        throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {path}));
     TransferActive = true;
     sinkFd_ = std::move(file);
     sinkError_ = 0;
@@ -55,10 +56,10 @@ void TPowersock::CaptureFile(const std::string& path)
         WaitWhile([this] { return Connected && !Cancelled(); });
     }
     if (Cancelled())
-        RaiseStopped("ソケット送信失敗");
+        RaiseStopped(_("ソケット送信失敗"));
     // A body that did not reach the disk must not pass for a complete one.
     if (sinkError_ != 0 || closeError != 0)
-        throw EInOutError("ファイル " + path + " に書き込めません");
+        throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {path}));
     RaiseIfDropped();
 }
 
@@ -86,7 +87,7 @@ void TPowersock::CaptureString(std::string& text, int count)
         }
     }
     if (Cancelled())
-        RaiseStopped("ソケットキャプチャ失敗");
+        RaiseStopped(_("ソケットキャプチャ失敗"));
     RaiseIfDropped();
 }
 

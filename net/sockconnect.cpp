@@ -1,6 +1,7 @@
 // Connection set-up and tear-down: the host lookup and the connect, each bounded by the
 // time-out timer, and the close.
 #include "net/Psock.h"
+#include "platform/catalogue.h"
 
 using namespace platform;
 
@@ -39,11 +40,11 @@ std::string TPowersock::ResolveHost()
     const std::string name = Proxy.empty() ? Host : Proxy;
     // The lookup buffer holds 127 characters; a longer name cannot be a host we can look up.
     if (name.size() > 127)
-        return "name longer than 127 characters";
+        return _("name longer than 127 characters");
     const std::uint32_t dotted = InetAddr(name);
     if (dotted != INADDR_NONE_VALUE) {
         RemoteAddress.address = dotted;
-        return dotted == 0 ? "no address to connect to" : "";
+        return dotted == 0 ? _("no address to connect to") : "";
     }
     StartTimer();
     AsyncDone = false;
@@ -52,9 +53,9 @@ std::string TPowersock::ResolveHost()
     WaitWhile([this] { return !AsyncDone && !Cancelled(); });
     StopTimer();
     if (TimedOut())
-        throw ESockError(FailureText("ホスト接続タイムアウト", LookupText(), TimedOutText(timeOut_)));
+        throw ESockError(FailureText(_("ホスト接続タイムアウト"), LookupText(), TimedOutText(timeOut_)));
     if (Cancelled())
-        throw ESockError("ホスト接続キャンセル");
+        throw ESockError(_("ホスト接続キャンセル"));
     if (!LastEventOk)
         return ReasonText(LastError);
     RemoteAddress.address = lookup_->address;
@@ -66,13 +67,13 @@ std::string TPowersock::ResolveHost()
 std::string TPowersock::LookupText() const
 {
     if (Proxy.empty())
-        return "cannot look up " + Host + ":" + std::to_string(Port);
-    return "cannot look up proxy " + Proxy + ":" + std::to_string(ProxyPort);
+        return platform::Fill(_("cannot look up %1:%2"), {Host, std::to_string(Port)});
+    return platform::Fill(_("cannot look up proxy %1:%2"), {Proxy, std::to_string(ProxyPort)});
 }
 
 std::string TPowersock::ConnectText() const
 {
-    return "cannot connect to " + PeerText();
+    return platform::Fill(_("cannot connect to %1"), {PeerText()});
 }
 
 void TPowersock::Connect()
@@ -80,12 +81,12 @@ void TPowersock::Connect()
     ReportStatus(8, "接続中");
     BeginOperation();
     if (Connected)
-        throw ESockError("既に接続しています");
+        throw ESockError(_("既に接続しています"));
     int retries = 0;
     do {
         const std::string failure = ResolveHost();
         if (RemoteAddress.address == 0) {
-            const std::string message = FailureText("リモートアドレスが Null です", LookupText(), failure);
+            const std::string message = FailureText(_("リモートアドレスが Null です"), LookupText(), failure);
             if (retries > 0 || !OnInvalidHost)
                 throw ESockError(message);
             bool handled = false;
@@ -120,10 +121,10 @@ void TPowersock::Connect()
     FireNotify(OnConnectionFailed);
     DropSocket();
     if (TimedOut())
-        throw ESockError(FailureText("コネクションタイムアウト", ConnectText(), TimedOutText(timeOut_)));
+        throw ESockError(FailureText(_("コネクションタイムアウト"), ConnectText(), TimedOutText(timeOut_)));
     if (Cancelled())
-        throw ESockError("接続がキャンセルされました");
-    throw ESockError(FailureText("接続が失敗しました", ConnectText(), ReasonText(LastError)));
+        throw ESockError(_("接続がキャンセルされました"));
+    throw ESockError(FailureText(_("接続が失敗しました"), ConnectText(), ReasonText(LastError)));
 }
 
 // A socket whose connect failed or was abandoned cannot connect again; the next Connect
@@ -155,7 +156,7 @@ void TPowersock::Disconnect()
 
 void TPowersock::CloseSocket()
 {
-    ReportStatus(4, "ソケットのクローズ要求");
+    ReportStatus(4, _("ソケットのクローズ要求"));
     Connected = false;
     if (SocketHandle == NoSocket)
         return;

@@ -2,6 +2,7 @@
 // "number:text", as Winsock's numbers name it.
 #include "net/Psock.h"
 
+#include "platform/catalogue.h"
 #include "platform/text.h"
 
 #include <cstdio>
@@ -71,7 +72,7 @@ std::string TPowersock::ErrorText(std::uint16_t number)
     for (const auto& entry : SocketErrorTable)
         if (entry.number == number)
             result = std::to_string(number) + ":" + entry.text;
-    return result.empty() ? "不明なエラー No. " + std::to_string(number) : result;
+    return result.empty() ? platform::Fill(_("不明なエラー No. %1"), {std::to_string(number)}) : result;
 }
 
 void TPowersock::CheckSocketError(int tolerated, std::string& message)
@@ -108,20 +109,20 @@ std::string ReasonText(int number)
     case 0:
         return "";
     case WSAHOST_NOT_FOUND:
-        return "no such host";
+        return _("no such host");
     case WSATRY_AGAIN:
-        return "temporary failure in name resolution";
+        return _("temporary failure in name resolution");
     case WSANO_RECOVERY:
-        return "non-recoverable failure in name resolution";
+        return _("non-recoverable failure in name resolution");
     case WSANO_DATA:
-        return "no address associated with the name";
+        return _("no address associated with the name");
     default:
         break;
     }
     for (const auto& entry : SocketErrorTable)
         if (entry.number == number)
             return LowerCase(entry.text);
-    return "error " + std::to_string(number);
+    return platform::Fill(_("error %1"), {std::to_string(number)});
 }
 
 std::string TimedOutText(int milliseconds)
@@ -134,16 +135,16 @@ std::string TimedOutText(int milliseconds)
         digits.erase(digits.find_last_not_of('0') + 1);
         seconds += "." + digits;
     }
-    return "timed out after " + seconds + " s";
+    return platform::Fill(_("timed out after %1 s"), {seconds});
 }
 
 std::string TPowersock::PeerText() const
 {
     const std::string peer = Host + ":" + std::to_string(Port);
-    return Proxy.empty() ? peer : peer + " via proxy " + Proxy + ":" + std::to_string(ProxyPort);
+    return Proxy.empty() ? peer : platform::Fill(_("%1 via proxy %2:%3"), {peer, Proxy, std::to_string(ProxyPort)});
 }
 
 std::string TPowersock::StepText() const
 {
-    return Step.empty() ? "connection to " + PeerText() : Step;
+    return Step.empty() ? platform::Fill(_("connection to %1"), {PeerText()}) : Step;
 }

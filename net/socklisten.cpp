@@ -1,6 +1,7 @@
 // Data connections: listening for the one caller we expect, taking its connection, and the
 // texts of our own address and port as a PORT command spells them.
 #include "net/Psock.h"
+#include "platform/catalogue.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -31,11 +32,11 @@ std::uint16_t TPowersock::Accept()
     for (;;) {
         WaitWhile([this] { return !AsyncDone && !Cancelled(); });
         if (Cancelled())
-            throw ESockError("キャンセル受入中");
+            throw ESockError(_("キャンセル受入中"));
         if (!LastEventOk)
-            throw ESockError(FailureText("データコネクションエラーを作成中", "data connection for " + StepText(),
+            throw ESockError(FailureText(_("データコネクションエラーを作成中"), platform::Fill(_("data connection for %1"), {StepText()}),
                                          ReasonText(LastError)));
-        ReportStatus(4, "受入中");
+        ReportStatus(4, _("受入中"));
         SockAddrIn peer;
         const int fd = SocketAccept(SocketHandle, &peer);
         if (fd < 0) {
@@ -45,7 +46,7 @@ std::uint16_t TPowersock::Accept()
             }
             LastError = WSAGetLastError();
             throw ESockError(FailureText(ErrorText(static_cast<std::uint16_t>(LastError)),
-                                         "data connection for " + StepText(), ReasonText(LastError)));
+                                         platform::Fill(_("data connection for %1"), {StepText()}), ReasonText(LastError)));
         }
         if (fd >= NoSocket || (AcceptFrom != 0 && peer.address != AcceptFrom)) {
             // Not the peer we expect: hang up on it and keep waiting.
@@ -56,7 +57,7 @@ std::uint16_t TPowersock::Accept()
         RemoteAddress = peer;
         if (Cancelled()) {
             SocketClose(fd);
-            throw EAbortError("ソケット送信失敗");
+            throw EAbortError(_("ソケット送信失敗"));
         }
         return static_cast<std::uint16_t>(fd);
     }

@@ -4,6 +4,7 @@
 #include "net/Psock.h"
 
 #include "net/finally.h"
+#include "platform/catalogue.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,7 +12,12 @@
 using namespace platform;
 
 namespace {
-const char* const ClosedText = "closed by the server";
+
+const char* ClosedText()
+{
+    return _("closed by the server");
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -128,11 +134,11 @@ std::string TPowersock::Read(unsigned count)
     ReportStatus(8, "読込( " + std::to_string(count) + " )");
     WaitWhile([this, count] { return count != 0 && BufferedCount() < count && !Cancelled() && Connected; });
     if (Cancelled())
-        throw EAbortError("ソケット送信失敗");
+        throw EAbortError(_("ソケット送信失敗"));
     if (BufferedCount() < count) {
         // The peer has closed: the count can never be met.
         RaiseIfDropped();
-        throw ESockError(FailureText("接続が閉じられました", StepText(), ClosedText));
+        throw ESockError(FailureText(_("接続が閉じられました"), StepText(), ClosedText()));
     }
     const size_t take = count == 0 ? std::min<size_t>(BufferedCount(), 65535) : count;
     std::string result(BufferedData(), take);
@@ -156,15 +162,15 @@ std::string TPowersock::ReadLn()
         }
         lfScanFrom_ = size;
         if (Cancelled())
-            throw EAbortError("ソケット読込失敗");
+            throw EAbortError(_("ソケット読込失敗"));
         if (size > MaxLineLength)
-            throw ESockError(FailureText("受信した行が長すぎます", StepText(),
-                                         "a line longer than " + std::to_string(MaxLineLength) + " bytes"));
+            throw ESockError(FailureText(_("受信した行が長すぎます"), StepText(),
+                                         platform::Fill(_("a line longer than %1 bytes"), {std::to_string(MaxLineLength)})));
         if (!Connected) {
             // The peer has closed: what is left is the last line, and after it there is none.
             RaiseIfDropped();
             if (size == 0)
-                throw ESockError(FailureText("接続が閉じられました", StepText(), ClosedText));
+                throw ESockError(FailureText(_("接続が閉じられました"), StepText(), ClosedText()));
             std::string line(start, size);
             lfScanFrom_ = 0;
             ConsumeInput(size);

@@ -3,6 +3,7 @@
 #include "net/Psock.h"
 
 #include "net/finally.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -16,13 +17,13 @@ using namespace platform;
 
 void TPowersock::SendBuffer(const char* bytes, unsigned length)
 {
-    ReportStatus(4, "バッファを送信中");
+    ReportStatus(4, _("バッファを送信中"));
     if (Cancelled())
         return;
     if (length == 0) {
         const size_t text = bytes ? std::strlen(bytes) : 0;
         if (text > 65535)
-            throw ESockError("送信データが長すぎます");
+            throw ESockError(_("送信データが長すぎます"));
         length = static_cast<unsigned>(text);
     }
     outBuffer_.insert(outBuffer_.end(), bytes, bytes + length);
@@ -31,7 +32,7 @@ void TPowersock::SendBuffer(const char* bytes, unsigned length)
     WaitWhile([this] { return !SendDone && !Cancelled() && !sendFailed_; });
     if (Cancelled()) {
         outBuffer_.clear();  // what was not sent must not lead the next request
-        throw EAbortError("ソケット送信失敗");
+        throw EAbortError(_("ソケット送信失敗"));
     }
     if (!SendDone) {
         outBuffer_.clear();
@@ -58,7 +59,7 @@ void TPowersock::SendFile(const std::string& path)
     ReportStatus(8, "ファイル送信");
     UniqueFd file(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
     if (!file)
-        throw EInOutError("ファイル " + path + " を開けません");
+        throw EInOutError(platform::Fill(_("ファイル %1 を開けません"), {path}));
     struct stat info {};
     fstat(file.Get(), &info);
     TransferActive = true;
@@ -76,7 +77,7 @@ void TPowersock::SendFile(const std::string& path)
     PostMessage(window_->Handle(), WM_CONTINUESEND, 0, 0);
     WaitWhile([this] { return !SendDone && !Cancelled() && BytesTotal > 0 && !sendFailed_; });
     if (Cancelled())
-        throw EAbortError("ソケット送信失敗");
+        throw EAbortError(_("ソケット送信失敗"));
     if (!SendDone && BytesTotal > 0)
         RaiseSendError();
 }

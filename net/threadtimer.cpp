@@ -1,6 +1,7 @@
 // TThreadTimer: a periodic timer whose ticks arrive through the message queue, so they are
 // handled inside any wait, as every other notification is.
 #include "net/Psock.h"
+#include "platform/catalogue.h"
 
 using namespace platform;
 
@@ -43,5 +44,5 @@ void TThreadTimer::UpdateTimer()
 {
     KillTimer(window_.Handle(), 1);
     if (interval_ != 0 && enabled_ && onTimer_ && SetTimer(window_.Handle(), 1, interval_) == 0)
-        throw Exception("タイマがありません");
+        throw Exception(_("タイマがありません"));
 }

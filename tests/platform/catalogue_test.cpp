@@ -3,8 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -58,6 +65,51 @@ TEST(CatalogueDeathTest, EnglishLocaleFindsTheBuiltCatalogue)
             std::exit(english ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+std::string FileText(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool IsAscii(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Every Japanese source text, in the code or in the window's design, has its English entry, so
+// that no Japanese text is left in an English window or log.
+TEST(Catalogue, EnglishCatalogueCoversEveryJapaneseText)
+{
+    namespace fs = std::filesystem;
+    const fs::path source = TESSARY_SOURCE_DIR;
+    const std::string catalogue = FileText(source / "po/en.po");
+    std::set<std::string> translated;
+    const std::regex entry("msgid \"((?:[^\"\\\\]|\\\\.)*)\"\nmsgstr \"(.+)\"");
+    for (std::sregex_iterator it(catalogue.begin(), catalogue.end(), entry), end; it != end; ++it)
+        translated.insert((*it)[1]);
+
+    const std::regex marked("_\\(\"((?:[^\"\\\\]|\\\\.)*)\"\\)");
+    const std::regex caption("<string>([^<]*)</string>");
+    int texts = 0;
+    for (const char* layer : {"app", "mirror", "sets", "net", "platform"})
+        for (const auto& file : fs::directory_iterator(source / layer)) {
+            const std::string text = FileText(file.path());
+            const bool design = file.path().extension() == ".ui";
+            for (std::sregex_iterator it(text.begin(), text.end(), design ? caption : marked), end; it != end; ++it) {
+                std::string found = (*it)[1];
+                for (size_t at; (at = found.find("&amp;")) != std::string::npos;)
+                    found.replace(at, 5, "&");
+                if (IsAscii(found))
+                    continue;
+                ++texts;
+                EXPECT_TRUE(translated.count(found)) << file.path().filename() << ": " << found;
+            }
+        }
+    EXPECT_GT(texts, 50);
 }
 
 }  // namespace
