@@ -446,6 +446,19 @@ TEST_F(HeadlessTest, LocaleChoosesTheSourceTextsOrEnglish)
         EXPECT_EQ(SplitLines(run.Out), (Lines{url, row.log}));
         EXPECT_EQ(SplitLines(run.Err).back(), "tessary: " + url + ": " + row.problem);
     }
+    // An error message: the fixed text in the chosen language, then the same detail.
+    const std::string closed = "127.0.0.1:" + std::to_string(support::FreeLoopbackPort());
+    for (const auto& [locale, text] : {std::pair<std::string, std::string>{"LANG=C", "接続が失敗しました"},
+                                       {"LANG=en_US.UTF-8", "the connection failed"}}) {
+        SCOPED_TRACE(locale);
+        ProgramRun run({"--folder", "1", "--dest", Destination(), "--proxy", closed, "--settings", settings.string()},
+                       {locale});
+        EXPECT_EQ(run.Finish(), 1);
+        const Lines errors = SplitLines(run.Err);
+        ASSERT_GE(errors.size(), 2u);
+        EXPECT_EQ(errors[errors.size() - 2], text + ": cannot connect to www.fotoarchive.com:80 via proxy " + closed +
+                                                  ": connection refused");
+    }
 }
 
 // A first page on which the gallery says it knows no such folder or member is no work done; a
