@@ -7,16 +7,8 @@ cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 packages=(clang libclang-rt-14-dev llvm)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source tools/install-missing.sh
+install_missing "${packages[@]}"
 
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
 CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

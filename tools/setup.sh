@@ -9,16 +9,8 @@ packages=(build-essential cmake ninja-build pkg-config
           libjpeg62-turbo-dev fonts-ipafont-gothic libgtest-dev libgmock-dev
           nginx vsftpd curl wget lftp xvfb xauth openbox time strace
           dpkg-dev file desktop-file-utils gettext)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source tools/install-missing.sh
+install_missing "${packages[@]}"
 
 build="${BUILD_DIR:-build}"
 # The Debian package is made from this tree, so it is built with all of Debian's hardening flags

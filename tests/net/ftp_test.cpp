@@ -789,30 +789,36 @@ struct SilenceCase {
     bool listing;
 };
 
-class SilenceTest : public FtpTest, public ::testing::WithParamInterface<SilenceCase> {};
+class SilenceTest : public FtpTest, public ::testing::WithParamInterface<SilenceCase> {
+protected:
+    // The server stays silent where the row says; the session runs until that wait times out.
+    void RunIntoTheSilence(int waitLimit)
+    {
+        const SilenceCase& c = GetParam();
+        server.SetGeneratedFile("big.bin", 200000);
+        server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n");
+        if (std::string(c.verb).empty())
+            server.SetGreeting(c.action);
+        else
+            server.SetAction(c.verb, 0, c.action);
+        ftp.WaitLimit = waitLimit;
+        try {
+            ftp.Connect();
+            ftp.ChangeDirectory("/pub");
+            if (c.listing)
+                ftp.ListDirectory();
+            else
+                ftp.Download("big.bin", dir + "big.bin");
+            ADD_FAILURE() << "nothing timed out";
+        } catch (const ESockError& e) {
+            EXPECT_THAT(e.Message(), StartsWith(kTimedOut + ": "));
+        }
+    }
+};
 
 TEST_P(SilenceTest, SilentServerEndsTheWaitWithATimeOut)
 {
-    const SilenceCase& c = GetParam();
-    server.SetGeneratedFile("big.bin", 200000);
-    server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n");
-    if (std::string(c.verb).empty())
-        server.SetGreeting(c.action);
-    else
-        server.SetAction(c.verb, 0, c.action);
-    ftp.WaitLimit = 300;
-
-    try {
-        ftp.Connect();
-        ftp.ChangeDirectory("/pub");
-        if (c.listing)
-            ftp.ListDirectory();
-        else
-            ftp.Download("big.bin", dir + "big.bin");
-        ADD_FAILURE() << "nothing timed out";
-    } catch (const ESockError& e) {
-        EXPECT_THAT(e.Message(), StartsWith(kTimedOut + ": "));
-    }
+    RunIntoTheSilence(300);
     EXPECT_TRUE(ftp.TimedOut());
     EXPECT_EQ(ftp.StopReason, TStopReason::TimeOut);  // a time-out, not a user's stop
     EXPECT_FALSE(ftp.Connected);
@@ -836,15 +842,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(SilenceTest, LoweredLimitBoundsTheWaitAlreadyRunning)
 {
     using Clock = std::chrono::steady_clock;
-    const SilenceCase& c = GetParam();
-    const std::string verb = c.verb;
-    server.SetGeneratedFile("big.bin", 200000);
-    server.SetListing("-rw-r--r-- 1 ftp ftp 5 Mar 3 1999 a.gif\r\n");
-    if (verb.empty())
-        server.SetGreeting(c.action);
-    else
-        server.SetAction(verb, 0, c.action);
-    ftp.WaitLimit = 60000;
+    const std::string verb = GetParam().verb;
     // Lowered from inside the wait: once the client waits for the greeting, or once the server
     // has the command that it answers with silence.
     auto waiting = [&] {
@@ -865,17 +863,7 @@ TEST_P(SilenceTest, LoweredLimitBoundsTheWaitAlreadyRunning)
         }
     });
 
-    try {
-        ftp.Connect();
-        ftp.ChangeDirectory("/pub");
-        if (c.listing)
-            ftp.ListDirectory();
-        else
-            ftp.Download("big.bin", dir + "big.bin");
-        ADD_FAILURE() << "nothing timed out";
-    } catch (const ESockError& e) {
-        EXPECT_THAT(e.Message(), StartsWith(kTimedOut + ": "));
-    }
+    RunIntoTheSilence(60000);
     ASSERT_TRUE(lowered.has_value());
     EXPECT_LT(Clock::now() - *lowered, std::chrono::seconds(5));
     EXPECT_TRUE(ftp.TimedOut());
