@@ -113,22 +113,8 @@ void TSetJob::End()
 void TSetJob::FetchSetFiles()
 {
     TNMFTP& ftp = *NMFTP1;
-    const std::string relativeFolder = RelativeFolder(number_);
-    const std::string slashFolder = SlashFolder(relativeFolder);
-
-    form_.SetStatusText(_("Changing Directory . . ."));
-    try {
-        ftp.ChangeDirectory(RemoteFolder(slashFolder));
-    } catch (const std::exception&) {
-        if (ftp.TimedOut())
-            throw;  // a silent server is not a missing set
-        form_.AppendLog(_("Set does not exist, download stopped."));
-        form_.Run.Outcome = TJobOutcome::SetNotFound;
-        form_.Run.Problem = platform::Fill(_("no folder %1 on %2"), {RemoteFolder(slashFolder), FtpHost});
-        ftp.Disconnect();
+    if (!ChangeToSetFolder())
         return;
-    }
-
     ftp.ParseList = true;
     ftp.Vendor = TNMFTP::VendorDetect;
     form_.SetStatusText(_("Getting Directory Listing . . ."));
@@ -136,8 +122,6 @@ void TSetJob::FetchSetFiles()
 
     // A copy: a Disconnect inside the loop frees the list.
     const std::vector<std::string> names = ftp.DirectoryList ? ftp.DirectoryList->FileNames : std::vector<std::string>{};
-    TFtpFileTransfer overFtp(ftp);
-    THttpFileTransfer overHttp(*form_.NMHTTP1);
     for (const std::string& name : names) {
         if (form_.StopRequested) {
             ftp.Disconnect();
@@ -150,20 +134,48 @@ void TSetJob::FetchSetFiles()
             form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             continue;
         }
-        form_.AppendLog(relativeFolder + name);
-        form_.MakeLocalFolders(relativeFolder);
-        const std::string localFolder = form_.DestinationText() + relativeFolder;
-        const std::string url = WebBase + slashFolder + name;
-        const bool wasConnected = ftp.Connected;
-        DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
-        // The download step keeps failures to itself; a server gone silent ends the job, with
-        // the time-out as the client raised it.
+        FetchFile(name);
+    }
+}
+
+bool TSetJob::ChangeToSetFolder()
+{
+    TNMFTP& ftp = *NMFTP1;
+    const std::string remoteFolder = RemoteFolder(SlashFolder(RelativeFolder(number_)));
+    form_.SetStatusText(_("Changing Directory . . ."));
+    try {
+        ftp.ChangeDirectory(remoteFolder);
+    } catch (const std::exception&) {
         if (ftp.TimedOut())
-            throw ESockError(overFtp.LastFailure());
-        // The control connection went down under this file: it comes over HTTP with the rest.
-        if (wasConnected && !ftp.Connected && !form_.StopRequested && !platform::FileExists(localFolder + name)) {
-            form_.Run.Tally.Retrying(name);
-            DownloadFile(form_, overHttp, localFolder, url, name);
-        }
+            throw;  // a silent server is not a missing set
+        form_.AppendLog(_("Set does not exist, download stopped."));
+        form_.Run.Outcome = TJobOutcome::SetNotFound;
+        form_.Run.Problem = platform::Fill(_("no folder %1 on %2"), {remoteFolder, FtpHost});
+        ftp.Disconnect();
+        return false;
+    }
+    return true;
+}
+
+void TSetJob::FetchFile(const std::string& name)
+{
+    TNMFTP& ftp = *NMFTP1;
+    const std::string relativeFolder = RelativeFolder(number_);
+    form_.AppendLog(relativeFolder + name);
+    form_.MakeLocalFolders(relativeFolder);
+    const std::string localFolder = form_.DestinationText() + relativeFolder;
+    const std::string url = WebBase + SlashFolder(relativeFolder) + name;
+    TFtpFileTransfer overFtp(ftp);
+    THttpFileTransfer overHttp(*form_.NMHTTP1);
+    const bool wasConnected = ftp.Connected;
+    DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
+    // The download step keeps failures to itself; a server gone silent ends the job, with the
+    // time-out as the client raised it.
+    if (ftp.TimedOut())
+        throw ESockError(overFtp.LastFailure());
+    // The control connection went down under this file: it comes over HTTP with the rest.
+    if (wasConnected && !ftp.Connected && !form_.StopRequested && !platform::FileExists(localFolder + name)) {
+        form_.Run.Tally.Retrying(name);
+        DownloadFile(form_, overHttp, localFolder, url, name);
     }
 }

@@ -29,6 +29,10 @@ public:
 private:
     // The job's body, run once the FTP client has logged in.
     void FetchSetFiles();
+    // False (and the job's outcome set) when the set has no folder on the server.
+    bool ChangeToSetFolder();
+    // One listed file, over FTP while the connection lasts and over HTTP after it dropped.
+    void FetchFile(const std::string& name);
     // Like TJobForm::EndJob, with the connection's good-bye before the summary, so that the
     // summary is the text the status line keeps.
     void End();
