@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "mirror/JobForm.h"
+#include "platform/catalogue.h"
 
 #include <algorithm>
 #include <cctype>
@@ -42,14 +43,14 @@ bool IsDigits(const std::string& text)
 void SetJob(TCommandLine& line, THeadlessJob job, const std::string& value)
 {
     if (line.Job != THeadlessJob::None)
-        throw EUsageError("only one of --folder, --member and --set may be given");
+        throw EUsageError(_("only one of --folder, --member and --set may be given"));
     // A gallery folder ID is a positive number; anything else would only ask the gallery in vain.
     if (job == THeadlessJob::Folder &&
         (!IsDigits(value) || value.size() > 18 || value.find_first_not_of('0') == std::string::npos))
-        throw EUsageError("--folder takes a folder ID, a positive decimal number");
+        throw EUsageError(_("--folder takes a folder ID, a positive decimal number"));
     // The set job checks the number's length and leading zero itself, as in the window.
     if (job == THeadlessJob::Set && !IsDigits(value))
-        throw EUsageError("--set takes a set number, decimal digits only");
+        throw EUsageError(_("--set takes a set number, decimal digits only"));
     line.Job = job;
     line.JobValue = value;
 }
@@ -75,7 +76,7 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
     else if (name == "--pause") {
         const int seconds = IsDecimal(value) ? std::stoi(value) : 0;
         if (seconds < TJobForm::PauseMin || seconds > TJobForm::PauseMax)
-            throw EUsageError("--pause takes a whole number of seconds from 1 to 15");
+            throw EUsageError(_("--pause takes a whole number of seconds from 1 to 15"));
         line.PauseSeconds = seconds;
     } else if (name == "--proxy")
         line.Proxy = value;
@@ -88,7 +89,7 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
     else if (name == "--max-size") {
         const long long bytes = IsDecimal(value) && value.size() <= 18 ? std::stoll(value) : 0;
         if (bytes < 1)
-            throw EUsageError("--max-size takes a number of bytes from 1 up");
+            throw EUsageError(_("--max-size takes a number of bytes from 1 up"));
         line.MaxSize = bytes;
     }
 }
@@ -109,14 +110,14 @@ TCommandLine ParseCommandLine(int argc, char** argv)
         try {
             const TOptionInfo* known = FindOption(name);
             if (known == nullptr)
-                throw EUsageError(name.rfind("-", 0) == 0 ? "unknown option " + name
-                                                          : "unexpected argument " + name);
+                throw EUsageError(platform::Fill(name.rfind("-", 0) == 0 ? _("unknown option %1") : _("unexpected argument %1"),
+                                                 {name}));
             if (known->takesValue && !value) {
                 if (i + 1 >= argc)
-                    throw EUsageError(name + " needs a value");
+                    throw EUsageError(platform::Fill(_("%1 needs a value"), {name}));
                 value = argv[++i];
             } else if (!known->takesValue && value) {
-                throw EUsageError(name + " takes no value");
+                throw EUsageError(platform::Fill(_("%1 takes no value"), {name}));
             }
             ApplyOption(line, name, value.value_or(""));
         } catch (const EUsageError& error) {
@@ -129,22 +130,22 @@ TCommandLine ParseCommandLine(int argc, char** argv)
 
 std::string UsageText()
 {
-    return "usage:\n"
+    // One text, so that a catalogue can lay the whole usage out for its language.
+    return platform::Fill(
+        _("usage:\n"
            "  tessary [--settings FILE]                 open the window\n"
            "  tessary --folder ID   [options]           folder-ID job, no window\n"
            "  tessary --member NAME [options]           member job, no window\n"
            "  tessary --set NUMBER  [options]           set download job, no window\n"
            "options:\n"
            "  --dest DIR            destination folder text, used exactly as given\n"
-           "  --host-a | --host-b   gallery host A (" + std::string(TJobForm::SiteTagA) +
-           ".com) or B (" + TJobForm::SiteTagB + ".com)\n"
+           "  --host-a | --host-b   gallery host A (%1.com) or B (%2.com)\n"
            "  --pause SECONDS | --no-pause\n"
            "                        pause 1 to 15 seconds after every download, or not\n"
            "  --proxy HOST:PORT     HTTP proxy (default: $http_proxy when set)\n"
            "  --ftp-host HOST[:PORT]   instruction-set FTP host\n"
            "  --web-base URL        instruction-set web page base URL\n"
-           "  --max-size BYTES      largest body without an announced length (default " +
-           std::to_string(TJobForm::DefaultUnsizedBodyLimit) + ")\n"
+           "  --max-size BYTES      largest body without an announced length (default %3)\n"
            "  --settings FILE       stored entries to start from (default: the file named on\n"
            "                        the last line); a job without a window never writes it\n"
            "  -h, --help | -V, --version\n"
@@ -152,7 +153,8 @@ std::string UsageText()
            "standard error.\n"
            "Exit status: 0 done, 1 error, 2 usage error, 3 the job could not do its work,\n"
            "4 the job ran to its end but some files or pages failed, 130 interrupted.\n"
-           "Ctrl+C once cancels, twice aborts the transfer, three times quits.\n";
+           "Ctrl+C once cancels, twice aborts the transfer, three times quits.\n"),
+        {TJobForm::SiteTagA, TJobForm::SiteTagB, std::to_string(TJobForm::DefaultUnsizedBodyLimit)});
 }
 
 bool HasJobOptions(const TCommandLine& line)

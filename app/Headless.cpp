@@ -4,6 +4,7 @@
 #include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "platform/catalogue.h"
 #include "platform/userdirs.h"
 
 #include <algorithm>
@@ -61,7 +62,7 @@ int THeadlessRunner::Execute()
         RunJob();
     } catch (const std::exception& error) {
         statusLine_.PrintLine(error.what());
-        statusLine_.PrintLine(Run.SummaryLine("ended by an error"));
+        statusLine_.PrintLine(Run.SummaryLine(_("ended by an error")));
         return interrupts_.Count() > 0 ? ExitInterrupted : ExitError;
     }
     statusLine_.EndLine();
@@ -96,10 +97,10 @@ void THeadlessRunner::RunJob()
 void THeadlessRunner::OnInterrupt(int count)
 {
     if (count == 1) {
-        Notice("interrupted: stopping after the current transfer (Ctrl+C again aborts it)");
+        Notice(_("interrupted: stopping after the current transfer (Ctrl+C again aborts it)"));
         Cancel();
     } else {
-        Notice("interrupted again: aborting the transfer in progress (Ctrl+C again quits)");
+        Notice(_("interrupted again: aborting the transfer in progress (Ctrl+C again quits)"));
         NMHTTP1->Abort();
         setJob_.NMFTP1->Abort();
     }

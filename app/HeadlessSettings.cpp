@@ -1,6 +1,7 @@
 #include "app/HeadlessSettings.h"
 
 #include "app/Proxy.h"
+#include "platform/catalogue.h"
 #include "platform/files.h"
 #include "platform/userdirs.h"
 
@@ -15,7 +16,7 @@ void ResolveProxy(const TCommandLine& line, THeadlessSettings& settings)
 {
     if (line.Proxy) {
         if (!ParseHostPort(*line.Proxy, 0, settings.ProxyHost, settings.ProxyPort))
-            throw EUsageError("--proxy takes HOST:PORT");
+            throw EUsageError(_("--proxy takes HOST:PORT"));
         return;
     }
     TEnvironmentProxy proxy = ProxyFromEnvironment();
@@ -33,7 +34,7 @@ void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)
         std::string host;
         int port = 0;
         if (!ParseHostPort(*line.FtpHost, 21, host, port))
-            throw EUsageError("--ftp-host takes HOST or HOST:PORT");
+            throw EUsageError(_("--ftp-host takes HOST or HOST:PORT"));
         settings.FtpHost = host;
         settings.FtpPort = port;
     }
@@ -43,7 +44,7 @@ void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)
         while (!base.empty() && base.back() == '/')
             base.pop_back();
         if (base.empty())
-            throw EUsageError("--web-base takes a URL");
+            throw EUsageError(_("--web-base takes a URL"));
         settings.WebBase = base;
     }
 }
@@ -53,11 +54,11 @@ void ResolveFtp(const TCommandLine& line, THeadlessSettings& settings)
 THeadlessSettings ResolveSettings(const TCommandLine& line)
 {
     if (line.Job == THeadlessJob::None)
-        throw EUsageError(HasJobOptions(line) ? "these options need --folder, --member or --set"
-                                              : "no job given");
+        throw EUsageError(HasJobOptions(line) ? _("these options need --folder, --member or --set")
+                                              : _("no job given"));
     const std::string file = line.SettingsFile.value_or(DefaultSettingsFile());
     if (line.SettingsFile && !platform::FileExists(file))
-        throw EUsageError("no settings file " + file);
+        throw EUsageError(platform::Fill(_("no settings file %1"), {file}));
     THeadlessSettings settings;
     settings.Job = line.Job;
     settings.Entries = ReadStoredEntries(file);
@@ -71,7 +72,7 @@ THeadlessSettings ResolveSettings(const TCommandLine& line)
     if (line.Destination) {
         // An empty destination would put the gallery's folders at the root of the disk.
         if (line.Destination->empty())
-            throw EUsageError("--dest needs a folder");
+            throw EUsageError(_("--dest needs a folder"));
         entries.Destination = *line.Destination;
     }
     if (line.PauseSeconds) {

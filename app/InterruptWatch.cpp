@@ -1,6 +1,7 @@
 #include "app/InterruptWatch.h"
 
 #include "app/CommandLine.h"
+#include "platform/catalogue.h"
 #include "platform/Exception.h"
 
 #include <cerrno>
@@ -24,7 +25,7 @@ TInterruptWatch::TInterruptWatch()
     signals_.Reset(signalfd(-1, &signals, SFD_CLOEXEC));
     stopper_.Reset(eventfd(0, EFD_CLOEXEC));
     if (!signals_ || !stopper_)
-        throw Exception(std::string("cannot watch for Ctrl+C: ") + std::strerror(errno));
+        throw Exception(platform::Fill(_("cannot watch for Ctrl+C: %1"), {std::strerror(errno)}));
     thread_ = std::thread([this] { Watch(); });
 }
 

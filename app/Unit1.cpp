@@ -308,7 +308,7 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
         // After the window has been closed, an error of the aborted transfer is no news.
         if (closing_)
             return;
-        SetStatusText(Run.SummaryLine("ended by an error"));
+        SetStatusText(Run.SummaryLine(_("ended by an error")));
         platform::HandleApplicationException(error);
     }
 }

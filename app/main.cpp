@@ -16,7 +16,7 @@ namespace {
 
 int UsageError(const std::string& reason)
 {
-    std::fprintf(stderr, "tessary: %s\nTry 'tessary --help' for more information.\n", reason.c_str());
+    std::fprintf(stderr, "tessary: %s\n%s\n", reason.c_str(), _("Try 'tessary --help' for more information."));
     return ExitUsage;
 }
 
@@ -25,7 +25,7 @@ int OpenWindow(char** argv)
 {
     const std::string window = platform::ProgramFolder() + TESSARY_WINDOW_PROGRAM;
     ::execv(window.c_str(), argv);
-    std::fprintf(stderr, "tessary: cannot open the window: %s: %s\n", window.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "tessary: %s\n", platform::Fill(_("cannot open the window: %1: %2"), {window, std::strerror(errno)}).c_str());
     return ExitError;
 }
 
@@ -37,7 +37,7 @@ int main(int argc, char** argv)
     const TCommandLine line = ParseCommandLine(argc, argv);
     if (line.Help) {
         std::fputs(UsageText().c_str(), stdout);
-        std::printf("Settings file: %s\n", line.SettingsFile.value_or(DefaultSettingsFile()).c_str());
+        std::printf("%s\n", platform::Fill(_("Settings file: %1"), {line.SettingsFile.value_or(DefaultSettingsFile())}).c_str());
         return ExitDone;
     }
     if (line.Version) {

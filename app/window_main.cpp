@@ -14,7 +14,7 @@ int main(int argc, char** argv)
     platform::UseUserLanguage();
     const TCommandLine line = ParseCommandLine(argc, argv);
     if (!line.Error.empty() || line.Help || line.Version || !OpensWindow(line)) {
-        std::fputs("tessary-window: the window of tessary; run tessary for the command line\n", stderr);
+        std::fprintf(stderr, "tessary-window: %s\n", _("the window of tessary; run tessary for the command line"));
         return ExitUsage;
     }
     try {
