@@ -23,7 +23,7 @@ constexpr TOptionInfo Options[] = {
     {"--help", false},    {"--version", false},  {"--folder", true},   {"--member", true},
     {"--set", true},      {"--dest", true},      {"--host-a", false},  {"--host-b", false},
     {"--pause", true},    {"--no-pause", false}, {"--proxy", true},    {"--ftp-host", true},
-    {"--web-base", true}, {"--settings", true},    {"--max-size", true},
+    {"--web-base", true}, {"--settings", true},    {"--max-size", true},  {"--keep-alive", false},
     {"-h", false},        {"-V", false},
 };
 
@@ -86,6 +86,8 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.WebBase = value;
     else if (name == "--settings")
         line.SettingsFile = value;
+    else if (name == "--keep-alive")
+        line.KeepAlive = true;
     else if (name == "--max-size") {
         const long long bytes = IsDecimal(value) && value.size() <= 18 ? std::stoll(value) : 0;
         if (bytes < 1)
@@ -146,6 +148,7 @@ std::string UsageText()
            "  --ftp-host HOST[:PORT]   instruction-set FTP host\n"
            "  --web-base URL        instruction-set web page base URL\n"
            "  --max-size BYTES      largest body without an announced length (default %3)\n"
+           "  --keep-alive          keep each HTTP connection open for the next request\n"
            "  --settings FILE       stored entries to start from (default: the file named on\n"
            "                        the last line); a job without a window never writes it\n"
            "  -h, --help | -V, --version\n"
@@ -160,7 +163,7 @@ std::string UsageText()
 bool HasJobOptions(const TCommandLine& line)
 {
     return line.Destination || line.HostB || line.PauseSeconds || line.Proxy || line.FtpHost ||
-           line.WebBase || line.MaxSize;
+           line.WebBase || line.MaxSize || line.KeepAlive;
 }
 
 bool OpensWindow(const TCommandLine& line)

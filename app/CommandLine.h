@@ -38,6 +38,7 @@ struct TCommandLine {
     std::optional<std::string> FtpHost;
     std::optional<std::string> WebBase;
     std::optional<long long> MaxSize;  // bytes of a body that announces no length
+    bool KeepAlive = false;
     // The first usage error met, reported unless --help or --version is given.
     std::string Error;
 };

@@ -34,6 +34,7 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
     SiteTag = settings_.HostB ? SiteTagB : SiteTagA;
     NMHTTP1->Proxy = settings_.ProxyHost;
     NMHTTP1->ProxyPort = settings_.ProxyPort;
+    NMHTTP1->KeepAlive = settings_.KeepAlive;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
         HttpStatusReported();
         ShowProgress();

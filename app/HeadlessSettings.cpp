@@ -84,5 +84,6 @@ THeadlessSettings ResolveSettings(const TCommandLine& line)
     ResolveProxy(line, settings);
     ResolveFtp(line, settings);
     settings.MaxSize = line.MaxSize;
+    settings.KeepAlive = line.KeepAlive || entries.KeepAlive;
     return settings;
 }

@@ -25,6 +25,7 @@ struct THeadlessSettings {
     std::optional<int> FtpPort;
     std::optional<std::string> WebBase;
     std::optional<long long> MaxSize;
+    bool KeepAlive = false;
 };
 // Throws EUsageError when the command line cannot be carried out.
 THeadlessSettings ResolveSettings(const TCommandLine& commandLine);

@@ -16,15 +16,18 @@ const std::array<const char*, 8> StoredEntryKeys = {
     "SpinEdit1_Value",   "RadioButton1_Checked", "RadioButton2_Checked", "Edit2_Text",
 };
 
+const char* const NetworkSection = "Network";
+const char* const KeepAliveKey = "KeepAlive";
+
 namespace {
 
 class TEntryReader {
 public:
-    explicit TEntryReader(const std::string& file) : file_(file) {}
+    TEntryReader(const std::string& file, const char* section) : file_(file), section_(section) {}
 
     std::string Text(const char* key, const std::string& current) const
     {
-        return Trim(platform::GetPrivateProfileString(StoredEntriesSection, key, current, file_));
+        return Trim(platform::GetPrivateProfileString(section_, key, current, file_));
     }
 
     std::optional<bool> Bool(const char* key, bool current) const
@@ -51,13 +54,14 @@ public:
 
 private:
     std::string file_;
+    const char* section_;
 };
 
 }  // namespace
 
 TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& current)
 {
-    const TEntryReader read(file);
+    const TEntryReader read(file, StoredEntriesSection);
     TStoredEntries entries = current;
     entries.Destination = read.Text(StoredEntryKeys[0], entries.Destination);
     entries.FolderId = read.Text(StoredEntryKeys[1], entries.FolderId);
@@ -73,6 +77,8 @@ TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& 
         entries.RadioButton1 = entries.RadioButton1 && !*on;
     }
     entries.SetNumber = read.Text(StoredEntryKeys[7], entries.SetNumber);
+    const TEntryReader network(file, NetworkSection);
+    entries.KeepAlive = network.Bool(KeepAliveKey, entries.KeepAlive).value_or(entries.KeepAlive);
     if (entries.Destination.empty())
         entries.Destination = platform::DefaultDestination();
     return entries;

@@ -15,6 +15,8 @@ struct TStoredEntries {
     bool RadioButton1 = true;
     bool RadioButton2 = false;
     std::string SetNumber = "8436";
+    // Persistent HTTP connections; in a section of its own, which the window never writes.
+    bool KeepAlive = false;
 
     // Gallery host B unless RadioButton1 is on, as the window's show step decides.
     bool HostB() const { return !RadioButton1; }
@@ -24,6 +26,8 @@ struct TStoredEntries {
 // control's name, "_", the property's name.
 extern const char* const StoredEntriesSection;
 extern const std::array<const char*, 8> StoredEntryKeys;
+extern const char* const NetworkSection;
+extern const char* const KeepAliveKey;
 
 // Reads the entries of `file`, starting from `current`: a missing key keeps the current value,
 // a text is kept as read (blanks at both ends trimmed), a pause length outside 1 to 15 or not

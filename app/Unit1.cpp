@@ -361,6 +361,7 @@ TStoredEntries TForm1::CurrentEntries() const
     entries.RadioButton1 = ui->RadioButton1->isChecked();
     entries.RadioButton2 = ui->RadioButton2->isChecked();
     entries.SetNumber = ui->Edit2->text().toStdString();
+    entries.KeepAlive = NMHTTP1->KeepAlive;
     return entries;
 }
 
@@ -373,6 +374,7 @@ void TForm1::RestoreEntries()
 // click handling.
 void TForm1::ApplyEntries(const TStoredEntries& entries)
 {
+    NMHTTP1->KeepAlive = entries.KeepAlive;
     ui->Edit1->setText(QString::fromStdString(entries.Destination));
     ui->Edit3->setText(QString::fromStdString(entries.FolderId));
     ui->Edit5->setText(QString::fromStdString(entries.Member));

@@ -2,6 +2,7 @@
 
 #include "net/NMURL.h"
 #include "net/NMUUE.h"
+#include "net/finally.h"
 #include "platform/catalogue.h"
 #include "platform/Exception.h"
 #include "platform/files.h"
@@ -51,6 +52,21 @@ const char* HeadTooLargeText()
 const char* ShortBodyText()
 {
     return _("応答本体が Content-Length より短いまま接続が閉じられました");
+}
+
+const char* ChunkedCutShortText()
+{
+    return _("チャンク形式の応答本体の途中で接続が閉じられました");
+}
+
+const char* BadChunkText()
+{
+    return _("チャンクの大きさが読めません");
+}
+
+const char* BodyClosedText()
+{
+    return _("closed by the server inside the body");
 }
 
 struct FileCloser {
@@ -225,24 +241,22 @@ void TNMHTTP::ProcessRequest()
         if (OnAboutToSend)
             OnAboutToSend(this);
         ClearInput();  // leftovers of an aborted request must not pose as this reply
-        Connect();
-        try {
-            const std::string request = Verbs[static_cast<int>(kind_)] + requestPath_;
-            Step = platform::Fill(_("request %1 to %2"), {request, PeerText()});
-            SendRequest();
-            Step = platform::Fill(_("reply to %1 from %2"), {request, PeerText()});
-            ReadReplyHeader();
-            ReceiveBody();
-            ReportOutcome();
-        } catch (...) {
+        if (KeepAlive) {
+            Exchange();
+        } else {
+            Connect();
             try {
-                Disconnect();
+                RunRequest();
             } catch (...) {
-                // the failure that ended the request is the one worth reporting
+                try {
+                    Disconnect();
+                } catch (...) {
+                    // the failure that ended the request is the one worth reporting
+                }
+                throw;
             }
-            throw;
+            Disconnect();
         }
-        Disconnect();
 
         if (ReplyNumber > 299 && ReplyNumber < 399) {
             bool handled = false;
@@ -261,6 +275,79 @@ void TNMHTTP::ProcessRequest()
             OnAuthenticationNeeded(this);
         if (ReplyNumber < 299 || ReplyNumber > 399)
             return;
+    }
+}
+
+void TNMHTTP::RunRequest()
+{
+    const std::string request = Verbs[static_cast<int>(kind_)] + requestPath_;
+    Step = platform::Fill(_("request %1 to %2"), {request, PeerText()});
+    SendRequest();
+    Step = platform::Fill(_("reply to %1 from %2"), {request, PeerText()});
+    ReadReplyHeader();
+    ReceiveBody();
+    ReportOutcome();
+}
+
+// A kept connection the server has closed meanwhile fails before the reply's first byte, as does
+// one reset at once: the request then goes once more on a fresh connection (GETs bear repeating).
+void TNMHTTP::Exchange()
+{
+    const CmdType kind = kind_;
+    for (int attempt = 0;; ++attempt) {
+        bool reused = false;
+        OpenConnection(reused);
+        const long long arrived = BytesArrived;
+        try {
+            RunRequest();
+        } catch (const EAbortError&) {
+            FinishRequest(true);
+            throw;
+        } catch (const ESockError&) {
+            FinishRequest(true);
+            const bool unanswered = BytesArrived == arrived && !Cancelled();
+            if (attempt > 0 || !unanswered || !(reused || StopReason == TStopReason::ServerDrop))
+                throw;
+            kind_ = kind;
+            ClearInput();
+            continue;
+        } catch (...) {
+            FinishRequest(true);
+            throw;
+        }
+        FinishRequest(false);
+        return;
+    }
+}
+
+// The connection kept from the last request serves when it is still open to the same peer and
+// nothing (a cancel while idle, a drop) has stopped it since.
+void TNMHTTP::OpenConnection(bool& reused)
+{
+    reused = keptOpen_ && Connected && keptPeer_ == PeerText() && StopReason == TStopReason::None;
+    if (reused) {
+        BeginOperation();
+        return;
+    }
+    if (keptOpen_) {
+        keptOpen_ = false;
+        Disconnect();
+    }
+    Connect();
+    keptPeer_ = PeerText();
+}
+
+// Only a reply read to its exact end leaves its connection fit for the next request.
+void TNMHTTP::FinishRequest(bool failed)
+{
+    keptOpen_ = !failed && bodyExact_ && !replyCloses_;
+    if (keptOpen_)
+        return;
+    try {
+        Disconnect();
+    } catch (...) {
+        if (!failed)
+            throw;
     }
 }
 
@@ -330,12 +417,13 @@ void TNMHTTP::BuildRequestHeader()
 {
     headerList_.Clear();
     const std::string target = Proxy.empty() ? requestPath_ : url_;
-    headerList_.Add(Verbs[static_cast<int>(kind_)] + target + " HTTP/1.0");
+    headerList_.Add(Verbs[static_cast<int>(kind_)] + target + (KeepAlive ? " HTTP/1.1" : " HTTP/1.0"));
+    const std::string hostValue = KeepAlive ? HostAndPort() : Host;
     if (!Proxy.empty()) {
         headerList_.Add("Proxy-Connection: Keep-Alive");
-        headerList_.Add("Host: " + Host);
+        headerList_.Add("Host: " + hostValue);
     }
-    headerList_.SetHeader("Host", Host);
+    headerList_.SetHeader("Host", hostValue);
     headerList_.Add("Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff");
     headerList_.Add("Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
     if (!HeaderInfo.LocalMailAddress.empty())
@@ -407,6 +495,7 @@ void TNMHTTP::ReadReplyHeader()
     BytesTotal = 0;
     lengthAnnounced_ = false;
     transferEncoding_.clear();
+    connection_.clear();
     receivedCookie_.clear();
     FilePtr headerFile;
     if (OutputFileMode) {
@@ -446,8 +535,12 @@ void TNMHTTP::ReadReplyHeader()
     }
     if (headerFile && std::fflush(headerFile.get()) != 0)
         throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Header}));
+    // An HTTP/1.0 server ends its connection after the reply unless it offers to keep it.
+    replyCloses_ = Contains(connection_, "CLOSE") ||
+                   (UpperCase(statusLine).starts_with("HTTP/1.0") && !Contains(connection_, "KEEP-ALIVE"));
     // Our HTTP/1.0 request asks for no framing: a body in any other coding cannot be stored.
-    if (!transferEncoding_.empty() && transferEncoding_ != "IDENTITY")
+    const bool chunked = KeepAlive && transferEncoding_ == "CHUNKED";
+    if (!transferEncoding_.empty() && transferEncoding_ != "IDENTITY" && !chunked)
         RefuseReply(platform::Fill(_("解読できない転送符号化の応答です: %1"), {transferEncoding_}),
                     platform::Fill(_("transfer coding %1 not supported"), {transferEncoding_}));
 }
@@ -467,6 +560,8 @@ void TNMHTTP::NoteHeaderLine(const std::string& line)
     }
     if (name == "TRANSFER-ENCODING:")
         transferEncoding_ = Trimmed(WithoutLineEnd(upper.substr(19)));
+    if (name == "CONNECTION:")
+        connection_ = WithoutLineEnd(upper.substr(11));
 }
 
 void TNMHTTP::RefuseReply(const std::string& text, const std::string& reason)
@@ -493,8 +588,7 @@ long long TNMHTTP::BodyLimit() const
 // A body shorter than announced is a broken one; one that has all its bytes may end in a reset.
 void TNMHTTP::CheckBodyComplete()
 {
-    const bool noBody = sentKind_ == CmdType::Head || ReplyNumber == 204 || ReplyNumber == 304;
-    if (noBody || (lengthAnnounced_ && CapturedCount() >= BytesTotal))
+    if (NoBody() || (lengthAnnounced_ && CapturedCount() >= BytesTotal))
         return;
     RaiseIfDropped();
     if (lengthAnnounced_)
@@ -502,8 +596,24 @@ void TNMHTTP::CheckBodyComplete()
                                                     {std::to_string(CapturedCount()), std::to_string(BytesTotal)}));
 }
 
+bool TNMHTTP::NoBody() const
+{
+    return sentKind_ == CmdType::Head || ReplyNumber == 204 || ReplyNumber == 304;
+}
+
+bool TNMHTTP::BodyIsFramed() const
+{
+    return NoBody() || lengthAnnounced_ || transferEncoding_ == "CHUNKED";
+}
+
 void TNMHTTP::ReceiveBody()
 {
+    bodyExact_ = false;
+    if (KeepAlive && BodyIsFramed()) {
+        ReceiveFramedBody();
+        bodyExact_ = true;
+        return;
+    }
     CaptureLimit = BodyLimit();
     try {
         if (InputFileMode) {
@@ -531,4 +641,100 @@ void TNMHTTP::ReportOutcome()
         if (OnFailure)
             OnFailure(sentKind_);
     }
+}
+
+// A framed body is read through the input buffer and no further than its end: what follows it
+// on the connection belongs to the next reply.
+void TNMHTTP::ReceiveFramedBody()
+{
+    CaptureLimit = BodyLimit();
+    FilePtr file;
+    if (InputFileMode) {
+        file.reset(std::fopen(platform::NativePath(Body).c_str(), "wb"));
+        if (!file)
+            throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {Body}));
+    } else {
+        Body.clear();
+    }
+    TransferActive = true;
+    net::Finally restore{[this] { TransferActive = false; }};
+    BytesRecvd = 0;
+    BeginCaptureCount();
+    if (transferEncoding_ == "CHUNKED" && !NoBody()) {
+        for (long long size; (size = ChunkSize(ChunkLine())) > 0;) {
+            TakeBodyBytes(size, file.get(), true);
+            if (!WithoutLineEnd(ChunkLine()).empty())
+                RefuseReply(BadChunkText(), _("no line end after a chunk"));
+        }
+        // Trailer lines carry nothing we keep, and are capped as a reply head is.
+        size_t trailer = 0;
+        for (std::string line; !WithoutLineEnd(line = ChunkLine()).empty();)
+            if ((trailer += line.size()) > MaxReplyHead)
+                RefuseReply(HeadTooLargeText(), _("a reply head of more than 1 MiB"));
+    } else if (!NoBody()) {
+        TakeBodyBytes(BytesTotal, file.get(), false);
+    }
+    if (file && std::fclose(file.release()) != 0)
+        throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Body}));
+}
+
+void TNMHTTP::TakeBodyBytes(long long count, std::FILE* file, bool chunked)
+{
+    // A stop ends the body as it ends a capture into the same place.
+    const char* stopText = file ? _("ソケット送信失敗") : _("ソケットキャプチャ失敗");
+    while (count > 0) {
+        if (Cancelled())
+            RaiseStopped(stopText);
+        if (BufferedCount() == 0) {
+            if (!Connected) {
+                RaiseIfDropped();
+                if (chunked)
+                    RefuseReply(ChunkedCutShortText(), BodyClosedText());
+                RefuseReply(ShortBodyText(), platform::Fill(_("received %1 of %2 bytes"),
+                                                            {std::to_string(CapturedCount()), std::to_string(BytesTotal)}));
+            }
+            WaitPass();
+            continue;
+        }
+        const std::string bytes = Read(static_cast<unsigned>(std::min<long long>(count, static_cast<long long>(BufferedCount()))));
+        count -= static_cast<long long>(bytes.size());
+        NoteCaptured(bytes.size());
+        if (Cancelled())
+            RaiseStopped(stopText);
+        if (!file)
+            Body += bytes;
+        else if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+            throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Body}));
+    }
+}
+
+// A line of the chunked framing; the server closing inside it cuts the body short.
+std::string TNMHTTP::ChunkLine()
+{
+    std::string line;
+    try {
+        line = ReadLn();
+    } catch (const EAbortError&) {
+        throw;
+    } catch (const ESockError&) {
+        if (Cancelled() || StopReason == TStopReason::ServerDrop)
+            throw;
+        RefuseReply(ChunkedCutShortText(), BodyClosedText());
+    }
+    if (line.empty() || line.back() != '\n')
+        RefuseReply(ChunkedCutShortText(), BodyClosedText());
+    return line;
+}
+
+// A chunk's size in hex, before any extension after ";".
+long long TNMHTTP::ChunkSize(const std::string& line)
+{
+    const std::string text = WithoutLineEnd(line);
+    const std::string field = Trimmed(text.substr(0, text.find(';')));
+    long long value = -1;
+    const char* end = field.data() + field.size();
+    const auto result = std::from_chars(field.data(), end, value, 16);
+    if (field.empty() || result.ec != std::errc() || result.ptr != end || value < 0)
+        RefuseReply(BadChunkText(), platform::Fill(_("chunk size '%1'"), {field.substr(0, 32)}));
+    return value;
 }

@@ -1,10 +1,12 @@
 // The HTTP/1.0 client: one connection per request, the reply body read until the server
-// closes, redirects followed as GET with the received cookie.
+// closes, redirects followed as GET with the received cookie. With KeepAlive it speaks
+// HTTP/1.1 and keeps the connection to a server for its next request.
 #pragma once
 
 #include "net/NMExtstr.h"
 #include "net/Psock.h"
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -37,6 +39,10 @@ public:
     // Largest body taken when the reply announces no length (one that announces more may
     // take what it announces); 0 = no limit.
     long long UnsizedBodyLimit = 0;
+
+    // HTTP/1.1 with a Host line, each reply read to its exact end, the connection kept open
+    // for the next request to the same server or proxy.
+    bool KeepAlive = false;
 
     // Published properties.
     std::string Body = "Default.htm";
@@ -85,6 +91,16 @@ public:
 protected:
     void Request(CmdType kind, const std::string& url);
     void ReceiveBody();
+    void RunRequest();
+    void OpenConnection(bool& reused);
+    void Exchange();
+    bool NoBody() const;
+    bool BodyIsFramed() const;
+    void ReceiveFramedBody();
+    void TakeBodyBytes(long long count, std::FILE* file, bool chunked);
+    std::string ChunkLine();
+    long long ChunkSize(const std::string& line);
+    void FinishRequest(bool failed);
     long long BodyLimit() const;
     void CheckBodyComplete();
     [[noreturn]] void RefuseReply(const std::string& text, const std::string& reason);
@@ -105,6 +121,11 @@ protected:
     std::string receivedCookie_;
     bool lengthAnnounced_ = false;
     std::string transferEncoding_;
+    std::string connection_;     // the reply's Connection value, upper case
+    bool replyCloses_ = false;   // the reply ends its connection ("Connection: close", HTTP/1.0)
+    bool bodyExact_ = false;     // the body was read to its exact end: the connection can serve on
+    bool keptOpen_ = false;      // a connection left open for the next request
+    std::string keptPeer_;
     // The cookie a redirect took from a server, and that server: it goes back to it only.
     std::string serverCookie_;
     std::string cookieHost_;

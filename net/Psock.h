@@ -222,6 +222,10 @@ protected:
     void RaiseIfDropped();
     // Step, or what the transport calls the connection when no step is named.
     std::string StepText() const;
+    // A body a client reads itself counts toward the capture's cap as a capture does.
+    void BeginCaptureCount() { captured_ = 0; }
+    void NoteCaptured(size_t count);
+    [[noreturn]] void RaiseStopped(const char* abortText);
 
 private:
     // Life and notifications (Psock.cpp).
@@ -234,7 +238,6 @@ private:
     void HandleMessage(unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam);
     void HandleSocketEvent(long event);
     void FireNotify(const TNotifyEvent& event);
-    [[noreturn]] void RaiseStopped(const char* abortText);
 
     // Connection set-up and tear-down (sockconnect.cpp).
     std::string ResolveHost();
@@ -271,7 +274,6 @@ private:
     void CloseSplicePipe();
     int CaptureWant(int chunk) const;
     size_t SinkRoom(size_t count) const;
-    void NoteCaptured(size_t count);
 
     // The re-entrancy guard of the notification handlers, and the state of a running send.
     bool HandlerBusy = false;

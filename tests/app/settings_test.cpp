@@ -337,6 +337,7 @@ private slots:
         QTest::newRow("pause word and capitals") << QStringList{"SpinEdit1_Value=word", "CheckBox1_Checked=TRUE"};
         QTest::newRow("quoted member") << QStringList{"Edit5_Text=\"\"tessa\"\""};
         QTest::newRow("host B in lower case") << QStringList{"RadioButton2_Checked=true"};
+        QTest::newRow("keep-alive in its own section") << QStringList{"Edit3_Text=42", "[Network]", "KeepAlive=True"};
     }
 
     void storedFileReadAlikeByBothModes()
@@ -358,7 +359,10 @@ private slots:
         QCOMPARE(Control<QSpinBox>(*form, "SpinEdit1")->value(), read.PauseSeconds);
         QCOMPARE(form->SiteTag, std::string(headless.HostB ? "pixhaven" : "fotoarchive"));
         QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), headless.HostB);
+        QCOMPARE(form->NMHTTP1->KeepAlive, headless.KeepAlive);
         QVERIFY(form->close());
+        // The window never writes the switch, and never loses it either.
+        QCOMPARE(support::FileBytes(Settings()).find("[Network]\r\nKeepAlive=True") != std::string::npos, headless.KeepAlive);
         const IniEntries saved = SectionEntries(Settings());
         QCOMPARE(ValueOf(saved, "RadioButton2_Checked"), std::string(headless.HostB ? "True" : "False"));
         QCOMPARE(ValueOf(saved, "RadioButton1_Checked"), std::string(headless.HostB ? "False" : "True"));

@@ -129,6 +129,7 @@ public:
     std::uint16_t Port() const { return server_.Port(); }
     // Requests read, counted before their URL is recorded.
     int RequestCount() const { return server_.RequestCount(); }
+    int Connections() const { return server_.Connections(); }
     bool WaitForRequests(int n, fixtures::Ms timeout) const { return server_.WaitForRequests(n, timeout); }
 
     // The URL of a request head's request line.

@@ -244,7 +244,7 @@ TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
     EXPECT_EQ(run.Finish(), 0);
     for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
                                "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version",
-                               "--max-size"})
+                               "--max-size", "--keep-alive"})
         EXPECT_NE(run.Out.find(option), std::string::npos) << option;
 }
 
@@ -335,6 +335,27 @@ TEST_F(HeadlessTest, FolderJobMirrorsThePictureAndLogsOnStandardOutput)
     // Only the picture stays: the page files are gone.
     EXPECT_EQ(destination.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/trips/",
                                          "gallery/tessa/trips/pic1.jpg " + std::to_string(Picture.size())}));
+}
+
+// Persistent connections: the same files from fewer connections than requests.
+TEST_F(HeadlessTest, KeepAliveMirrorsTheSameFilesOverFewerConnections)
+{
+    const auto kept = [](const std::string& body) {
+        Reply reply = Reply::Raw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        reply.keepOpen = true;
+        return reply;
+    };
+    const std::string site = "http://www.fotoarchive.com";
+    stub.Set(site + "/cgi-bin/gallery.cgi?f=77154", kept(FolderPage));
+    stub.Set(site + "/gallery/tessa/trips/", kept(ListingPage));
+    stub.Set(site + "/gallery/tessa/trips/pic1.jpg", kept(Picture));
+    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--keep-alive",
+                    "--settings", settings.string()});
+
+    EXPECT_EQ(run.Finish(), 0) << run.Err;
+    EXPECT_EQ(FileBytes(PictureFile()), Picture);
+    EXPECT_EQ(stub.Urls().size(), 3u);
+    EXPECT_LT(stub.Connections(), 3);
 }
 
 struct StoredCase {

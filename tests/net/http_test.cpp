@@ -620,6 +620,72 @@ TEST_F(HttpTest, AbortWhileIdleDoesNotDisturbTheNextGet)
     EXPECT_EQ(BodyFile(), "fresh");
 }
 
+// ---- persistent connections ----
+
+// An HTTP/1.1 reply with its head lines; `keep` leaves the connection open for the next request.
+Reply Http11(const std::string& lines, const std::string& body, bool keep = true)
+{
+    Reply reply = Reply::Raw("HTTP/1.1 200 OK\r\n" + lines + "\r\n" + body);
+    reply.keepOpen = keep;
+    return reply;
+}
+
+struct KeepAliveCase {
+    const char* name;
+    bool keepAlive;
+    std::vector<Reply> replies;
+    std::vector<std::string> outcomes;  // per GET: the body, or "!" and the start of the error
+    std::vector<int> connections;       // the connection of each request head the server read
+};
+
+TEST_F(HttpTest, KeepAliveReusesConnectionsAndReadsEachReplyToItsEnd)
+{
+    const std::string two = "Content-Length: 3\r\n";
+    const std::vector<KeepAliveCase> cases = {
+        {"reuse", true, {Http11(two, "one"), Http11(two, "two")}, {"one", "two"}, {0, 0}},
+        {"chunked", true, {Http11("Transfer-Encoding: chunked\r\n", "4;x=1\r\nWiki\r\n5\r\npedia\r\n0\r\nT: y\r\n\r\n"),
+                           Http11(two, "two")}, {"Wikipedia", "two"}, {0, 0}},
+        {"bad chunk size", true, {Http11("Transfer-Encoding: chunked\r\n", "4x\r\nWiki\r\n0\r\n\r\n")},
+         {"!チャンクの大きさが読めません: reply to GET /0"}, {0}},
+        {"chunk cut short", true, {Http11("Transfer-Encoding: chunked\r\n", "a\r\nWiki", false)},
+         {"!チャンク形式の応答本体の途中で接続が閉じられました: reply to GET /0"}, {0}},
+        {"Connection: close", true, {Http11(two + "Connection: close\r\n", "one"), Http11(two, "two")},
+         {"one", "two"}, {0, 1}},
+        {"idle close", true, {Http11(two, "one"), Reply::Steps({Step::Close()}), Http11(two, "two")},
+         {"one", "two"}, {0, 0, 1}},
+        {"reset mid-reply", true,
+         {Http11(two, "one"), Reply::Steps({Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc"),
+                                            Step::Delay(Ms{100}), Step::Reset()})},
+         {"one", "!10054:Connection reset by peer: reply to GET /1"}, {0, 0}},
+        {"off", false, {Reply::Status(200, "OK", "one"), Reply::Status(200, "OK", "two")}, {"one", "two"}, {0, 1}},
+    };
+    for (const KeepAliveCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedHttpServer server(c.replies);
+        http_.KeepAlive = c.keepAlive;
+        for (size_t i = 0; i < c.outcomes.size(); ++i) {
+            const std::string& outcome = c.outcomes[i];
+            try {
+                http_.Get(Local(server.Port(), "/" + std::to_string(i)));
+                EXPECT_EQ(BodyFile(), outcome);
+            } catch (const ESockError& e) {
+                EXPECT_THAT("!" + e.Message(), ::testing::StartsWith(outcome));
+            }
+        }
+        http_.Disconnect();
+        const std::string port = std::to_string(server.Port());
+        const std::string rest = Accept1 + Accept2 + AgentLine + TypeLine + "\r\n";
+        const auto sequence = server.Sequence();
+        ASSERT_EQ(sequence.size(), c.connections.size());
+        for (size_t k = 0; k < sequence.size(); ++k) {
+            EXPECT_EQ(sequence[k].first, c.connections[k]);
+            EXPECT_THAT(sequence[k].second, ::testing::EndsWith(c.keepAlive ? " HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + rest
+                                                                          : " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + rest));
+        }
+        EXPECT_EQ(server.Connections(), c.connections.back() + 1);
+    }
+}
+
 TEST_F(HttpTest, HeaderFileThatCannotBeCreatedRaises)
 {
     ScriptedHttpServer server({Reply::Status(200, "OK", "x")});
