@@ -8,10 +8,15 @@
 
 namespace {
 
+bool IsDigits(const std::string& text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// Few enough digits for an int.
 bool IsDecimal(const std::string& text)
 {
-    return !text.empty() && text.size() <= 9 &&
-           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+    return IsDigits(text) && text.size() <= 9;
 }
 
 struct TOptionInfo {
@@ -35,10 +40,6 @@ const TOptionInfo* FindOption(const std::string& name)
     return nullptr;
 }
 
-bool IsDigits(const std::string& text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
 
 void SetJob(TCommandLine& line, THeadlessJob job, const std::string& value)
 {

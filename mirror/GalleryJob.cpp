@@ -3,6 +3,7 @@
 #include "mirror/GalleryWalk.h"
 #include "mirror/JobForm.h"
 #include "mirror/PageFetch.h"
+#include "mirror/pagelines.h"
 #include "platform/Exception.h"
 #include "platform/catalogue.h"
 #include "platform/files.h"
@@ -28,7 +29,7 @@ void RunGalleryJob(TJobForm& form, const std::string& queryKey, const std::strin
     platform::TempFile pageFile = form.NewTempFile(destination);
     if (!pageFile)
         throw EInOutError(platform::Fill(_("cannot create a file in %1: %2"), {destination, platform::ErrorText(pageFile.Error())}));
-    const std::string url = "http://www." + form.SiteTag + ".com/cgi-bin/gallery.cgi?" + queryKey + "=" + entry;
+    const std::string url = GalleryUrl(form.SiteTag, "/cgi-bin/gallery.cgi?" + queryKey + "=" + entry);
     if (!FetchPage(form, url, pageFile.Path())) {
         form.Run.Problem = platform::Fill(_("first page not obtained: %1: %2"), {url, form.Run.LastPageFailure});
         form.EndJob(TJobOutcome::FirstPageFailed);

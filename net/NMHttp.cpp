@@ -24,26 +24,6 @@ const char* const Verbs[] = {"GET ",    "OPTIONS ", "HEAD ",   "POST ", "PUT ", 
 // What Link and Unlink name as their data.
 const char* const SendDatResource = "Send.dat";
 
-const char* CompletedText()
-{
-    return _("処理を完了しました");
-}
-
-const char* EmptyUrlText()
-{
-    return _("URL が空白です");
-}
-
-const char* TooManyRedirectsText()
-{
-    return _("リダイレクトの回数が上限 (20 回) を超えました");
-}
-
-const char* HeadCutShortText()
-{
-    return _("応答ヘッダの途中で接続が閉じられました");
-}
-
 const char* HeadTooLargeText()
 {
     return _("応答ヘッダが大きすぎます (1 MiB 超)");
@@ -235,7 +215,7 @@ void TNMHTTP::ProcessRequest()
         // A server that keeps redirecting (or repeats a redirect code without a location)
         // would otherwise hold the request for ever.
         if (repetitions > MaxRepetitions)
-            throw Exception(TooManyRedirectsText());
+            throw Exception(_("リダイレクトの回数が上限 (20 回) を超えました"));
         ParseURL();
         BuildRequestHeader();
         if (OnAboutToSend)
@@ -360,7 +340,7 @@ std::string TNMHTTP::HostAndPort() const
 void TNMHTTP::ParseURL()
 {
     if (url_.empty())
-        throw Exception(EmptyUrlText());
+        throw Exception(_("URL が空白です"));
     if (Port == 0)
         Port = 80;
 
@@ -511,7 +491,7 @@ void TNMHTTP::ReadReplyHeader()
         std::string line = ReadLn();
         headBytes += line.size();
         if (line.empty() || line.back() != '\n')
-            RefuseReply(HeadCutShortText(), _("closed by the server inside the reply head"));
+            RefuseReply(_("応答ヘッダの途中で接続が閉じられました"), _("closed by the server inside the reply head"));
         if (headBytes > MaxReplyHead)
             RefuseReply(HeadTooLargeText(), _("a reply head of more than 1 MiB"));
         return line;
@@ -636,7 +616,7 @@ void TNMHTTP::ReportOutcome()
     if (ReplyNumber < 299) {
         if (OnSuccess)
             OnSuccess(sentKind_);
-        ReportStatus(2, CompletedText());
+        ReportStatus(2, _("処理を完了しました"));
     } else if (ReplyNumber > 399) {
         if (OnFailure)
             OnFailure(sentKind_);

@@ -1,5 +1,6 @@
 // The message catalogue: which language the locale settings choose, and the filling of texts.
 #include "platform/catalogue.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -67,14 +66,6 @@ TEST(CatalogueDeathTest, EnglishLocaleFindsTheBuiltCatalogue)
         ::testing::ExitedWithCode(0), "");
 }
 
-std::string FileText(const std::filesystem::path& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 bool IsAscii(const std::string& text)
 {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -86,7 +77,7 @@ TEST(Catalogue, EnglishCatalogueCoversEveryJapaneseText)
 {
     namespace fs = std::filesystem;
     const fs::path source = TESSARY_SOURCE_DIR;
-    const std::string catalogue = FileText(source / "po/en.po");
+    const std::string catalogue = support::FileBytes(source / "po/en.po");
     std::set<std::string> translated;
     const std::regex entry("msgid \"((?:[^\"\\\\]|\\\\.)*)\"\nmsgstr \"(.+)\"");
     for (std::sregex_iterator it(catalogue.begin(), catalogue.end(), entry), end; it != end; ++it)
@@ -97,7 +88,7 @@ TEST(Catalogue, EnglishCatalogueCoversEveryJapaneseText)
     int texts = 0;
     for (const char* layer : {"app", "mirror", "sets", "net", "platform"})
         for (const auto& file : fs::directory_iterator(source / layer)) {
-            const std::string text = FileText(file.path());
+            const std::string text = support::FileBytes(file.path());
             const bool design = file.path().extension() == ".ui";
             for (std::sregex_iterator it(text.begin(), text.end(), design ? caption : marked), end; it != end; ++it) {
                 std::string found = (*it)[1];
