@@ -90,7 +90,7 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
     else if (name == "--keep-alive")
         line.KeepAlive = true;
     else if (name == "--max-size") {
-        const long long bytes = IsDecimal(value) && value.size() <= 18 ? std::stoll(value) : 0;
+        const long long bytes = IsDigits(value) && value.size() <= 18 ? std::stoll(value) : 0;
         if (bytes < 1)
             throw EUsageError(_("--max-size takes a number of bytes from 1 up"));
         line.MaxSize = bytes;
