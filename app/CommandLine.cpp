@@ -28,7 +28,7 @@ constexpr TOptionInfo Options[] = {
     {"--help", false},    {"--version", false},  {"--folder", true},   {"--member", true},
     {"--set", true},      {"--dest", true},      {"--host-a", false},  {"--host-b", false},
     {"--pause", true},    {"--no-pause", false}, {"--proxy", true},    {"--ftp-host", true},
-    {"--web-base", true}, {"--settings", true},    {"--max-size", true},  {"--keep-alive", false},
+    {"--web-base", true}, {"--settings", true},    {"--max-size", true},  {"--keep-alive", false}, {"--connections", true},
     {"-h", false},        {"-V", false},
 };
 
@@ -89,6 +89,12 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.SettingsFile = value;
     else if (name == "--keep-alive")
         line.KeepAlive = true;
+    else if (name == "--connections") {
+        const int count = IsDigits(value) && value.size() <= 2 ? std::stoi(value) : 0;
+        if (count < 1 || count > TJobForm::MaxConnections)
+            throw EUsageError(_("--connections takes a whole number from 1 to 8"));
+        line.Connections = count;
+    }
     else if (name == "--max-size") {
         const long long bytes = IsDigits(value) && value.size() <= 18 ? std::stoll(value) : 0;
         if (bytes < 1)
@@ -150,6 +156,8 @@ std::string UsageText()
            "  --web-base URL        instruction-set web page base URL\n"
            "  --max-size BYTES      largest body without an announced length (default %3)\n"
            "  --keep-alive          keep each HTTP connection open for the next request\n"
+           "  --connections N       download up to N pictures of a listing at once, 1 to 8\n"
+           "                        (default 1; the pause makes it 1)\n"
            "  --settings FILE       stored entries to start from (default: the file named on\n"
            "                        the last line); a job without a window never writes it\n"
            "  -h, --help | -V, --version\n"
@@ -164,7 +172,7 @@ std::string UsageText()
 bool HasJobOptions(const TCommandLine& line)
 {
     return line.Destination || line.HostB || line.PauseSeconds || line.Proxy || line.FtpHost ||
-           line.WebBase || line.MaxSize || line.KeepAlive;
+           line.WebBase || line.MaxSize || line.KeepAlive || line.Connections;
 }
 
 bool OpensWindow(const TCommandLine& line)

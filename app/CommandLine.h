@@ -39,6 +39,7 @@ struct TCommandLine {
     std::optional<std::string> WebBase;
     std::optional<long long> MaxSize;  // bytes of a body that announces no length
     bool KeepAlive = false;
+    std::optional<int> Connections;  // pictures of a listing downloaded at once
     // The first usage error met, reported unless --help or --version is given.
     std::string Error;
 };

@@ -35,6 +35,7 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
     NMHTTP1->Proxy = settings_.ProxyHost;
     NMHTTP1->ProxyPort = settings_.ProxyPort;
     NMHTTP1->KeepAlive = settings_.KeepAlive;
+    Connections = settings_.Connections;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
         HttpStatusReported();
         ShowProgress();
@@ -102,7 +103,7 @@ void THeadlessRunner::OnInterrupt(int count)
         Cancel();
     } else {
         Notice(_("interrupted again: aborting the transfer in progress (Ctrl+C again quits)"));
-        NMHTTP1->Abort();
+        AbortDownloads();
         setJob_.NMFTP1->Abort();
     }
 }

@@ -85,5 +85,6 @@ THeadlessSettings ResolveSettings(const TCommandLine& line)
     ResolveFtp(line, settings);
     settings.MaxSize = line.MaxSize;
     settings.KeepAlive = line.KeepAlive || entries.KeepAlive;
+    settings.Connections = line.Connections.value_or(entries.Connections);
     return settings;
 }

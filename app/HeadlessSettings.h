@@ -26,6 +26,7 @@ struct THeadlessSettings {
     std::optional<std::string> WebBase;
     std::optional<long long> MaxSize;
     bool KeepAlive = false;
+    int Connections = 1;
 };
 // Throws EUsageError when the command line cannot be carried out.
 THeadlessSettings ResolveSettings(const TCommandLine& commandLine);

@@ -18,6 +18,7 @@ const std::array<const char*, 8> StoredEntryKeys = {
 
 const char* const NetworkSection = "Network";
 const char* const KeepAliveKey = "KeepAlive";
+const char* const ConnectionsKey = "Connections";
 
 namespace {
 
@@ -41,7 +42,7 @@ public:
     }
 
     // A text that is not a number counts 0, which the range then lifts to its minimum.
-    int Seconds(const char* key, int current) const
+    int Number(const char* key, int current, int least, int most) const
     {
         int value = 0;
         try {
@@ -49,7 +50,7 @@ public:
         } catch (const EConvertError&) {
             value = 0;
         }
-        return std::clamp(value, TJobForm::PauseMin, TJobForm::PauseMax);
+        return std::clamp(value, least, most);
     }
 
 private:
@@ -67,7 +68,7 @@ TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& 
     entries.FolderId = read.Text(StoredEntryKeys[1], entries.FolderId);
     entries.Member = read.Text(StoredEntryKeys[2], entries.Member);
     entries.Pause = read.Bool(StoredEntryKeys[3], entries.Pause).value_or(entries.Pause);
-    entries.PauseSeconds = read.Seconds(StoredEntryKeys[4], entries.PauseSeconds);
+    entries.PauseSeconds = read.Number(StoredEntryKeys[4], entries.PauseSeconds, TJobForm::PauseMin, TJobForm::PauseMax);
     if (const auto on = read.Bool(StoredEntryKeys[5], entries.RadioButton1)) {
         entries.RadioButton1 = *on;
         entries.RadioButton2 = entries.RadioButton2 && !*on;
@@ -79,6 +80,7 @@ TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& 
     entries.SetNumber = read.Text(StoredEntryKeys[7], entries.SetNumber);
     const TEntryReader network(file, NetworkSection);
     entries.KeepAlive = network.Bool(KeepAliveKey, entries.KeepAlive).value_or(entries.KeepAlive);
+    entries.Connections = network.Number(ConnectionsKey, entries.Connections, 1, TJobForm::MaxConnections);
     if (entries.Destination.empty())
         entries.Destination = platform::DefaultDestination();
     return entries;

@@ -15,8 +15,10 @@ struct TStoredEntries {
     bool RadioButton1 = true;
     bool RadioButton2 = false;
     std::string SetNumber = "8436";
-    // Persistent HTTP connections; in a section of its own, which the window never writes.
+    // Persistent HTTP connections and the pictures downloaded at once; in a section of its
+    // own, which the window never writes.
     bool KeepAlive = false;
+    int Connections = 1;
 
     // Gallery host B unless RadioButton1 is on, as the window's show step decides.
     bool HostB() const { return !RadioButton1; }
@@ -28,9 +30,10 @@ extern const char* const StoredEntriesSection;
 extern const std::array<const char*, 8> StoredEntryKeys;
 extern const char* const NetworkSection;
 extern const char* const KeepAliveKey;
+extern const char* const ConnectionsKey;
 
 // Reads the entries of `file`, starting from `current`: a missing key keeps the current value,
 // a text is kept as read (blanks at both ends trimmed), a pause length outside 1 to 15 or not
-// a number is brought into the range, a boolean that names neither "True" nor "False" changes
+// a number is brought into the range (so is a number of connections outside 1 to 8), a boolean that names neither "True" nor "False" changes
 // nothing, and a radio button switched on switches its sibling off. Never writes the file.
 TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& current = {});

@@ -336,7 +336,7 @@ std::string TForm1::ProxyNote() const
 
 void TForm1::AbortTransfers()
 {
-    NMHTTP1->Abort();
+    AbortDownloads();
     SetJob.NMFTP1->Abort();
 }
 
@@ -362,6 +362,7 @@ TStoredEntries TForm1::CurrentEntries() const
     entries.RadioButton2 = ui->RadioButton2->isChecked();
     entries.SetNumber = ui->Edit2->text().toStdString();
     entries.KeepAlive = NMHTTP1->KeepAlive;
+    entries.Connections = Connections;
     return entries;
 }
 
@@ -375,6 +376,7 @@ void TForm1::RestoreEntries()
 void TForm1::ApplyEntries(const TStoredEntries& entries)
 {
     NMHTTP1->KeepAlive = entries.KeepAlive;
+    Connections = entries.Connections;
     ui->Edit1->setText(QString::fromStdString(entries.Destination));
     ui->Edit3->setText(QString::fromStdString(entries.FolderId));
     ui->Edit5->setText(QString::fromStdString(entries.Member));

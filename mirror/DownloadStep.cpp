@@ -12,11 +12,6 @@
 
 namespace {
 
-bool IsMultimedia(const std::string& fileName)
-{
-    return Contains(fileName, ".mov") || Contains(fileName, ".avi") || Contains(fileName, ".mpg");
-}
-
 // Sets a flag for as long as it lives, however its scope ends.
 class TPausing {
 public:
@@ -36,17 +31,13 @@ public:
     void Run(const std::string& localFolder, const std::string& url, const std::string& fileName)
     {
         form_.IdleTicks = 0;
-        if (IsMultimedia(fileName) && form_.MultimediaLockout) {
-            form_.AppendLog(_("** Multimedia files have been temporarily disabled."));
-            form_.AppendLog(platform::Fill(_("** Skipping file %1"), {fileName}));
-            return;
-        }
-        if (!IsSafeName(fileName) || platform::IsTempFileName(fileName)) {
-            form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(fileName)}));
+        const TFileAdmission admission = AdmitFile(form_, localFolder, fileName);
+        if (admission == TFileAdmission::MultimediaLocked || admission == TFileAdmission::UnsafeName) {
+            ReportRefused(form_, admission, fileName);
             return;
         }
         form_.Downloading = true;
-        if (platform::FileExists(localFolder + fileName)) {
+        if (admission == TFileAdmission::Present) {
             ++form_.Run.Tally.Present;
         } else {
             form_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {fileName}));
@@ -58,40 +49,14 @@ public:
     }
 
 private:
+    // The file arrives under a name of its own and takes its final name only when complete.
     void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName)
     {
-        const std::string reason = Receive(localFolder, url, fileName);
-        if (reason.empty()) {
-            ++form_.Run.Tally.Fetched;
-            form_.Run.Tally.Bytes += transfer_.ReceivedBytes();
-            return;
-        }
-        transfer_.Failed(form_, fileName);
-        form_.SetStatusText(platform::Fill(_("%1: %2"), {fileName, reason}));
-        form_.Run.Tally.CountFailure(fileName);
-    }
-
-    // The file arrives under a name of its own and takes its final name only when complete.
-    // Why it failed, or an empty text when it is stored.
-    std::string Receive(const std::string& localFolder, const std::string& url, const std::string& fileName)
-    {
-        platform::TempFile file = ReceivingFile(localFolder);
-        if (!file)
-            return platform::Fill(_("cannot create a file in %1: %2"), {localFolder, platform::ErrorText(file.Error())});
-        std::string reason = transfer_.Receive(url, fileName, file.Path());
-        if (reason.empty() && !file.Commit(localFolder + fileName))
-            reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file.Error())});
-        return reason;
-    }
-
-    // The folder and its missing parents are made only when the folder is missing.
-    platform::TempFile ReceivingFile(const std::string& localFolder)
-    {
-        platform::TempFile file = form_.NewTempFile(localFolder);
-        if (file || file.Error() != ENOENT)
-            return file;
-        platform::MakeFolders(localFolder);
-        return form_.NewTempFile(localFolder);
+        platform::TempFile file;
+        std::string reason = OpenReceivingFile(form_, localFolder, file);
+        if (reason.empty())
+            reason = transfer_.Receive(url, fileName, file.Path());
+        StoreReceived(form_, transfer_, file, localFolder, fileName, {reason, transfer_.ReceivedBytes()});
     }
 
     // The watchdog rests while the pause runs: no transfer is there to abort.
@@ -116,4 +81,57 @@ void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& lo
                   const std::string& fileName)
 {
     TDownloadStep(form, transfer).Run(localFolder, url, fileName);
+}
+
+bool IsMultimedia(const std::string& fileName)
+{
+    return Contains(fileName, ".mov") || Contains(fileName, ".avi") || Contains(fileName, ".mpg");
+}
+
+TFileAdmission AdmitFile(const TJobForm& form, const std::string& localFolder, const std::string& fileName)
+{
+    if (IsMultimedia(fileName) && form.MultimediaLockout)
+        return TFileAdmission::MultimediaLocked;
+    if (!IsSafeName(fileName) || platform::IsTempFileName(fileName))
+        return TFileAdmission::UnsafeName;
+    return platform::FileExists(localFolder + fileName) ? TFileAdmission::Present : TFileAdmission::Fetch;
+}
+
+void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& fileName)
+{
+    if (admission == TFileAdmission::MultimediaLocked) {
+        form.AppendLog(_("** Multimedia files have been temporarily disabled."));
+        form.AppendLog(platform::Fill(_("** Skipping file %1"), {fileName}));
+    } else {
+        form.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(fileName)}));
+    }
+}
+
+// The folder and its missing parents are made only when the folder is missing.
+std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, platform::TempFile& file)
+{
+    file = form.NewTempFile(localFolder);
+    if (!file && file.Error() == ENOENT) {
+        platform::MakeFolders(localFolder);
+        file = form.NewTempFile(localFolder);
+    }
+    if (file)
+        return {};
+    return platform::Fill(_("cannot create a file in %1: %2"), {localFolder, platform::ErrorText(file.Error())});
+}
+
+void StoreReceived(TJobForm& form, TFileTransfer& transfer, platform::TempFile& file, const std::string& localFolder,
+                   const std::string& fileName, const TReceived& received)
+{
+    std::string reason = received.Reason;
+    if (reason.empty() && !file.Commit(localFolder + fileName))
+        reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file.Error())});
+    if (reason.empty()) {
+        ++form.Run.Tally.Fetched;
+        form.Run.Tally.Bytes += received.Bytes;
+        return;
+    }
+    transfer.Failed(form, fileName);
+    form.SetStatusText(platform::Fill(_("%1: %2"), {fileName, reason}));
+    form.Run.Tally.CountFailure(fileName);
 }

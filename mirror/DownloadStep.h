@@ -1,5 +1,9 @@
 // The file download step: stores one file under the destination, unless it is there already.
+// Its pieces serve the parallel downloads too (mirror/DownloadPool.h), which decide a file
+// when it starts and report it when its turn in the listing comes.
 #pragma once
+
+#include "platform/files.h"
 
 #include <string>
 
@@ -10,3 +14,25 @@ class TFileTransfer;
 // on. A failure is a log line and a count in the tally, never an exception.
 void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
                   const std::string& fileName);
+
+// Movies and videos: a failed picture locks them out for the rest of the job.
+bool IsMultimedia(const std::string& fileName);
+
+// What the step does with a file, decided before anything is fetched.
+enum class TFileAdmission { Fetch, Present, MultimediaLocked, UnsafeName };
+TFileAdmission AdmitFile(const TJobForm& form, const std::string& localFolder, const std::string& fileName);
+// The log lines of a file that is refused (neither fetched nor present).
+void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& fileName);
+
+// A fresh file in `localFolder` to receive into, the folder made when it is missing; why it
+// cannot be had, or an empty text.
+std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, platform::TempFile& file);
+// How a file's transfer ended: why it failed (empty: it did not), and the bytes received.
+struct TReceived {
+    std::string Reason;
+    long long Bytes = 0;
+};
+// The end of a file's transfer: unless it failed, the file takes its final name; then the
+// tally counts it, or the failure is logged (as `transfer` logs its failures) and counted.
+void StoreReceived(TJobForm& form, TFileTransfer& transfer, platform::TempFile& file, const std::string& localFolder,
+                   const std::string& fileName, const TReceived& received);

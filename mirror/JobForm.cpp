@@ -1,5 +1,6 @@
 #include "mirror/JobForm.h"
 
+#include "mirror/DownloadPool.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
 #include "platform/Exception.h"
@@ -12,27 +13,10 @@
 
 namespace {
 
-constexpr std::int32_t WatchdogLimit = 30;    // idle ticks of a download
 constexpr std::int32_t PageStallLimit = 60;   // idle ticks of a page fetch
 // Fewer bytes than this since the last sign of life is no sign of life: a server dripping a
 // byte now and then must not keep the watchdog at bay.
 constexpr long long ProgressFloor = 1024;
-
-// The HTTP client as the window's stored design sets it.
-std::unique_ptr<TNMHTTP> MakeHttpClient()
-{
-    auto http = std::make_unique<TNMHTTP>();
-    http->InputFileMode = true;
-    http->Body = "Default.htm";
-    http->Header = "Head.txt";
-    http->ReportLevel = 0;
-    http->Port = 0;
-    http->ProxyPort = 0;
-    http->HeaderInfo.UserId = "Internet Explorer";
-    http->HeaderInfo.LocalMailAddress = "ie 6.0.2800.1106IC";
-    http->UnsizedBodyLimit = TJobForm::DefaultUnsizedBodyLimit;
-    return http;
-}
 
 // Blanks, an optional plus sign, then decimal digits only: a whole number that is not negative.
 bool IsLargeWholeNumber(const std::string& text)
@@ -69,7 +53,23 @@ std::string FolderKey(const std::string& path)
 
 }  // namespace
 
-TJobForm::TJobForm() : NMHTTP1(MakeHttpClient())
+// As the window's stored design sets it.
+std::unique_ptr<TNMHTTP> TJobForm::NewHttpClient()
+{
+    auto http = std::make_unique<TNMHTTP>();
+    http->InputFileMode = true;
+    http->Body = "Default.htm";
+    http->Header = "Head.txt";
+    http->ReportLevel = 0;
+    http->Port = 0;
+    http->ProxyPort = 0;
+    http->HeaderInfo.UserId = "Internet Explorer";
+    http->HeaderInfo.LocalMailAddress = "ie 6.0.2800.1106IC";
+    http->UnsizedBodyLimit = TJobForm::DefaultUnsizedBodyLimit;
+    return http;
+}
+
+TJobForm::TJobForm() : NMHTTP1(NewHttpClient())
 {
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) { HttpStatusReported(); };
 }
@@ -91,6 +91,8 @@ void TJobForm::Tick()
         IdleTicks = MadeProgress() ? 0 : IdleTicks + 1;
     if (IdleTicks > (FetchingPage ? PageStallLimit : WatchdogLimit))
         NMHTTP1->Stop(TStopReason::Watchdog);
+    if (pool_)
+        pool_->Tick();
 }
 
 void TJobForm::HttpStatusReported()
@@ -101,15 +103,43 @@ void TJobForm::HttpStatusReported()
 
 bool TJobForm::MadeProgress()
 {
-    const long long arrived = NMHTTP1->BytesArrived;
-    if (arrived - ProgressMark < ProgressFloor)
+    return IsProgress(NMHTTP1->BytesArrived, ProgressMark);
+}
+
+bool TJobForm::IsProgress(long long arrived, long long& mark)
+{
+    if (arrived - mark < ProgressFloor)
         return false;
-    ProgressMark = arrived;
+    mark = arrived;
     return true;
 }
 
+TDownloadPool* TJobForm::Downloads()
+{
+    if (Connections <= 1 || PauseChecked())
+        return nullptr;
+    if (!pool_)
+        pool_ = std::make_unique<TDownloadPool>(*this, Connections);
+    return pool_.get();
+}
+
+void TJobForm::FinishDownloads()
+{
+    if (pool_)
+        pool_->Finish();
+}
+
+void TJobForm::AbortDownloads()
+{
+    NMHTTP1->Abort();
+    if (pool_)
+        pool_->Abort();
+}
+
+// Each job starts its connections afresh, with the settings it runs with.
 void TJobForm::BeginJob()
 {
+    pool_.reset();
     SetJobRunning(true);
     StopRequested = false;
     Run.Begin();
@@ -117,6 +147,7 @@ void TJobForm::BeginJob()
 
 void TJobForm::FinishJob(TJobOutcome outcome)
 {
+    pool_.reset();
     Run.Outcome = outcome;
     Run.Cancelled = StopRequested;
     Cancel();

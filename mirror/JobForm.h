@@ -13,6 +13,7 @@
 #include <string>
 
 class TComponent;
+class TDownloadPool;
 class TNMHTTP;
 
 class TJobForm : public TJobHost {
@@ -26,6 +27,11 @@ public:
     // counts as PauseMin.
     static constexpr int PauseMin = 1;
     static constexpr int PauseMax = 15;
+
+    // Pictures of one listing downloaded at once, at most.
+    static constexpr int MaxConnections = 8;
+    // Idle seconds of a download before the watchdog aborts it.
+    static constexpr std::int32_t WatchdogLimit = 30;
 
     TJobForm();
     ~TJobForm() override;
@@ -46,6 +52,13 @@ public:
 
     // Pages and pictures come over this client; the set job falls back on it.
     std::unique_ptr<TNMHTTP> NMHTTP1;
+    // Pictures of a listing downloaded at once (1 to MaxConnections); the pause makes it 1.
+    int Connections = 1;
+
+    // A client set as the window's stored design sets the job's own one.
+    static std::unique_ptr<TNMHTTP> NewHttpClient();
+    // True (and `mark` moved on) when `arrived` bytes are enough past `mark` to count as progress.
+    static bool IsProgress(long long arrived, long long& mark);
 
     // The cancel action: start controls offered again, and the running job stops between two
     // files or lines.
@@ -55,6 +68,13 @@ public:
     // Every status report of the HTTP client; one that comes with enough new bytes is a sign
     // of life for the watchdog.
     void HttpStatusReported();
+    // The parallel downloads of the running job, made at the first use; none when the pictures
+    // go one at a time.
+    TDownloadPool* Downloads();
+    // Waits until the parallel downloads started so far are reported (none: nothing to wait for).
+    void FinishDownloads();
+    // Aborts the HTTP transfers running now: the job's own one and the parallel ones.
+    void AbortDownloads();
 
     // Every job's first step: start controls disabled, cancel enabled, StopRequested and the
     // run's counts cleared, the job's clock started.
@@ -83,4 +103,5 @@ private:
     // True (and a new mark set) when enough bytes arrived since the last mark to count as progress.
     bool MadeProgress();
     long long ProgressMark = 0;
+    std::unique_ptr<TDownloadPool> pool_;
 };

@@ -1,5 +1,6 @@
 #include "mirror/ListingWalk.h"
 
+#include "mirror/DownloadPool.h"
 #include "mirror/DownloadStep.h"
 #include "mirror/FileTransfer.h"
 #include "mirror/JobForm.h"
@@ -85,8 +86,18 @@ private:
         return true;
     }
 
-    // Step 9; false when cancel ends the walk.
+    // Step 9; false when cancel ends the walk. The listing's pictures are all reported before
+    // the cancel line or the next page.
     bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
+    {
+        const bool whole = WalkPictureLines(text, path, nextLink);
+        form_.FinishDownloads();
+        if (!whole)
+            form_.AppendLog(CancelLine());
+        return whole;
+    }
+
+    bool WalkPictureLines(const std::string& text, const std::string& path, std::string& nextLink)
     {
         std::string_view rest = text;
         std::string line;
@@ -97,10 +108,8 @@ private:
         } while (!Contains(line, "_thumb.jpg"));
         for (;;) {
             form_.ProcessPendingMessages();
-            if (form_.StopRequested) {
-                form_.AppendLog(CancelLine());
+            if (form_.StopRequested)
                 return false;
-            }
             if (Contains(line, "Next</B></A>"))
                 nextLink = CutNextLink(line);
             if (Contains(line, "_thumb.jpg") && !Contains(line, "cgi?f") && Contains(line, "SRC=/gallery/"))
@@ -122,12 +131,18 @@ private:
             form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             return;
         }
-        form_.AppendLog(path + name);
         const std::string localSubPath = ReplaceAll(path, "/", "\\");
+        const std::string localFolder = form_.DestinationText() + localSubPath;
+        const std::string url = GalleryUrl(form_.SiteTag, path + name);
+        if (TDownloadPool* downloads = form_.Downloads()) {
+            form_.MakeLocalFolders(localSubPath);
+            downloads->Add(path + name, localFolder, url, name);
+            return;
+        }
+        form_.AppendLog(path + name);
         form_.MakeLocalFolders(localSubPath);
         THttpFileTransfer http(*form_.NMHTTP1);
-        DownloadFile(form_, http, form_.DestinationText() + localSubPath, GalleryUrl(form_.SiteTag, path + name),
-                     name);
+        DownloadFile(form_, http, localFolder, url, name);
     }
 
     TJobForm& form_;

@@ -3,13 +3,16 @@
 #include "net/Psock.h"
 #include "platform/catalogue.h"
 
+#include <atomic>
+
 using namespace platform;
 
 // ---------------------------------------------------------------------------------------------
 // Construction and the socket library
 
 namespace {
-int instanceCount = 0;
+// Clients live on worker threads too (parallel downloads).
+std::atomic<int> instanceCount = 0;
 
 std::string VersionText(std::uint16_t version)
 {

@@ -13,11 +13,43 @@
 
 namespace platform {
 
-EventLoop& Loop()
+namespace {
+
+// Set on a thread that runs a loop of its own (ThreadLoop); every other thread shares the first.
+thread_local std::shared_ptr<EventLoop> threadLoop;
+
+std::shared_ptr<EventLoop>& SharedLoop()
 {
     // Never destroyed: a host lookup still running on its own thread may post at exit.
-    static EventLoop* loop = new EventLoop();
+    static auto* loop = new std::shared_ptr<EventLoop>(std::make_shared<EventLoop>());
     return *loop;
+}
+
+}  // namespace
+
+EventLoop& Loop()
+{
+    return threadLoop ? *threadLoop : *SharedLoop();
+}
+
+std::shared_ptr<EventLoop> LoopHandle()
+{
+    return threadLoop ? threadLoop : SharedLoop();
+}
+
+bool OnThreadLoop()
+{
+    return threadLoop != nullptr;
+}
+
+ThreadLoop::ThreadLoop()
+{
+    threadLoop = std::make_shared<EventLoop>();
+}
+
+ThreadLoop::~ThreadLoop()
+{
+    threadLoop.reset();
 }
 
 EventLoop::EventLoop()

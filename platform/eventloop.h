@@ -1,5 +1,6 @@
-// The one event loop behind the message functions: a message queue, window procedures, timers
-// and the socket registrations, multiplexed on one epoll descriptor.
+// The event loop behind the message functions: a message queue, window procedures, timers and
+// the socket registrations, multiplexed on one epoll descriptor. The threads share one loop,
+// except a worker thread that makes a loop of its own (ThreadLoop).
 #pragma once
 
 #include "platform/UniqueFd.h"
@@ -99,6 +100,22 @@ private:
     ToolkitHook hook_;
 };
 
+// The calling thread's loop: its own one while a ThreadLoop lives on it, else the shared one.
 EventLoop& Loop();
+// The same loop, kept alive for a thread that posts to it later (a host lookup).
+std::shared_ptr<EventLoop> LoopHandle();
+// True on a thread that runs a loop of its own: no toolkit and no application error report there.
+bool OnThreadLoop();
+
+// Gives the thread that makes it a loop of its own for as long as it lives, so that a worker
+// thread's sockets, windows and timers wait and dispatch apart from the other threads'. Only
+// Post reaches it from other threads, through the handle its thread got from LoopHandle().
+class ThreadLoop {
+public:
+    ThreadLoop();
+    ~ThreadLoop();
+    ThreadLoop(const ThreadLoop&) = delete;
+    ThreadLoop& operator=(const ThreadLoop&) = delete;
+};
 
 }  // namespace platform

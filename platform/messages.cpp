@@ -73,7 +73,8 @@ void SetExceptionHandler(std::function<void(const std::exception&)> handler)
 
 void HandleApplicationException(const std::exception& error)
 {
-    if (ExceptionHandler())
+    // The application's report is a dialog, which only the shared loop's thread may show.
+    if (ExceptionHandler() && !OnThreadLoop())
         ExceptionHandler()(error);
     else
         std::fprintf(stderr, "%s\n", error.what());

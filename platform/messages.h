@@ -1,6 +1,7 @@
 // Hidden notification windows, posted messages and window timers: the single-threaded
 // message queue on which the socket transport is built. Everything here runs on the thread
-// that first used it (the UI thread); only PostMessage may be called from other threads.
+// that first used it (the UI thread), or on a worker thread with a loop of its own
+// (platform/eventloop.h); only PostMessage may be called from other threads.
 #pragma once
 
 #include <cstdint>

@@ -311,13 +311,13 @@ int WSAAsyncGetHostByName(HWND window, unsigned msg, const std::string& name, st
         std::lock_guard lock(lookupMutex);
         lookup = lookupFunction ? lookupFunction : LookupFunction(SystemLookup);
     }
-    std::thread([window, msg, name, result, lookup] {
+    std::thread([loop = LoopHandle(), window, msg, name, result, lookup] {
         std::uint32_t address = 0;
         const int error = lookup(name, address);
         result->address = address;
         result->done = true;
         // The requester may be gone by now; posting to a destroyed window is a no-op.
-        PostMessage(window, msg, static_cast<WPARAM>(result->id), MakeSelectReply(0, error));
+        loop->Post(window, msg, static_cast<WPARAM>(result->id), MakeSelectReply(0, error));
     }).detach();
     return 0;
 }

@@ -1,0 +1,333 @@
+#include "mirror/DownloadPool.h"
+
+#include "mirror/JobForm.h"
+#include "net/NMHttp.h"
+#include "platform/catalogue.h"
+#include "platform/eventloop.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <future>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr unsigned WM_TRANSFER_ENDED = platform::WM_USER + 1;
+constexpr unsigned WM_START = platform::WM_USER + 2;
+constexpr unsigned WM_STOP = platform::WM_USER + 3;
+constexpr unsigned WM_QUIT = platform::WM_USER + 4;
+
+// Pictures decided or on their way ahead of the first one not yet reported: enough to keep
+// every connection busy behind a slow picture, few enough that a listing of thousands of
+// pictures costs little memory and no more open files.
+constexpr size_t MaxWaiting = 64;
+
+// What a worker's client takes over from the job's own client.
+struct TClientSettings {
+    std::string Proxy;
+    int ProxyPort = 0;
+    bool KeepAlive = false;
+    long long UnsizedBodyLimit = 0;
+};
+
+std::string Megabytes(long long bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+}  // namespace
+
+// One connection: a thread with a loop and a client of its own, which receives one picture at a
+// time into the file the job's thread opened and posts back when the picture has ended.
+class TDownloadWorker {
+public:
+    TDownloadWorker(const TClientSettings& settings, platform::HWND jobWindow, size_t index)
+        : jobLoop_(platform::LoopHandle())
+    {
+        std::promise<void> ready;
+        std::future<void> started = ready.get_future();
+        thread_ = std::thread([this, settings, jobWindow, index, ready = std::move(ready)]() mutable {
+            Run(settings, jobWindow, index, ready);
+        });
+        started.wait();
+    }
+
+    ~TDownloadWorker()
+    {
+        loop_->Post(window_, WM_STOP, current_, static_cast<platform::LPARAM>(TStopReason::User));
+        loop_->Post(window_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+
+    TDownloadWorker(const TDownloadWorker&) = delete;
+    TDownloadWorker& operator=(const TDownloadWorker&) = delete;
+
+    // The job's thread hands over a transfer; the worker reads these after the post.
+    void Start(unsigned serial, const std::string& url, const std::string& fileName, const std::string& path)
+    {
+        url_ = url;
+        fileName_ = fileName;
+        path_ = path;
+        Arrived = 0;
+        Received = 0;
+        Total = 0;
+        current_ = serial;
+        loop_->Post(window_, WM_START, serial, 0);
+    }
+
+    void Stop(unsigned serial, TStopReason reason)
+    {
+        loop_->Post(window_, WM_STOP, serial, static_cast<platform::LPARAM>(reason));
+    }
+
+    // How the last transfer ended; the job's thread reads it once the worker has posted.
+    TReceived Result;
+    // The running transfer's bytes, read by the job's thread at any time.
+    std::atomic<long long> Arrived{0};
+    std::atomic<long long> Received{0};
+    std::atomic<long long> Total{0};
+
+private:
+    void Run(const TClientSettings& settings, platform::HWND jobWindow, size_t index, std::promise<void>& ready)
+    {
+        const platform::ThreadLoop ownLoop;
+        std::unique_ptr<TNMHTTP> http = TJobForm::NewHttpClient();
+        http->Proxy = settings.Proxy;
+        http->ProxyPort = settings.ProxyPort;
+        http->KeepAlive = settings.KeepAlive;
+        http->UnsizedBodyLimit = settings.UnsizedBodyLimit;
+        http->OnStatus = [this, &http](TComponent*, const std::string&) {
+            Arrived = http->BytesArrived;
+            Received = http->BytesRecvd;
+            Total = http->BytesTotal;
+        };
+        THttpFileTransfer transfer(*http);
+        bool quit = false;
+        unsigned start = 0;
+        unsigned running = 0;
+        const platform::NotifyWindow window([&](unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam) {
+            if (msg == WM_START)
+                start = static_cast<unsigned>(wParam);
+            else if (msg == WM_QUIT)
+                quit = true;
+            else if (msg == WM_STOP && running != 0 && wParam == running)
+                Stop(*http, static_cast<TStopReason>(lParam));
+        });
+        loop_ = platform::LoopHandle();
+        window_ = window.Handle();
+        ready.set_value();
+        while (!quit) {
+            platform::WaitPass();
+            if (start == 0 || quit)
+                continue;
+            running = std::exchange(start, 0);
+            Result = Receive(transfer, *http);
+            running = 0;
+            jobLoop_->Post(jobWindow, WM_TRANSFER_ENDED, index, 0);
+        }
+    }
+
+    TReceived Receive(THttpFileTransfer& transfer, TNMHTTP& http)
+    {
+        TReceived result;
+        try {
+            result.Reason = transfer.Receive(url_, fileName_, path_);
+        } catch (const std::exception& error) {
+            result.Reason = error.what();
+        }
+        result.Bytes = transfer.ReceivedBytes();
+        http.ReportLevel = 1;
+        return result;
+    }
+
+    // As the job's own client is stopped: the user's abort, or the watchdog's stop.
+    static void Stop(TNMHTTP& http, TStopReason reason)
+    {
+        if (reason == TStopReason::User)
+            http.Abort();
+        else
+            http.Stop(reason);
+    }
+
+    std::shared_ptr<platform::EventLoop> jobLoop_;
+    std::shared_ptr<platform::EventLoop> loop_;
+    platform::HWND window_ = 0;
+    std::string url_;
+    std::string fileName_;
+    std::string path_;
+    unsigned current_ = 0;
+    std::thread thread_;
+};
+
+TDownloadPool::TDownloadPool(TJobForm& form, int connections)
+    : form_(form),
+      reporter_(*form.NMHTTP1),
+      window_([this](unsigned msg, platform::WPARAM wParam, platform::LPARAM) {
+          if (msg == WM_TRANSFER_ENDED)
+              TransferEnded(static_cast<size_t>(wParam));
+      })
+{
+    const TNMHTTP& own = *form.NMHTTP1;
+    const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit};
+    connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobForm::MaxConnections)));
+    for (size_t i = 0; i < connections_.size(); ++i)
+        connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, window_.Handle(), i);
+}
+
+TDownloadPool::~TDownloadPool() = default;
+
+void TDownloadPool::Add(const std::string& logLine, const std::string& localFolder, const std::string& url,
+                        const std::string& fileName)
+{
+    TPicture& picture = pictures_.emplace_back();
+    picture.LogLine = logLine;
+    picture.LocalFolder = localFolder;
+    picture.Url = url;
+    picture.FileName = fileName;
+    Pump();
+    while (pictures_.size() >= MaxWaiting) {
+        platform::WaitPass();
+        Pump();
+    }
+}
+
+void TDownloadPool::Finish()
+{
+    Pump();
+    while (!pictures_.empty()) {
+        platform::WaitPass();
+        Pump();
+    }
+}
+
+void TDownloadPool::Abort()
+{
+    for (TConnection& connection : connections_)
+        if (connection.Picture != nullptr)
+            connection.Worker->Stop(connection.Serial, TStopReason::User);
+}
+
+// The same watchdog as for the job's own client, one count for each transfer.
+void TDownloadPool::Tick()
+{
+    for (TConnection& connection : connections_) {
+        if (connection.Picture == nullptr)
+            continue;
+        const bool moved = TJobForm::IsProgress(connection.Worker->Arrived, connection.ProgressMark);
+        connection.IdleTicks = moved ? 0 : connection.IdleTicks + 1;
+        if (connection.IdleTicks > TJobForm::WatchdogLimit)
+            connection.Worker->Stop(connection.Serial, TStopReason::Watchdog);
+    }
+    ShowStatus();
+}
+
+// Called where the job's thread waits, never from a message handler, so a report never runs
+// inside another.
+void TDownloadPool::Pump()
+{
+    ReportEnded();
+    while (started_ < pictures_.size() && MayStart(pictures_[started_])) {
+        Start(pictures_[started_]);
+        ReportEnded();
+    }
+    if (form_.StopRequested)
+        pictures_.erase(pictures_.begin() + static_cast<std::ptrdiff_t>(started_), pictures_.end());
+    const size_t running = std::count_if(connections_.begin(), connections_.end(),
+                                         [](const TConnection& c) { return c.Picture != nullptr; });
+    if (running != shownRunning_)
+        ShowStatus();
+}
+
+// In listing order. A multimedia file waits for every picture before it, whose failure would
+// lock it out; a file waits for an earlier picture of the same name, which would make it present.
+bool TDownloadPool::MayStart(const TPicture& picture) const
+{
+    if (form_.StopRequested)
+        return false;
+    if (IsMultimedia(picture.FileName) && started_ > 0)
+        return false;
+    for (size_t i = 0; i < started_; ++i)
+        if (pictures_[i].FileName == picture.FileName && pictures_[i].LocalFolder == picture.LocalFolder)
+            return false;
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [](const TConnection& c) { return c.Picture == nullptr; });
+}
+
+TDownloadPool::TConnection* TDownloadPool::FreeConnection()
+{
+    for (TConnection& connection : connections_)
+        if (connection.Picture == nullptr)
+            return &connection;
+    return nullptr;
+}
+
+void TDownloadPool::Start(TPicture& picture)
+{
+    ++started_;
+    picture.Admission = AdmitFile(form_, picture.LocalFolder, picture.FileName);
+    picture.Ended = picture.Admission != TFileAdmission::Fetch;
+    if (picture.Ended)
+        return;
+    picture.Received.Reason = OpenReceivingFile(form_, picture.LocalFolder, picture.File);
+    picture.Ended = !picture.Received.Reason.empty();
+    if (picture.Ended)
+        return;
+    TConnection& connection = *FreeConnection();
+    connection.Picture = &picture;
+    connection.Serial = ++serial_;
+    connection.IdleTicks = 0;
+    connection.ProgressMark = 0;
+    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.File.Path());
+}
+
+void TDownloadPool::ReportEnded()
+{
+    while (started_ > 0 && pictures_.front().Ended) {
+        TPicture& picture = pictures_.front();
+        form_.AppendLog(picture.LogLine);
+        if (picture.Admission == TFileAdmission::Present)
+            ++form_.Run.Tally.Present;
+        else if (picture.Admission != TFileAdmission::Fetch)
+            ReportRefused(form_, picture.Admission, picture.FileName);
+        else
+            StoreReceived(form_, reporter_, picture.File, picture.LocalFolder, picture.FileName, picture.Received);
+        pictures_.pop_front();
+        --started_;
+    }
+}
+
+void TDownloadPool::TransferEnded(size_t index)
+{
+    TConnection& connection = connections_.at(index);
+    if (connection.Picture == nullptr)
+        return;
+    connection.Picture->Received = connection.Worker->Result;
+    connection.Picture->Ended = true;
+    connection.Picture = nullptr;
+}
+
+// "3 downloads, 1.2 MB of 4.0 MB": the running transfers and their bytes, counting the received
+// bytes of a transfer whose length the server did not announce as its length.
+void TDownloadPool::ShowStatus()
+{
+    size_t running = 0;
+    long long received = 0;
+    long long total = 0;
+    for (const TConnection& connection : connections_) {
+        if (connection.Picture == nullptr)
+            continue;
+        ++running;
+        received += connection.Worker->Received;
+        total += std::max<long long>(connection.Worker->Total, connection.Worker->Received);
+    }
+    shownRunning_ = running;
+    if (running == 0)
+        return;
+    form_.SetStatusText(platform::Fill(
+        platform::TranslatePlural("%1 download, %2 of %3", "%1 downloads, %2 of %3", running),
+        {std::to_string(running), Megabytes(received), Megabytes(total)}));
+}

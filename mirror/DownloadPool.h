@@ -1,0 +1,79 @@
+// The pictures of one listing over several connections at once.
+//
+// Each connection is a worker thread with an event loop and an HTTP client of its own, so the
+// client's blocking waits stay as they are and touch only that worker's sockets. Everything a
+// job decides, logs and counts stays on the job's thread: a picture is decided when it starts
+// (present, refused or fetched), and reported when its turn in the listing comes, so the log,
+// the multimedia lock-out and the tally come out as with one connection.
+#pragma once
+
+#include "mirror/DownloadStep.h"
+#include "mirror/FileTransfer.h"
+#include "platform/files.h"
+#include "platform/messages.h"
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TJobForm;
+class TDownloadWorker;
+
+class TDownloadPool {
+public:
+    TDownloadPool(TJobForm& form, int connections);
+    ~TDownloadPool();
+    TDownloadPool(const TDownloadPool&) = delete;
+    TDownloadPool& operator=(const TDownloadPool&) = delete;
+
+    // The picture `fileName` from `url`, to be stored in `localFolder`; `logLine` opens its
+    // lines in the log. Waits while too many pictures are on their way.
+    void Add(const std::string& logLine, const std::string& localFolder, const std::string& url,
+             const std::string& fileName);
+    // Waits until every picture added has been reported. After a cancel, the pictures not yet
+    // started are dropped and the running ones end.
+    void Finish();
+    // Aborts the transfers running now; their pictures are reported as failed.
+    void Abort();
+    // Once a second: the watchdog of every running transfer, and the status line.
+    void Tick();
+
+private:
+    struct TPicture {
+        std::string LogLine;
+        std::string LocalFolder;
+        std::string Url;
+        std::string FileName;
+        TFileAdmission Admission = TFileAdmission::Fetch;
+        bool Ended = false;
+        platform::TempFile File;
+        TReceived Received;
+    };
+    struct TConnection {
+        std::unique_ptr<TDownloadWorker> Worker;
+        TPicture* Picture = nullptr;  // the picture on its way, or none
+        unsigned Serial = 0;          // of that transfer, so that a late stop hits no other
+        int IdleTicks = 0;
+        long long ProgressMark = 0;
+    };
+
+    void Pump();
+    bool MayStart(const TPicture& picture) const;
+    TConnection* FreeConnection();
+    void Start(TPicture& picture);
+    void ReportEnded();
+    void TransferEnded(size_t connection);
+    void ShowStatus();
+
+    TJobForm& form_;
+    // Reports the failures of pictures the way the job's own client does.
+    THttpFileTransfer reporter_;
+    std::vector<TConnection> connections_;
+    platform::NotifyWindow window_;
+    // Not yet reported, in listing order; the first `started_` have started.
+    std::deque<TPicture> pictures_;
+    size_t started_ = 0;
+    unsigned serial_ = 0;
+    size_t shownRunning_ = 0;
+};
