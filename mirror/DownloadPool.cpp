@@ -195,13 +195,14 @@ void TDownloadPool::Add(const std::string& logLine, const std::string& localFold
     }
 }
 
-void TDownloadPool::Finish()
+bool TDownloadPool::Finish()
 {
     Pump();
     while (!pictures_.empty()) {
         platform::WaitPass();
         Pump();
     }
+    return !std::exchange(dropped_, false);
 }
 
 void TDownloadPool::Abort()
@@ -234,8 +235,10 @@ void TDownloadPool::Pump()
         Start(pictures_[started_]);
         ReportEnded();
     }
-    if (form_.StopRequested)
+    if (form_.StopRequested && started_ < pictures_.size()) {
+        dropped_ = true;
         pictures_.erase(pictures_.begin() + static_cast<std::ptrdiff_t>(started_), pictures_.end());
+    }
     const size_t running = std::count_if(connections_.begin(), connections_.end(),
                                          [](const TConnection& c) { return c.Picture != nullptr; });
     if (running != shownRunning_)

@@ -32,8 +32,8 @@ public:
     void Add(const std::string& logLine, const std::string& localFolder, const std::string& url,
              const std::string& fileName);
     // Waits until every picture added has been reported. After a cancel, the pictures not yet
-    // started are dropped and the running ones end.
-    void Finish();
+    // started are dropped and the running ones end; false when pictures were dropped.
+    bool Finish();
     // Aborts the transfers running now; their pictures are reported as failed.
     void Abort();
     // Once a second: the watchdog of every running transfer, and the status line.
@@ -76,4 +76,5 @@ private:
     size_t started_ = 0;
     unsigned serial_ = 0;
     size_t shownRunning_ = 0;
+    bool dropped_ = false;  // a cancel dropped pictures since the last Finish
 };

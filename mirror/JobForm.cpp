@@ -123,10 +123,9 @@ TDownloadPool* TJobForm::Downloads()
     return pool_.get();
 }
 
-void TJobForm::FinishDownloads()
+bool TJobForm::FinishDownloads()
 {
-    if (pool_)
-        pool_->Finish();
+    return !pool_ || pool_->Finish();
 }
 
 void TJobForm::AbortDownloads()

@@ -71,8 +71,9 @@ public:
     // The parallel downloads of the running job, made at the first use; none when the pictures
     // go one at a time.
     TDownloadPool* Downloads();
-    // Waits until the parallel downloads started so far are reported (none: nothing to wait for).
-    void FinishDownloads();
+    // Waits until the parallel downloads started so far are reported (none: nothing to wait
+    // for); false when a cancel dropped pictures that had not started.
+    bool FinishDownloads();
     // Aborts the HTTP transfers running now: the job's own one and the parallel ones.
     void AbortDownloads();
 

@@ -87,11 +87,11 @@ private:
     }
 
     // Step 9; false when cancel ends the walk. The listing's pictures are all reported before
-    // the cancel line or the next page.
+    // the cancel line or the next page; a cancel that leaves some of them unstarted ends the walk.
     bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
     {
-        const bool whole = WalkPictureLines(text, path, nextLink);
-        form_.FinishDownloads();
+        bool whole = WalkPictureLines(text, path, nextLink);
+        whole = form_.FinishDownloads() && whole;
         if (!whole)
             form_.AppendLog(CancelLine());
         return whole;

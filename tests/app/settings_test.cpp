@@ -338,6 +338,8 @@ private slots:
         QTest::newRow("quoted member") << QStringList{"Edit5_Text=\"\"tessa\"\""};
         QTest::newRow("host B in lower case") << QStringList{"RadioButton2_Checked=true"};
         QTest::newRow("keep-alive in its own section") << QStringList{"Edit3_Text=42", "[Network]", "KeepAlive=True"};
+        QTest::newRow("connections above the range") << QStringList{"[Network]", "Connections=12"};
+        QTest::newRow("connections not a number") << QStringList{"[Network]", "Connections=four"};
     }
 
     void storedFileReadAlikeByBothModes()
@@ -360,6 +362,7 @@ private slots:
         QCOMPARE(form->SiteTag, std::string(headless.HostB ? "pixhaven" : "fotoarchive"));
         QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), headless.HostB);
         QCOMPARE(form->NMHTTP1->KeepAlive, headless.KeepAlive);
+        QCOMPARE(form->Connections, headless.Connections);
         QVERIFY(form->close());
         // The window never writes the switch, and never loses it either.
         QCOMPARE(support::FileBytes(Settings()).find("[Network]\r\nKeepAlive=True") != std::string::npos, headless.KeepAlive);

@@ -99,7 +99,10 @@ protected:
 // does not know gets a 404 error page. It records the URLs asked for, in order.
 class GalleryStub {
 public:
-    GalleryStub() : server_([this](const std::string& head, int) { return Answer(head); }) {}
+    explicit GalleryStub(fixtures::ServerOptions options = {})
+        : server_([this](const std::string& head, int) { return Answer(head); }, options)
+    {
+    }
 
     void Page(const std::string& url, const std::string& html)
     {

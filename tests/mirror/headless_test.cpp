@@ -244,7 +244,7 @@ TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
     EXPECT_EQ(run.Finish(), 0);
     for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
                                "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version",
-                               "--max-size", "--keep-alive"})
+                               "--max-size", "--keep-alive", "--connections"})
         EXPECT_NE(run.Out.find(option), std::string::npos) << option;
 }
 
@@ -298,6 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"FtpPortOutOfRange", {"--set", "8436", "--ftp-host", "127.0.0.1:99999"}},
         UsageCase{"EmptyDestination", {"--folder", "1", "--dest", ""}},
         UsageCase{"MaxSizeNotABytesCount", {"--folder", "1", "--max-size", "0"}},
+        UsageCase{"ConnectionsZero", {"--folder", "1", "--connections", "0"}},
+        UsageCase{"ConnectionsAboveEight", {"--folder", "1", "--connections", "9"}},
         UsageCase{"FlagWithValue", {"--folder", "1", "--no-pause=yes"}},
         UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
         UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}},

@@ -120,7 +120,8 @@ protected:
 
     TempFolder scratch;
     fs::path destination = scratch.Path() / "dest";
-    GalleryStub stub;
+    // Parallel downloads need a server that answers several connections at once.
+    GalleryStub stub{fixtures::ServerOptions{.concurrent = true}};
     FakeHost host;
     std::set<std::string> pageFoldersSeen;
 };
@@ -569,6 +570,114 @@ TEST_F(WalkTest, ListingPageThatLinksBackIsNotWalkedAgain)
 
     EXPECT_EQ(stub.Urls(), (Lines{Site + folder, Site + folder + "a.jpg", second, Site + folder + "b.jpg"}));
     EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg", "** Skipping already walked page " + second}));
+}
+
+// ---- parallel downloads ----
+
+// Four connections: a slow first picture is overtaken, yet the log, the multimedia lock-out
+// after a failed picture, the skip of a present file and the tally are those of one connection.
+TEST_F(WalkTest, FourConnectionsLogAndCountAsOneWould)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"), PictureLine(folder, "b.jpg"),
+                                   PictureLine(folder, "c.jpg"), PictureLine(folder, "d.mov"),
+                                   PictureLine(folder, "e.jpg"), PictureLine(folder, "f.jpg")}));
+    for (const char* name : {"a.jpg", "c.jpg", "d.mov", "e.jpg", "f.jpg"})
+        ServePicture(folder, name);
+    Lines logs[2];
+    bool overtaken = false;
+    for (const int connections : {1, 4}) {
+        SCOPED_TRACE(connections);
+        FakeHost run;
+        run.Destination = host.Destination;
+        run.UseProxy(stub.Port());
+        run.Connections = connections;
+        fs::remove_all(destination);
+        fs::create_directories(destination / "gallery/tessa/f");
+        support::WriteFile(destination / "gallery/tessa/f/e.jpg", "kept");
+        const int before = stub.RequestCount();
+        // The first picture answers only once the third has been asked for: a second connection did.
+        stub.OnRequest([&](const std::string& url) {
+            if (connections > 1 && url == Site + folder + "a.jpg")
+                overtaken = stub.WaitForRequests(before + 4, fixtures::Ms{10000});
+        });
+
+        WalkPictureListing(run, folder);
+
+        logs[connections > 1] = run.Log;
+        EXPECT_EQ(run.Run.Tally.Fetched, 3);
+        EXPECT_EQ(run.Run.Tally.Present, 1);
+        EXPECT_EQ(run.Run.Tally.Failed, 1);
+        EXPECT_EQ(ReadLocal("gallery/tessa/f/f.jpg"), PictureBytes("f.jpg"));
+    }
+    EXPECT_TRUE(overtaken);
+    EXPECT_EQ(logs[1], logs[0]);
+    EXPECT_EQ(logs[1], (Lines{folder + "a.jpg", folder + "b.jpg", "** Multimedia files have been temporarily disabled.",
+                              "** Deleting file b.jpg", folder + "c.jpg", folder + "d.mov",
+                              "** Multimedia files have been temporarily disabled.", "** Skipping file d.mov",
+                              folder + "e.jpg", folder + "f.jpg"}));
+    EXPECT_EQ(stub.Count(Site + folder + "d.mov"), 0);
+}
+
+// Cancel starts no new picture: the running ones end and are stored. Abort (a second Ctrl+C)
+// ends them at once as failures. The watchdog ends a stalled picture and no other.
+TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
+{
+    using fixtures::Reply;
+    using fixtures::Step;
+    const std::string folder = "/gallery/tessa/f/";
+    const Lines names = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg"};
+    Lines lines = {UpLine()};
+    for (const std::string& name : names)
+        lines.push_back(PictureLine(folder, name));
+    stub.Page(Site + folder, Page(lines));
+    const Reply stall = Reply::Steps({Step::Stall(fixtures::Ms{20000})});
+    const Reply slow = Reply::Steps({Step::Delay(fixtures::Ms{500}), Step::Send(fixtures::HttpHead(200, "OK") + "x")});
+    const Reply quick = Reply::Status(200, "OK", "x");
+    const Lines aFailed = {folder + "a.jpg", "** Multimedia files have been temporarily disabled.",
+                           "** Deleting file a.jpg"};
+    struct Row {
+        const char* name;
+        Reply first, others;
+        enum { Cancel, Abort, Watchdog } how;
+        int fetched, failed;
+        Lines firstLines;
+    } rows[] = {{"cancel lets them end", slow, slow, Row::Cancel, 4, 0, {folder + "a.jpg", folder + "b.jpg"}},
+                {"abort ends them", stall, stall, Row::Abort, 0, 4, aFailed},
+                {"watchdog ends a stalled one", stall, quick, Row::Watchdog, 5, 1, aFailed}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeHost run;
+        run.Destination = host.Destination;
+        run.UseProxy(stub.Port());
+        run.Connections = 4;
+        fs::remove_all(destination);
+        for (const std::string& name : names)
+            stub.Set(Site + folder + name, name == "a.jpg" ? row.first : row.others);
+        const int requests = stub.RequestCount() + 5;  // the listing and one picture for each connection
+        TThreadTimer ticks;
+        ticks.SetInterval(20);
+        ticks.SetOnTimer([&](TComponent*) {
+            if (row.how == Row::Watchdog) {
+                run.Tick();
+            } else if (!run.StopRequested && stub.RequestCount() >= requests) {
+                run.Cancel();
+                if (row.how == Row::Abort)
+                    run.AbortDownloads();
+            }
+        });
+
+        WalkPictureListing(run, folder);
+
+        EXPECT_EQ(run.Run.Tally.Fetched, row.fetched);
+        EXPECT_EQ(run.Run.Tally.Failed, row.failed);
+        ASSERT_GE(run.Log.size(), row.firstLines.size());
+        EXPECT_EQ(Lines(run.Log.begin(), run.Log.begin() + row.firstLines.size()), row.firstLines);
+        if (row.how != Row::Watchdog) {
+            EXPECT_EQ(run.Log.back(), "Cancel button pressed, download stopped.");
+            EXPECT_EQ(stub.RequestCount(), requests);
+        }
+    }
 }
 
 }  // namespace
