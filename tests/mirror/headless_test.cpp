@@ -224,7 +224,8 @@ protected:
     std::string Destination() const { return destination.Text(); }
     fs::path PictureFile() const { return destination.Path() / "gallery/tessa/trips/pic1.jpg"; }
 
-    GalleryStub stub;
+    // Several connections at once: a kept one and those of parallel downloads.
+    GalleryStub stub{fixtures::ServerOptions{.concurrent = true}};
     TempFolder destination;
     TempFolder scratch;
     fs::path settings = scratch.Path() / "Tessary.ini";  // empty: the stored defaults
@@ -340,7 +341,8 @@ TEST_F(HeadlessTest, FolderJobMirrorsThePictureAndLogsOnStandardOutput)
                                          "gallery/tessa/trips/pic1.jpg " + std::to_string(Picture.size())}));
 }
 
-// Persistent connections: the same files from fewer connections than requests.
+// Persistent connections, with parallel downloads or without: the same files from fewer
+// connections than requests.
 TEST_F(HeadlessTest, KeepAliveMirrorsTheSameFilesOverFewerConnections)
 {
     const auto kept = [](const std::string& body) {
@@ -352,13 +354,19 @@ TEST_F(HeadlessTest, KeepAliveMirrorsTheSameFilesOverFewerConnections)
     stub.Set(site + "/cgi-bin/gallery.cgi?f=77154", kept(FolderPage));
     stub.Set(site + "/gallery/tessa/trips/", kept(ListingPage));
     stub.Set(site + "/gallery/tessa/trips/pic1.jpg", kept(Picture));
-    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--keep-alive",
-                    "--settings", settings.string()});
+    for (const char* connections : {"1", "4"}) {
+        SCOPED_TRACE(connections);
+        fs::remove_all(PictureFile());
+        const size_t requests = stub.Urls().size();
+        const int connectionsBefore = stub.Connections();
+        ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--keep-alive",
+                        "--connections", connections, "--settings", settings.string()});
 
-    EXPECT_EQ(run.Finish(), 0) << run.Err;
-    EXPECT_EQ(FileBytes(PictureFile()), Picture);
-    EXPECT_EQ(stub.Urls().size(), 3u);
-    EXPECT_LT(stub.Connections(), 3);
+        EXPECT_EQ(run.Finish(), 0) << run.Err;
+        EXPECT_EQ(FileBytes(PictureFile()), Picture);
+        EXPECT_EQ(stub.Urls().size(), requests + 3);
+        EXPECT_LT(stub.Connections() - connectionsBefore, 3);
+    }
 }
 
 struct StoredCase {

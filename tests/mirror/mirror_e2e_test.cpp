@@ -190,6 +190,18 @@ TEST_F(MirrorEndToEnd, MemberJobOfALargerGalleryOverManyPages)
 
     EXPECT_EQ(scratch.Tree(), ExpectedTree(options));
     EXPECT_EQ(ProblemLines(), Lines{});
+
+    // Four connections kept open: the same tree and the same log.
+    TempFolder parallel;
+    FakeHost fourKept;
+    fourKept.Destination = parallel.Text();
+    fourKept.Member = "otto";
+    fourKept.UseProxy(static_cast<std::uint16_t>(host.NMHTTP1->ProxyPort));
+    fourKept.NMHTTP1->KeepAlive = true;
+    fourKept.Connections = 4;
+    StartMemberJob(fourKept);
+    EXPECT_EQ(parallel.Tree(), ExpectedTree(options));
+    EXPECT_EQ(fourKept.Log, host.Log);
 }
 
 TEST_F(MirrorEndToEnd, CutPictureIsDroppedAndFetchedByTheNextJob)
