@@ -25,11 +25,11 @@ struct TOptionInfo {
 };
 
 constexpr TOptionInfo Options[] = {
-    {"--help", false},    {"--version", false},  {"--folder", true},   {"--member", true},
-    {"--set", true},      {"--dest", true},      {"--host-a", false},  {"--host-b", false},
-    {"--pause", true},    {"--no-pause", false}, {"--proxy", true},    {"--ftp-host", true},
-    {"--web-base", true}, {"--settings", true},    {"--max-size", true},  {"--keep-alive", false}, {"--connections", true},
-    {"-h", false},        {"-V", false},
+    {"--help", false},     {"--version", false},      {"--folder", true},     {"--member", true},
+    {"--set", true},       {"--dest", true},          {"--host-a", false},    {"--host-b", false},
+    {"--pause", true},     {"--no-pause", false},     {"--proxy", true},      {"--ftp-host", true},
+    {"--web-base", true},  {"--settings", true},      {"--max-size", true},   {"--keep-alive", false},
+    {"--connections", true}, {"-h", false},           {"-V", false},
 };
 
 const TOptionInfo* FindOption(const std::string& name)

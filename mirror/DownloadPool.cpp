@@ -178,7 +178,11 @@ TDownloadPool::TDownloadPool(TJobForm& form, int connections)
         connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, window_.Handle(), i);
 }
 
-TDownloadPool::~TDownloadPool() = default;
+// The workers end (a running transfer aborted) before the files they write into go.
+TDownloadPool::~TDownloadPool()
+{
+    connections_.clear();
+}
 
 void TDownloadPool::Add(const std::string& logLine, const std::string& localFolder, const std::string& url,
                         const std::string& fileName)

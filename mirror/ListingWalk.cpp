@@ -90,6 +90,7 @@ private:
     // the cancel line or the next page; a cancel that leaves some of them unstarted ends the walk.
     bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
     {
+        downloads_ = form_.Downloads();
         bool whole = WalkPictureLines(text, path, nextLink);
         whole = form_.FinishDownloads() && whole;
         if (!whole)
@@ -134,9 +135,9 @@ private:
         const std::string localSubPath = ReplaceAll(path, "/", "\\");
         const std::string localFolder = form_.DestinationText() + localSubPath;
         const std::string url = GalleryUrl(form_.SiteTag, path + name);
-        if (TDownloadPool* downloads = form_.Downloads()) {
+        if (downloads_ != nullptr) {
             form_.MakeLocalFolders(localSubPath);
-            downloads->Add(path + name, localFolder, url, name);
+            downloads_->Add(path + name, localFolder, url, name);
             return;
         }
         form_.AppendLog(path + name);
@@ -147,6 +148,9 @@ private:
 
     TJobForm& form_;
     TWalkScope scope_;
+    // The listing's pictures go over these when they go several at once; decided per listing,
+    // so that a pause switched on halfway never splits a listing's log.
+    TDownloadPool* downloads_ = nullptr;
 };
 
 }  // namespace
