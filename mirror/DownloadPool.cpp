@@ -67,11 +67,12 @@ public:
     TDownloadWorker& operator=(const TDownloadWorker&) = delete;
 
     // The job's thread hands over a transfer; the worker reads these after the post.
-    void Start(unsigned serial, const std::string& url, const std::string& fileName, const std::string& path)
+    void Start(unsigned serial, const std::string& url, const std::string& fileName, TReceivingFile& receiving)
     {
         url_ = url;
         fileName_ = fileName;
-        path_ = path;
+        path_ = receiving.File.Path();
+        resume_ = receiving.Partial ? &receiving.Resume : nullptr;
         Arrived = 0;
         Received = 0;
         Total = 0;
@@ -135,7 +136,7 @@ private:
     {
         TReceived result;
         try {
-            result.Reason = transfer.Receive(url_, fileName_, path_);
+            result.Reason = transfer.Receive(url_, fileName_, path_, resume_);
         } catch (const std::exception& error) {
             result.Reason = error.what();
         }
@@ -159,6 +160,7 @@ private:
     std::string url_;
     std::string fileName_;
     std::string path_;
+    TResume* resume_ = nullptr;  // the picture's, which the job's thread leaves alone meanwhile
     unsigned current_ = 0;
     std::thread thread_;
 };
@@ -279,7 +281,7 @@ void TDownloadPool::Start(TPicture& picture)
     picture.Ended = picture.Admission != TFileAdmission::Fetch;
     if (picture.Ended)
         return;
-    picture.Received.Reason = OpenReceivingFile(form_, picture.LocalFolder, picture.File);
+    picture.Received.Reason = OpenReceivingFile(form_, picture.LocalFolder, picture.Url, picture.FileName, picture.Receiving);
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
         return;
@@ -288,7 +290,7 @@ void TDownloadPool::Start(TPicture& picture)
     connection.Serial = ++serial_;
     connection.IdleTicks = 0;
     connection.ProgressMark = 0;
-    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.File.Path());
+    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.Receiving);
 }
 
 void TDownloadPool::ReportEnded()
@@ -301,7 +303,7 @@ void TDownloadPool::ReportEnded()
         else if (picture.Admission != TFileAdmission::Fetch)
             ReportRefused(form_, picture.Admission, picture.FileName);
         else
-            StoreReceived(form_, reporter_, picture.File, picture.LocalFolder, picture.FileName, picture.Received);
+            StoreReceived(form_, reporter_, picture.Receiving, picture.LocalFolder, picture.FileName, picture.Received);
         pictures_.pop_front();
         --started_;
     }

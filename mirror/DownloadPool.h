@@ -47,7 +47,7 @@ private:
         std::string FileName;
         TFileAdmission Admission = TFileAdmission::Fetch;
         bool Ended = false;
-        platform::TempFile File;
+        TReceivingFile Receiving;
         TReceived Received;
     };
     struct TConnection {

@@ -52,11 +52,12 @@ private:
     // The file arrives under a name of its own and takes its final name only when complete.
     void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName)
     {
-        platform::TempFile file;
-        std::string reason = OpenReceivingFile(form_, localFolder, file);
+        TReceivingFile receiving;
+        std::string reason = OpenReceivingFile(form_, localFolder, url, fileName, receiving);
         if (reason.empty())
-            reason = transfer_.Receive(url, fileName, file.Path());
-        StoreReceived(form_, transfer_, file, localFolder, fileName, {reason, transfer_.ReceivedBytes()});
+            reason = transfer_.Receive(url, fileName, receiving.File.Path(),
+                                       receiving.Partial ? &receiving.Resume : nullptr);
+        StoreReceived(form_, transfer_, receiving, localFolder, fileName, {reason, transfer_.ReceivedBytes()});
     }
 
     // The watchdog rests while the pause runs: no transfer is there to abort.
@@ -92,7 +93,7 @@ TFileAdmission AdmitFile(const TJobForm& form, const std::string& localFolder, c
 {
     if (IsMultimedia(fileName) && form.MultimediaLockout)
         return TFileAdmission::MultimediaLocked;
-    if (!IsSafeName(fileName) || platform::IsTempFileName(fileName))
+    if (!IsSafeName(fileName) || platform::IsTempFileName(fileName) || platform::IsPartialName(fileName))
         return TFileAdmission::UnsafeName;
     return platform::FileExists(localFolder + fileName) ? TFileAdmission::Present : TFileAdmission::Fetch;
 }
@@ -107,25 +108,75 @@ void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& 
     }
 }
 
-// The folder and its missing parents are made only when the folder is missing.
-std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, platform::TempFile& file)
+namespace {
+
+// The data of a partial file from the same URL is continued; any other is received anew.
+void TakeUpPartialFile(TReceivingFile& receiving, const std::string& url)
 {
-    file = form.NewTempFile(localFolder);
-    if (!file && file.Error() == ENOENT) {
-        platform::MakeFolders(localFolder);
-        file = form.NewTempFile(localFolder);
+    receiving.Partial = true;
+    platform::PartialNote note;
+    const long long size = platform::FileSizeOf(receiving.File.Path());
+    if (size > 0 && platform::ReadPartialNote(receiving.File.Path(), note) && note.Url == url) {
+        receiving.Resume.From = size;
+        receiving.Resume.Note = note;
     }
-    if (file)
-        return {};
-    return platform::Fill(_("cannot create a file in %1: %2"), {localFolder, platform::ErrorText(file.Error())});
+    receiving.Resume.Noted = [&receiving] { platform::WritePartialNote(receiving.File.Path(), receiving.Resume.Note); };
 }
 
-void StoreReceived(TJobForm& form, TFileTransfer& transfer, platform::TempFile& file, const std::string& localFolder,
+// A failed transfer leaves its partial data for the next attempt when there is enough of it and
+// a note says where it came from.
+void KeepOrDropPartialFile(TReceivingFile& receiving)
+{
+    const std::string path = receiving.File.Path();
+    if (!receiving.Resume.Note.Url.empty() && platform::FileSizeOf(path) >= MinKeptPartialBytes) {
+        receiving.File.Keep();
+        return;
+    }
+    platform::RemovePartialNote(path);
+}
+
+}  // namespace
+
+// The folder and its missing parents are made only when the folder is missing. A partial file
+// that another run is writing is left to it: this run receives into a file of its own.
+std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, const std::string& url,
+                              const std::string& fileName, TReceivingFile& receiving)
+{
+    const std::string partial = form.Resume ? platform::PartialPath(localFolder, fileName) : std::string();
+    const auto open = [&] {
+        return partial.empty() ? form.NewTempFile(localFolder) : form.ClaimPartialFile(localFolder, partial);
+    };
+    platform::TempFile file = open();
+    if (!file && file.Error() == ENOENT) {
+        platform::MakeFolders(localFolder);
+        file = open();
+    }
+    const bool claimed = !partial.empty() && file;
+    if (!file && !partial.empty() && file.Error() == EWOULDBLOCK)
+        file = form.NewTempFile(localFolder);
+    if (!file)
+        return platform::Fill(_("cannot create a file in %1: %2"), {localFolder, platform::ErrorText(file.Error())});
+    receiving.File = std::move(file);
+    if (claimed)
+        TakeUpPartialFile(receiving, url);
+    return {};
+}
+
+void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received)
 {
+    platform::TempFile& file = receiving.File;
+    const std::string path = file.Path();
+    const long long total = receiving.Partial ? receiving.Resume.Note.Total : -1;
     std::string reason = received.Reason;
+    if (reason.empty() && total >= 0 && platform::FileSizeOf(path) < total)
+        reason = platform::Fill(_("received %1 of %2 bytes"), {std::to_string(platform::FileSizeOf(path)), std::to_string(total)});
     if (reason.empty() && !file.Commit(localFolder + fileName))
         reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file.Error())});
+    if (receiving.Partial && reason.empty())
+        platform::RemovePartialNote(path);
+    else if (receiving.Partial)
+        KeepOrDropPartialFile(receiving);
     if (reason.empty()) {
         ++form.Run.Tally.Fetched;
         form.Run.Tally.Bytes += received.Bytes;

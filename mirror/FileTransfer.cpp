@@ -24,15 +24,20 @@ std::string ReplyStatusLine(const TNMHTTP& http)
 }
 
 // A reply of 400 or above, or a body shorter than the reply announced, is a failure too.
-std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, const std::string& path)
+std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, const std::string& path,
+                                       TResume* resume)
 {
     try {
         http_.Body = path;
         http_.ReportLevel = 8;
+        if (resume != nullptr)
+            AskForTheRest(url, *resume);
         http_.Get(url);
     } catch (const Exception& error) {
+        http_.OnReplyHead = nullptr;
         return ReasonOf(error);
     }
+    http_.OnReplyHead = nullptr;
     if (http_.ReplyNumber >= 400)
         return ReplyStatusLine(http_);
     // The bytes that came with the server's close count too: they are in the file.
@@ -40,6 +45,23 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
         return platform::Fill(_("received %1 of %2 bytes"),
                               {std::to_string(http_.CapturedCount()), std::to_string(http_.BytesTotal)});
     return {};
+}
+
+// A reply that sends the file whole, with its length, or continues it, gives the note of the
+// data; the server's date of the version makes sure a later attempt continues that version only.
+void THttpFileTransfer::AskForTheRest(const std::string& url, TResume& resume)
+{
+    http_.RangeFrom = resume.From;
+    http_.RangeTotal = resume.Note.Total;
+    http_.RangeValidator = resume.Note.LastModified;
+    http_.OnReplyHead = [this, &resume, url](TComponent*) {
+        if (http_.ReplyNumber == 200 && http_.BytesTotal > 0)
+            resume.Note = {url, http_.BytesTotal, http_.LastModified};
+        else if (!http_.Appending)
+            return;
+        if (resume.Noted)
+            resume.Noted();
+    };
 }
 
 long long THttpFileTransfer::ReceivedBytes() const
@@ -54,15 +76,26 @@ void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
     form.MultimediaLockout = true;
 }
 
-std::string TFtpFileTransfer::Receive(const std::string&, const std::string& fileName, const std::string& path)
+// The client itself holds a file to the length its server announces; the note names the file.
+std::string TFtpFileTransfer::Receive(const std::string& url, const std::string& fileName, const std::string& path,
+                                      TResume* resume)
 {
     lastFailure_.clear();
+    if (resume != nullptr)
+        ftp_.OnTransactionStart = [this, &resume, url](TComponent*) {
+            if (!ftp_.Appended)
+                resume->Note = {url, -1, ""};
+            if (resume->Noted)
+                resume->Noted();
+        };
     try {
-        ftp_.Download(fileName, path);
+        ftp_.Download(fileName, path, resume != nullptr ? resume->From : 0);
     } catch (const Exception& error) {
+        ftp_.OnTransactionStart = nullptr;
         lastFailure_ = error.what();
         return ReasonOf(error);
     }
+    ftp_.OnTransactionStart = nullptr;
     return {};
 }
 

@@ -2,6 +2,9 @@
 // for set files once the FTP connection is gone), the FTP client for set files.
 #pragma once
 
+#include "platform/files.h"
+
+#include <functional>
 #include <string>
 
 class TJobForm;
@@ -11,11 +14,23 @@ class TNMHTTP;
 // The status line of the client's last reply, without its line end.
 std::string ReplyStatusLine(const TNMHTTP& http);
 
+// A transfer into a partial file: the bytes it may keep, and what it learns for the next attempt.
+struct TResume {
+    // Bytes already in the file, and where they came from; 0 when there are none to keep.
+    long long From = 0;
+    platform::PartialNote Note;
+    // Called with the new note before the data of a reply comes, so that a kill leaves the
+    // data with its note.
+    std::function<void()> Noted;
+};
+
 class TFileTransfer {
 public:
     virtual ~TFileTransfer() = default;
-    // Fetches the file `fileName`, found at `url`, into `path`. Why it failed, or an empty text.
-    virtual std::string Receive(const std::string& url, const std::string& fileName, const std::string& path) = 0;
+    // Fetches the file `fileName`, found at `url`, into `path`, continuing the bytes `resume`
+    // names when there is one. Why it failed, or an empty text.
+    virtual std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
+                                TResume* resume = nullptr) = 0;
     // Bytes of the file last received.
     virtual long long ReceivedBytes() const = 0;
     // Logs a failed file, with what follows from it for the rest of the job.
@@ -25,19 +40,23 @@ public:
 class THttpFileTransfer : public TFileTransfer {
 public:
     explicit THttpFileTransfer(TNMHTTP& http) : http_(http) {}
-    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path) override;
+    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
+                        TResume* resume = nullptr) override;
     long long ReceivedBytes() const override;
     // A failed picture locks the multimedia files out for the rest of the job.
     void Failed(TJobForm& form, const std::string& fileName) override;
 
 private:
+    void AskForTheRest(const std::string& url, TResume& resume);
+
     TNMHTTP& http_;
 };
 
 class TFtpFileTransfer : public TFileTransfer {
 public:
     explicit TFtpFileTransfer(TNMFTP& ftp) : ftp_(ftp) {}
-    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path) override;
+    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
+                        TResume* resume = nullptr) override;
     long long ReceivedBytes() const override;
     void Failed(TJobForm& form, const std::string& fileName) override;
     // The message of the error that failed the last file, as the client raised it.

@@ -212,11 +212,21 @@ void TJobForm::MakeLocalFolders(const std::string& subPath)
 
 platform::TempFile TJobForm::NewTempFile(const std::string& folder)
 {
+    return OpenInFolder(folder, [&folder] { return platform::TempFile::Create(folder); });
+}
+
+platform::TempFile TJobForm::ClaimPartialFile(const std::string& folder, const std::string& path)
+{
+    return OpenInFolder(folder, [&path] { return platform::TempFile::Claim(path); });
+}
+
+platform::TempFile TJobForm::OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open)
+{
     const std::string key = FolderKey(folder);
     const bool ready = Run.ReadyFolders.contains(key);
     if (!ready)
         platform::RemoveLeftovers(folder);
-    platform::TempFile file = platform::TempFile::Create(folder);
+    platform::TempFile file = open();
     if (file && !ready)
         Run.ReadyFolders.insert(key);
     return file;

@@ -9,6 +9,7 @@
 #include "platform/files.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -54,6 +55,9 @@ public:
     std::unique_ptr<TNMHTTP> NMHTTP1;
     // Pictures of a listing downloaded at once (1 to MaxConnections); the pause makes it 1.
     int Connections = 1;
+    // A file whose transfer fails keeps its data in a partial file, which the next attempt
+    // continues.
+    bool Resume = true;
 
     // A client set as the window's stored design sets the job's own one.
     static std::unique_ptr<TNMHTTP> NewHttpClient();
@@ -96,6 +100,8 @@ public:
     // A fresh file in `folder` for a page or a file on its way. The first time a job uses a
     // folder, the leftovers of killed runs there are removed.
     platform::TempFile NewTempFile(const std::string& folder);
+    // The partial file at `path` in `folder`, claimed for a transfer (see platform::TempFile::Claim).
+    platform::TempFile ClaimPartialFile(const std::string& folder, const std::string& path);
     // NewTempFile for a page; when the folder cannot hold it, a log line names the folder and
     // says why, and the walk skips the folder.
     platform::TempFile NewPageFile(const std::string& folder);
@@ -103,6 +109,8 @@ public:
 private:
     // True (and a new mark set) when enough bytes arrived since the last mark to count as progress.
     bool MadeProgress();
+    // `open` in `folder`, after the first use of the folder in this job removed the leftovers there.
+    platform::TempFile OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open);
     long long ProgressMark = 0;
     std::unique_ptr<TDownloadPool> pool_;
 };

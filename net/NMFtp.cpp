@@ -580,6 +580,16 @@ bool TNMFTP::FailureLineWaiting() const
 
 // RETR and its preliminary reply, whose continuation lines may still refuse the transfer.
 // Returns the size the reply announced as "(N bytes)", 0 when it announced none.
+// A server that cannot restart says so, and then sends the whole file.
+bool TNMFTP::RestartAt(long long offset)
+{
+    ReportStatus(1, "REST " + std::to_string(offset));
+    return Watched(Phase::Reply, [this, offset] {
+        ReadReplyRest(TPowersock::SendCommand("REST " + std::to_string(offset)));
+        return ReplyNumber == 350;
+    });
+}
+
 long long TNMFTP::RequestFile(const std::string& remoteFile)
 {
     ReportStatus(1, "RETR " + remoteFile);
@@ -770,12 +780,15 @@ void TNMFTP::ListDirectory()
         OnSuccess(TCmdType::CmdList);
 }
 
-void TNMFTP::Download(const std::string& remoteFile, const std::string& localFile)
+void TNMFTP::Download(const std::string& remoteFile, const std::string& localFile, long long restartAt)
 {
+    Appended = false;
     try {
         PrepareDataSocket();
         BeginStep(platform::Fill(_("download of %1 from %2"), {remoteFile, PeerText()}));
         AnnouncePort(TCmdType::CmdRetr);
+        if (restartAt > 0)
+            Appended = RestartAt(restartAt);
         if (OnPacketRecvd)
             DataSocket->OnPacketRecvd = OnPacketRecvd;
         const long long announced = RequestFile(remoteFile);
@@ -783,7 +796,7 @@ void TNMFTP::Download(const std::string& remoteFile, const std::string& localFil
         if (OnTransactionStart)
             OnTransactionStart(this);
         const std::string target = localFile.empty() ? remoteFile : localFile;
-        Watched(Phase::Data, [&] { DataSocket->CaptureFile(target); });
+        Watched(Phase::Data, [&] { DataSocket->CaptureFile(target, Appended); });
         const int dataError = EndTransfer(FileSize(target));
         JudgeTransfer(ReadTransferEnd(), dataError, announced);
     } catch (const std::exception&) {

@@ -97,7 +97,11 @@ public:
     void ListDirectory();
     // Raises unless the data arrived whole (no reset, no fewer bytes than the server announced
     // as "(N bytes)") and the server said complete, so a cut file never passes as whole.
-    void Download(const std::string& remoteFile, const std::string& localFile);
+    // With `restartAt` above 0 the server is asked to start there (REST): the data is appended
+    // to the local file when it agrees (350), else the file is received whole again.
+    void Download(const std::string& remoteFile, const std::string& localFile, long long restartAt = 0);
+    // The last download continued its local file.
+    bool Appended = false;
 
     // Reply handling. ReadReplyRest returns the reply's last line.
     std::string ReadReplyRest(std::string line);
@@ -127,6 +131,7 @@ private:
     bool ServerDropArriving() const;
     void PrepareDataSocket();
     void AnnouncePort(TCmdType type);
+    bool RestartAt(long long offset);
     long long RequestFile(const std::string& remoteFile);
     void AcceptDataConnection();
     void ReadListing();

@@ -145,6 +145,11 @@ void TNMHTTP::Request(CmdType kind, const std::string& url)
 {
     url_ = url;
     kind_ = kind;
+    net::Finally clearRange{[this] {
+        RangeFrom = 0;
+        RangeTotal = -1;
+        RangeValidator.clear();
+    }};
     ProcessRequest();
 }
 
@@ -416,6 +421,11 @@ void TNMHTTP::BuildRequestHeader()
         headerList_.SetHeader("Referer", HeaderInfo.Referer);
     if (!HeaderInfo.UserId.empty() && !HeaderInfo.Password.empty())
         headerList_.SetHeader("Authorization", AuthorizationValue());
+    if (RangeFrom > 0 && kind_ == CmdType::Get) {
+        headerList_.Add("Range: bytes=" + std::to_string(RangeFrom) + "-");
+        if (!RangeValidator.empty())
+            headerList_.Add("If-Range: " + RangeValidator);
+    }
     headerList_.Add("Content-type: application/x-www-form-urlencoded");
     switch (kind_) {
     case CmdType::Copy:
@@ -477,6 +487,9 @@ void TNMHTTP::ReadReplyHeader()
     transferEncoding_.clear();
     connection_.clear();
     receivedCookie_.clear();
+    LastModified.clear();
+    RangeStart = RangeWhole = RetryAfter = -1;
+    Appending = false;
     FilePtr headerFile;
     if (OutputFileMode) {
         headerFile.reset(std::fopen(platform::NativePath(Header).c_str(), "wb"));
@@ -523,6 +536,22 @@ void TNMHTTP::ReadReplyHeader()
     if (!transferEncoding_.empty() && transferEncoding_ != "IDENTITY" && !chunked)
         RefuseReply(platform::Fill(_("解読できない転送符号化の応答です: %1"), {transferEncoding_}),
                     platform::Fill(_("transfer coding %1 not supported"), {transferEncoding_}));
+    if (RangeFrom > 0 && ReplyNumber == 206)
+        CheckContinuation();
+    if (OnReplyHead)
+        OnReplyHead(this);
+}
+
+// Bytes of another range, of a file of another length or of another date would glue two
+// versions into one file.
+void TNMHTTP::CheckContinuation()
+{
+    const bool sameDate = RangeValidator.empty() || LastModified.empty() || LastModified == RangeValidator;
+    if (RangeStart != RangeFrom || (RangeTotal >= 0 && RangeWhole != RangeTotal) || !sameDate)
+        RefuseReply(_("the partial reply does not continue the file"),
+                    platform::Fill(_("asked for bytes from %1, got a range from %2 of %3 bytes"),
+                                   {std::to_string(RangeFrom), std::to_string(RangeStart), std::to_string(RangeWhole)}));
+    Appending = true;
 }
 
 // Step 4 of the reply head. A location or cookie with a control character is not taken.
@@ -542,6 +571,29 @@ void TNMHTTP::NoteHeaderLine(const std::string& line)
         transferEncoding_ = Trimmed(WithoutLineEnd(upper.substr(19)));
     if (name == "CONNECTION:")
         connection_ = WithoutLineEnd(upper.substr(11));
+    if (name == "LAST-MODIFIED:" && !HasControl(CopiedValue(line, 15)))
+        LastModified = Trimmed(CopiedValue(line, 15));
+    if (name == "CONTENT-RANGE:")
+        NoteContentRange(Trimmed(WithoutLineEnd(upper.substr(15))));
+    if (name == "RETRY-AFTER:") {
+        const std::string value = Trimmed(WithoutLineEnd(upper.substr(13)));
+        RetryAfter = AllDigits(value) && value.size() <= 9 ? std::stoll(value) : -1;
+    }
+}
+
+// "BYTES first-last/whole"; anything else leaves the range unknown.
+void TNMHTTP::NoteContentRange(const std::string& value)
+{
+    if (!value.starts_with("BYTES "))
+        return;
+    const size_t dash = value.find('-');
+    const size_t slash = value.find('/');
+    const std::string first = Trimmed(value.substr(6, dash == std::string::npos ? 0 : dash - 6));
+    const std::string whole = slash == std::string::npos ? "" : Trimmed(value.substr(slash + 1));
+    if (dash < slash && AllDigits(first) && first.size() <= 18)
+        RangeStart = std::stoll(first);
+    if (AllDigits(whole) && whole.size() <= 18)
+        RangeWhole = std::stoll(whole);
 }
 
 void TNMHTTP::RefuseReply(const std::string& text, const std::string& reason)
@@ -589,6 +641,9 @@ bool TNMHTTP::BodyIsFramed() const
 void TNMHTTP::ReceiveBody()
 {
     bodyExact_ = false;
+    // A partial file keeps its bytes: an error page or a redirect's body must not replace them.
+    if (RangeFrom > 0 && ReplyNumber != 200 && ReplyNumber != 206)
+        return;
     if (KeepAlive && BodyIsFramed()) {
         ReceiveFramedBody();
         bodyExact_ = true;
@@ -597,7 +652,7 @@ void TNMHTTP::ReceiveBody()
     CaptureLimit = BodyLimit();
     try {
         if (InputFileMode) {
-            CaptureFile(Body);
+            CaptureFile(Body, Appending);
         } else {
             Body.clear();
             CaptureString(Body, -1);
@@ -630,7 +685,7 @@ void TNMHTTP::ReceiveFramedBody()
     CaptureLimit = BodyLimit();
     FilePtr file;
     if (InputFileMode) {
-        file.reset(std::fopen(platform::NativePath(Body).c_str(), "wb"));
+        file.reset(std::fopen(platform::NativePath(Body).c_str(), Appending ? "ab" : "wb"));
         if (!file)
             throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {Body}));
     } else {

@@ -44,6 +44,26 @@ public:
     // for the next request to the same server or proxy.
     bool KeepAlive = false;
 
+    // Continuing a partial body file: above 0, a GET asks only for the bytes from RangeFrom on
+    // (and, with RangeValidator, only while the file is still of that date). A 206 reply that
+    // continues them exactly (same start, RangeTotal when known, RangeValidator when the reply
+    // gives a date) is appended to the body file; a 200 reply replaces it; the body of any
+    // other reply is not read, so the file keeps its bytes. Cleared by every request's end.
+    long long RangeFrom = 0;
+    long long RangeTotal = -1;
+    std::string RangeValidator;
+    // Called once the head of a reply has been read and checked, before its body.
+    TNotifyEvent OnReplyHead;
+
+    // Of the latest reply: its Last-Modified value, its Content-Range ("bytes A-B/T": A and T;
+    // -1 when absent or "*"), whether the body is appended to the file, and the seconds of its
+    // Retry-After (-1: none or a date).
+    std::string LastModified;
+    long long RangeStart = -1;
+    long long RangeWhole = -1;
+    bool Appending = false;
+    long long RetryAfter = -1;
+
     // Published properties.
     std::string Body = "Default.htm";
     std::string Header = "Head.txt";
@@ -105,6 +125,8 @@ protected:
     void CheckBodyComplete();
     [[noreturn]] void RefuseReply(const std::string& text, const std::string& reason);
     void NoteHeaderLine(const std::string& line);
+    void NoteContentRange(const std::string& value);
+    void CheckContinuation();
     bool CookieGoesTo(const std::string& host) const;
     void ReportOutcome();
     void SendBytes(const std::string& bytes);

@@ -182,7 +182,8 @@ public:
     std::string Read(unsigned count);
     std::string ReadLn();
     void SendFile(const std::string& path);
-    void CaptureFile(const std::string& path);
+    // Receives until the peer closes into the file at `path`, replaced or appended to.
+    void CaptureFile(const std::string& path, bool append = false);
     void CaptureString(std::string& text, int count);
     // Binds `localAddress` (network byte order; 0 = every interface) and `Port`.
     void Listen(bool useLookupMessage, std::uint32_t localAddress = 0);

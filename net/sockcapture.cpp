@@ -19,10 +19,10 @@ using namespace platform;
 // ---------------------------------------------------------------------------------------------
 // The captures
 
-void TPowersock::CaptureFile(const std::string& path)
+void TPowersock::CaptureFile(const std::string& path, bool append)
 {
     ReportStatus(8, "ファイルキャプチャ");
-    UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
     if (!file)
         throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {path}));
     TransferActive = true;

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <ctime>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -142,10 +144,29 @@ TempFile TempFile::Create(const std::string& folder)
     return file;
 }
 
+TempFile TempFile::Claim(const std::string& path)
+{
+    TempFile file;
+    UniqueFd fd(::open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        file.error_ = errno;
+        return file;
+    }
+    file.path_ = NativePath(path);
+    file.lock_ = std::move(fd);
+    return file;
+}
+
 TempFile::~TempFile()
 {
     if (!path_.empty())
         ::unlink(path_.c_str());
+}
+
+void TempFile::Keep()
+{
+    path_.clear();
+    lock_.Reset();
 }
 
 TempFile::TempFile(TempFile&& other) noexcept
@@ -181,15 +202,91 @@ bool IsTempFileName(std::string_view name)
            name.substr(prefix.size(), RandomLetters).find_first_not_of(NameLetters) == std::string_view::npos;
 }
 
+std::string PartialPath(const std::string& folder, const std::string& name)
+{
+    const std::string partial = PartialPrefix + name + TempFileSuffix;
+    if (partial.size() + std::strlen(PartialNoteSuffix) > NAME_MAX)
+        return {};
+    return FolderPrefix(folder) + partial;
+}
+
+bool IsPartialName(std::string_view name)
+{
+    return name.starts_with(PartialPrefix) && (name.ends_with(TempFileSuffix) || name.ends_with(PartialNoteSuffix));
+}
+
+bool ReadPartialNote(const std::string& partialPath, PartialNote& note)
+{
+    try {
+        const std::vector<std::string> lines = ReadTextLines(partialPath + PartialNoteSuffix);
+        if (lines.size() != 3 || lines[0].empty() || lines[1].find_first_not_of("-0123456789") != std::string::npos)
+            return false;
+        note = PartialNote{lines[0], lines[1].empty() ? -1 : std::stoll(lines[1]), lines[2]};
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool WritePartialNote(const std::string& partialPath, const PartialNote& note)
+{
+    const std::string path = NativePath(partialPath) + PartialNoteSuffix;
+    const std::string text = note.Url + "\n" + std::to_string(note.Total) + "\n" + note.LastModified + "\n";
+    const std::string writing = path + ".new";
+    FilePtr file(std::fopen(writing.c_str(), "wb"));
+    const bool written = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
+                         std::fclose(file.release()) == 0 && std::rename(writing.c_str(), path.c_str()) == 0;
+    if (!written)
+        ::unlink(writing.c_str());
+    return written;
+}
+
+void RemovePartialNote(const std::string& partialPath)
+{
+    ::unlink((NativePath(partialPath) + PartialNoteSuffix).c_str());
+}
+
+long long FileSizeOf(const std::string& path)
+{
+    struct stat info {};
+    return StatPath(path, info) ? static_cast<long long>(info.st_size) : -1;
+}
+
+namespace {
+
+// A partial file whose final file is there, or that nobody took up for a month.
+bool IsStalePartial(int folderFd, std::string_view name)
+{
+    std::string finalName(name.substr(std::strlen(PartialPrefix)));
+    finalName.resize(finalName.size() - std::strlen(TempFileSuffix));
+    struct stat info {};
+    if (::fstatat(folderFd, finalName.c_str(), &info, 0) == 0)
+        return true;
+    const std::string partial(name);
+    if (::fstatat(folderFd, partial.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return ::time(nullptr) - info.st_mtime > static_cast<time_t>(PartialMaxAgeDays) * 24 * 60 * 60;
+}
+
+}  // namespace
+
 void RemoveLeftovers(const std::string& folder)
 {
     const std::string native = NativePath(folder);
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.empty() ? "." : native.c_str()), ::closedir);
     if (!dir)
         return;
-    while (const dirent* entry = ::readdir(dir.get()))
-        if (IsTempFileName(entry->d_name))
-            RemoveIfLeftover(::dirfd(dir.get()), entry->d_name);
+    const int folderFd = ::dirfd(dir.get());
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (IsTempFileName(name)) {
+            RemoveIfLeftover(folderFd, entry->d_name);
+        } else if (IsPartialName(name) && name.ends_with(TempFileSuffix) && IsStalePartial(folderFd, name)) {
+            RemoveIfLeftover(folderFd, entry->d_name);
+            if (::faccessat(folderFd, entry->d_name, F_OK, AT_SYMLINK_NOFOLLOW) != 0)
+                ::unlinkat(folderFd, (std::string(name) + PartialNoteSuffix).c_str(), 0);
+        }
+    }
 }
 
 std::string ErrorText(int error)

@@ -39,6 +39,9 @@ public:
     explicit TempFile(const std::string& path);
     // Creates the file in `folder`; on failure the result is empty and Error() says why.
     static TempFile Create(const std::string& folder);
+    // Opens the file `path`, made when missing and kept as it is when there, and takes its
+    // lock; empty with Error() EWOULDBLOCK when a running job holds it.
+    static TempFile Claim(const std::string& path);
     ~TempFile();
     TempFile(TempFile&& other) noexcept;
     TempFile& operator=(TempFile&& other) noexcept;
@@ -49,6 +52,8 @@ public:
     // Renames the file to `finalPath` unless a file of that name exists; false (see Error())
     // when it cannot. Afterwards the file is no longer this object's.
     bool Commit(const std::string& finalPath);
+    // Leaves the file where it is, for a later attempt; afterwards it is no longer this object's.
+    void Keep();
 
 private:
     std::string path_;
@@ -62,8 +67,34 @@ inline const char* const TempFileSuffix = ".part";
 // True for a name that TempFile::Create could give.
 bool IsTempFileName(std::string_view name);
 
-// Deletes what killed runs left in `folder`: files named like a TempFile, owned by this
-// user and not held by a running job. Nothing else is touched.
+// The data of a file whose transfer was interrupted, kept beside the final name under a name
+// of its own, and a note beside it of where the data came from, so that the next attempt for
+// the same final name can ask only for the rest.
+struct PartialNote {
+    std::string Url;
+    long long Total = -1;       // the whole file's length; -1: not known
+    std::string LastModified;   // the server's date of that version; empty: none given
+};
+inline const char* const PartialPrefix = ".tessary-resume-";
+inline const char* const PartialNoteSuffix = ".note";
+// Partial files are removed when they are older than this, unless a job holds them.
+inline constexpr int PartialMaxAgeDays = 30;
+
+// The partial file of `name` in `folder`; empty when the name is too long to give one.
+std::string PartialPath(const std::string& folder, const std::string& name);
+// True for the name of a partial file or of its note.
+bool IsPartialName(std::string_view name);
+// The note of the partial file at `partialPath`; none when it is missing or unreadable.
+bool ReadPartialNote(const std::string& partialPath, PartialNote& note);
+// Writes the note whole or not at all (a kill leaves the old one or the new one).
+bool WritePartialNote(const std::string& partialPath, const PartialNote& note);
+void RemovePartialNote(const std::string& partialPath);
+// The size of a file, -1 when it cannot be read.
+long long FileSizeOf(const std::string& path);
+
+// Deletes what killed runs left in `folder`: files named like a TempFile, and partial files
+// older than PartialMaxAgeDays or whose final file exists, with their notes; only files owned
+// by this user and not held by a running job. Nothing else is touched.
 void RemoveLeftovers(const std::string& folder);
 
 // The system's text for an errno value.
