@@ -130,6 +130,8 @@ public:
         return std::count(urls.begin(), urls.end(), url);
     }
     std::uint16_t Port() const { return server_.Port(); }
+    // The head of the latest request.
+    std::string LastRequest() const { return server_.Sequence().back().second; }
     // Requests read, counted before their URL is recorded.
     int RequestCount() const { return server_.RequestCount(); }
     int Connections() const { return server_.Connections(); }

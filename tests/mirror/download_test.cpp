@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -269,6 +270,83 @@ TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)
     EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/"}));
 }
 
+// A partial file from an earlier attempt is continued only by a reply that continues it
+// exactly; any other reply starts the file anew or fails it, and two versions are never glued.
+TEST_F(DownloadTest, PartialFileIsContinuedOnlyByTheRestOfTheSameVersion)
+{
+    using fixtures::HttpHead;
+    using fixtures::Reply;
+    const std::string whole = "0123456789";
+    const std::string date = "Mon, 07 Dec 2026 10:00:00 GMT";
+    const auto partial = [](const std::string& first, const std::string& rest, const std::string& modified) {
+        return Reply::Raw(HttpHead(206, "Partial Content",
+                                   {{"Content-Range", "bytes " + first + "-9/10"}, {"Content-Length", std::to_string(rest.size())},
+                                    {"Last-Modified", modified}}) + rest);
+    };
+    const struct Row {
+        const char* name;
+        Reply reply;
+        std::string stored;  // empty: the file failed
+    } rows[] = {{"206 with the rest", partial("3", "3456789", date), whole},
+                {"200: the whole file again", Reply::Status(200, "OK", "ABCDEFGHIJ"), "ABCDEFGHIJ"},
+                {"206 of another range", partial("5", "56789", date), ""},
+                {"206 of another date", partial("3", "3456789", "Tue, 08 Dec 2026 10:00:00 GMT"), ""},
+                {"503: the partial data stays as it was", Reply::Status(503, "Busy", "try later"), ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(scratch.Path() / "gallery");
+        const std::string partialPath = platform::PartialPath(LocalFolder(), "a.jpg");
+        Write(platform::NativePath(partialPath), "012");
+        ASSERT_TRUE(platform::WritePartialNote(partialPath, {Site + Folder + "a.jpg", 10, date}));
+        stub.Set(Site + Folder + "a.jpg", row.reply);
+        const size_t requests = stub.Urls().size();
+
+        Download("a.jpg");
+
+        ASSERT_EQ(stub.Urls().size(), requests + 1);
+        const std::string request = stub.LastRequest();
+        EXPECT_NE(request.find("\r\nRange: bytes=3-\r\nIf-Range: " + date + "\r\n"), std::string::npos) << request;
+        EXPECT_EQ(fs::exists(LocalFile("a.jpg")) ? FileBytes(LocalFile("a.jpg")) : "", row.stored);
+        EXPECT_EQ(host.Run.Tally.Failed > 0, row.stored.empty());
+        EXPECT_EQ(fs::exists(platform::NativePath(partialPath) + platform::PartialNoteSuffix), false);
+        host.Run.Tally = {};
+    }
+}
+
+// A transfer cut short keeps a partial file large enough to be worth it, and the next attempt
+// asks only for the rest; with resume off, nothing is kept.
+TEST_F(DownloadTest, CutTransferIsResumedWhereItStopped)
+{
+    using fixtures::Step;
+    const std::uint64_t size = 3 * MinKeptPartialBytes;
+    const std::uint64_t cut = 2 * MinKeptPartialBytes;
+    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(size)}});
+    for (const bool resume : {true, false}) {
+        SCOPED_TRACE(resume);
+        fs::remove_all(scratch.Path() / "gallery");
+        host.Resume = resume;
+        stub.Set(Site + Folder + "big.jpg", fixtures::Reply::Steps({Step::Send(head), Step::SendGenerated(cut), Step::Close()}));
+
+        Download("big.jpg");
+
+        const std::string partialPath = platform::NativePath(platform::PartialPath(LocalFolder(), "big.jpg"));
+        ASSERT_EQ(fs::exists(partialPath), resume);
+        if (!resume)
+            continue;
+        EXPECT_EQ(fs::file_size(partialPath), cut);
+        stub.Set(Site + Folder + "big.jpg",
+                 fixtures::Reply::Raw(fixtures::HttpHead(206, "Partial Content",
+                                                         {{"Content-Range", "bytes " + std::to_string(cut) + "-" +
+                                                                                std::to_string(size - 1) + "/" + std::to_string(size)},
+                                                          {"Content-Length", std::to_string(size - cut)}}) +
+                                      fixtures::Pattern(cut, size - cut)));
+        Download("big.jpg");
+        EXPECT_EQ(fixtures::HashOf(FileBytes(LocalFile("big.jpg"))), fixtures::PatternHash(size));
+        EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/",
+                                         "gallery/tessa/f/big.jpg " + std::to_string(size)}));
+    }
+}
+
 TEST_F(DownloadTest, MultimediaLockOutSkipsOnlyLowerCaseMovieNames)
 {
     host.MultimediaLockout = true;
@@ -352,6 +430,39 @@ TEST_F(DownloadTest, FtpDownloadWhileConnected)
     for (const std::string& command : ftp.Commands())
         retrs += command.rfind("RETR ", 0) == 0;
     EXPECT_EQ(retrs, 2);
+}
+
+// Over FTP the partial file's rest is asked for with REST: appended when the server agrees,
+// received whole again when it cannot restart.
+TEST_F(DownloadTest, FtpContinuesAPartialFileOnlyWhenTheServerRestarts)
+{
+    for (const bool restarts : {true, false}) {
+        SCOPED_TRACE(restarts);
+        fs::remove_all(scratch.Path() / "gallery");
+        fixtures::ScriptedFtpServer ftp;
+        ftp.SetFile("page1.jpg", "scanned page");
+        if (restarts) {
+            ftp.SetReply("REST", "350 Restarting at 8.\r\n");
+            fixtures::FtpAction rest;
+            rest.data = "page";
+            ftp.SetAction("RETR", 1, rest);
+        }
+        const std::string partialPath = platform::PartialPath(LocalFolder(), "page1.jpg");
+        Write(platform::NativePath(partialPath), "scanned ");
+        ASSERT_TRUE(platform::WritePartialNote(partialPath, {Site + Folder + "page1.jpg", -1, ""}));
+        TNMFTP client;
+        client.Host = "127.0.0.1";
+        client.Port = ftp.Port();
+        client.Connect();
+        TFtpFileTransfer overFtp(client);
+
+        DownloadFile(host, overFtp, LocalFolder(), Site + Folder + "page1.jpg", "page1.jpg");
+        client.Disconnect();
+
+        EXPECT_EQ(FileBytes(LocalFile("page1.jpg")), "scanned page");
+        const Lines commands = ftp.Commands();
+        EXPECT_NE(std::find(commands.begin(), commands.end(), "REST 8"), commands.end());
+    }
 }
 
 TEST_F(DownloadTest, MakeLocalFoldersCreatesEachLevelBelowTheDestination)
