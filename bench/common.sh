@@ -66,6 +66,16 @@ find_built() {
   find "$build" -name "$1" -type f -perm -u+x | head -n 1
 }
 
+# Every picture of a crawl arrived, and whole: check_pictures DEST WHO, against the $pictures
+# copies of $work/picture.jpg in the gallery that bench_gallery_pages wrote.
+check_pictures() {
+  local dest=$1 who=$2 count first
+  count=$(find "$dest" -name '*.jpg' -type f | wc -l)
+  (( count == pictures )) || { echo "$who fetched $count of $pictures pictures" >&2; exit 1; }
+  first=$(find "$dest" -name '*.jpg' -type f -print -quit)
+  cmp -s "$first" "$work/picture.jpg" || { echo "$who's copy of $first differs" >&2; exit 1; }
+}
+
 # One result row for run_all.sh's table: work | ours | peer | ratio (above 1: ours is better) | note.
 row() { printf 'ROW|%s|%s|%s|%s|%s\n' "$@"; }
 

@@ -30,27 +30,19 @@ chmod 755 "$work"  # nginx's workers may run as another user
 head -c "$picture_size" /dev/urandom >"$work/picture.jpg"
 : >"$work/none.ini"  # no stored entries: the command line says everything
 
-# Every picture arrived, and whole.
-check() {
-  local dest=$1 who=$2 count first
-  count=$(find "$dest" -name '*.jpg' -type f | wc -l)
-  (( count == pictures )) || { echo "$who fetched $count of $pictures pictures" >&2; exit 1; }
-  first=$(find "$dest" -name '*.jpg' -type f -print -quit)
-  cmp -s "$first" "$work/picture.jpg" || { echo "$who's copy of $first differs" >&2; exit 1; }
-}
 crawl_ours() {
   local dest=$work/out/ours
   rm -rf "$dest"; mkdir -p "$dest"
   timed "$program" --folder 77154 --host-a --dest "$dest/" --proxy "127.0.0.1:$port" --no-pause \
     --settings "$work/none.ini"
-  check "$dest" tessary
+  check_pictures "$dest" tessary
   ours_t+=("$elapsed") ours_m+=("$peak_kib")
 }
 crawl_wget() {
   local dest=$work/out/wget
   rm -rf "$dest"; mkdir -p "$dest"
   timed wget -q -r -l inf --no-http-keep-alive -nH -e robots=off -P "$dest" "http://127.0.0.1:$port/index.html"
-  check "$dest" wget
+  check_pictures "$dest" wget
   wget_t+=("$elapsed") wget_m+=("$peak_kib")
 }
 
