@@ -29,7 +29,8 @@ constexpr TOptionInfo Options[] = {
     {"--set", true},       {"--dest", true},          {"--host-a", false},    {"--host-b", false},
     {"--pause", true},     {"--no-pause", false},     {"--proxy", true},      {"--ftp-host", true},
     {"--web-base", true},  {"--settings", true},      {"--max-size", true},   {"--keep-alive", false},
-    {"--connections", true}, {"-h", false},           {"-V", false},
+    {"--connections", true}, {"--no-resume", false},  {"--retries", true},   {"-h", false},
+    {"-V", false},
 };
 
 const TOptionInfo* FindOption(const std::string& name)
@@ -94,6 +95,13 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         if (count < 1 || count > TJobForm::MaxConnections)
             throw EUsageError(_("--connections takes a whole number from 1 to 8"));
         line.Connections = count;
+    } else if (name == "--no-resume") {
+        line.NoResume = true;
+    } else if (name == "--retries") {
+        const int count = IsDigits(value) && value.size() <= 2 ? std::stoi(value) : -1;
+        if (count < 0 || count > TJobForm::MaxRetries)
+            throw EUsageError(_("--retries takes a whole number from 0 to 20"));
+        line.Retries = count;
     }
     else if (name == "--max-size") {
         const long long bytes = IsDigits(value) && value.size() <= 18 ? std::stoll(value) : 0;
@@ -158,6 +166,10 @@ std::string UsageText()
            "  --keep-alive          keep each HTTP connection open for the next request\n"
            "  --connections N       download up to N pictures of a listing at once, 1 to 8\n"
            "                        (default 1; the pause makes it 1)\n"
+           "  --no-resume           drop the data of a failed file instead of continuing it\n"
+           "                        at the next attempt\n"
+           "  --retries N           try a file that failed for a passing cause N more times,\n"
+           "                        after 1, 2, 4, ... s (default 0)\n"
            "  --settings FILE       stored entries to start from (default: the file named on\n"
            "                        the last line); a job without a window never writes it\n"
            "  -h, --help | -V, --version\n"
@@ -172,7 +184,7 @@ std::string UsageText()
 bool HasJobOptions(const TCommandLine& line)
 {
     return line.Destination || line.HostB || line.PauseSeconds || line.Proxy || line.FtpHost ||
-           line.WebBase || line.MaxSize || line.KeepAlive || line.Connections;
+           line.WebBase || line.MaxSize || line.KeepAlive || line.Connections || line.NoResume || line.Retries > 0;
 }
 
 bool OpensWindow(const TCommandLine& line)

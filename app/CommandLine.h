@@ -40,6 +40,8 @@ struct TCommandLine {
     std::optional<long long> MaxSize;  // bytes of a body that announces no length
     bool KeepAlive = false;
     std::optional<int> Connections;  // pictures of a listing downloaded at once
+    bool NoResume = false;
+    int Retries = 0;  // further tries of a file that failed for a passing cause
     // The first usage error met, reported unless --help or --version is given.
     std::string Error;
 };

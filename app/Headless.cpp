@@ -36,6 +36,8 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
     NMHTTP1->ProxyPort = settings_.ProxyPort;
     NMHTTP1->KeepAlive = settings_.KeepAlive;
     Connections = settings_.Connections;
+    Resume = settings_.Resume;
+    Retries = settings_.Retries;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
         HttpStatusReported();
         ShowProgress();

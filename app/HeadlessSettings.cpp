@@ -86,5 +86,7 @@ THeadlessSettings ResolveSettings(const TCommandLine& line)
     settings.MaxSize = line.MaxSize;
     settings.KeepAlive = line.KeepAlive || entries.KeepAlive;
     settings.Connections = line.Connections.value_or(entries.Connections);
+    settings.Resume = !line.NoResume;
+    settings.Retries = line.Retries;
     return settings;
 }

@@ -27,6 +27,8 @@ struct THeadlessSettings {
     std::optional<long long> MaxSize;
     bool KeepAlive = false;
     int Connections = 1;
+    bool Resume = true;
+    int Retries = 0;
 };
 // Throws EUsageError when the command line cannot be carried out.
 THeadlessSettings ResolveSettings(const TCommandLine& commandLine);

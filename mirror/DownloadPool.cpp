@@ -18,18 +18,20 @@ constexpr unsigned WM_TRANSFER_ENDED = platform::WM_USER + 1;
 constexpr unsigned WM_START = platform::WM_USER + 2;
 constexpr unsigned WM_STOP = platform::WM_USER + 3;
 constexpr unsigned WM_QUIT = platform::WM_USER + 4;
+constexpr unsigned WM_NO_RETRY = platform::WM_USER + 5;
 
 // Pictures decided or on their way ahead of the first one not yet reported: enough to keep
 // every connection busy behind a slow picture, few enough that a listing of thousands of
 // pictures costs little memory and no more open files.
 constexpr size_t MaxWaiting = 64;
 
-// What a worker's client takes over from the job's own client.
+// What a worker's client takes over from the job's own client, and the job's tries of a file.
 struct TClientSettings {
     std::string Proxy;
     int ProxyPort = 0;
     bool KeepAlive = false;
     long long UnsizedBodyLimit = 0;
+    int Retries = 0;
 };
 
 std::string Megabytes(long long bytes)
@@ -85,12 +87,17 @@ public:
         loop_->Post(window_, WM_STOP, serial, static_cast<platform::LPARAM>(reason));
     }
 
+    // The job was cancelled: a back-off ends, and the picture is not tried again.
+    void EndRetries() { loop_->Post(window_, WM_NO_RETRY, 0, 0); }
+
     // How the last transfer ended; the job's thread reads it once the worker has posted.
     TReceived Result;
     // The running transfer's bytes, read by the job's thread at any time.
     std::atomic<long long> Arrived{0};
     std::atomic<long long> Received{0};
     std::atomic<long long> Total{0};
+    // Waiting to try the picture again: no transfer for the watchdog to watch.
+    std::atomic<bool> BackingOff{false};
 
 private:
     void Run(const TClientSettings& settings, platform::HWND jobWindow, size_t index, std::promise<void>& ready)
@@ -111,12 +118,17 @@ private:
         unsigned start = 0;
         unsigned running = 0;
         const platform::NotifyWindow window([&](unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam) {
-            if (msg == WM_START)
+            if (msg == WM_START) {
                 start = static_cast<unsigned>(wParam);
-            else if (msg == WM_QUIT)
-                quit = true;
-            else if (msg == WM_STOP && running != 0 && wParam == running)
+                noRetry_ = false;
+            } else if (msg == WM_QUIT) {
+                quit = noRetry_ = true;
+            } else if (msg == WM_NO_RETRY) {
+                noRetry_ = true;
+            } else if (msg == WM_STOP && running != 0 && wParam == running) {
+                noRetry_ = noRetry_ || static_cast<TStopReason>(lParam) == TStopReason::User;
                 Stop(*http, static_cast<TStopReason>(lParam));
+            }
         });
         loop_ = platform::LoopHandle();
         window_ = window.Handle();
@@ -126,19 +138,33 @@ private:
             if (start == 0 || quit)
                 continue;
             running = std::exchange(start, 0);
-            Result = Receive(transfer, *http);
+            Result = Receive(transfer, *http, settings.Retries);
             running = 0;
             jobLoop_->Post(jobWindow, WM_TRANSFER_ENDED, index, 0);
         }
     }
 
-    TReceived Receive(THttpFileTransfer& transfer, TNMHTTP& http)
+    // As the download step tries a file, with the retry lines kept for the picture's report.
+    TReceived Receive(THttpFileTransfer& transfer, TNMHTTP& http, int retries)
     {
         TReceived result;
-        try {
-            result.Reason = transfer.Receive(url_, fileName_, path_, resume_);
-        } catch (const std::exception& error) {
-            result.Reason = error.what();
+        for (int retry = 0;; ++retry) {
+            try {
+                result.Reason = transfer.Receive(url_, fileName_, path_, resume_);
+            } catch (const std::exception& error) {
+                result.Reason = error.what();
+            }
+            const int delay = result.Reason.empty() || retry >= retries ? -1 : RetryDelay(transfer, retry);
+            if (delay < 0 || noRetry_)
+                break;
+            result.RetryLines.push_back(RetryLine(fileName_, delay, result.Reason));
+            BackingOff = true;
+            const bool waited = WaitBeforeRetry(delay, [this] { return noRetry_; });
+            BackingOff = false;
+            if (!waited)
+                break;
+            if (resume_ != nullptr)
+                ContinueFrom(*resume_, path_);
         }
         result.Bytes = transfer.ReceivedBytes();
         http.ReportLevel = 1;
@@ -161,6 +187,7 @@ private:
     std::string fileName_;
     std::string path_;
     TResume* resume_ = nullptr;  // the picture's, which the job's thread leaves alone meanwhile
+    bool noRetry_ = false;       // the worker's own: set by its messages
     unsigned current_ = 0;
     std::thread thread_;
 };
@@ -174,7 +201,7 @@ TDownloadPool::TDownloadPool(TJobForm& form, int connections)
       })
 {
     const TNMHTTP& own = *form.NMHTTP1;
-    const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit};
+    const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, form.Retries};
     connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobForm::MaxConnections)));
     for (size_t i = 0; i < connections_.size(); ++i)
         connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, window_.Handle(), i);
@@ -222,7 +249,7 @@ void TDownloadPool::Abort()
 void TDownloadPool::Tick()
 {
     for (TConnection& connection : connections_) {
-        if (connection.Picture == nullptr)
+        if (connection.Picture == nullptr || connection.Worker->BackingOff)
             continue;
         const bool moved = TJobForm::IsProgress(connection.Worker->Arrived, connection.ProgressMark);
         connection.IdleTicks = moved ? 0 : connection.IdleTicks + 1;
@@ -240,6 +267,11 @@ void TDownloadPool::Pump()
     while (started_ < pictures_.size() && MayStart(pictures_[started_])) {
         Start(pictures_[started_]);
         ReportEnded();
+    }
+    if (form_.StopRequested && !retriesEnded_) {
+        retriesEnded_ = true;
+        for (TConnection& connection : connections_)
+            connection.Worker->EndRetries();
     }
     if (form_.StopRequested && started_ < pictures_.size()) {
         dropped_ = true;
@@ -298,6 +330,8 @@ void TDownloadPool::ReportEnded()
     while (started_ > 0 && pictures_.front().Ended) {
         TPicture& picture = pictures_.front();
         form_.AppendLog(picture.LogLine);
+        for (const std::string& line : picture.Received.RetryLines)
+            form_.AppendLog(line);
         if (picture.Admission == TFileAdmission::Present)
             ++form_.Run.Tally.Present;
         else if (picture.Admission != TFileAdmission::Fetch)

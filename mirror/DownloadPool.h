@@ -77,4 +77,5 @@ private:
     unsigned serial_ = 0;
     size_t shownRunning_ = 0;
     bool dropped_ = false;  // a cancel dropped pictures since the last Finish
+    bool retriesEnded_ = false;  // the workers heard of the cancel
 };

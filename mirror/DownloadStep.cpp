@@ -6,9 +6,12 @@
 #include "net/NMHttp.h"
 #include "platform/catalogue.h"
 #include "platform/files.h"
+#include "platform/messages.h"
 #include "platform/userdirs.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace {
 
@@ -55,9 +58,27 @@ private:
         TReceivingFile receiving;
         std::string reason = OpenReceivingFile(form_, localFolder, url, fileName, receiving);
         if (reason.empty())
-            reason = transfer_.Receive(url, fileName, receiving.File.Path(),
-                                       receiving.Partial ? &receiving.Resume : nullptr);
-        StoreReceived(form_, transfer_, receiving, localFolder, fileName, {reason, transfer_.ReceivedBytes()});
+            reason = Receive(url, fileName, receiving);
+        StoreReceived(form_, transfer_, receiving, localFolder, fileName, {reason, transfer_.ReceivedBytes(), {}});
+    }
+
+    // A failure that may pass is tried again after a back-off, as often as the job allows;
+    // cancel ends the back-off and the tries. The watchdog rests meanwhile.
+    std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& receiving)
+    {
+        TResume* resume = receiving.Partial ? &receiving.Resume : nullptr;
+        for (int retry = 0;; ++retry) {
+            const std::string reason = transfer_.Receive(url, fileName, receiving.File.Path(), resume);
+            const int delay = reason.empty() || retry >= form_.Retries ? -1 : RetryDelay(transfer_, retry);
+            if (delay < 0 || form_.StopRequested)
+                return reason;
+            form_.AppendLog(RetryLine(fileName, delay, reason));
+            const TPausing pausing(form_.Pausing);
+            if (!WaitBeforeRetry(delay, [this] { return form_.StopRequested; }))
+                return reason;
+            if (resume != nullptr)
+                ContinueFrom(*resume, receiving.File.Path());
+        }
     }
 
     // The watchdog rests while the pause runs: no transfer is there to abort.
@@ -82,6 +103,39 @@ void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& lo
                   const std::string& fileName)
 {
     TDownloadStep(form, transfer).Run(localFolder, url, fileName);
+}
+
+int RetryDelay(const TFileTransfer& transfer, int retry)
+{
+    if (!transfer.FailureMayPass())
+        return -1;
+    if (transfer.RetryAfter() >= 0)
+        return static_cast<int>(std::min<long long>(transfer.RetryAfter(), MaxRetryAfterSeconds));
+    return retry >= 6 ? MaxBackOffSeconds : std::min(1 << retry, MaxBackOffSeconds);
+}
+
+std::string RetryLine(const std::string& fileName, int seconds, const std::string& reason)
+{
+    return platform::Fill(_("** Retrying %1 in %2 s: %3"), {fileName, std::to_string(seconds), reason});
+}
+
+bool WaitBeforeRetry(int seconds, const std::function<bool()>& stopped)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto due = Clock::now() + std::chrono::seconds(seconds);
+    while (!stopped()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+        if (left <= 0)
+            return true;
+        platform::WaitPass(static_cast<int>(std::min<long long>(left, 250)));
+    }
+    return false;
+}
+
+// Only data whose note says where it came from is continued.
+void ContinueFrom(TResume& resume, const std::string& path)
+{
+    resume.From = resume.Note.Url.empty() ? 0 : std::max(0LL, platform::FileSizeOf(path));
 }
 
 bool IsMultimedia(const std::string& fileName)

@@ -6,7 +6,9 @@
 #include "mirror/FileTransfer.h"
 #include "platform/files.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 class TJobForm;
 class TFileTransfer;
@@ -40,11 +42,27 @@ constexpr long long MinKeptPartialBytes = 1024 * 1024;
 // missing; why it cannot be had, or an empty text.
 std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, const std::string& url,
                               const std::string& fileName, TReceivingFile& receiving);
-// How a file's transfer ended: why it failed (empty: it did not), and the bytes received.
+// How a file's transfer ended: why it failed (empty: it did not), the bytes received, and the
+// log lines of the tries before the last.
 struct TReceived {
     std::string Reason;
     long long Bytes = 0;
+    std::vector<std::string> RetryLines;
 };
+
+// Back-off before a file is tried again: 1, 2, 4, ... s, at most this long; a server's
+// Retry-After is followed up to MaxRetryAfterSeconds.
+constexpr int MaxBackOffSeconds = 60;
+constexpr int MaxRetryAfterSeconds = 300;
+// The seconds to wait before retry number `retry` (0 for the first) of a file whose transfer
+// failed over `transfer`; -1 when the failure does not pass by waiting.
+int RetryDelay(const TFileTransfer& transfer, int retry);
+// The log line of a retry.
+std::string RetryLine(const std::string& fileName, int seconds, const std::string& reason);
+// Waits `seconds` while processing messages; false when `stopped` says so first.
+bool WaitBeforeRetry(int seconds, const std::function<bool()>& stopped);
+// The next try of a partial file continues what it holds now.
+void ContinueFrom(TResume& resume, const std::string& path);
 // The end of a file's transfer: unless it failed (or a continued file falls short of its
 // length), the file takes its final name; then the tally counts it, or the failure is logged
 // (as `transfer` logs its failures) and counted.

@@ -15,6 +15,14 @@ std::string ReasonOf(const Exception& error)
     return text.empty() ? _("transfer failed") : text;
 }
 
+// A connection that failed may work the next time, unless the user stopped it or what came
+// over it cannot be used.
+bool MayPass(const Exception& error, TStopReason reason)
+{
+    return dynamic_cast<const ESockError*>(&error) != nullptr && reason != TStopReason::User &&
+           reason != TStopReason::Cap && reason != TStopReason::BadReply;
+}
+
 }  // namespace
 
 std::string ReplyStatusLine(const TNMHTTP& http)
@@ -35,9 +43,11 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
         http_.Get(url);
     } catch (const Exception& error) {
         http_.OnReplyHead = nullptr;
+        mayPass_ = MayPass(error, http_.StopReason);
         return ReasonOf(error);
     }
     http_.OnReplyHead = nullptr;
+    mayPass_ = http_.ReplyNumber >= 500 || http_.ReplyNumber == 429 || http_.ReplyNumber < 400;
     if (http_.ReplyNumber >= 400)
         return ReplyStatusLine(http_);
     // The bytes that came with the server's close count too: they are in the file.
@@ -62,6 +72,11 @@ void THttpFileTransfer::AskForTheRest(const std::string& url, TResume& resume)
         if (resume.Noted)
             resume.Noted();
     };
+}
+
+long long THttpFileTransfer::RetryAfter() const
+{
+    return http_.ReplyNumber == 429 || http_.ReplyNumber == 503 ? http_.RetryAfter : -1;
 }
 
 long long THttpFileTransfer::ReceivedBytes() const
@@ -93,6 +108,11 @@ std::string TFtpFileTransfer::Receive(const std::string& url, const std::string&
     } catch (const Exception& error) {
         ftp_.OnTransactionStart = nullptr;
         lastFailure_ = error.what();
+        // The server's 4xx replies say that the same command may succeed later. An abort is
+        // the user's unless the client timed out.
+        const bool passingReply = dynamic_cast<const FTPException*>(&error) != nullptr && lastFailure_.starts_with("4");
+        const bool abort = dynamic_cast<const EAbortError*>(&error) != nullptr;
+        mayPass_ = passingReply || (abort ? ftp_.StopReason == TStopReason::TimeOut : MayPass(error, ftp_.StopReason));
         return ReasonOf(error);
     }
     ftp_.OnTransactionStart = nullptr;

@@ -33,8 +33,16 @@ public:
                                 TResume* resume = nullptr) = 0;
     // Bytes of the file last received.
     virtual long long ReceivedBytes() const = 0;
+    // The last failure may pass: a connection refused, reset or dropped, a time-out, the
+    // watchdog, a server error or "too many requests"; never the user's abort or a refusal.
+    bool FailureMayPass() const { return mayPass_; }
+    // The seconds the server asked to wait before the next try; -1: it did not say.
+    virtual long long RetryAfter() const { return -1; }
     // Logs a failed file, with what follows from it for the rest of the job.
     virtual void Failed(TJobForm& form, const std::string& fileName) = 0;
+
+protected:
+    bool mayPass_ = false;
 };
 
 class THttpFileTransfer : public TFileTransfer {
@@ -43,6 +51,7 @@ public:
     std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
                         TResume* resume = nullptr) override;
     long long ReceivedBytes() const override;
+    long long RetryAfter() const override;
     // A failed picture locks the multimedia files out for the rest of the job.
     void Failed(TJobForm& form, const std::string& fileName) override;
 

@@ -58,6 +58,9 @@ public:
     // A file whose transfer fails keeps its data in a partial file, which the next attempt
     // continues.
     bool Resume = true;
+    // Further tries of a file that failed for a passing cause (0 to MaxRetries).
+    int Retries = 0;
+    static constexpr int MaxRetries = 20;
 
     // A client set as the window's stored design sets the job's own one.
     static std::unique_ptr<TNMHTTP> NewHttpClient();

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -344,6 +345,55 @@ TEST_F(DownloadTest, CutTransferIsResumedWhereItStopped)
         EXPECT_EQ(fixtures::HashOf(FileBytes(LocalFile("big.jpg"))), fixtures::PatternHash(size));
         EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/",
                                          "gallery/tessa/f/big.jpg " + std::to_string(size)}));
+    }
+}
+
+// A failure that may pass is tried again after its back-off (or the server's Retry-After);
+// one that will not pass is not, and cancel ends the back-off at once.
+TEST_F(DownloadTest, RetriesFollowTheBackOffAndEndWithCancel)
+{
+    using fixtures::Reply;
+    const Reply busy = Reply::Status(503, "Busy", "later", {{"Retry-After", "1"}});
+    const std::string retried = "** Retrying a.jpg in 1 s: ";
+    const struct Row {
+        const char* name;
+        Reply first;
+        bool cancel;
+        Lines log;
+        int requests;
+    } rows[] = {{"503 and Retry-After", busy, false, {retried + "HTTP/1.0 503 Busy"}, 2},
+                {"429 without Retry-After", Reply::Status(429, "Too Many Requests"), false,
+                 {retried + "HTTP/1.0 429 Too Many Requests"}, 2},
+                {"404 is not retried", Reply::Status(404, "Not Found"), false,
+                 {"** Multimedia files have been temporarily disabled.", "** Deleting file a.jpg"}, 1},
+                {"cancel ends the back-off",
+                 Reply::Status(503, "Busy", "later", {{"Retry-After", "30"}}), true,
+                 {"** Retrying a.jpg in 30 s: HTTP/1.0 503 Busy", "** Multimedia files have been temporarily disabled.",
+                  "** Deleting file a.jpg"}, 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(scratch.Path() / "gallery");
+        host.Log.clear();
+        host.StopRequested = false;
+        host.Retries = 3;
+        stub.Set(Site + Folder + "a.jpg", row.first);
+        const long before = stub.Count(Site + Folder + "a.jpg");  // the second request gets the picture
+        stub.OnRequest([&](const std::string& url) {
+            if (url == Site + Folder + "a.jpg" && stub.Count(url) == before + 2)
+                stub.Set(url, Reply::Status(200, "OK", "picture"));
+        });
+        TThreadTimer cancel;
+        cancel.SetInterval(200);
+        cancel.SetOnTimer([&](TComponent*) { host.StopRequested = row.cancel; });
+        const auto started = std::chrono::steady_clock::now();
+
+        Download("a.jpg");
+
+        EXPECT_EQ(host.Log, row.log);
+        EXPECT_EQ(stub.Count(Site + Folder + "a.jpg") - before, row.requests);
+        EXPECT_EQ(fs::exists(LocalFile("a.jpg")), row.log.size() == 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        stub.OnRequest(nullptr);
     }
 }
 
