@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole benchmark in one run: gallery crawls against wget, one big file over HTTP and FTP
-# against curl and lftp, and the idle wait against curl; then one table of figures and ratios.
+# against curl and lftp, the idle wait against curl, and the download archive's lookups from
+# 1,000 to 1,000,000 records; then one table of figures and ratios.
 # Usage: bash bench/run_all.sh [quick]   (quick: smaller sizes, fewer runs; BUILD=dir)
 # Every server is started and stopped by its pid and binds 127.0.0.1 only; each script removes
 # its files.
@@ -11,7 +12,7 @@ mode=${1:-}
 results=$(mktemp "${TMPDIR:-/tmp}/tessary-bench-results.XXXXXX")
 trap 'rm -f "$results"' EXIT
 
-for part in crawl transfer idle; do
+for part in crawl transfer idle archive; do
   echo "== $part" >&2
   bash "$here/${part}_bench.sh" $mode | tee -a "$results" >&2
 done
