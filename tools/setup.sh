@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 mode="${1:-run}"
 packages=(build-essential cmake ninja-build pkg-config
           qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-qpa-plugins libgl-dev
-          libjpeg62-turbo-dev fonts-ipafont-gothic libgtest-dev libgmock-dev
+          libjpeg62-turbo-dev libsqlite3-dev fonts-ipafont-gothic libgtest-dev libgmock-dev
           nginx vsftpd curl wget lftp xvfb xauth openbox time strace
           dpkg-dev file desktop-file-utils gettext)
 source tools/install-missing.sh
