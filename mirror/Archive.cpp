@@ -180,7 +180,8 @@ int TArchive::Import(const std::string& folder)
                 const fs::path& file = it->path();
                 struct stat info {};
                 if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-                    platform::IsTempFileName(file.filename().string()))
+                    platform::IsTempFileName(file.filename().string()) ||
+                    platform::IsPartialName(file.filename().string()))
                     continue;
                 const std::string serverPath = "/" + top + "/" + file.lexically_relative(root).generic_string();
                 Insert(kind, serverPath, file.string(), info.st_size, info.st_mtim.tv_sec);

@@ -333,7 +333,7 @@ void TDownloadPool::ReportEnded()
         for (const std::string& line : picture.Received.RetryLines)
             form_.AppendLog(line);
         if (picture.Admission == TFileAdmission::Present)
-            ++form_.Run.Tally.Present;
+            ReportPresent(form_, picture.LocalFolder, picture.FileName);
         else if (picture.Admission != TFileAdmission::Fetch)
             ReportRefused(form_, picture.Admission, picture.FileName);
         else

@@ -35,13 +35,13 @@ public:
     {
         form_.IdleTicks = 0;
         const TFileAdmission admission = AdmitFile(form_, localFolder, fileName);
-        if (admission == TFileAdmission::MultimediaLocked || admission == TFileAdmission::UnsafeName) {
+        if (admission != TFileAdmission::Fetch && admission != TFileAdmission::Present) {
             ReportRefused(form_, admission, fileName);
             return;
         }
         form_.Downloading = true;
         if (admission == TFileAdmission::Present) {
-            ++form_.Run.Tally.Present;
+            ReportPresent(form_, localFolder, fileName);
         } else {
             form_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {fileName}));
             Transfer(localFolder, url, fileName);
@@ -143,13 +143,21 @@ bool IsMultimedia(const std::string& fileName)
     return Contains(fileName, ".mov") || Contains(fileName, ".avi") || Contains(fileName, ".mpg");
 }
 
-TFileAdmission AdmitFile(const TJobForm& form, const std::string& localFolder, const std::string& fileName)
+TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const std::string& fileName)
 {
     if (IsMultimedia(fileName) && form.MultimediaLockout)
         return TFileAdmission::MultimediaLocked;
     if (!IsSafeName(fileName) || platform::IsTempFileName(fileName) || platform::IsPartialName(fileName))
         return TFileAdmission::UnsafeName;
-    return platform::FileExists(localFolder + fileName) ? TFileAdmission::Present : TFileAdmission::Fetch;
+    if (platform::FileExists(localFolder + fileName))
+        return TFileAdmission::Present;
+    return form.IsArchived(localFolder, fileName) ? TFileAdmission::Archived : TFileAdmission::Fetch;
+}
+
+void ReportPresent(TJobForm& form, const std::string& localFolder, const std::string& fileName)
+{
+    ++form.Run.Tally.Present;
+    form.ArchiveFile(localFolder, fileName);
 }
 
 void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& fileName)
@@ -157,6 +165,9 @@ void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& 
     if (admission == TFileAdmission::MultimediaLocked) {
         form.AppendLog(_("** Multimedia files have been temporarily disabled."));
         form.AppendLog(platform::Fill(_("** Skipping file %1"), {fileName}));
+    } else if (admission == TFileAdmission::Archived) {
+        form.AppendLog(platform::Fill(_("** Skipping archived file %1"), {fileName}));
+        ++form.Run.Tally.Archived;
     } else {
         form.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(fileName)}));
     }
@@ -234,6 +245,7 @@ void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& rece
     if (reason.empty()) {
         ++form.Run.Tally.Fetched;
         form.Run.Tally.Bytes += received.Bytes;
+        form.ArchiveFile(localFolder, fileName);
         return;
     }
     transfer.Failed(form, fileName);

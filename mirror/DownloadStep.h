@@ -22,10 +22,12 @@ void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& lo
 bool IsMultimedia(const std::string& fileName);
 
 // What the step does with a file, decided before anything is fetched.
-enum class TFileAdmission { Fetch, Present, MultimediaLocked, UnsafeName };
-TFileAdmission AdmitFile(const TJobForm& form, const std::string& localFolder, const std::string& fileName);
-// The log lines of a file that is refused (neither fetched nor present).
+enum class TFileAdmission { Fetch, Present, MultimediaLocked, UnsafeName, Archived };
+TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const std::string& fileName);
+// The log lines and count of a file that is refused (neither fetched nor present).
 void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& fileName);
+// A file found present: counted, and recorded in the download archive when there is one.
+void ReportPresent(TJobForm& form, const std::string& localFolder, const std::string& fileName);
 
 // What a file is received into until it is complete: a fresh temporary file, or (with resume
 // on) the file's partial file, whose data a failed transfer leaves for the next attempt.

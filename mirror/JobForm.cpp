@@ -1,5 +1,6 @@
 #include "mirror/JobForm.h"
 
+#include "mirror/Archive.h"
 #include "mirror/DownloadPool.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
@@ -36,6 +37,12 @@ std::string LongTimeText()
     char text[64];
     const size_t length = std::strftime(text, sizeof text, "%X", &local);
     return std::string(text, length);
+}
+
+// Set files lie below "/scans/", pictures below "/gallery/": the local tree mirrors the server's.
+const char* ArchiveKind(const std::string& serverPath)
+{
+    return serverPath.starts_with("/scans/") ? TArchive::SetKind : TArchive::GalleryKind;
 }
 
 // `path` as the key of a folder: native separators, no runs of them, none at the end, so
@@ -135,9 +142,34 @@ void TJobForm::AbortDownloads()
         pool_->Abort();
 }
 
-// Each job starts its connections afresh, with the settings it runs with.
+bool TJobForm::IsArchived(const std::string& localFolder, const std::string& fileName)
+{
+    if (!Archive)
+        return false;
+    const std::string path = ArchiveServerPath(DestinationText(), localFolder, fileName);
+    return Archive->Contains(ArchiveKind(path), path);
+}
+
+void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fileName)
+{
+    if (!Archive)
+        return;
+    const std::string path = ArchiveServerPath(DestinationText(), localFolder, fileName);
+    const std::string kind = ArchiveKind(path);
+    if (Archive->Contains(kind, path))
+        return;
+    const std::string local = localFolder + fileName;
+    Archive->Record(kind, path, platform::NativePath(local), platform::FileSizeOf(local),
+                    static_cast<long long>(std::time(nullptr)));
+}
+
+// Each job starts its connections afresh, with the settings it runs with, and opens the archive
+// first: an archive that cannot be used stops the job before it starts.
 void TJobForm::BeginJob()
 {
+    Archive.reset();
+    if (!ArchivePath.empty())
+        Archive = std::make_unique<TArchive>(ArchivePath);
     pool_.reset();
     SetJobRunning(true);
     StopRequested = false;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+class TArchive;
 class TComponent;
 class TDownloadPool;
 class TNMHTTP;
@@ -53,6 +54,14 @@ public:
 
     // Pages and pictures come over this client; the set job falls back on it.
     std::unique_ptr<TNMHTTP> NMHTTP1;
+    // The download archive's file, opened by each job that starts; empty: no archive.
+    std::string ArchivePath;
+    std::unique_ptr<TArchive> Archive;
+    // Whether the file is recorded in the download archive; false without one.
+    bool IsArchived(const std::string& localFolder, const std::string& fileName);
+    // Records a file fetched or found present in the download archive, when there is one.
+    void ArchiveFile(const std::string& localFolder, const std::string& fileName);
+
     // Pictures of a listing downloaded at once (1 to MaxConnections); the pause makes it 1.
     int Connections = 1;
     // A file whose transfer fails keeps its data in a partial file, which the next attempt

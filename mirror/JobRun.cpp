@@ -61,6 +61,8 @@ std::string TJobRun::SummaryLine(const std::string& ending) const
         const bool more = Tally.Failed > static_cast<int>(Tally.FirstFailures.size());
         line += " (" + names + (more ? ", ..." : "") + ")";
     }
+    if (Tally.Archived > 0)
+        line += platform::Fill(_(", %1 archived"), {std::to_string(Tally.Archived)});
     if (Tally.PagesFailed > 0)
         line += platform::Fill(platform::TranslatePlural(", %1 page failed", ", %1 pages failed", Tally.PagesFailed),
                                {std::to_string(Tally.PagesFailed)});

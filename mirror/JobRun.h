@@ -21,6 +21,7 @@ enum class TJobOutcome {
 struct TJobTally {
     int Fetched = 0;
     int Present = 0;  // already on the disk: not fetched again
+    int Archived = 0;  // recorded in the download archive: not fetched again
     int Failed = 0;
     std::vector<std::string> FirstFailures;  // the names of the first few failed files
     long long Bytes = 0;                     // of the files fetched
