@@ -29,8 +29,8 @@ constexpr TOptionInfo Options[] = {
     {"--set", true},       {"--dest", true},          {"--host-a", false},    {"--host-b", false},
     {"--pause", true},     {"--no-pause", false},     {"--proxy", true},      {"--ftp-host", true},
     {"--web-base", true},  {"--settings", true},      {"--max-size", true},   {"--keep-alive", false},
-    {"--connections", true}, {"--no-resume", false},  {"--retries", true},   {"-h", false},
-    {"-V", false},
+    {"--connections", true}, {"--no-resume", false},  {"--retries", true},   {"--input-file", true},
+    {"-h", false},         {"-V", false},
 };
 
 const TOptionInfo* FindOption(const std::string& name)
@@ -41,6 +41,7 @@ const TOptionInfo* FindOption(const std::string& name)
     return nullptr;
 }
 
+}  // namespace
 
 void SetJob(TCommandLine& line, THeadlessJob job, const std::string& value)
 {
@@ -56,6 +57,8 @@ void SetJob(TCommandLine& line, THeadlessJob job, const std::string& value)
     line.Job = job;
     line.JobValue = value;
 }
+
+namespace {
 
 void ApplyOption(TCommandLine& line, const std::string& name, const std::string& value)
 {
@@ -88,6 +91,8 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.WebBase = value;
     else if (name == "--settings")
         line.SettingsFile = value;
+    else if (name == "--input-file")
+        line.InputFile = value;
     else if (name == "--keep-alive")
         line.KeepAlive = true;
     else if (name == "--connections") {
@@ -154,6 +159,8 @@ std::string UsageText()
            "  tessary --folder ID   [options]           folder-ID job, no window\n"
            "  tessary --member NAME [options]           member job, no window\n"
            "  tessary --set NUMBER  [options]           set download job, no window\n"
+           "  tessary --input-file FILE [options]       the jobs listed in FILE, no window\n"
+           "          FILE: lines folder ID, member NAME, set NUMBER; - is standard input\n"
            "options:\n"
            "  --dest DIR            destination folder text, used exactly as given\n"
            "  --host-a | --host-b   gallery host A (%1.com) or B (%2.com)\n"
@@ -189,5 +196,5 @@ bool HasJobOptions(const TCommandLine& line)
 
 bool OpensWindow(const TCommandLine& line)
 {
-    return line.Job == THeadlessJob::None && !HasJobOptions(line);
+    return line.Job == THeadlessJob::None && !HasJobOptions(line) && !line.InputFile;
 }

@@ -30,6 +30,7 @@ struct TCommandLine {
     bool Version = false;
     THeadlessJob Job = THeadlessJob::None;
     std::string JobValue;  // folder ID, member name or set number, exactly as given
+    std::optional<std::string> InputFile;  // a list of jobs, one a line; "-": standard input
     std::optional<std::string> SettingsFile;
     std::optional<std::string> Destination;
     std::optional<bool> HostB;
@@ -50,6 +51,9 @@ struct TCommandLine {
 // or after "=".
 TCommandLine ParseCommandLine(int argc, char** argv);
 std::string UsageText();
+// The job of --folder, --member or --set with its value, checked as the option checks it;
+// throws EUsageError.
+void SetJob(TCommandLine& commandLine, THeadlessJob job, const std::string& value);
 // Options that only a job without a window reads.
 bool HasJobOptions(const TCommandLine& commandLine);
 // No job and no option that only a job reads: the window is wanted.

@@ -153,14 +153,19 @@ void THeadlessRunner::Notice(const std::string& text)
     statusLine_.Notice(text);
 }
 
+bool ReportProxyProblem(const THeadlessSettings& settings)
+{
+    if (settings.ProxyProblem.empty())
+        return true;
+    std::fprintf(stderr, "tessary: %s\n", settings.ProxyProblem.c_str());
+    return settings.Job == THeadlessJob::Set;
+}
+
 int RunHeadless(const TCommandLine& commandLine)
 {
     const THeadlessSettings settings = ResolveSettings(commandLine);
-    if (!settings.ProxyProblem.empty()) {
-        std::fprintf(stderr, "tessary: %s\n", settings.ProxyProblem.c_str());
-        if (settings.Job != THeadlessJob::Set)
-            return ExitUsage;
-    }
+    if (!ReportProxyProblem(settings))
+        return ExitUsage;
     TInterruptWatch interrupts;
     THeadlessRunner runner(settings, interrupts);
     return runner.Execute();

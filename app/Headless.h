@@ -56,5 +56,8 @@ private:
     TSetJob setJob_{*this};
 };
 
+// Says on standard error why $http_proxy cannot be used, if it cannot; false when the job must
+// not run for it (a gallery job: it would connect without the proxy the user asked for).
+bool ReportProxyProblem(const THeadlessSettings& settings);
 // Runs the job the command line names; the exit status.
 int RunHeadless(const TCommandLine& commandLine);

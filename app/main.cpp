@@ -1,6 +1,7 @@
 // tessary: one job without a window when the command line names one, else the window, which
 // is the program beside this one, so that a job never loads the window's libraries.
 #include "app/Headless.h"
+#include "app/JobList.h"
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
@@ -49,7 +50,7 @@ int main(int argc, char** argv)
     if (OpensWindow(line))
         return OpenWindow(argv);
     try {
-        return RunHeadless(line);
+        return line.InputFile ? RunJobList(line) : RunHeadless(line);
     } catch (const EUsageError& error) {
         return UsageError(error.Message());
     } catch (const std::exception& error) {

@@ -25,6 +25,29 @@ void TJobTally::Retrying(const std::string& fileName)
     std::erase(FirstFailures, fileName);
 }
 
+void TJobTally::Add(const TJobTally& other)
+{
+    Fetched += other.Fetched;
+    Present += other.Present;
+    Archived += other.Archived;
+    Failed += other.Failed;
+    Bytes += other.Bytes;
+    PagesFailed += other.PagesFailed;
+}
+
+std::string TJobTally::PagesAndBytesText(std::chrono::steady_clock::duration took) const
+{
+    std::string text;
+    if (Archived > 0)
+        text = platform::Fill(_(", %1 archived"), {std::to_string(Archived)});
+    if (PagesFailed > 0)
+        text += platform::Fill(platform::TranslatePlural(", %1 page failed", ", %1 pages failed", PagesFailed),
+                              {std::to_string(PagesFailed)});
+    char tenths[32];
+    std::snprintf(tenths, sizeof tenths, "%.1f", std::chrono::duration<double>(took).count());
+    return text + platform::Fill(_(", %1 bytes in %2 s"), {std::to_string(Bytes), tenths});
+}
+
 void TJobRun::Begin()
 {
     *this = TJobRun();
@@ -61,13 +84,5 @@ std::string TJobRun::SummaryLine(const std::string& ending) const
         const bool more = Tally.Failed > static_cast<int>(Tally.FirstFailures.size());
         line += " (" + names + (more ? ", ..." : "") + ")";
     }
-    if (Tally.Archived > 0)
-        line += platform::Fill(_(", %1 archived"), {std::to_string(Tally.Archived)});
-    if (Tally.PagesFailed > 0)
-        line += platform::Fill(platform::TranslatePlural(", %1 page failed", ", %1 pages failed", Tally.PagesFailed),
-                               {std::to_string(Tally.PagesFailed)});
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    char tenths[32];
-    std::snprintf(tenths, sizeof tenths, "%.1f", seconds);
-    return line + platform::Fill(_(", %1 bytes in %2 s"), {std::to_string(Tally.Bytes), tenths});
+    return line + Tally.PagesAndBytesText(std::chrono::steady_clock::now() - started_);
 }

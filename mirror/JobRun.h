@@ -30,6 +30,11 @@ struct TJobTally {
     void CountFailure(const std::string& fileName);
     // A failed file that is about to be tried again counts once, by the outcome of that try.
     void Retrying(const std::string& fileName);
+    // Adds the counts of another job; the names of its failed files are not kept.
+    void Add(const TJobTally& other);
+    // The end of a summary line: the files archived and the pages that failed, if any, then the
+    // bytes and the time.
+    std::string PagesAndBytesText(std::chrono::steady_clock::duration took) const;
 };
 
 class TJobRun {

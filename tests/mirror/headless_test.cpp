@@ -59,7 +59,8 @@ Lines SplitLines(const std::string& text)
 // One run of the program with its output captured. A run that outlives its bound is killed.
 class ProgramRun {
 public:
-    ProgramRun(const Lines& args, const Lines& environment = {})
+    // Standard input reads `input`.
+    ProgramRun(const Lines& args, const Lines& environment = {}, const std::string& input = "/dev/null")
     {
         std::vector<std::string> argv{ProgramPath()};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -74,7 +75,7 @@ public:
                 envp.push_back(entry);
         }
         envp.insert(envp.end(), environment.begin(), environment.end());
-        Start(argv, envp);
+        Start(argv, envp, input);
     }
     ~ProgramRun()
     {
@@ -122,7 +123,7 @@ public:
     std::string Err;
 
 private:
-    void Start(const std::vector<std::string>& argv, const std::vector<std::string>& envp)
+    void Start(const std::vector<std::string>& argv, const std::vector<std::string>& envp, const std::string& input)
     {
         int out[2];
         int err[2];
@@ -136,7 +137,7 @@ private:
         for (const std::string& e : envp)
             env.push_back(const_cast<char*>(e.c_str()));
         env.push_back(nullptr);
-        const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int devNull = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(devNull, STDIN_FILENO);
@@ -211,12 +212,15 @@ protected:
         WriteFile(settings, "");
     }
 
-    // A gallery whose first page shows one picture of the folder /gallery/tessa/trips/.
-    void ServeGallery(const std::string& site, const std::string& firstPageQuery)
+    // A gallery whose first page shows one picture of the folder /gallery/tessa/FOLDER/.
+    void ServeGallery(const std::string& site, const std::string& firstPageQuery, const std::string& folder = "trips")
     {
-        stub.Page(site + "/cgi-bin/gallery.cgi?" + firstPageQuery, FolderPage);
-        stub.Page(site + "/gallery/tessa/trips/", ListingPage);
-        stub.Set(site + "/gallery/tessa/trips/pic1.jpg", Reply::Status(200, "OK", Picture));
+        const auto inFolder = [&](const std::string& page) {
+            return std::regex_replace(page, std::regex("trips"), folder);
+        };
+        stub.Page(site + "/cgi-bin/gallery.cgi?" + firstPageQuery, inFolder(FolderPage));
+        stub.Page(site + "/gallery/tessa/" + folder + "/", inFolder(ListingPage));
+        stub.Set(site + "/gallery/tessa/" + folder + "/pic1.jpg", Reply::Status(200, "OK", Picture));
     }
     // True once the gallery has been asked for a page, within a bound.
     bool WaitForRequest() const { return stub.WaitForRequests(1, Ms{20000}); }
@@ -245,7 +249,7 @@ TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
     EXPECT_EQ(run.Finish(), 0);
     for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
                                "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version",
-                               "--max-size", "--keep-alive", "--connections"})
+                               "--max-size", "--keep-alive", "--connections", "--input-file"})
         EXPECT_NE(run.Out.find(option), std::string::npos) << option;
 }
 
@@ -627,6 +631,126 @@ TEST_F(HeadlessTest, SecondInterruptAbortsTheTransferAndExitsWith130)
     EXPECT_EQ(run.Finish(), 130) << run.Err;
     EXPECT_EQ(run.Out, "");
     EXPECT_EQ(stub.RequestCount(), 1);
+}
+
+// The lines of a run of a list that name its jobs and sum them up, without their times.
+Lines RunLines(const std::string& err)
+{
+    Lines lines;
+    for (const std::string& line : SplitLines(err))
+        if (line.rfind('[', 0) == 0 || IsSummary(line, "") || line.rfind("Run: ", 0) == 0)
+            lines.push_back(std::regex_replace(line, std::regex(" in [0-9]+\\.[0-9] s$"), ""));
+    return lines;
+}
+
+struct JobListCase {
+    const char* name;
+    std::string jobs;
+    Lines args;
+    std::string err;  // the first line on standard error; JOBS stands for the list's path
+    std::string httpProxy{};  // empty: the gallery stub
+};
+
+class JobListUsageTest : public HeadlessTest, public ::testing::WithParamInterface<JobListCase> {};
+
+// A list that cannot be carried out as a whole runs none of its jobs.
+TEST_P(JobListUsageTest, ExitsWithTwoBeforeAnyJobRuns)
+{
+    const JobListCase& c = GetParam();
+    ServeGallery("http://www.fotoarchive.com", "f=1");
+    const std::string jobs = (scratch.Path() / "jobs.txt").string();
+    WriteFile(jobs, c.jobs);
+    Lines args{"--input-file", jobs, "--dest", Destination(), "--settings", settings.string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProgramRun run(args, {"http_proxy=" + (c.httpProxy.empty() ? Proxy() : c.httpProxy)});
+
+    EXPECT_EQ(run.Finish(), 2);
+    EXPECT_EQ(SplitLines(run.Err).front(), std::regex_replace(c.err, std::regex("JOBS"), jobs));
+    EXPECT_TRUE(stub.Urls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, JobListUsageTest,
+    ::testing::Values(
+        JobListCase{"UnknownWord", "folder 1\nfoldr 2\n", {},
+                    "tessary: JOBS:2: unknown job foldr: a line starts with folder, member or set"},
+        JobListCase{"MissingValue", "# members\n\n  member \n", {}, "tessary: JOBS:3: member needs a value"},
+        JobListCase{"ExtraValue", "set 8436 8437\n", {}, "tessary: JOBS:1: set takes one value; 8437 is one too many"},
+        JobListCase{"FolderZero", "member tessa\nfolder 000\n", {},
+                    "tessary: JOBS:2: --folder takes a folder ID, a positive decimal number"},
+        JobListCase{"NoJob", "  # none yet\n\n", {}, "tessary: JOBS lists no job"},
+        JobListCase{"WithAJobOption", "folder 1\n", {"--folder", "1"},
+                    "tessary: --input-file cannot be given with --folder, --member or --set"},
+        JobListCase{"ProxyAGalleryJobCannotUse", "set 8436\nfolder 1\n", {},
+                    "tessary: http_proxy=:8080 cannot be used: it is not HOST:PORT or http://HOST:PORT/", ":8080"}),
+    support::CaseName);
+
+// The jobs of a list (here on standard input) run in its order, each with its summary, and one
+// more line sums them up.
+TEST_F(HeadlessTest, JobListRunsItsJobsInOrderAndSumsThemUp)
+{
+    const std::string site = "http://www.fotoarchive.com";
+    ServeGallery(site, "f=77154");
+    ServeGallery(site, "m=tessa", "home");
+    WriteFile(scratch.Path() / "jobs.txt", "# nightly\n\n  folder 77154\n\tmember   tessa \r\n");
+    ProgramRun run({"--input-file", "-", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--settings",
+                    settings.string()},
+                   {}, (scratch.Path() / "jobs.txt").string());
+
+    EXPECT_EQ(run.Finish(), 0) << run.Err;
+    EXPECT_EQ(SplitLines(run.Out), (Lines{site + "/cgi-bin/gallery.cgi?f=77154", "/gallery/tessa/trips/pic1.jpg",
+                                          site + "/cgi-bin/gallery.cgi?m=tessa", "/gallery/tessa/home/pic1.jpg"}));
+    const std::string summary = "Job completed: 1 fetched, 0 already present, 0 failed, 22 bytes";
+    EXPECT_EQ(RunLines(run.Err), (Lines{"[1/2] folder 77154", summary, "[2/2] member tessa", summary,
+                                        "Run: 2 jobs, 2 fetched, 0 already present, 0 failed, 44 bytes"}));
+}
+
+// A list exits with the worst status of its jobs, whichever comes first: some files failed
+// over done, no work done over some files failed, an error over no work done.
+TEST_F(HeadlessTest, JobListExitsWithTheWorstStatusOfItsJobs)
+{
+    const std::string site = "http://www.fotoarchive.com";
+    ServeGallery(site, "f=77154");
+    stub.Page(site + "/gallery/tessa/trips/",
+              ListingPage.substr(0, ListingPage.rfind("</HTML>")) +
+                  "<IMG SRC=/gallery/tessa/trips/thumb/x_thumb.jpg ALT=\"gone.jpg\">\n</HTML>\n");
+    ServeGallery(site, "m=tessa", "home");
+    stub.Page(site + "/cgi-bin/gallery.cgi?f=99999", "<HTML>\n<H1>Client Error</H1>\n</HTML>\n");
+    const std::string closedFtp = "127.0.0.1:" + std::to_string(support::FreeLoopbackPort());
+    const fs::path jobs = scratch.Path() / "jobs.txt";
+    for (const auto& [list, status] : {std::pair<std::string, int>{"member tessa\nfolder 77154\n", 4},
+                                       {"folder 99999\nfolder 77154\n", 3},
+                                       {"set 8436\nfolder 99999\n", 1}}) {
+        SCOPED_TRACE(list);
+        WriteFile(jobs, list);
+        ProgramRun run({"--input-file", jobs.string(), "--dest", Destination(), "--proxy", Proxy(), "--ftp-host",
+                        closedFtp, "--no-pause", "--settings", settings.string()});
+
+        EXPECT_EQ(run.Finish(), status) << run.Err;
+        EXPECT_EQ(SplitLines(run.Err).back().rfind("Run: 2 jobs, ", 0), 0u) << run.Err;
+    }
+}
+
+// Ctrl+C cancels the running job of a list, and no further job starts.
+TEST_F(HeadlessTest, JobListInterruptedStartsNoFurtherJob)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    stub.OnRequest([released](const std::string&) { released.wait_for(std::chrono::seconds(20)); });
+    ServeGallery("http://www.fotoarchive.com", "f=77154");
+    WriteFile(scratch.Path() / "jobs.txt", "folder 77154\nmember tessa\n");
+    ProgramRun run({"--input-file", (scratch.Path() / "jobs.txt").string(), "--dest", Destination(), "--proxy",
+                    Proxy(), "--settings", settings.string()});
+
+    ASSERT_TRUE(WaitForRequest());
+    run.Signal(SIGINT);
+    const bool noticed = run.WaitForError("interrupted");
+    release.set_value();
+    ASSERT_TRUE(noticed) << run.Err;
+
+    EXPECT_EQ(run.Finish(), 130) << run.Err;
+    EXPECT_EQ(stub.Urls(), Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154"});
+    EXPECT_EQ(RunLines(run.Err).back(), "Run: 1 of 2 jobs, 0 fetched, 0 already present, 0 failed, 0 bytes");
 }
 
 }  // namespace
