@@ -30,7 +30,7 @@ constexpr TOptionInfo Options[] = {
     {"--pause", true},     {"--no-pause", false},     {"--proxy", true},      {"--ftp-host", true},
     {"--web-base", true},  {"--settings", true},      {"--max-size", true},   {"--keep-alive", false},
     {"--connections", true}, {"--no-resume", false},  {"--retries", true},   {"--input-file", true},
-    {"-h", false},         {"-V", false},
+    {"--archive", true},   {"--archive-import", true}, {"-h", false},         {"-V", false},
 };
 
 const TOptionInfo* FindOption(const std::string& name)
@@ -100,6 +100,12 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         if (count < 1 || count > TJobForm::MaxConnections)
             throw EUsageError(_("--connections takes a whole number from 1 to 8"));
         line.Connections = count;
+    } else if (name == "--archive") {
+        if (value.empty())
+            throw EUsageError(_("--archive needs a file"));
+        line.Archive = value;
+    } else if (name == "--archive-import") {
+        line.ArchiveImport = value;
     } else if (name == "--no-resume") {
         line.NoResume = true;
     } else if (name == "--retries") {
@@ -173,6 +179,9 @@ std::string UsageText()
            "  --keep-alive          keep each HTTP connection open for the next request\n"
            "  --connections N       download up to N pictures of a listing at once, 1 to 8\n"
            "                        (default 1; the pause makes it 1)\n"
+           "  --archive FILE        skip every file recorded in this download archive (an\n"
+           "                        SQLite database) and record every file fetched or present\n"
+           "  --archive-import DIR  with --archive: record the mirror in DIR, fetch nothing\n"
            "  --no-resume           drop the data of a failed file instead of continuing it\n"
            "                        at the next attempt\n"
            "  --retries N           try a file that failed for a passing cause N more times,\n"
@@ -191,10 +200,10 @@ std::string UsageText()
 bool HasJobOptions(const TCommandLine& line)
 {
     return line.Destination || line.HostB || line.PauseSeconds || line.Proxy || line.FtpHost ||
-           line.WebBase || line.MaxSize || line.KeepAlive || line.Connections || line.NoResume || line.Retries > 0;
+           line.WebBase || line.MaxSize || line.KeepAlive || line.Connections || line.NoResume || line.Retries > 0 || line.Archive;
 }
 
 bool OpensWindow(const TCommandLine& line)
 {
-    return line.Job == THeadlessJob::None && !HasJobOptions(line) && !line.InputFile;
+    return line.Job == THeadlessJob::None && !HasJobOptions(line) && !line.InputFile && !line.ArchiveImport;
 }

@@ -31,6 +31,8 @@ struct TCommandLine {
     THeadlessJob Job = THeadlessJob::None;
     std::string JobValue;  // folder ID, member name or set number, exactly as given
     std::optional<std::string> InputFile;  // a list of jobs, one a line; "-": standard input
+    std::optional<std::string> Archive;        // the download archive's file
+    std::optional<std::string> ArchiveImport;  // a mirror to record in the archive, fetching nothing
     std::optional<std::string> SettingsFile;
     std::optional<std::string> Destination;
     std::optional<bool> HostB;

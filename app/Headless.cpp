@@ -1,10 +1,12 @@
 #include "app/Headless.h"
 
 #include "app/InterruptWatch.h"
+#include "mirror/Archive.h"
 #include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
 #include "platform/catalogue.h"
+#include "platform/files.h"
 #include "platform/userdirs.h"
 
 #include <algorithm>
@@ -37,6 +39,7 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
     NMHTTP1->KeepAlive = settings_.KeepAlive;
     Connections = settings_.Connections;
     Resume = settings_.Resume;
+    ArchivePath = settings_.ArchivePath;
     Retries = settings_.Retries;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
         HttpStatusReported();
@@ -159,6 +162,22 @@ bool ReportProxyProblem(const THeadlessSettings& settings)
         return true;
     std::fprintf(stderr, "tessary: %s\n", settings.ProxyProblem.c_str());
     return settings.Job == THeadlessJob::Set;
+}
+
+int RunArchiveImport(const TCommandLine& commandLine)
+{
+    if (!commandLine.Archive)
+        throw EUsageError(_("--archive-import needs --archive FILE"));
+    if (commandLine.Job != THeadlessJob::None || commandLine.InputFile)
+        throw EUsageError(_("--archive-import fetches nothing: give it no job"));
+    if (!platform::DirectoryExists(*commandLine.ArchiveImport))
+        throw EUsageError(platform::Fill(_("no folder %1"), {*commandLine.ArchiveImport}));
+    TArchive archive(*commandLine.Archive);
+    const int count = archive.Import(*commandLine.ArchiveImport);
+    std::printf("%s\n", platform::Fill(platform::TranslatePlural("%1 file recorded in %2", "%1 files recorded in %2", count),
+                                       {std::to_string(count), *commandLine.Archive})
+                            .c_str());
+    return ExitDone;
 }
 
 int RunHeadless(const TCommandLine& commandLine)

@@ -61,3 +61,5 @@ private:
 bool ReportProxyProblem(const THeadlessSettings& settings);
 // Runs the job the command line names; the exit status.
 int RunHeadless(const TCommandLine& commandLine);
+// Records the mirror that --archive-import names in the --archive file, fetching nothing.
+int RunArchiveImport(const TCommandLine& commandLine);

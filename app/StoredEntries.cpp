@@ -19,6 +19,8 @@ const std::array<const char*, 8> StoredEntryKeys = {
 const char* const NetworkSection = "Network";
 const char* const KeepAliveKey = "KeepAlive";
 const char* const ConnectionsKey = "Connections";
+const char* const ArchiveSection = "Archive";
+const char* const ArchiveFileKey = "File";
 
 namespace {
 
@@ -81,6 +83,7 @@ TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& 
     const TEntryReader network(file, NetworkSection);
     entries.KeepAlive = network.Bool(KeepAliveKey, entries.KeepAlive).value_or(entries.KeepAlive);
     entries.Connections = network.Number(ConnectionsKey, entries.Connections, 1, TJobForm::MaxConnections);
+    entries.ArchiveFile = TEntryReader(file, ArchiveSection).Text(ArchiveFileKey, entries.ArchiveFile);
     if (entries.Destination.empty())
         entries.Destination = platform::DefaultDestination();
     return entries;

@@ -19,6 +19,8 @@ struct TStoredEntries {
     // own, which the window never writes.
     bool KeepAlive = false;
     int Connections = 1;
+    // The download archive's file; in a section of its own, which the window never writes.
+    std::string ArchiveFile;
 
     // Gallery host B unless RadioButton1 is on, as the window's show step decides.
     bool HostB() const { return !RadioButton1; }
@@ -31,6 +33,8 @@ extern const std::array<const char*, 8> StoredEntryKeys;
 extern const char* const NetworkSection;
 extern const char* const KeepAliveKey;
 extern const char* const ConnectionsKey;
+extern const char* const ArchiveSection;
+extern const char* const ArchiveFileKey;
 
 // Reads the entries of `file`, starting from `current`: a missing key keeps the current value,
 // a text is kept as read (blanks at both ends trimmed), a pause length outside 1 to 15 or not

@@ -363,6 +363,7 @@ TStoredEntries TForm1::CurrentEntries() const
     entries.SetNumber = ui->Edit2->text().toStdString();
     entries.KeepAlive = NMHTTP1->KeepAlive;
     entries.Connections = Connections;
+    entries.ArchiveFile = ArchivePath;
     return entries;
 }
 
@@ -377,6 +378,7 @@ void TForm1::ApplyEntries(const TStoredEntries& entries)
 {
     NMHTTP1->KeepAlive = entries.KeepAlive;
     Connections = entries.Connections;
+    ArchivePath = entries.ArchiveFile;
     ui->Edit1->setText(QString::fromStdString(entries.Destination));
     ui->Edit3->setText(QString::fromStdString(entries.FolderId));
     ui->Edit5->setText(QString::fromStdString(entries.Member));

@@ -50,6 +50,8 @@ int main(int argc, char** argv)
     if (OpensWindow(line))
         return OpenWindow(argv);
     try {
+        if (line.ArchiveImport)
+            return RunArchiveImport(line);
         return line.InputFile ? RunJobList(line) : RunHeadless(line);
     } catch (const EUsageError& error) {
         return UsageError(error.Message());

@@ -305,6 +305,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"MaxSizeNotABytesCount", {"--folder", "1", "--max-size", "0"}},
         UsageCase{"ConnectionsZero", {"--folder", "1", "--connections", "0"}},
         UsageCase{"ConnectionsAboveEight", {"--folder", "1", "--connections", "9"}},
+        UsageCase{"RetriesAboveTwenty", {"--folder", "1", "--retries", "21"}},
+        UsageCase{"ImportWithoutArchive", {"--archive-import", "SETTINGS"}},
         UsageCase{"FlagWithValue", {"--folder", "1", "--no-pause=yes"}},
         UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
         UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}},
@@ -371,6 +373,34 @@ TEST_F(HeadlessTest, KeepAliveMirrorsTheSameFilesOverFewerConnections)
         EXPECT_EQ(stub.Urls().size(), requests + 3);
         EXPECT_LT(stub.Connections() - connectionsBefore, 3);
     }
+}
+
+// The archive records the picture; deleted, it is not fetched again. An archive that cannot
+// be used ends the job before it starts and is left as it is. An import records a mirror.
+TEST_F(HeadlessTest, ArchivedPictureIsNotFetchedAgain)
+{
+    ServeGallery("http://www.fotoarchive.com", "f=77154");
+    const std::string archive = (scratch.Path() / "archive.db").string();
+    const Lines job = {"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause",
+                       "--settings", settings.string(), "--archive", archive};
+    ASSERT_EQ(ProgramRun(job).Finish(), 0);
+    ProgramRun imported({"--archive", (scratch.Path() / "imported.db").string(), "--archive-import", Destination()});
+    EXPECT_EQ(imported.Finish(), 0) << imported.Err;
+    EXPECT_EQ(imported.Out, "1 file recorded in " + (scratch.Path() / "imported.db").string() + "\n");
+    fs::remove(PictureFile());
+    const size_t requests = stub.Urls().size();
+
+    ProgramRun again(job);
+    EXPECT_EQ(again.Finish(), 0) << again.Err;
+    EXPECT_EQ(SplitLines(again.Out).back(), "** Skipping archived file pic1.jpg");
+    EXPECT_NE(again.Err.find(", 1 archived, "), std::string::npos) << again.Err;
+    EXPECT_EQ(stub.Urls().size(), requests + 2) << "the two pages, not the picture";
+
+    support::WriteFile(archive, "not an archive");
+    ProgramRun damaged(job);
+    EXPECT_EQ(damaged.Finish(), 1);
+    EXPECT_NE(damaged.Err.find("cannot use the archive " + archive), std::string::npos) << damaged.Err;
+    EXPECT_EQ(FileBytes(archive), "not an archive");
 }
 
 struct StoredCase {
