@@ -30,7 +30,8 @@ constexpr TOptionInfo Options[] = {
     {"--pause", true},     {"--no-pause", false},     {"--proxy", true},      {"--ftp-host", true},
     {"--web-base", true},  {"--settings", true},      {"--max-size", true},   {"--keep-alive", false},
     {"--connections", true}, {"--no-resume", false},  {"--retries", true},   {"--input-file", true},
-    {"--archive", true},   {"--archive-import", true}, {"-h", false},         {"-V", false},
+    {"--archive", true},   {"--archive-import", true}, {"--update", false},   {"-h", false},
+    {"-V", false},
 };
 
 const TOptionInfo* FindOption(const std::string& name)
@@ -106,6 +107,8 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.Archive = value;
     } else if (name == "--archive-import") {
         line.ArchiveImport = value;
+    } else if (name == "--update") {
+        line.Update = true;
     } else if (name == "--no-resume") {
         line.NoResume = true;
     } else if (name == "--retries") {
@@ -182,6 +185,8 @@ std::string UsageText()
            "  --archive FILE        skip every file recorded in this download archive (an\n"
            "                        SQLite database) and record every file fetched or present\n"
            "  --archive-import DIR  with --archive: record the mirror in DIR, fetch nothing\n"
+           "  --update              ask for files already there again, and replace those that\n"
+           "                        changed on the server (their times are the server's)\n"
            "  --no-resume           drop the data of a failed file instead of continuing it\n"
            "                        at the next attempt\n"
            "  --retries N           try a file that failed for a passing cause N more times,\n"
@@ -200,7 +205,7 @@ std::string UsageText()
 bool HasJobOptions(const TCommandLine& line)
 {
     return line.Destination || line.HostB || line.PauseSeconds || line.Proxy || line.FtpHost ||
-           line.WebBase || line.MaxSize || line.KeepAlive || line.Connections || line.NoResume || line.Retries > 0 || line.Archive;
+           line.WebBase || line.MaxSize || line.KeepAlive || line.Connections || line.NoResume || line.Retries > 0 || line.Archive || line.Update;
 }
 
 bool OpensWindow(const TCommandLine& line)

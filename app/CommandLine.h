@@ -44,6 +44,7 @@ struct TCommandLine {
     bool KeepAlive = false;
     std::optional<int> Connections;  // pictures of a listing downloaded at once
     bool NoResume = false;
+    bool Update = false;  // present files asked for again, replaced when changed
     int Retries = 0;  // further tries of a file that failed for a passing cause
     // The first usage error met, reported unless --help or --version is given.
     std::string Error;

@@ -39,6 +39,7 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
     NMHTTP1->KeepAlive = settings_.KeepAlive;
     Connections = settings_.Connections;
     Resume = settings_.Resume;
+    Update = settings_.Update;
     ArchivePath = settings_.ArchivePath;
     Retries = settings_.Retries;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {

@@ -87,6 +87,7 @@ THeadlessSettings ResolveSettings(const TCommandLine& line)
     settings.KeepAlive = line.KeepAlive || entries.KeepAlive;
     settings.Connections = line.Connections.value_or(entries.Connections);
     settings.Resume = !line.NoResume;
+    settings.Update = line.Update;
     settings.ArchivePath = line.Archive.value_or(entries.ArchiveFile);
     settings.Retries = line.Retries;
     return settings;

@@ -28,6 +28,7 @@ struct THeadlessSettings {
     bool KeepAlive = false;
     int Connections = 1;
     bool Resume = true;
+    bool Update = false;
     std::string ArchivePath;  // empty: no download archive
     int Retries = 0;
 };

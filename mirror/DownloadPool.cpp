@@ -69,8 +69,10 @@ public:
     TDownloadWorker& operator=(const TDownloadWorker&) = delete;
 
     // The job's thread hands over a transfer; the worker reads these after the post.
-    void Start(unsigned serial, const std::string& url, const std::string& fileName, TReceivingFile& receiving)
+    void Start(unsigned serial, const std::string& url, const std::string& fileName, TReceivingFile& receiving,
+               long long changedAfter)
     {
+        changedAfter_ = changedAfter;
         url_ = url;
         fileName_ = fileName;
         path_ = receiving.File.Path();
@@ -150,7 +152,7 @@ private:
         TReceived result;
         for (int retry = 0;; ++retry) {
             try {
-                result.Reason = transfer.Receive(url_, fileName_, path_, resume_);
+                result.Reason = transfer.Receive(url_, fileName_, path_, resume_, changedAfter_);
             } catch (const std::exception& error) {
                 result.Reason = error.what();
             }
@@ -167,6 +169,8 @@ private:
                 ContinueFrom(*resume_, path_);
         }
         result.Bytes = transfer.ReceivedBytes();
+        result.Unchanged = result.Reason.empty() && transfer.Unchanged();
+        result.ModifiedTime = transfer.ModifiedTime();
         http.ReportLevel = 1;
         return result;
     }
@@ -187,6 +191,7 @@ private:
     std::string fileName_;
     std::string path_;
     TResume* resume_ = nullptr;  // the picture's, which the job's thread leaves alone meanwhile
+    long long changedAfter_ = -1;
     bool noRetry_ = false;       // the worker's own: set by its messages
     unsigned current_ = 0;
     std::thread thread_;
@@ -310,9 +315,11 @@ void TDownloadPool::Start(TPicture& picture)
 {
     ++started_;
     picture.Admission = AdmitFile(form_, picture.LocalFolder, picture.FileName);
-    picture.Ended = picture.Admission != TFileAdmission::Fetch;
+    const bool recheck = picture.Admission == TFileAdmission::Recheck;
+    picture.Ended = picture.Admission != TFileAdmission::Fetch && !recheck;
     if (picture.Ended)
         return;
+    picture.Receiving.Replace = recheck;
     picture.Received.Reason = OpenReceivingFile(form_, picture.LocalFolder, picture.Url, picture.FileName, picture.Receiving);
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
@@ -322,7 +329,8 @@ void TDownloadPool::Start(TPicture& picture)
     connection.Serial = ++serial_;
     connection.IdleTicks = 0;
     connection.ProgressMark = 0;
-    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.Receiving);
+    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.Receiving,
+                             recheck ? platform::ModifiedTimeOf(picture.LocalFolder + picture.FileName) : -1);
 }
 
 void TDownloadPool::ReportEnded()
@@ -334,7 +342,7 @@ void TDownloadPool::ReportEnded()
             form_.AppendLog(line);
         if (picture.Admission == TFileAdmission::Present)
             ReportPresent(form_, picture.LocalFolder, picture.FileName);
-        else if (picture.Admission != TFileAdmission::Fetch)
+        else if (picture.Admission != TFileAdmission::Fetch && picture.Admission != TFileAdmission::Recheck)
             ReportRefused(form_, picture.Admission, picture.FileName);
         else
             StoreReceived(form_, reporter_, picture.Receiving, picture.LocalFolder, picture.FileName, picture.Received);

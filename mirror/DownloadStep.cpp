@@ -35,7 +35,8 @@ public:
     {
         form_.IdleTicks = 0;
         const TFileAdmission admission = AdmitFile(form_, localFolder, fileName);
-        if (admission != TFileAdmission::Fetch && admission != TFileAdmission::Present) {
+        if (admission != TFileAdmission::Fetch && admission != TFileAdmission::Present &&
+            admission != TFileAdmission::Recheck) {
             ReportRefused(form_, admission, fileName);
             return;
         }
@@ -44,7 +45,7 @@ public:
             ReportPresent(form_, localFolder, fileName);
         } else {
             form_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {fileName}));
-            Transfer(localFolder, url, fileName);
+            Transfer(localFolder, url, fileName, admission == TFileAdmission::Recheck);
             Pause();
         }
         form_.NMHTTP1->ReportLevel = 1;
@@ -53,22 +54,27 @@ public:
 
 private:
     // The file arrives under a name of its own and takes its final name only when complete.
-    void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName)
+    void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName, bool recheck)
     {
         TReceivingFile receiving;
+        receiving.Replace = recheck;
         std::string reason = OpenReceivingFile(form_, localFolder, url, fileName, receiving);
+        const long long changedAfter = recheck ? platform::ModifiedTimeOf(localFolder + fileName) : -1;
         if (reason.empty())
-            reason = Receive(url, fileName, receiving);
-        StoreReceived(form_, transfer_, receiving, localFolder, fileName, {reason, transfer_.ReceivedBytes(), {}});
+            reason = Receive(url, fileName, receiving, changedAfter);
+        StoreReceived(form_, transfer_, receiving, localFolder, fileName,
+                      {reason, transfer_.ReceivedBytes(), {}, reason.empty() && transfer_.Unchanged(),
+                       transfer_.ModifiedTime()});
     }
 
     // A failure that may pass is tried again after a back-off, as often as the job allows;
     // cancel ends the back-off and the tries. The watchdog rests meanwhile.
-    std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& receiving)
+    std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& receiving,
+                        long long changedAfter)
     {
         TResume* resume = receiving.Partial ? &receiving.Resume : nullptr;
         for (int retry = 0;; ++retry) {
-            const std::string reason = transfer_.Receive(url, fileName, receiving.File.Path(), resume);
+            const std::string reason = transfer_.Receive(url, fileName, receiving.File.Path(), resume, changedAfter);
             const int delay = reason.empty() || retry >= form_.Retries ? -1 : RetryDelay(transfer_, retry);
             if (delay < 0 || form_.StopRequested)
                 return reason;
@@ -150,7 +156,7 @@ TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const s
     if (!IsSafeName(fileName) || platform::IsTempFileName(fileName) || platform::IsPartialName(fileName))
         return TFileAdmission::UnsafeName;
     if (platform::FileExists(localFolder + fileName))
-        return TFileAdmission::Present;
+        return form.Update ? TFileAdmission::Recheck : TFileAdmission::Present;
     return form.IsArchived(localFolder, fileName) ? TFileAdmission::Archived : TFileAdmission::Fetch;
 }
 
@@ -207,7 +213,8 @@ void KeepOrDropPartialFile(TReceivingFile& receiving)
 std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, const std::string& url,
                               const std::string& fileName, TReceivingFile& receiving)
 {
-    const std::string partial = form.Resume ? platform::PartialPath(localFolder, fileName) : std::string();
+    const std::string partial =
+        form.Resume && !receiving.Replace ? platform::PartialPath(localFolder, fileName) : std::string();
     const auto open = [&] {
         return partial.empty() ? form.NewTempFile(localFolder) : form.ClaimPartialFile(localFolder, partial);
     };
@@ -230,14 +237,21 @@ std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, co
 void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received)
 {
+    if (received.Reason.empty() && received.Unchanged) {
+        ReportPresent(form, localFolder, fileName);
+        return;
+    }
     platform::TempFile& file = receiving.File;
     const std::string path = file.Path();
     const long long total = receiving.Partial ? receiving.Resume.Note.Total : -1;
     std::string reason = received.Reason;
     if (reason.empty() && total >= 0 && platform::FileSizeOf(path) < total)
         reason = platform::Fill(_("received %1 of %2 bytes"), {std::to_string(platform::FileSizeOf(path)), std::to_string(total)});
-    if (reason.empty() && !file.Commit(localFolder + fileName))
+    const std::string finalPath = localFolder + fileName;
+    if (reason.empty() && !(receiving.Replace ? file.Replace(finalPath) : file.Commit(finalPath)))
         reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file.Error())});
+    if (reason.empty() && received.ModifiedTime >= 0)
+        platform::SetModifiedTime(finalPath, received.ModifiedTime);
     if (receiving.Partial && reason.empty())
         platform::RemovePartialNote(path);
     else if (receiving.Partial)

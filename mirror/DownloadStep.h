@@ -22,7 +22,8 @@ void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& lo
 bool IsMultimedia(const std::string& fileName);
 
 // What the step does with a file, decided before anything is fetched.
-enum class TFileAdmission { Fetch, Present, MultimediaLocked, UnsafeName, Archived };
+// Recheck: present, but asked for again in case it changed (update).
+enum class TFileAdmission { Fetch, Present, MultimediaLocked, UnsafeName, Archived, Recheck };
 TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const std::string& fileName);
 // The log lines and count of a file that is refused (neither fetched nor present).
 void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& fileName);
@@ -35,13 +36,16 @@ struct TReceivingFile {
     platform::TempFile File;
     bool Partial = false;
     TResume Resume;
+    // The file replaces the present one of its name (a recheck found it changed); never partial.
+    bool Replace = false;
 };
 // Partial data below this is dropped with its failed transfer: fetching it again costs less
 // than a file left behind.
 constexpr long long MinKeptPartialBytes = 1024 * 1024;
 
 // The file to receive `fileName` from `url` into, in `localFolder`, the folder made when it is
-// missing; why it cannot be had, or an empty text.
+// missing (a partial file only when resume is on and the file replaces none); why it cannot be
+// had, or an empty text.
 std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, const std::string& url,
                               const std::string& fileName, TReceivingFile& receiving);
 // How a file's transfer ended: why it failed (empty: it did not), the bytes received, and the
@@ -50,6 +54,8 @@ struct TReceived {
     std::string Reason;
     long long Bytes = 0;
     std::vector<std::string> RetryLines;
+    bool Unchanged = false;       // a recheck found the file as it was: nothing came
+    long long ModifiedTime = -1;  // the server's time of the file, for the stored one
 };
 
 // Back-off before a file is tried again: 1, 2, 4, ... s, at most this long; a server's
@@ -66,7 +72,8 @@ bool WaitBeforeRetry(int seconds, const std::function<bool()>& stopped);
 // The next try of a partial file continues what it holds now.
 void ContinueFrom(TResume& resume, const std::string& path);
 // The end of a file's transfer: unless it failed (or a continued file falls short of its
-// length), the file takes its final name; then the tally counts it, or the failure is logged
-// (as `transfer` logs its failures) and counted.
+// length), the file takes its final name and the server's time; then the tally counts it (as
+// present when a recheck found it unchanged), or the failure is logged (as `transfer` logs its
+// failures) and counted.
 void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received);

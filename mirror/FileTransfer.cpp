@@ -3,6 +3,7 @@
 #include "mirror/JobForm.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "net/httpdate.h"
 #include "platform/Exception.h"
 #include "platform/catalogue.h"
 
@@ -33,11 +34,13 @@ std::string ReplyStatusLine(const TNMHTTP& http)
 
 // A reply of 400 or above, or a body shorter than the reply announced, is a failure too.
 std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, const std::string& path,
-                                       TResume* resume)
+                                       TResume* resume, long long changedAfter)
 {
     try {
         http_.Body = path;
         http_.ReportLevel = 8;
+        if (changedAfter >= 0)
+            http_.IfModifiedSince = FormatHttpDate(changedAfter);
         if (resume != nullptr)
             AskForTheRest(url, *resume);
         http_.Get(url);
@@ -74,6 +77,16 @@ void THttpFileTransfer::AskForTheRest(const std::string& url, TResume& resume)
     };
 }
 
+bool THttpFileTransfer::Unchanged() const
+{
+    return http_.ReplyNumber == 304;
+}
+
+long long THttpFileTransfer::ModifiedTime() const
+{
+    return ParseHttpDate(http_.LastModified);
+}
+
 long long THttpFileTransfer::RetryAfter() const
 {
     return http_.ReplyNumber == 429 || http_.ReplyNumber == 503 ? http_.RetryAfter : -1;
@@ -93,7 +106,7 @@ void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
 
 // The client itself holds a file to the length its server announces; the note names the file.
 std::string TFtpFileTransfer::Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                                      TResume* resume)
+                                      TResume* resume, long long)
 {
     lastFailure_.clear();
     if (resume != nullptr)

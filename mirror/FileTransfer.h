@@ -28,9 +28,14 @@ class TFileTransfer {
 public:
     virtual ~TFileTransfer() = default;
     // Fetches the file `fileName`, found at `url`, into `path`, continuing the bytes `resume`
-    // names when there is one. Why it failed, or an empty text.
+    // names when there is one, and only when it changed after `changedAfter` (seconds since
+    // the epoch) when that is not -1. Why it failed, or an empty text.
     virtual std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                                TResume* resume = nullptr) = 0;
+                                TResume* resume = nullptr, long long changedAfter = -1) = 0;
+    // After a success: the file did not change after `changedAfter`, so nothing came.
+    virtual bool Unchanged() const { return false; }
+    // After a success: the server's modification time of the file, -1 when it gave none.
+    virtual long long ModifiedTime() const { return -1; }
     // Bytes of the file last received.
     virtual long long ReceivedBytes() const = 0;
     // The last failure may pass: a connection refused, reset or dropped, a time-out, the
@@ -49,9 +54,11 @@ class THttpFileTransfer : public TFileTransfer {
 public:
     explicit THttpFileTransfer(TNMHTTP& http) : http_(http) {}
     std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                        TResume* resume = nullptr) override;
+                        TResume* resume = nullptr, long long changedAfter = -1) override;
     long long ReceivedBytes() const override;
     long long RetryAfter() const override;
+    bool Unchanged() const override;
+    long long ModifiedTime() const override;
     // A failed picture locks the multimedia files out for the rest of the job.
     void Failed(TJobForm& form, const std::string& fileName) override;
 
@@ -65,7 +72,7 @@ class TFtpFileTransfer : public TFileTransfer {
 public:
     explicit TFtpFileTransfer(TNMFTP& ftp) : ftp_(ftp) {}
     std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                        TResume* resume = nullptr) override;
+                        TResume* resume = nullptr, long long changedAfter = -1) override;
     long long ReceivedBytes() const override;
     void Failed(TJobForm& form, const std::string& fileName) override;
     // The message of the error that failed the last file, as the client raised it.

@@ -67,6 +67,8 @@ public:
     // A file whose transfer fails keeps its data in a partial file, which the next attempt
     // continues.
     bool Resume = true;
+    // A file already there is asked for again, and replaced when it changed on the server.
+    bool Update = false;
     // Further tries of a file that failed for a passing cause (0 to MaxRetries).
     int Retries = 0;
     static constexpr int MaxRetries = 20;

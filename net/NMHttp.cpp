@@ -149,6 +149,7 @@ void TNMHTTP::Request(CmdType kind, const std::string& url)
         RangeFrom = 0;
         RangeTotal = -1;
         RangeValidator.clear();
+        IfModifiedSince.clear();
     }};
     ProcessRequest();
 }
@@ -243,7 +244,9 @@ void TNMHTTP::ProcessRequest()
             Disconnect();
         }
 
-        if (ReplyNumber > 299 && ReplyNumber < 399) {
+        // 304 says the body did not change: an answer, not a way to another one.
+        const bool redirect = ReplyNumber > 299 && ReplyNumber < 399 && ReplyNumber != 304;
+        if (redirect) {
             bool handled = false;
             if (!receivedCookie_.empty()) {
                 HeaderInfo.Cookie = serverCookie_ = receivedCookie_;
@@ -258,7 +261,7 @@ void TNMHTTP::ProcessRequest()
         }
         if (ReplyNumber == 401 && OnAuthenticationNeeded)
             OnAuthenticationNeeded(this);
-        if (ReplyNumber < 299 || ReplyNumber > 399)
+        if (ReplyNumber < 299 || ReplyNumber > 399 || ReplyNumber == 304)
             return;
     }
 }
@@ -426,6 +429,8 @@ void TNMHTTP::BuildRequestHeader()
         if (!RangeValidator.empty())
             headerList_.Add("If-Range: " + RangeValidator);
     }
+    if (!IfModifiedSince.empty() && kind_ == CmdType::Get)
+        headerList_.Add("If-Modified-Since: " + IfModifiedSince);
     headerList_.Add("Content-type: application/x-www-form-urlencoded");
     switch (kind_) {
     case CmdType::Copy:

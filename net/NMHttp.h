@@ -52,6 +52,9 @@ public:
     long long RangeFrom = 0;
     long long RangeTotal = -1;
     std::string RangeValidator;
+    // A GET asks for the body only when it changed after this date (an HTTP date; a 304 reply
+    // says it did not). Cleared by every request's end too.
+    std::string IfModifiedSince;
     // Called once the head of a reply has been read and checked, before its body.
     TNotifyEvent OnReplyHead;
 

@@ -163,6 +163,17 @@ TempFile::~TempFile()
         ::unlink(path_.c_str());
 }
 
+bool TempFile::Replace(const std::string& finalPath)
+{
+    if (::rename(path_.c_str(), NativePath(finalPath).c_str()) != 0) {
+        error_ = errno;
+        return false;
+    }
+    path_.clear();
+    lock_.Reset();
+    return true;
+}
+
 void TempFile::Keep()
 {
     path_.clear();
@@ -250,6 +261,18 @@ long long FileSizeOf(const std::string& path)
 {
     struct stat info {};
     return StatPath(path, info) ? static_cast<long long>(info.st_size) : -1;
+}
+
+long long ModifiedTimeOf(const std::string& path)
+{
+    struct stat info {};
+    return StatPath(path, info) ? static_cast<long long>(info.st_mtime) : -1;
+}
+
+bool SetModifiedTime(const std::string& path, long long seconds)
+{
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+    return ::utimensat(AT_FDCWD, NativePath(path).c_str(), times, 0) == 0;
 }
 
 namespace {

@@ -52,6 +52,9 @@ public:
     // Renames the file to `finalPath` unless a file of that name exists; false (see Error())
     // when it cannot. Afterwards the file is no longer this object's.
     bool Commit(const std::string& finalPath);
+    // Renames the file to `finalPath`, replacing a file of that name in one step, so that the
+    // name always holds one whole version; false (see Error()) when it cannot.
+    bool Replace(const std::string& finalPath);
     // Leaves the file where it is, for a later attempt; afterwards it is no longer this object's.
     void Keep();
 
@@ -91,6 +94,9 @@ bool WritePartialNote(const std::string& partialPath, const PartialNote& note);
 void RemovePartialNote(const std::string& partialPath);
 // The size of a file, -1 when it cannot be read.
 long long FileSizeOf(const std::string& path);
+// A file's modification time in seconds since the epoch, -1 when it cannot be read.
+long long ModifiedTimeOf(const std::string& path);
+bool SetModifiedTime(const std::string& path, long long seconds);
 
 // Deletes what killed runs left in `folder`: files named like a TempFile, and partial files
 // older than PartialMaxAgeDays or whose final file exists, with their notes; only files owned

@@ -397,6 +397,37 @@ TEST_F(DownloadTest, RetriesFollowTheBackOffAndEndWithCancel)
     }
 }
 
+// A stored file takes the server's time. With update, a file already there is asked for
+// again since its time: unchanged (304) it stays as it is, changed it is replaced whole.
+TEST_F(DownloadTest, StoredFileHasTheServersTimeAndUpdateReplacesOnlyAChangedOne)
+{
+    const std::string date = "Mon, 07 Dec 2026 10:00:00 GMT";
+    const long long seconds = 1796637600;
+    stub.Set(Site + Folder + "a.jpg", fixtures::Reply::Status(200, "OK", "old", {{"Last-Modified", date}}));
+    Download("a.jpg");
+    EXPECT_EQ(platform::ModifiedTimeOf(LocalFile("a.jpg").string()), seconds);
+
+    host.Update = true;
+    const struct Row {
+        const char* name;
+        fixtures::Reply reply;
+        std::string stored;
+    } rows[] = {{"not modified", fixtures::Reply::Status(304, "Not Modified"), "old"},
+                {"changed", fixtures::Reply::Status(200, "OK", "new!", {{"Last-Modified", date}}), "new!"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        stub.Set(Site + Folder + "a.jpg", row.reply);
+        host.Run.Tally = {};
+
+        Download("a.jpg");
+
+        EXPECT_NE(stub.LastRequest().find("\r\nIf-Modified-Since: " + date + "\r\n"), std::string::npos);
+        EXPECT_EQ(FileBytes(LocalFile("a.jpg")), row.stored);
+        EXPECT_EQ(host.Run.Tally.Present, row.stored == "old" ? 1 : 0);
+        EXPECT_EQ(scratch.Tree().size(), 4u) << "no temporary file left";
+    }
+}
+
 TEST_F(DownloadTest, MultimediaLockOutSkipsOnlyLowerCaseMovieNames)
 {
     host.MultimediaLockout = true;

@@ -2,6 +2,7 @@
 #include "net/NMExtstr.h"
 #include "net/NMURL.h"
 #include "net/NMUUE.h"
+#include "net/httpdate.h"
 
 #include <gtest/gtest.h>
 
@@ -207,6 +208,24 @@ TEST(TNMURLTest, DecodesPlusAndPercentEscapes)
         TNMURL silent;  // without a handler a bad escape is still no exception
         silent.InputString = c.input;
         EXPECT_EQ(silent.Decode(), c.expected);
+    }
+}
+
+// ---- HTTP dates ----
+
+TEST(HttpDateTest, ReadsTheOneFormAndWritesIt)
+{
+    const struct {
+        const char* text;
+        long long seconds;
+    } rows[] = {{"Mon, 07 Dec 2026 10:00:00 GMT", 1796637600}, {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+                {"Mon, 07 Dec 2026 10:00:00", -1}, {"Mon, 07 Foo 2026 10:00:00 GMT", -1},
+                {"Mon, 07 Dec 2026 25:00:00 GMT", -1}, {"Mon, 07 Dec 2026 10:00:00 GMT trailing", -1}, {"", -1}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(ParseHttpDate(row.text), row.seconds) << row.text;
+        if (row.seconds >= 0) {
+            EXPECT_EQ(FormatHttpDate(row.seconds), row.text);
+        }
     }
 }
 
