@@ -340,6 +340,7 @@ private slots:
         QTest::newRow("keep-alive in its own section") << QStringList{"Edit3_Text=42", "[Network]", "KeepAlive=True"};
         QTest::newRow("connections above the range") << QStringList{"[Network]", "Connections=12"};
         QTest::newRow("connections not a number") << QStringList{"[Network]", "Connections=four"};
+        QTest::newRow("archive in its own section") << QStringList{"[Archive]", "File= archive.db "};
     }
 
     void storedFileReadAlikeByBothModes()
@@ -363,6 +364,7 @@ private slots:
         QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), headless.HostB);
         QCOMPARE(form->NMHTTP1->KeepAlive, headless.KeepAlive);
         QCOMPARE(form->Connections, headless.Connections);
+        QCOMPARE(form->ArchivePath, headless.ArchivePath);
         QVERIFY(form->close());
         // The window never writes the switch, and never loses it either.
         QCOMPARE(support::FileBytes(Settings()).find("[Network]\r\nKeepAlive=True") != std::string::npos, headless.KeepAlive);
