@@ -75,6 +75,9 @@ public:
                         TResume* resume = nullptr, long long changedAfter = -1) override;
     long long ReceivedBytes() const override;
     void Failed(TJobForm& form, const std::string& fileName) override;
+    long long ModifiedTime() const override { return ListedTime; }
+    // The time the listing gave the file about to be fetched; -1: none.
+    long long ListedTime = -1;
     // The message of the error that failed the last file, as the client raised it.
     const std::string& LastFailure() const { return lastFailure_; }
 

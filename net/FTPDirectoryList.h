@@ -42,3 +42,8 @@ class TFTPUnixList : public TFTPDirectoryList {
 public:
     void ParseLine(const std::string& line) override;
 };
+
+// A long listing's date, "Mar  3  1999" or, within the last half year, "Mar  3 10:00", as seconds
+// since the epoch (read as UTC: the listing does not say its zone); -1 when it is neither.
+// `now` places a date without a year in the year that puts it no later than tomorrow.
+long long ParseListingDate(const std::string& date, long long now);

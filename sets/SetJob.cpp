@@ -5,10 +5,12 @@
 #include "mirror/JobForm.h"
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
+#include "net/FTPDirectoryList.h"
 #include "net/NMFtp.h"
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -120,9 +122,12 @@ void TSetJob::FetchSetFiles()
     form_.SetStatusText(_("Getting Directory Listing . . ."));
     ftp.ListDirectory();
 
-    // A copy: a Disconnect inside the loop frees the list.
+    // Copies: a Disconnect inside the loop frees the list.
     const std::vector<std::string> names = ftp.DirectoryList ? ftp.DirectoryList->FileNames : std::vector<std::string>{};
-    for (const std::string& name : names) {
+    const std::vector<std::string> dates = ftp.DirectoryList ? ftp.DirectoryList->FileDates : std::vector<std::string>{};
+    const long long now = static_cast<long long>(std::time(nullptr));
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
         if (form_.StopRequested) {
             ftp.Disconnect();
             form_.AppendLog(CancelLine());
@@ -134,7 +139,7 @@ void TSetJob::FetchSetFiles()
             form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             continue;
         }
-        FetchFile(name);
+        FetchFile(name, i < dates.size() ? ParseListingDate(dates[i], now) : -1);
     }
 }
 
@@ -157,7 +162,7 @@ bool TSetJob::ChangeToSetFolder()
     return true;
 }
 
-void TSetJob::FetchFile(const std::string& name)
+void TSetJob::FetchFile(const std::string& name, long long listedTime)
 {
     TNMFTP& ftp = *NMFTP1;
     const std::string relativeFolder = RelativeFolder(number_);
@@ -166,6 +171,7 @@ void TSetJob::FetchFile(const std::string& name)
     const std::string localFolder = form_.DestinationText() + relativeFolder;
     const std::string url = WebBase + SlashFolder(relativeFolder) + name;
     TFtpFileTransfer overFtp(ftp);
+    overFtp.ListedTime = listedTime;
     THttpFileTransfer overHttp(*form_.NMHTTP1);
     const bool wasConnected = ftp.Connected;
     DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);

@@ -32,7 +32,8 @@ private:
     // False (and the job's outcome set) when the set has no folder on the server.
     bool ChangeToSetFolder();
     // One listed file, over FTP while the connection lasts and over HTTP after it dropped.
-    void FetchFile(const std::string& name);
+    // `listedTime`: the time the listing gave the file (seconds since the epoch), -1 when none.
+    void FetchFile(const std::string& name, long long listedTime);
     // Like TJobForm::EndJob, with the connection's good-bye before the summary, so that the
     // summary is the text the status line keeps.
     void End();

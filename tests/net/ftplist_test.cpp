@@ -124,4 +124,19 @@ TEST(FTPUnixListTest, WideLineLeavesFieldTableUsableForShortLines)
     EXPECT_EQ(static_cast<int>(list.Fields.size()), TFTPDirectoryList::FieldTableSize);
 }
 
+// A date with a year stands as it is; one with a time lies in the year that puts it no later
+// than a day after now (2026-12-07 10:00 UTC here).
+TEST(FTPUnixListTest, ListingDatesReadAsUtc)
+{
+    const long long now = 1796637600;
+    const struct {
+        const char* date;
+        long long seconds;
+    } rows[] = {{"Mar 3 1999", 920419200},       {"Dec 7 09:30", 1796635800}, {"Dec 9 09:30", 1765272600},
+                {"Mar 0 1999", -1},            {"Foo 3 1999", -1},          {"Mar 3", -1},
+                {"Mar 3 25:00", -1},             {"Mar 3 1999 x", -1}};
+    for (const auto& row : rows)
+        EXPECT_EQ(ParseListingDate(row.date, now), row.seconds) << row.date;
+}
+
 }  // namespace

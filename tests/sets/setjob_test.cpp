@@ -3,6 +3,7 @@
 #include "fixtures/ScriptedFtpServer.h"
 #include "mirror/FakeHost.h"
 #include "net/NMFtp.h"
+#include "platform/files.h"
 #include "sets/SetJob.h"
 #include "support/files.h"
 #include "support/ftp.h"
@@ -192,6 +193,8 @@ TEST_F(SetJobTest, ThreeDigitSetLandsInItsZeroPaddedFolder)
     setJob.Start();
     EXPECT_EQ(FileBytes(folder.Path() / "scans/00000/0123/123-1.gif"), "12345");
     EXPECT_TRUE(HasLog("\\scans\\00000\\0123\\123-1.gif"));
+    // The file takes the time the listing gave it, 1999-03-03.
+    EXPECT_EQ(platform::ModifiedTimeOf((folder.Path() / "scans/00000/0123/123-1.gif").string()), 920419200);
 }
 
 TEST_F(SetJobTest, ExistingFileIsLoggedButNotFetched)
