@@ -76,6 +76,17 @@ check_pictures() {
   cmp -s "$first" "$work/picture.jpg" || { echo "$who's copy of $first differs" >&2; exit 1; }
 }
 
+# What the gallery crawls need: nginx, wget and GNU time installed, the program and the page
+# generator built (into `program` and `generator`).
+crawl_tools() {
+  local tool
+  for tool in /usr/sbin/nginx wget /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "missing: $tool (bash tools/setup.sh installs it)" >&2; exit 2; }
+  done
+  program=$(find_built tessary)
+  generator=$(find_built bench_gallery_pages)
+}
+
 # One result row for run_all.sh's table: work | ours | peer | ratio (above 1: ours is better) | note.
 row() { printf 'ROW|%s|%s|%s|%s|%s\n' "$@"; }
 

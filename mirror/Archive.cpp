@@ -46,6 +46,7 @@ TArchive::TArchive(const std::string& path) : path_(platform::NativePath(path))
     Execute("PRAGMA journal_mode=WAL");
     Execute("PRAGMA synchronous=NORMAL");
     lookup_ = Prepare("SELECT 1 FROM files WHERE kind = ?1 AND server_path = ?2");
+    below_ = Prepare("SELECT server_path FROM files WHERE kind = ?1 AND server_path >= ?2 AND server_path < ?3");
     insert_ = Prepare("INSERT OR REPLACE INTO files (kind, server_path, local_path, size, time) "
                       "VALUES (?1, ?2, ?3, ?4, ?5)");
 }
@@ -139,6 +140,28 @@ bool TArchive::Contains(const std::string& kind, const std::string& serverPath)
     if (code != SQLITE_ROW && code != SQLITE_DONE)
         Fail(code);
     return code == SQLITE_ROW;
+}
+
+// Every path that starts with "folder/" sorts from "folder/" up to "folder0" ("0" follows "/").
+std::vector<std::string> TArchive::RecordedBelow(const std::string& kind, const std::string& folder)
+{
+    if (folder.empty())
+        return {};
+    const std::lock_guard lock(mutex_);
+    const std::string end = folder.substr(0, folder.size() - 1) + static_cast<char>(folder.back() + 1);
+    sqlite3_stmt* below = below_.get();
+    sqlite3_bind_text(below, 1, kind.data(), static_cast<int>(kind.size()), SQLITE_STATIC);
+    sqlite3_bind_text(below, 2, folder.data(), static_cast<int>(folder.size()), SQLITE_STATIC);
+    sqlite3_bind_text(below, 3, end.data(), static_cast<int>(end.size()), SQLITE_STATIC);
+    std::vector<std::string> paths;
+    int code;
+    while ((code = sqlite3_step(below)) == SQLITE_ROW)
+        paths.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(below, 0)),
+                           static_cast<size_t>(sqlite3_column_bytes(below, 0)));
+    sqlite3_reset(below);
+    if (code != SQLITE_DONE)
+        Fail(code);
+    return paths;
 }
 
 void TArchive::Record(const std::string& kind, const std::string& serverPath, const std::string& localPath,

@@ -155,9 +155,13 @@ TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const s
         return TFileAdmission::MultimediaLocked;
     if (!IsSafeName(fileName) || platform::IsTempFileName(fileName) || platform::IsPartialName(fileName))
         return TFileAdmission::UnsafeName;
-    if (platform::FileExists(localFolder + fileName))
-        return form.Update ? TFileAdmission::Recheck : TFileAdmission::Present;
-    return form.IsArchived(localFolder, fileName) ? TFileAdmission::Archived : TFileAdmission::Fetch;
+    // A recorded file is skipped, there or not, without a look at the disk; an update looks
+    // at the disk first, as it asks again for the files that are there.
+    if (form.Update && platform::FileExists(localFolder + fileName))
+        return TFileAdmission::Recheck;
+    if (form.IsArchived(localFolder, fileName))
+        return TFileAdmission::Archived;
+    return platform::FileExists(localFolder + fileName) ? TFileAdmission::Present : TFileAdmission::Fetch;
 }
 
 void ReportPresent(TJobForm& form, const std::string& localFolder, const std::string& fileName)
@@ -191,7 +195,14 @@ void TakeUpPartialFile(TReceivingFile& receiving, const std::string& url)
         receiving.Resume.From = size;
         receiving.Resume.Note = note;
     }
-    receiving.Resume.Noted = [&receiving] { platform::WritePartialNote(receiving.File.Path(), receiving.Resume.Note); };
+    receiving.NoteOnDisk = receiving.Resume.From > 0;
+    // A file too small ever to be kept needs no note: most pictures cost no extra file so.
+    receiving.Resume.Noted = [&receiving] {
+        const long long total = receiving.Resume.Note.Total;
+        if (total < 0 || total >= MinKeptPartialBytes)
+            receiving.NoteOnDisk = platform::WritePartialNote(receiving.File.Path(), receiving.Resume.Note) ||
+                                   receiving.NoteOnDisk;
+    };
 }
 
 // A failed transfer leaves its partial data for the next attempt when there is enough of it and
@@ -199,7 +210,7 @@ void TakeUpPartialFile(TReceivingFile& receiving, const std::string& url)
 void KeepOrDropPartialFile(TReceivingFile& receiving)
 {
     const std::string path = receiving.File.Path();
-    if (!receiving.Resume.Note.Url.empty() && platform::FileSizeOf(path) >= MinKeptPartialBytes) {
+    if (receiving.NoteOnDisk && platform::FileSizeOf(path) >= MinKeptPartialBytes) {
         receiving.File.Keep();
         return;
     }
@@ -252,7 +263,7 @@ void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& rece
         reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file.Error())});
     if (reason.empty() && received.ModifiedTime >= 0)
         platform::SetModifiedTime(finalPath, received.ModifiedTime);
-    if (receiving.Partial && reason.empty())
+    if (receiving.Partial && reason.empty() && receiving.NoteOnDisk)
         platform::RemovePartialNote(path);
     else if (receiving.Partial)
         KeepOrDropPartialFile(receiving);

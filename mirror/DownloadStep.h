@@ -36,6 +36,7 @@ struct TReceivingFile {
     platform::TempFile File;
     bool Partial = false;
     TResume Resume;
+    bool NoteOnDisk = false;  // the partial file's note may be on the disk
     // The file replaces the present one of its name (a recheck found it changed); never partial.
     bool Replace = false;
 };

@@ -147,7 +147,18 @@ bool TJobForm::IsArchived(const std::string& localFolder, const std::string& fil
     if (!Archive)
         return false;
     const std::string path = ArchiveServerPath(DestinationText(), localFolder, fileName);
-    return Archive->Contains(ArchiveKind(path), path);
+    return Recorded(ArchiveKind(path), path);
+}
+
+bool TJobForm::Recorded(const std::string& kind, const std::string& serverPath)
+{
+    const std::string folder = kind + serverPath.substr(0, serverPath.rfind('/') + 1);
+    if (folder != archivedFolder_) {
+        const std::vector<std::string> paths = Archive->RecordedBelow(kind, folder.substr(kind.size()));
+        archivedPaths_ = std::unordered_set<std::string>(paths.begin(), paths.end());
+        archivedFolder_ = folder;
+    }
+    return archivedPaths_.contains(serverPath);
 }
 
 void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fileName)
@@ -156,8 +167,9 @@ void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fi
         return;
     const std::string path = ArchiveServerPath(DestinationText(), localFolder, fileName);
     const std::string kind = ArchiveKind(path);
-    if (Archive->Contains(kind, path))
+    if (Recorded(kind, path))
         return;
+    archivedPaths_.insert(path);
     const std::string local = localFolder + fileName;
     Archive->Record(kind, path, platform::NativePath(local), platform::FileSizeOf(local),
                     static_cast<long long>(std::time(nullptr)));
@@ -168,6 +180,8 @@ void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fi
 void TJobForm::BeginJob()
 {
     Archive.reset();
+    archivedFolder_.clear();
+    archivedPaths_.clear();
     if (!ArchivePath.empty())
         Archive = std::make_unique<TArchive>(ArchivePath);
     pool_.reset();

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 class TArchive;
 class TComponent;
@@ -127,4 +128,9 @@ private:
     platform::TempFile OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open);
     long long ProgressMark = 0;
     std::unique_ptr<TDownloadPool> pool_;
+    // Whether the archive records `serverPath`; the records of a folder are read at its first
+    // file, so that a walk asks the database once a folder rather than once a file.
+    bool Recorded(const std::string& kind, const std::string& serverPath);
+    std::string archivedFolder_;
+    std::unordered_set<std::string> archivedPaths_;
 };
