@@ -119,8 +119,11 @@ check_pictures() {
 row() { printf 'ROW|%s|%s|%s|%s|%s\n' "$@"; }
 
 # nginx serving $work/site, also as the gallery host and its HTTP proxy: the CGI's answers are
-# the static files the page generator wrote. For start_server.
+# the static files the page generator wrote. With `nginx_access_log` set, each request's path,
+# status and bytes sent (headers too) are logged to that file, one line each. For start_server.
 write_nginx_conf() {
+  local access_log=off
+  [[ -z ${nginx_access_log:-} ]] || access_log="$nginx_access_log sent"
   mkdir -p "$work/temp"
   cat >"$work/nginx.conf" <<EOF
 daemon off;
@@ -129,7 +132,8 @@ pid $work/nginx.pid;
 error_log $work/error.log;
 events { worker_connections 1024; }
 http {
-access_log off;
+log_format sent '\$uri \$status \$bytes_sent';
+access_log $access_log;
 sendfile on;
 client_body_temp_path $work/temp/body;
 proxy_temp_path $work/temp/proxy;
