@@ -66,6 +66,45 @@ find_built() {
   find "$build" -name "$1" -type f -perm -u+x | head -n 1
 }
 
+# The folder-ID job of the command-line program through the HTTP proxy PROXY (HOST:PORT) into
+# DEST, with no stored entries, into the array `job`: gallery_job PROXY DEST [OPTION...].
+gallery_job() {
+  local proxy=$1 dest=$2
+  shift 2
+  job=("$program" --folder 77154 --host-a --dest "$dest/" --proxy "$proxy" --no-pause --settings "$work/none.ini" "$@")
+}
+
+# wget -r on the static gallery that nginx serves on $port, into DEST, into the array `job`:
+# wget_job DEST [OPTION...].
+wget_job() {
+  local dest=$1
+  shift
+  job=(wget -q -r -l inf -nH -e robots=off "$@" -P "$dest" "http://127.0.0.1:$port/index.html")
+}
+
+# The sample gallery's pages for a root folder that shows one picture, the file
+# $work/site/gallery/tessa/big.jpg: the folder page and its listing.
+write_one_picture_gallery() {
+  mkdir -p "$work/site/pages" "$work/site/gallery/tessa"
+  cat >"$work/site/pages/f77154_n.html" <<'EOF'
+<HTML>
+<HEAD>
+<TITLE>Gallery - tessa - tessa (page 1 of 1)</TITLE>
+</HEAD>
+<BODY BGCOLOR="#FFFFFF">
+<H2>tessa</H2>
+<P><IMG SRC=/members/tessa_thumb.jpg WIDTH=48 HEIGHT=48 ALT="tessa"> tessa</P>
+<P>0 folders, 1 pictures</P>
+<TABLE BORDER=0 CELLPADDING=4>
+<TR><TD><CODE><A HREF="/cgi-bin/gallery.cgi?a=members">Up</A></CODE></TD></TD></TR>
+<TR><TD><A HREF="/cgi-bin/gallery.cgi?i=500001"><IMG SRC=/gallery/tessa/thumb/big_thumb.jpg WIDTH=96 HEIGHT=72 BORDER=0 ALT="big.jpg"></A></TD><TD>big.jpg</TD></TR>
+</TABLE>
+</BODY>
+</HTML>
+EOF
+  cp "$work/site/pages/f77154_n.html" "$work/site/gallery/tessa/index.html"
+}
+
 # Every picture of a crawl arrived, and whole: check_pictures DEST WHO, against the $pictures
 # copies of $work/picture.jpg in the gallery that bench_gallery_pages wrote.
 check_pictures() {
@@ -91,8 +130,11 @@ crawl_tools() {
 row() { printf 'ROW|%s|%s|%s|%s|%s\n' "$@"; }
 
 # nginx serving $work/site, also as the gallery host and its HTTP proxy: the CGI's answers are
-# the static files the page generator wrote. For start_server.
+# the static files the page generator wrote. With `nginx_access_log` set, each request's path,
+# status and bytes sent (headers too) are logged to that file, one line each. For start_server.
 write_nginx_conf() {
+  local access_log=off
+  [[ -z ${nginx_access_log:-} ]] || access_log="$nginx_access_log sent"
   mkdir -p "$work/temp"
   cat >"$work/nginx.conf" <<EOF
 daemon off;
@@ -101,7 +143,8 @@ pid $work/nginx.pid;
 error_log $work/error.log;
 events { worker_connections 1024; }
 http {
-access_log off;
+log_format sent '\$uri \$status \$bytes_sent';
+access_log $access_log;
 sendfile on;
 client_body_temp_path $work/temp/body;
 proxy_temp_path $work/temp/proxy;

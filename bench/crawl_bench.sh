@@ -29,15 +29,16 @@ head -c "$picture_size" /dev/urandom >"$work/picture.jpg"
 crawl_ours() {
   local dest=$work/out/ours
   rm -rf "$dest"; mkdir -p "$dest"
-  timed "$program" --folder 77154 --host-a --dest "$dest/" --proxy "127.0.0.1:$port" --no-pause \
-    --settings "$work/none.ini"
+  gallery_job "127.0.0.1:$port" "$dest"
+  timed "${job[@]}"
   check_pictures "$dest" tessary
   ours_t+=("$elapsed") ours_m+=("$peak_kib")
 }
 crawl_wget() {
   local dest=$work/out/wget
   rm -rf "$dest"; mkdir -p "$dest"
-  timed wget -q -r -l inf --no-http-keep-alive -nH -e robots=off -P "$dest" "http://127.0.0.1:$port/index.html"
+  wget_job "$dest" --no-http-keep-alive
+  timed "${job[@]}"
   check_pictures "$dest" wget
   wget_t+=("$elapsed") wget_m+=("$peak_kib")
 }

@@ -29,8 +29,8 @@ for _ in $(seq 100); do grep -q '^listening on' "$work/gallery.out" && break; sl
 proxy=$(sed -n 's/^listening on //p' "$work/gallery.out")
 [[ -n $proxy ]] || { echo "the sample gallery did not start" >&2; cat "$work/gallery.out" >&2; exit 1; }
 
-"$program" --folder 77154 --host-a --dest "$work/out/" --proxy "$proxy" --no-pause \
-  --settings "$work/none.ini" >"$work/ours.log" 2>&1 &
+gallery_job "$proxy" "$work/out"
+"${job[@]}" >"$work/ours.log" 2>&1 &
 ours_pid=$!
 curl -sS --http1.0 -x "$proxy" -o /dev/null 'http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154' \
   >"$work/curl.log" 2>&1 &

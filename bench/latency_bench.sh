@@ -43,15 +43,16 @@ crawl_ours() {
   local dest=$work/out/ours
   shift
   rm -rf "$dest"; mkdir -p "$dest"
-  timed "$program" --folder 77154 --host-a --dest "$dest/" --proxy "127.0.0.1:$port" --no-pause \
-    --settings "$work/none.ini" "$@"
+  gallery_job "127.0.0.1:$port" "$dest" "$@"
+  timed "${job[@]}"
   check_pictures "$dest" tessary
   times+=("$elapsed")
 }
 crawl_wget() {
   local dest=$work/out/wget
   rm -rf "$dest"; mkdir -p "$dest"
-  timed wget -q -r -l inf -nH -e robots=off -P "$dest" "http://127.0.0.1:$port/index.html"
+  wget_job "$dest"
+  timed "${job[@]}"
   check_pictures "$dest" wget
   wget_t+=("$elapsed")
 }

@@ -38,24 +38,7 @@ ln "$work/big.bin" "$work/site/gallery/tessa/big.jpg"
 ln "$work/big.bin" "$work/ftp/$set_folder/$set_number-1.gif"
 chmod -R a+rX "$work/site" "$work/ftp"
 
-# The sample gallery's page for a root folder that shows one picture: the folder page and its listing.
-cat >"$work/site/pages/f77154_n.html" <<'EOF'
-<HTML>
-<HEAD>
-<TITLE>Gallery - tessa - tessa (page 1 of 1)</TITLE>
-</HEAD>
-<BODY BGCOLOR="#FFFFFF">
-<H2>tessa</H2>
-<P><IMG SRC=/members/tessa_thumb.jpg WIDTH=48 HEIGHT=48 ALT="tessa"> tessa</P>
-<P>0 folders, 1 pictures</P>
-<TABLE BORDER=0 CELLPADDING=4>
-<TR><TD><CODE><A HREF="/cgi-bin/gallery.cgi?a=members">Up</A></CODE></TD></TD></TR>
-<TR><TD><A HREF="/cgi-bin/gallery.cgi?i=500001"><IMG SRC=/gallery/tessa/thumb/big_thumb.jpg WIDTH=96 HEIGHT=72 BORDER=0 ALT="big.jpg"></A></TD><TD>big.jpg</TD></TR>
-</TABLE>
-</BODY>
-</HTML>
-EOF
-cp "$work/site/pages/f77154_n.html" "$work/site/gallery/tessa/index.html"
+write_one_picture_gallery
 
 ftp_root=$work/ftp
 start_server write_nginx_conf launch_nginx "$work/error.log"
@@ -74,8 +57,8 @@ fetch() {
   times[$who]+=" $elapsed" peaks[$who]+=" $peak_kib"
 }
 http_ours() {
-  fetch http_ours gallery/tessa/big.jpg "$program" --folder 77154 --host-a --dest "$work/out/" \
-    --proxy "127.0.0.1:$http_port" --no-pause --settings "$work/none.ini"
+  gallery_job "127.0.0.1:$http_port" "$work/out"
+  fetch http_ours gallery/tessa/big.jpg "${job[@]}"
 }
 http_curl() {
   fetch http_curl big.jpg curl -sS --http1.0 -x "127.0.0.1:$http_port" -o "$work/out/big.jpg" \
