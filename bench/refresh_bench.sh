@@ -20,11 +20,7 @@ runs=${RUNS:-$default_runs}
 per_page=20
 picture_size=$((20 * 1024))
 
-for tool in /usr/sbin/nginx wget /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool (bash tools/setup.sh installs it)" >&2; exit 2; }
-done
-program=$(find_built tessary)
-generator=$(find_built bench_gallery_pages)
+crawl_tools
 
 work=$(memory_dir refresh)
 server_pid=
