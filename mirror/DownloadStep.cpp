@@ -155,13 +155,11 @@ TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const s
         return TFileAdmission::MultimediaLocked;
     if (!IsSafeName(fileName) || platform::IsTempFileName(fileName) || platform::IsPartialName(fileName))
         return TFileAdmission::UnsafeName;
-    // A recorded file is skipped, there or not, without a look at the disk; an update looks
-    // at the disk first, as it asks again for the files that are there.
-    if (form.Update && platform::FileExists(localFolder + fileName))
-        return TFileAdmission::Recheck;
-    if (form.IsArchived(localFolder, fileName))
-        return TFileAdmission::Archived;
-    return platform::FileExists(localFolder + fileName) ? TFileAdmission::Present : TFileAdmission::Fetch;
+    // A file that is there is present (or, for an update, asked for again); one that is not is
+    // skipped when the archive records it, however it went.
+    if (platform::FileExists(localFolder + fileName))
+        return form.Update ? TFileAdmission::Recheck : TFileAdmission::Present;
+    return form.IsArchived(localFolder, fileName) ? TFileAdmission::Archived : TFileAdmission::Fetch;
 }
 
 void ReportPresent(TJobForm& form, const std::string& localFolder, const std::string& fileName)

@@ -144,35 +144,35 @@ void TJobForm::AbortDownloads()
 
 bool TJobForm::IsArchived(const std::string& localFolder, const std::string& fileName)
 {
-    if (!Archive)
-        return false;
-    const std::string path = ArchiveServerPath(DestinationText(), localFolder, fileName);
-    return Recorded(ArchiveKind(path), path);
-}
-
-bool TJobForm::Recorded(const std::string& kind, const std::string& serverPath)
-{
-    const std::string folder = kind + serverPath.substr(0, serverPath.rfind('/') + 1);
-    if (folder != archivedFolder_) {
-        const std::vector<std::string> paths = Archive->RecordedBelow(kind, folder.substr(kind.size()));
-        archivedPaths_ = std::unordered_set<std::string>(paths.begin(), paths.end());
-        archivedFolder_ = folder;
-    }
-    return archivedPaths_.contains(serverPath);
+    return Archive && archivedPaths_.contains(ArchiveKeyOf(localFolder, fileName));
 }
 
 void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fileName)
 {
     if (!Archive)
         return;
-    const std::string path = ArchiveServerPath(DestinationText(), localFolder, fileName);
-    const std::string kind = ArchiveKind(path);
-    if (Recorded(kind, path))
+    const std::string path = ArchiveKeyOf(localFolder, fileName);
+    if (!archivedPaths_.insert(path).second)
         return;
-    archivedPaths_.insert(path);
     const std::string local = localFolder + fileName;
-    Archive->Record(kind, path, platform::NativePath(local), platform::FileSizeOf(local),
+    Archive->Record(ArchiveKind(path), path, platform::NativePath(local), platform::FileSizeOf(local),
                     static_cast<long long>(std::time(nullptr)));
+}
+
+// The files of a folder come one after the other: its server path and its records are found
+// at its first file, so that the others cost a string and a hash lookup, not a query.
+std::string TJobForm::ArchiveKeyOf(const std::string& localFolder, const std::string& fileName)
+{
+    if (localFolder != archivedFolder_) {
+        archivedServerFolder_ = ArchiveServerPath(DestinationText(), localFolder, "");
+        if (!archivedServerFolder_.ends_with('/'))
+            archivedServerFolder_ += '/';
+        const std::vector<std::string> paths =
+            Archive->RecordedIn(ArchiveKind(archivedServerFolder_), archivedServerFolder_);
+        archivedPaths_ = std::unordered_set<std::string>(paths.begin(), paths.end());
+        archivedFolder_ = localFolder;
+    }
+    return archivedServerFolder_ + fileName;
 }
 
 // Each job starts its connections afresh, with the settings it runs with, and opens the archive
@@ -181,6 +181,7 @@ void TJobForm::BeginJob()
 {
     Archive.reset();
     archivedFolder_.clear();
+    archivedServerFolder_.clear();
     archivedPaths_.clear();
     if (!ArchivePath.empty())
         Archive = std::make_unique<TArchive>(ArchivePath);

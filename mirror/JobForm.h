@@ -128,9 +128,10 @@ private:
     platform::TempFile OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open);
     long long ProgressMark = 0;
     std::unique_ptr<TDownloadPool> pool_;
-    // Whether the archive records `serverPath`; the records of a folder are read at its first
-    // file, so that a walk asks the database once a folder rather than once a file.
-    bool Recorded(const std::string& kind, const std::string& serverPath);
-    std::string archivedFolder_;
+    // The archive's key of a file: its server path. The records of its folder are read at the
+    // folder's first file, so that a walk asks the database once a folder, not once a file.
+    std::string ArchiveKeyOf(const std::string& localFolder, const std::string& fileName);
+    std::string archivedFolder_;        // the local folder of the records read
+    std::string archivedServerFolder_;  // its server path, ending in "/"
     std::unordered_set<std::string> archivedPaths_;
 };
