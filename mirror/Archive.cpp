@@ -25,10 +25,6 @@ std::string Collapsed(const std::string& path)
     return collapsed;
 }
 
-// A server path's folder, up to its last "/": the characters other than "/" are trimmed from
-// its end. Index and query spell it alike, so that the query uses the index.
-constexpr const char* FolderOfPath = "rtrim(server_path, replace(server_path, '/', ''))";
-
 }  // namespace
 
 void TArchive::TCloser::operator()(sqlite3* db) const
@@ -50,7 +46,7 @@ TArchive::TArchive(const std::string& path) : path_(platform::NativePath(path))
     Execute("PRAGMA journal_mode=WAL");
     Execute("PRAGMA synchronous=NORMAL");
     lookup_ = Prepare("SELECT 1 FROM files WHERE kind = ?1 AND server_path = ?2");
-    inFolder_ = Prepare(("SELECT server_path FROM files WHERE kind = ?1 AND " + std::string(FolderOfPath) + " = ?2").c_str());
+    below_ = Prepare("SELECT server_path FROM files WHERE kind = ?1 AND server_path >= ?2 AND server_path < ?3");
     insert_ = Prepare("INSERT OR REPLACE INTO files (kind, server_path, local_path, size, time) "
                       "VALUES (?1, ?2, ?3, ?4, ?5)");
 }
@@ -95,9 +91,8 @@ void TArchive::CheckSchema()
         } else if (names.empty() && found == 0) {
             Execute("CREATE TABLE files (kind TEXT NOT NULL, server_path TEXT NOT NULL, local_path TEXT NOT NULL, "
                     "size INTEGER NOT NULL, time INTEGER NOT NULL, PRIMARY KEY (kind, server_path)) WITHOUT ROWID");
-            Execute(("CREATE INDEX files_by_folder ON files (kind, " + std::string(FolderOfPath) + ")").c_str());
             Execute(("PRAGMA user_version = " + std::to_string(SchemaVersion)).c_str());
-        } else if (found != SchemaVersion || names != std::set<std::string>{"files", "files_by_folder"}) {
+        } else if (found != SchemaVersion || names != std::set<std::string>{"files"}) {
             refusal = _("it is a database of another kind, not a download archive");
         }
     } catch (...) {
@@ -147,18 +142,23 @@ bool TArchive::Contains(const std::string& kind, const std::string& serverPath)
     return code == SQLITE_ROW;
 }
 
-std::vector<std::string> TArchive::RecordedIn(const std::string& kind, const std::string& folder)
+// Every path that starts with "folder/" sorts from "folder/" up to "folder0" ("0" follows "/").
+std::vector<std::string> TArchive::RecordedBelow(const std::string& kind, const std::string& folder)
 {
+    if (folder.empty())
+        return {};
     const std::lock_guard lock(mutex_);
-    sqlite3_stmt* inFolder = inFolder_.get();
-    sqlite3_bind_text(inFolder, 1, kind.data(), static_cast<int>(kind.size()), SQLITE_STATIC);
-    sqlite3_bind_text(inFolder, 2, folder.data(), static_cast<int>(folder.size()), SQLITE_STATIC);
+    const std::string end = folder.substr(0, folder.size() - 1) + static_cast<char>(folder.back() + 1);
+    sqlite3_stmt* below = below_.get();
+    sqlite3_bind_text(below, 1, kind.data(), static_cast<int>(kind.size()), SQLITE_STATIC);
+    sqlite3_bind_text(below, 2, folder.data(), static_cast<int>(folder.size()), SQLITE_STATIC);
+    sqlite3_bind_text(below, 3, end.data(), static_cast<int>(end.size()), SQLITE_STATIC);
     std::vector<std::string> paths;
     int code;
-    while ((code = sqlite3_step(inFolder)) == SQLITE_ROW)
-        paths.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(inFolder, 0)),
-                           static_cast<size_t>(sqlite3_column_bytes(inFolder, 0)));
-    sqlite3_reset(inFolder);
+    while ((code = sqlite3_step(below)) == SQLITE_ROW)
+        paths.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(below, 0)),
+                           static_cast<size_t>(sqlite3_column_bytes(below, 0)));
+    sqlite3_reset(below);
     if (code != SQLITE_DONE)
         Fail(code);
     return paths;

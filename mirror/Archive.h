@@ -39,9 +39,8 @@ public:
 
     // Whether a file of that kind and server path is recorded.
     bool Contains(const std::string& kind, const std::string& serverPath);
-    // The server paths of that kind recorded in `folder` itself (which ends in "/"), in one
-    // indexed query: its sub-folders' files are not read.
-    std::vector<std::string> RecordedIn(const std::string& kind, const std::string& folder);
+    // The server paths of that kind recorded below `folder` (which ends in "/"), in one query.
+    std::vector<std::string> RecordedBelow(const std::string& kind, const std::string& folder);
     // Records the file (replacing an earlier record of it) in a transaction of its own:
     // `size` in bytes, `time` in seconds since the epoch.
     void Record(const std::string& kind, const std::string& serverPath, const std::string& localPath, long long size,
@@ -72,7 +71,7 @@ private:
     std::mutex mutex_;  // one statement at a time: the prepared ones are shared
     std::unique_ptr<sqlite3, TCloser> db_;
     TStatement lookup_;
-    TStatement inFolder_;
+    TStatement below_;
     TStatement insert_;
 };
 

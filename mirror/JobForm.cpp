@@ -159,18 +159,24 @@ void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fi
                     static_cast<long long>(std::time(nullptr)));
 }
 
-// The files of a folder come one after the other: its server path and its records are found
-// at its first file, so that the others cost a string and a hash lookup, not a query.
+// The files of a folder come one after the other: its server path is found at its first file.
+// The records are read once for the whole gallery or set group the folder lies in ("/gallery/
+// tessa/", "/scans/08000/"), so that a walk costs one query, and each file a hash lookup.
 std::string TJobForm::ArchiveKeyOf(const std::string& localFolder, const std::string& fileName)
 {
     if (localFolder != archivedFolder_) {
         archivedServerFolder_ = ArchiveServerPath(DestinationText(), localFolder, "");
         if (!archivedServerFolder_.ends_with('/'))
             archivedServerFolder_ += '/';
-        const std::vector<std::string> paths =
-            Archive->RecordedIn(ArchiveKind(archivedServerFolder_), archivedServerFolder_);
-        archivedPaths_ = std::unordered_set<std::string>(paths.begin(), paths.end());
         archivedFolder_ = localFolder;
+        const size_t second = archivedServerFolder_.find('/', 1);
+        const size_t third = second == std::string::npos ? second : archivedServerFolder_.find('/', second + 1);
+        const std::string top = archivedServerFolder_.substr(0, third == std::string::npos ? third : third + 1);
+        if (top != archivedTop_) {
+            const std::vector<std::string> paths = Archive->RecordedBelow(ArchiveKind(top), top);
+            archivedPaths_ = std::unordered_set<std::string>(paths.begin(), paths.end());
+            archivedTop_ = top;
+        }
     }
     return archivedServerFolder_ + fileName;
 }
@@ -182,6 +188,7 @@ void TJobForm::BeginJob()
     Archive.reset();
     archivedFolder_.clear();
     archivedServerFolder_.clear();
+    archivedTop_.clear();
     archivedPaths_.clear();
     if (!ArchivePath.empty())
         Archive = std::make_unique<TArchive>(ArchivePath);

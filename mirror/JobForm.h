@@ -133,5 +133,6 @@ private:
     std::string ArchiveKeyOf(const std::string& localFolder, const std::string& fileName);
     std::string archivedFolder_;        // the local folder of the records read
     std::string archivedServerFolder_;  // its server path, ending in "/"
+    std::string archivedTop_;           // the gallery or set group whose records are read
     std::unordered_set<std::string> archivedPaths_;
 };
