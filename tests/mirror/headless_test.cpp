@@ -249,7 +249,8 @@ TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
     EXPECT_EQ(run.Finish(), 0);
     for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
                                "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version",
-                               "--max-size", "--keep-alive", "--connections", "--input-file"})
+                               "--max-size", "--keep-alive", "--connections", "--input-file", "--archive",
+                               "--archive-import", "--update", "--no-resume", "--retries"})
         EXPECT_NE(run.Out.find(option), std::string::npos) << option;
 }
 

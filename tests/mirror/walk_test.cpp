@@ -680,4 +680,27 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
     }
 }
 
+// A retry over one of four connections: its line stands among its picture's lines, in order.
+TEST_F(WalkTest, FourConnectionsKeepARetryWithItsPicture)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"), PictureLine(folder, "b.jpg"),
+                                   PictureLine(folder, "c.jpg")}));
+    for (const char* name : {"a.jpg", "c.jpg"})
+        ServePicture(folder, name);
+    stub.Set(Site + folder + "b.jpg", fixtures::Reply::Status(503, "Busy", "", {{"Retry-After", "1"}}));
+    stub.OnRequest([this, folder](const std::string& url) {
+        if (url == Site + folder + "b.jpg" && stub.Count(url) == 2)
+            ServePicture(folder, "b.jpg");  // the retry finds it
+    });
+    host.Connections = 4;
+    host.Retries = 1;
+
+    WalkPictureListing(host, folder);
+
+    EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg", "** Retrying b.jpg in 1 s: HTTP/1.0 503 Busy",
+                               folder + "c.jpg"}));
+    EXPECT_EQ(ReadLocal("gallery/tessa/f/b.jpg"), PictureBytes("b.jpg"));
+}
+
 }  // namespace
