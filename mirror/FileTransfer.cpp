@@ -46,7 +46,8 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
         http_.Get(url);
     } catch (const Exception& error) {
         http_.OnReplyHead = nullptr;
-        mayPass_ = MayPass(error, http_.StopReason);
+        // A body the server cut short came over a connection that broke, as a refusal recorded it.
+        mayPass_ = MayPass(error, http_.StopReason) || http_.CutShort;
         return ReasonOf(error);
     }
     http_.OnReplyHead = nullptr;

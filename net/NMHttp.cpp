@@ -494,7 +494,7 @@ void TNMHTTP::ReadReplyHeader()
     receivedCookie_.clear();
     LastModified.clear();
     RangeStart = RangeWhole = RetryAfter = -1;
-    Appending = false;
+    Appending = CutShort = false;
     FilePtr headerFile;
     if (OutputFileMode) {
         headerFile.reset(std::fopen(platform::NativePath(Header).c_str(), "wb"));
@@ -601,6 +601,12 @@ void TNMHTTP::NoteContentRange(const std::string& value)
         RangeWhole = std::stoll(whole);
 }
 
+void TNMHTTP::RefuseCutShort(const std::string& text, const std::string& reason)
+{
+    CutShort = true;
+    RefuseReply(text, reason);
+}
+
 void TNMHTTP::RefuseReply(const std::string& text, const std::string& reason)
 {
     RecordStop(TStopReason::BadReply);
@@ -629,7 +635,7 @@ void TNMHTTP::CheckBodyComplete()
         return;
     RaiseIfDropped();
     if (lengthAnnounced_)
-        RefuseReply(ShortBodyText(), platform::Fill(_("received %1 of %2 bytes"),
+        RefuseCutShort(ShortBodyText(), platform::Fill(_("received %1 of %2 bytes"),
                                                     {std::to_string(CapturedCount()), std::to_string(BytesTotal)}));
 }
 
@@ -729,8 +735,8 @@ void TNMHTTP::TakeBodyBytes(long long count, std::FILE* file, bool chunked)
             if (!Connected) {
                 RaiseIfDropped();
                 if (chunked)
-                    RefuseReply(ChunkedCutShortText(), BodyClosedText());
-                RefuseReply(ShortBodyText(), platform::Fill(_("received %1 of %2 bytes"),
+                    RefuseCutShort(ChunkedCutShortText(), BodyClosedText());
+                RefuseCutShort(ShortBodyText(), platform::Fill(_("received %1 of %2 bytes"),
                                                             {std::to_string(CapturedCount()), std::to_string(BytesTotal)}));
             }
             WaitPass();
@@ -759,10 +765,10 @@ std::string TNMHTTP::ChunkLine()
     } catch (const ESockError&) {
         if (Cancelled() || StopReason == TStopReason::ServerDrop)
             throw;
-        RefuseReply(ChunkedCutShortText(), BodyClosedText());
+        RefuseCutShort(ChunkedCutShortText(), BodyClosedText());
     }
     if (line.empty() || line.back() != '\n')
-        RefuseReply(ChunkedCutShortText(), BodyClosedText());
+        RefuseCutShort(ChunkedCutShortText(), BodyClosedText());
     return line;
 }
 

@@ -66,6 +66,8 @@ public:
     long long RangeWhole = -1;
     bool Appending = false;
     long long RetryAfter = -1;
+    // The server ended the latest reply's body before its end.
+    bool CutShort = false;
 
     // Published properties.
     std::string Body = "Default.htm";
@@ -127,6 +129,8 @@ protected:
     long long BodyLimit() const;
     void CheckBodyComplete();
     [[noreturn]] void RefuseReply(const std::string& text, const std::string& reason);
+    // A reply whose body the server ended before its end.
+    [[noreturn]] void RefuseCutShort(const std::string& text, const std::string& reason);
     void NoteHeaderLine(const std::string& line);
     void NoteContentRange(const std::string& value);
     void CheckContinuation();

@@ -364,6 +364,9 @@ TEST_F(DownloadTest, RetriesFollowTheBackOffAndEndWithCancel)
     } rows[] = {{"503 and Retry-After", busy, false, {retried + "HTTP/1.0 503 Busy"}, 2},
                 {"429 without Retry-After", Reply::Status(429, "Too Many Requests"), false,
                  {retried + "HTTP/1.0 429 Too Many Requests"}, 2},
+                {"body cut short", Reply::Steps({fixtures::Step::Send(fixtures::HttpHead(200, "OK", {{"Content-Length", "10"}}) + "12345"),
+                                                 fixtures::Step::Close()}),
+                 false, {retried}, 2},
                 {"404 is not retried", Reply::Status(404, "Not Found"), false,
                  {"** Multimedia files have been temporarily disabled.", "** Deleting file a.jpg"}, 1},
                 {"cancel ends the back-off",
@@ -389,7 +392,10 @@ TEST_F(DownloadTest, RetriesFollowTheBackOffAndEndWithCancel)
 
         Download("a.jpg");
 
-        EXPECT_EQ(host.Log, row.log);
+        // A line given in part names the cause only by its beginning.
+        ASSERT_EQ(host.Log.size(), row.log.size());
+        for (size_t i = 0; i < row.log.size(); ++i)
+            EXPECT_EQ(host.Log[i].substr(0, row.log[i].size()), row.log[i]);
         EXPECT_EQ(stub.Count(Site + Folder + "a.jpg") - before, row.requests);
         EXPECT_EQ(fs::exists(LocalFile("a.jpg")), row.log.size() == 1);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
