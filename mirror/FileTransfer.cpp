@@ -107,9 +107,12 @@ void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
 
 // The client itself holds a file to the length its server announces; the note names the file.
 std::string TFtpFileTransfer::Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                                      TResume* resume, long long)
+                                      TResume* resume, long long changedAfter)
 {
     lastFailure_.clear();
+    unchanged_ = changedAfter >= 0 && ListedTime >= 0 && ListedTime <= changedAfter;
+    if (unchanged_)
+        return {};
     if (resume != nullptr)
         ftp_.OnTransactionStart = [this, &resume, url](TComponent*) {
             if (!ftp_.Appended)

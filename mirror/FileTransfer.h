@@ -76,7 +76,9 @@ public:
     long long ReceivedBytes() const override;
     void Failed(TJobForm& form, const std::string& fileName) override;
     long long ModifiedTime() const override { return ListedTime; }
-    // The time the listing gave the file about to be fetched; -1: none.
+    bool Unchanged() const override { return unchanged_; }
+    // The time the listing gave the file about to be fetched; -1: none. A recheck compares it
+    // with the file's: FTP has no conditional download.
     long long ListedTime = -1;
     // The message of the error that failed the last file, as the client raised it.
     const std::string& LastFailure() const { return lastFailure_; }
@@ -84,4 +86,5 @@ public:
 private:
     TNMFTP& ftp_;
     std::string lastFailure_;
+    bool unchanged_ = false;
 };

@@ -216,6 +216,30 @@ TEST_F(SetJobTest, ExistingFileIsLoggedButNotFetched)
     EXPECT_EQ(FileBytes(folder.Path() / "scans/08000/8436/8436-02.gif"), "fresh");
 }
 
+// An update asks again only for the files the listing dates after the stored ones (1999-03-03):
+// FTP has no conditional download, the listing's date stands in for one.
+TEST_F(SetJobTest, UpdateFetchesOnlyFilesListedAsNewer)
+{
+    server.SetListing(Entry("8436-01.gif") + Entry("8436-02.gif"));
+    server.SetFile("8436-01.gif", "fresh");
+    server.SetFile("8436-02.gif", "fresh");
+    const fs::path kept = folder.Path() / "scans/08000/8436";
+    fs::create_directories(kept);
+    support::WriteFile(kept / "8436-01.gif", "kept");
+    support::WriteFile(kept / "8436-02.gif", "older");
+    ASSERT_TRUE(platform::SetModifiedTime((kept / "8436-02.gif").string(), 631152000));  // 1990
+    host.Update = true;
+
+    setJob.Start();
+
+    const std::vector<std::string> transcript = Transcript();
+    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RETR 8436-01.gif"), 0);
+    EXPECT_EQ(FileBytes(kept / "8436-01.gif"), "kept");
+    EXPECT_EQ(FileBytes(kept / "8436-02.gif"), "fresh");
+    EXPECT_EQ(host.Run.Tally.Present, 1);
+    EXPECT_EQ(host.Run.Tally.Fetched, 1);
+}
+
 TEST_F(SetJobTest, HostileNamesAreNamedAndNeverFetched)
 {
     server.SetListing(Entry("..") + Entry(".") + Entry("../../up.gif") + Entry("a\\b.gif") + Entry("bad\x01name") +
