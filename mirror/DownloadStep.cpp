@@ -188,7 +188,7 @@ void TakeUpPartialFile(TReceivingFile& receiving, const std::string& url)
 {
     receiving.Partial = true;
     platform::PartialNote note;
-    const long long size = platform::FileSizeOf(receiving.File.Path());
+    const long long size = receiving.File.Existed() ? platform::FileSizeOf(receiving.File.Path()) : 0;
     if (size > 0 && platform::ReadPartialNote(receiving.File.Path(), note) && note.Url == url) {
         receiving.Resume.From = size;
         receiving.Resume.Note = note;
@@ -252,7 +252,8 @@ void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& rece
     }
     platform::TempFile& file = receiving.File;
     const std::string path = file.Path();
-    const long long total = receiving.Partial ? receiving.Resume.Note.Total : -1;
+    // A reply that came whole the client held to its length; a continued file is checked here.
+    const long long total = receiving.Partial && receiving.Resume.From > 0 ? receiving.Resume.Note.Total : -1;
     std::string reason = received.Reason;
     if (reason.empty() && total >= 0 && platform::FileSizeOf(path) < total)
         reason = platform::Fill(_("received %1 of %2 bytes"), {std::to_string(platform::FileSizeOf(path)), std::to_string(total)});

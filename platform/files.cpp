@@ -147,12 +147,17 @@ TempFile TempFile::Create(const std::string& folder)
 TempFile TempFile::Claim(const std::string& path)
 {
     TempFile file;
-    UniqueFd fd(::open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    const std::string native = NativePath(path);
+    // Made afresh in most cases: then it is known to be empty without a look at it.
+    UniqueFd fd(::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    file.existed_ = !fd && errno == EEXIST;
+    if (file.existed_)
+        fd = UniqueFd(::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         file.error_ = errno;
         return file;
     }
-    file.path_ = NativePath(path);
+    file.path_ = native;
     file.lock_ = std::move(fd);
     return file;
 }
@@ -181,7 +186,8 @@ void TempFile::Keep()
 }
 
 TempFile::TempFile(TempFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), lock_(std::move(other.lock_)), error_(other.error_)
+    : path_(std::exchange(other.path_, {})), lock_(std::move(other.lock_)), error_(other.error_),
+      existed_(other.existed_)
 {
 }
 
@@ -190,6 +196,7 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept
     std::swap(path_, other.path_);
     std::swap(lock_, other.lock_);
     std::swap(error_, other.error_);
+    std::swap(existed_, other.existed_);
     return *this;
 }
 

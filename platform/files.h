@@ -42,6 +42,8 @@ public:
     // Opens the file `path`, made when missing and kept as it is when there, and takes its
     // lock; empty with Error() EWOULDBLOCK when a running job holds it.
     static TempFile Claim(const std::string& path);
+    // The claimed file was there before.
+    bool Existed() const { return existed_; }
     ~TempFile();
     TempFile(TempFile&& other) noexcept;
     TempFile& operator=(TempFile&& other) noexcept;
@@ -62,6 +64,7 @@ private:
     std::string path_;
     UniqueFd lock_;
     int error_ = 0;
+    bool existed_ = false;
 };
 
 inline const char* const TempFilePrefix = ".tessary-";
