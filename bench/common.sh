@@ -116,14 +116,22 @@ check_pictures() {
 }
 
 # What the gallery crawls need: nginx, wget and GNU time installed, the program and the page
-# generator built (into `program` and `generator`).
-crawl_tools() {
+# generator built (into `program` and `generator`), and memory-backed files in `work` (named
+# after NAME) with a picture of `picture_size` bytes and an empty settings file, removed on exit
+# together with the servers in `server_pid` and `nginx_pid`. Usage: crawl_setup NAME
+crawl_setup() {
   local tool
   for tool in /usr/sbin/nginx wget /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "missing: $tool (bash tools/setup.sh installs it)" >&2; exit 2; }
   done
   program=$(find_built tessary)
   generator=$(find_built bench_gallery_pages)
+  work=$(memory_dir "$1")
+  server_pid= nginx_pid=
+  trap 'stop_pid "$server_pid"; stop_pid "$nginx_pid"; rm -rf "$work"' EXIT INT TERM
+  chmod 755 "$work"  # nginx's workers may run as another user
+  head -c "$picture_size" /dev/urandom >"$work/picture.jpg"
+  : >"$work/none.ini"  # no stored entries: the command line says everything
 }
 
 # One result row for run_all.sh's table: work | ours | peer | ratio (above 1: ours is better) | note.

@@ -16,15 +16,7 @@ runs=${RUNS:-$default_runs}
 per_page=20
 picture_size=$((20 * 1024))
 
-crawl_tools
-
-work=$(memory_dir crawl)
-server_pid=
-cleanup() { stop_pid "$server_pid"; rm -rf "$work"; }
-trap cleanup EXIT INT TERM
-chmod 755 "$work"  # nginx's workers may run as another user
-head -c "$picture_size" /dev/urandom >"$work/picture.jpg"
-: >"$work/none.ini"  # no stored entries: the command line says everything
+crawl_setup crawl
 
 crawl_ours() {
   local dest=$work/out/ours

@@ -21,16 +21,8 @@ connections=${CONNECTIONS:-4}
 per_page=20
 picture_size=$((20 * 1024))
 
-crawl_tools
+crawl_setup latency
 relay=$(find_built bench_latency_relay)
-
-work=$(memory_dir latency)
-server_pid= nginx_pid=
-cleanup() { stop_pid "$server_pid"; stop_pid "$nginx_pid"; rm -rf "$work"; }
-trap cleanup EXIT INT TERM
-chmod 755 "$work"  # nginx's workers may run as another user
-head -c "$picture_size" /dev/urandom >"$work/picture.jpg"
-: >"$work/none.ini"  # no stored entries: the command line says everything
 
 # The relay in front of nginx, adding $rtt ms to every round trip. For start_server.
 launch_relay() {

@@ -20,15 +20,7 @@ runs=${RUNS:-$default_runs}
 per_page=20
 picture_size=$((20 * 1024))
 
-crawl_tools
-
-work=$(memory_dir refresh)
-server_pid=
-cleanup() { stop_pid "$server_pid"; rm -rf "$work"; }
-trap cleanup EXIT INT TERM
-chmod 755 "$work"  # nginx's workers may run as another user
-head -c "$picture_size" /dev/urandom >"$work/picture.jpg"
-: >"$work/none.ini"  # no stored entries: the command line says everything
+crawl_setup refresh
 archive=$work/archive.db
 
 # mirror WHO TIMES: one run of WHO (ours, or wget) over its mirror in $work/out/WHO, with the
