@@ -46,7 +46,8 @@ TArchive::TArchive(const std::string& path) : path_(platform::NativePath(path))
     Execute("PRAGMA journal_mode=WAL");
     Execute("PRAGMA synchronous=NORMAL");
     lookup_ = Prepare("SELECT 1 FROM files WHERE kind = ?1 AND server_path = ?2");
-    below_ = Prepare("SELECT server_path FROM files WHERE kind = ?1 AND server_path >= ?2 AND server_path < ?3");
+    below_ = Prepare(
+        "SELECT server_path FROM files WHERE kind = ?1 AND server_path >= ?2 AND server_path < ?3 ORDER BY server_path");
     insert_ = Prepare("INSERT OR REPLACE INTO files (kind, server_path, local_path, size, time) "
                       "VALUES (?1, ?2, ?3, ?4, ?5)");
 }

@@ -39,7 +39,8 @@ public:
 
     // Whether a file of that kind and server path is recorded.
     bool Contains(const std::string& kind, const std::string& serverPath);
-    // The server paths of that kind recorded below `folder` (which ends in "/"), in one query.
+    // The server paths of that kind recorded below `folder` (which ends in "/"), in one query,
+    // sorted as their bytes compare.
     std::vector<std::string> RecordedBelow(const std::string& kind, const std::string& folder);
     // Records the file (replacing an earlier record of it) in a transaction of its own:
     // `size` in bytes, `time` in seconds since the epoch.

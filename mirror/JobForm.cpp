@@ -144,7 +144,10 @@ void TJobForm::AbortDownloads()
 
 bool TJobForm::IsArchived(const std::string& localFolder, const std::string& fileName)
 {
-    return Archive && archivedPaths_.contains(ArchiveKeyOf(localFolder, fileName));
+    if (!Archive)
+        return false;
+    const std::string path = ArchiveKeyOf(localFolder, fileName);
+    return std::binary_search(archivedPaths_.begin(), archivedPaths_.end(), path);
 }
 
 void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fileName)
@@ -152,8 +155,10 @@ void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fi
     if (!Archive)
         return;
     const std::string path = ArchiveKeyOf(localFolder, fileName);
-    if (!archivedPaths_.insert(path).second)
+    const auto place = std::lower_bound(archivedPaths_.begin(), archivedPaths_.end(), path);
+    if (place != archivedPaths_.end() && *place == path)
         return;
+    archivedPaths_.insert(place, path);
     const std::string local = localFolder + fileName;
     Archive->Record(ArchiveKind(path), path, platform::NativePath(local), platform::FileSizeOf(local),
                     static_cast<long long>(std::time(nullptr)));
@@ -161,7 +166,8 @@ void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fi
 
 // The files of a folder come one after the other: its server path is found at its first file.
 // The records are read once for the whole gallery or set group the folder lies in ("/gallery/
-// tessa/", "/scans/08000/"), so that a walk costs one query, and each file a hash lookup.
+// tessa/", "/scans/08000/"), in the order of their key, so that a walk costs one query, and
+// each file a binary search.
 std::string TJobForm::ArchiveKeyOf(const std::string& localFolder, const std::string& fileName)
 {
     if (localFolder != archivedFolder_) {
@@ -173,8 +179,7 @@ std::string TJobForm::ArchiveKeyOf(const std::string& localFolder, const std::st
         const size_t third = second == std::string::npos ? second : archivedServerFolder_.find('/', second + 1);
         const std::string top = archivedServerFolder_.substr(0, third == std::string::npos ? third : third + 1);
         if (top != archivedTop_) {
-            const std::vector<std::string> paths = Archive->RecordedBelow(ArchiveKind(top), top);
-            archivedPaths_ = std::unordered_set<std::string>(paths.begin(), paths.end());
+            archivedPaths_ = Archive->RecordedBelow(ArchiveKind(top), top);
             archivedTop_ = top;
         }
     }

@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 class TArchive;
 class TComponent;
@@ -134,5 +134,5 @@ private:
     std::string archivedFolder_;        // the local folder of the records read
     std::string archivedServerFolder_;  // its server path, ending in "/"
     std::string archivedTop_;           // the gallery or set group whose records are read
-    std::unordered_set<std::string> archivedPaths_;
+    std::vector<std::string> archivedPaths_;  // sorted
 };
