@@ -149,28 +149,23 @@ private:
     // As the download step tries a file, with the retry lines kept for the picture's report.
     TReceived Receive(THttpFileTransfer& transfer, TNMHTTP& http, int retries)
     {
+        std::vector<std::string> retryLines;
+        const TFileTries tries{url_,
+                               fileName_,
+                               path_,
+                               resume_,
+                               changedAfter_,
+                               retries,
+                               [this] { return noRetry_; },
+                               [&retryLines](const std::string& line) { retryLines.push_back(line); },
+                               [this](bool on) { BackingOff = on; }};
         TReceived result;
-        for (int retry = 0;; ++retry) {
-            try {
-                result.Reason = transfer.Receive(url_, fileName_, path_, resume_, changedAfter_);
-            } catch (const std::exception& error) {
-                result.Reason = error.what();
-            }
-            const int delay = result.Reason.empty() || retry >= retries ? -1 : RetryDelay(transfer, retry);
-            if (delay < 0 || noRetry_)
-                break;
-            result.RetryLines.push_back(RetryLine(fileName_, delay, result.Reason));
-            BackingOff = true;
-            const bool waited = WaitBeforeRetry(delay, [this] { return noRetry_; });
-            BackingOff = false;
-            if (!waited)
-                break;
-            if (resume_ != nullptr)
-                ContinueFrom(*resume_, path_);
+        try {
+            result = ReceiveTrying(transfer, tries);
+        } catch (const std::exception& error) {
+            result.Reason = error.what();
         }
-        result.Bytes = transfer.ReceivedBytes();
-        result.Unchanged = result.Reason.empty() && transfer.Unchanged();
-        result.ModifiedTime = transfer.ModifiedTime();
+        result.RetryLines = std::move(retryLines);
         http.ReportLevel = 1;
         return result;
     }

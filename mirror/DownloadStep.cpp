@@ -59,32 +59,21 @@ private:
         TReceivingFile receiving;
         receiving.Replace = recheck;
         std::string reason = OpenReceivingFile(form_, localFolder, url, fileName, receiving);
-        const long long changedAfter = recheck ? platform::ModifiedTimeOf(localFolder + fileName) : -1;
-        if (reason.empty())
-            reason = Receive(url, fileName, receiving, changedAfter);
-        StoreReceived(form_, transfer_, receiving, localFolder, fileName,
-                      {reason, transfer_.ReceivedBytes(), {}, reason.empty() && transfer_.Unchanged(),
-                       transfer_.ModifiedTime()});
-    }
-
-    // A failure that may pass is tried again after a back-off, as often as the job allows;
-    // cancel ends the back-off and the tries. The watchdog rests meanwhile.
-    std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& receiving,
-                        long long changedAfter)
-    {
-        TResume* resume = receiving.Partial ? &receiving.Resume : nullptr;
-        for (int retry = 0;; ++retry) {
-            const std::string reason = transfer_.Receive(url, fileName, receiving.File.Path(), resume, changedAfter);
-            const int delay = reason.empty() || retry >= form_.Retries ? -1 : RetryDelay(transfer_, retry);
-            if (delay < 0 || form_.StopRequested)
-                return reason;
-            form_.AppendLog(RetryLine(fileName, delay, reason));
-            const TPausing pausing(form_.Pausing);
-            if (!WaitBeforeRetry(delay, [this] { return form_.StopRequested; }))
-                return reason;
-            if (resume != nullptr)
-                ContinueFrom(*resume, receiving.File.Path());
+        TReceived received{reason, 0, {}, false, -1};
+        if (reason.empty()) {
+            // The watchdog rests during a back-off; cancel ends it and the tries.
+            const TFileTries tries{url,
+                                   fileName,
+                                   receiving.File.Path(),
+                                   receiving.Partial ? &receiving.Resume : nullptr,
+                                   recheck ? platform::ModifiedTimeOf(localFolder + fileName) : -1,
+                                   form_.Retries,
+                                   [this] { return form_.StopRequested; },
+                                   [this](const std::string& line) { form_.AppendLog(line); },
+                                   [this](bool on) { form_.Pausing = on; }};
+            received = ReceiveTrying(transfer_, tries);
         }
+        StoreReceived(form_, transfer_, receiving, localFolder, fileName, received);
     }
 
     // The watchdog rests while the pause runs: no transfer is there to abort.
@@ -111,6 +100,10 @@ void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& lo
     TDownloadStep(form, transfer).Run(localFolder, url, fileName);
 }
 
+namespace {
+
+// The seconds to wait before retry number `retry` (0 for the first) of a file whose transfer
+// failed over `transfer`; -1 when the failure does not pass by waiting.
 int RetryDelay(const TFileTransfer& transfer, int retry)
 {
     if (!transfer.FailureMayPass())
@@ -120,11 +113,7 @@ int RetryDelay(const TFileTransfer& transfer, int retry)
     return retry >= 6 ? MaxBackOffSeconds : std::min(1 << retry, MaxBackOffSeconds);
 }
 
-std::string RetryLine(const std::string& fileName, int seconds, const std::string& reason)
-{
-    return platform::Fill(_("** Retrying %1 in %2 s: %3"), {fileName, std::to_string(seconds), reason});
-}
-
+// Waits `seconds` while processing messages; false when `stopped` says so first.
 bool WaitBeforeRetry(int seconds, const std::function<bool()>& stopped)
 {
     using Clock = std::chrono::steady_clock;
@@ -138,10 +127,31 @@ bool WaitBeforeRetry(int seconds, const std::function<bool()>& stopped)
     return false;
 }
 
-// Only data whose note says where it came from is continued.
-void ContinueFrom(TResume& resume, const std::string& path)
+}  // namespace
+
+TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries)
 {
-    resume.From = resume.Note.Url.empty() ? 0 : std::max(0LL, platform::FileSizeOf(path));
+    TReceived received;
+    for (int retry = 0;; ++retry) {
+        received.Reason = transfer.Receive(tries.Url, tries.FileName, tries.Path, tries.Resume, tries.ChangedAfter);
+        const int delay = received.Reason.empty() || retry >= tries.Retries ? -1 : RetryDelay(transfer, retry);
+        if (delay < 0 || tries.Stopped())
+            break;
+        tries.Retrying(platform::Fill(_("** Retrying %1 in %2 s: %3"),
+                                      {tries.FileName, std::to_string(delay), received.Reason}));
+        tries.BackingOff(true);
+        const bool waited = WaitBeforeRetry(delay, tries.Stopped);
+        tries.BackingOff(false);
+        if (!waited)
+            break;
+        // Only data whose note says where it came from is continued.
+        if (tries.Resume != nullptr)
+            tries.Resume->From = tries.Resume->Note.Url.empty() ? 0 : std::max(0LL, platform::FileSizeOf(tries.Path));
+    }
+    received.Bytes = transfer.ReceivedBytes();
+    received.Unchanged = received.Reason.empty() && transfer.Unchanged();
+    received.ModifiedTime = transfer.ModifiedTime();
+    return received;
 }
 
 bool IsMultimedia(const std::string& fileName)

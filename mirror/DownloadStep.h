@@ -63,15 +63,23 @@ struct TReceived {
 // Retry-After is followed up to MaxRetryAfterSeconds.
 constexpr int MaxBackOffSeconds = 60;
 constexpr int MaxRetryAfterSeconds = 300;
-// The seconds to wait before retry number `retry` (0 for the first) of a file whose transfer
-// failed over `transfer`; -1 when the failure does not pass by waiting.
-int RetryDelay(const TFileTransfer& transfer, int retry);
-// The log line of a retry.
-std::string RetryLine(const std::string& fileName, int seconds, const std::string& reason);
-// Waits `seconds` while processing messages; false when `stopped` says so first.
-bool WaitBeforeRetry(int seconds, const std::function<bool()>& stopped);
-// The next try of a partial file continues what it holds now.
-void ContinueFrom(TResume& resume, const std::string& path);
+
+// One file's transfer and how often it is tried.
+struct TFileTries {
+    std::string Url;
+    std::string FileName;
+    std::string Path;                // where it is received
+    TResume* Resume = nullptr;       // its partial data, when it continues some
+    long long ChangedAfter = -1;     // fetched only when changed after this time; -1: always
+    int Retries = 0;
+    std::function<bool()> Stopped;   // cancel: no further try, and a back-off ends at once
+    std::function<void(const std::string&)> Retrying;  // the log line of each retry
+    std::function<void(bool)> BackingOff;              // on and off around each back-off
+};
+// Receives the file over `transfer`; a failure that may pass is tried again after its back-off
+// (or the server's Retry-After), continuing its partial data. How the last try ended.
+TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries);
+
 // The end of a file's transfer: unless it failed (or a continued file falls short of its
 // length), the file takes its final name and the server's time; then the tally counts it (as
 // present when a recheck found it unchanged), or the failure is logged (as `transfer` logs its

@@ -3,6 +3,7 @@
 #include "mirror/JobForm.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "net/finally.h"
 #include "net/httpdate.h"
 #include "platform/Exception.h"
 #include "platform/catalogue.h"
@@ -36,6 +37,7 @@ std::string ReplyStatusLine(const TNMHTTP& http)
 std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, const std::string& path,
                                        TResume* resume, long long changedAfter)
 {
+    const net::Finally forget{[this] { http_.OnReplyHead = nullptr; }};
     try {
         http_.Body = path;
         http_.ReportLevel = 8;
@@ -45,12 +47,10 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
             AskForTheRest(url, *resume);
         http_.Get(url);
     } catch (const Exception& error) {
-        http_.OnReplyHead = nullptr;
         // A body the server cut short came over a connection that broke, as a refusal recorded it.
         mayPass_ = MayPass(error, http_.StopReason) || http_.CutShort;
         return ReasonOf(error);
     }
-    http_.OnReplyHead = nullptr;
     mayPass_ = http_.ReplyNumber >= 500 || http_.ReplyNumber == 429 || http_.ReplyNumber < 400;
     if (http_.ReplyNumber >= 400)
         return ReplyStatusLine(http_);
@@ -113,6 +113,7 @@ std::string TFtpFileTransfer::Receive(const std::string& url, const std::string&
     unchanged_ = changedAfter >= 0 && ListedTime >= 0 && ListedTime <= changedAfter;
     if (unchanged_)
         return {};
+    const net::Finally forget{[this] { ftp_.OnTransactionStart = nullptr; }};
     if (resume != nullptr)
         ftp_.OnTransactionStart = [this, &resume, url](TComponent*) {
             if (!ftp_.Appended)
@@ -123,7 +124,6 @@ std::string TFtpFileTransfer::Receive(const std::string& url, const std::string&
     try {
         ftp_.Download(fileName, path, resume != nullptr ? resume->From : 0);
     } catch (const Exception& error) {
-        ftp_.OnTransactionStart = nullptr;
         lastFailure_ = error.what();
         // The server's 4xx replies say that the same command may succeed later. An abort is
         // the user's unless the client timed out.
@@ -132,7 +132,6 @@ std::string TFtpFileTransfer::Receive(const std::string& url, const std::string&
         mayPass_ = passingReply || (abort ? ftp_.StopReason == TStopReason::TimeOut : MayPass(error, ftp_.StopReason));
         return ReasonOf(error);
     }
-    ftp_.OnTransactionStart = nullptr;
     return {};
 }
 
