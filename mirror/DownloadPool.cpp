@@ -285,7 +285,7 @@ void TDownloadPool::Pump()
 
 // In listing order. A multimedia file waits for every picture before it, whose failure would
 // lock it out; a file waits for an earlier picture of the same name, which would make it present.
-bool TDownloadPool::MayStart(const TPicture& picture) const
+bool TDownloadPool::MayStart(const TPicture& picture)
 {
     if (form_.StopRequested)
         return false;
@@ -294,8 +294,7 @@ bool TDownloadPool::MayStart(const TPicture& picture) const
     for (size_t i = 0; i < started_; ++i)
         if (pictures_[i].FileName == picture.FileName && pictures_[i].LocalFolder == picture.LocalFolder)
             return false;
-    return std::any_of(connections_.begin(), connections_.end(),
-                       [](const TConnection& c) { return c.Picture == nullptr; });
+    return FreeConnection() != nullptr;
 }
 
 TDownloadPool::TConnection* TDownloadPool::FreeConnection()

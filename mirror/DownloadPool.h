@@ -59,7 +59,7 @@ private:
     };
 
     void Pump();
-    bool MayStart(const TPicture& picture) const;
+    bool MayStart(const TPicture& picture);
     TConnection* FreeConnection();
     void Start(TPicture& picture);
     void ReportEnded();

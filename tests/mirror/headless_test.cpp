@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <poll.h>
 #include <regex>
 #include <sstream>
@@ -224,6 +225,23 @@ protected:
     }
     // True once the gallery has been asked for a page, within a bound.
     bool WaitForRequest() const { return stub.WaitForRequests(1, Ms{20000}); }
+    // Runs the program while the gallery holds back its answers, and presses Ctrl+C once the
+    // first request has come; the answers go on once the program said it was interrupted,
+    // which `noticed` tells.
+    std::unique_ptr<ProgramRun> RunInterruptedOnce(const Lines& args, bool& noticed)
+    {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        stub.OnRequest([released](const std::string&) { released.wait_for(std::chrono::seconds(20)); });
+        auto run = std::make_unique<ProgramRun>(args);
+        noticed = WaitForRequest();
+        if (noticed) {
+            run->Signal(SIGINT);
+            noticed = run->WaitForError("interrupted");
+        }
+        release.set_value();
+        return run;
+    }
     std::string Proxy() const { return "127.0.0.1:" + std::to_string(stub.Port()); }
     std::string Destination() const { return destination.Text(); }
     fs::path PictureFile() const { return destination.Path() / "gallery/tessa/trips/pic1.jpg"; }
@@ -629,16 +647,11 @@ TEST_F(HeadlessTest, FailedFilesExitWithFourAndAreNamedInTheSummary)
 // The first Ctrl+C is the cancel action: the page being fetched still arrives, the walk stops.
 TEST_F(HeadlessTest, FirstInterruptCancelsAndExitsWith130)
 {
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    stub.OnRequest([released](const std::string&) { released.wait_for(std::chrono::seconds(20)); });
     ServeGallery("http://www.fotoarchive.com", "f=77154");
-    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
-
-    ASSERT_TRUE(WaitForRequest());
-    run.Signal(SIGINT);
-    const bool noticed = run.WaitForError("interrupted");
-    release.set_value();
+    bool noticed = false;
+    const auto interrupted = RunInterruptedOnce(
+        {"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()}, noticed);
+    ProgramRun& run = *interrupted;
     ASSERT_TRUE(noticed) << run.Err;
 
     EXPECT_EQ(run.Finish(), 130) << run.Err;
@@ -765,18 +778,13 @@ TEST_F(HeadlessTest, JobListExitsWithTheWorstStatusOfItsJobs)
 // Ctrl+C cancels the running job of a list, and no further job starts.
 TEST_F(HeadlessTest, JobListInterruptedStartsNoFurtherJob)
 {
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    stub.OnRequest([released](const std::string&) { released.wait_for(std::chrono::seconds(20)); });
     ServeGallery("http://www.fotoarchive.com", "f=77154");
     WriteFile(scratch.Path() / "jobs.txt", "folder 77154\nmember tessa\n");
-    ProgramRun run({"--input-file", (scratch.Path() / "jobs.txt").string(), "--dest", Destination(), "--proxy",
-                    Proxy(), "--settings", settings.string()});
-
-    ASSERT_TRUE(WaitForRequest());
-    run.Signal(SIGINT);
-    const bool noticed = run.WaitForError("interrupted");
-    release.set_value();
+    bool noticed = false;
+    const auto interrupted = RunInterruptedOnce({"--input-file", (scratch.Path() / "jobs.txt").string(), "--dest",
+                                                 Destination(), "--proxy", Proxy(), "--settings", settings.string()},
+                                                noticed);
+    ProgramRun& run = *interrupted;
     ASSERT_TRUE(noticed) << run.Err;
 
     EXPECT_EQ(run.Finish(), 130) << run.Err;
