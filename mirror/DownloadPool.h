@@ -10,7 +10,6 @@
 #include "mirror/DownloadStep.h"
 #include "mirror/FileTransfer.h"
 #include "platform/files.h"
-#include "platform/messages.h"
 
 #include <deque>
 #include <memory>
@@ -19,6 +18,13 @@
 
 class TJobForm;
 class TDownloadWorker;
+template <typename TMessage>
+class TMailbox;
+
+// A worker's word to the job's thread: the transfer of this connection has ended.
+struct TTransferEnded {
+    size_t Connection;
+};
 
 class TDownloadPool {
 public:
@@ -54,6 +60,7 @@ private:
         std::unique_ptr<TDownloadWorker> Worker;
         TPicture* Picture = nullptr;  // the picture on its way, or none
         unsigned Serial = 0;          // of that transfer, so that a late stop hits no other
+        unsigned Tries = 0;           // the worker's tries seen by the watchdog
         int IdleTicks = 0;
         long long ProgressMark = 0;
     };
@@ -69,8 +76,8 @@ private:
     TJobForm& form_;
     // Reports the failures of pictures the way the job's own client does.
     THttpFileTransfer reporter_;
+    std::unique_ptr<TMailbox<TTransferEnded>> mailbox_;
     std::vector<TConnection> connections_;
-    platform::NotifyWindow window_;
     // Not yet reported, in listing order; the first `started_` have started.
     std::deque<TPicture> pictures_;
     size_t started_ = 0;

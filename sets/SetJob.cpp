@@ -70,6 +70,14 @@ std::string RemoteFolder(const std::string& slashFolder)
     return RemoteBase + slashFolder.substr(1);
 }
 
+// A listing's size field: digits only, else not given.
+long long ListedSize(const std::string& field)
+{
+    if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(field);
+}
+
 }  // namespace
 
 TSetJob::TSetJob(TJobForm& form) : NMFTP1(MakeFtpClient()), form_(form) {}
@@ -125,6 +133,7 @@ void TSetJob::FetchSetFiles()
     // Copies: a Disconnect inside the loop frees the list.
     const std::vector<std::string> names = ftp.DirectoryList ? ftp.DirectoryList->FileNames : std::vector<std::string>{};
     const std::vector<std::string> dates = ftp.DirectoryList ? ftp.DirectoryList->FileDates : std::vector<std::string>{};
+    const std::vector<std::string> sizes = ftp.DirectoryList ? ftp.DirectoryList->FileSizes : std::vector<std::string>{};
     const long long now = static_cast<long long>(std::time(nullptr));
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
@@ -139,7 +148,8 @@ void TSetJob::FetchSetFiles()
             form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             continue;
         }
-        FetchFile(name, i < dates.size() ? ParseListingDate(dates[i], now) : -1);
+        FetchFile(name, i < dates.size() ? ParseListingDate(dates[i], now) : -1,
+                  i < sizes.size() ? ListedSize(sizes[i]) : -1);
     }
 }
 
@@ -162,7 +172,7 @@ bool TSetJob::ChangeToSetFolder()
     return true;
 }
 
-void TSetJob::FetchFile(const std::string& name, long long listedTime)
+void TSetJob::FetchFile(const std::string& name, long long listedTime, long long listedSize)
 {
     TNMFTP& ftp = *NMFTP1;
     const std::string relativeFolder = RelativeFolder(number_);
@@ -172,6 +182,7 @@ void TSetJob::FetchFile(const std::string& name, long long listedTime)
     const std::string url = WebBase + SlashFolder(relativeFolder) + name;
     TFtpFileTransfer overFtp(ftp);
     overFtp.ListedTime = listedTime;
+    overFtp.ListedSize = listedSize;
     THttpFileTransfer overHttp(*form_.NMHTTP1);
     const bool wasConnected = ftp.Connected;
     DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
