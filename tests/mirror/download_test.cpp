@@ -220,13 +220,23 @@ TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
         {"short body", fixtures::Reply::Raw(fixtures::HttpHead(200, "OK", {{"Content-Length", "100"}}) + "ten bytes."),
          "a.jpg: "},
         {"connection reset", fixtures::Reply::Steps({fixtures::Step::Reset()}), "a.jpg: "},
+        {"206 to a request for the whole file",
+         fixtures::Reply::Raw(fixtures::HttpHead(206, "Partial Content", {{"Content-Range", "bytes 0-8/10"},
+                                                                          {"Content-Length", "9"}}) + "012345678"),
+         "a.jpg: unusable reply: HTTP/1.0 206 Partial Content"},
+        {"304 to a request that named no date", fixtures::Reply::Status(304, "Not Modified"),
+         "a.jpg: unusable reply: HTTP/1.0 304 Not Modified"},
+        {"status line without a code", fixtures::Reply::Raw("HTTP/1.0 OK\r\n\r\npicture"), "a.jpg: unusable reply"},
         {"folder is a file", fixtures::Reply::Status(200, "OK", "picture"),
          "a.jpg: cannot create a file in " + host.Destination + "\\gallery\\tessa\\file\\: Not a directory", true},
     };
     Write(scratch.Path() / "gallery/tessa/file", "a file where a folder should be");
     host.Pause = true;
+    for (const bool keepAlive : {false, true})
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        SCOPED_TRACE(keepAlive);
+        host.NMHTTP1->KeepAlive = keepAlive;
         host.Log.clear();
         host.Statuses.clear();
         host.Pauses.clear();
@@ -247,8 +257,57 @@ TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
         EXPECT_FALSE(host.Downloading);
     }
     EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/file 31"}));
-    EXPECT_EQ(host.Run.Tally.Failed, static_cast<int>(rows.size()));
+    EXPECT_EQ(host.Run.Tally.Failed, 2 * static_cast<int>(rows.size()));
     EXPECT_EQ(host.Run.Tally.Fetched, 0);
+    EXPECT_EQ(host.Run.Tally.Present, 0) << "no reply counts as present that answers no date";
+}
+
+// The file's life touches only its own files: a note named like a partial file's, in the
+// folder the program runs in, stays.
+TEST_F(DownloadTest, SmallDownloadTouchesNoFileOfTheWorkingFolder)
+{
+    const fs::path working = scratch.Path() / "working";
+    Write(working / platform::PartialNoteSuffix, "the user's");
+    const fs::path before = fs::current_path();
+    fs::current_path(working);
+    Serve("a.jpg", "picture");
+    Download("a.jpg");
+    fs::current_path(before);
+    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "picture");
+    EXPECT_EQ(FileBytes(working / platform::PartialNoteSuffix), "the user's");
+}
+
+// A try cut short, then an error page, then the rest: the error page's body never reaches the
+// data, and the rest continues the first try's bytes of the same version.
+TEST_F(DownloadTest, RetriesNeverGlueAnErrorPageIntoThePicture)
+{
+    using fixtures::Step;
+    const std::string url = Site + Folder + "a.jpg";
+    const std::string tag = "\"v1\"";
+    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", "30000"}, {"ETag", tag}});
+    const std::vector<fixtures::Reply> replies = {
+        fixtures::Reply::Steps({Step::Send(head + fixtures::Pattern(0, 357)), Step::Close()}),
+        fixtures::Reply::Status(503, "Busy", "<html><body>Service temporarily unavailable</body></html>",
+                                {{"Retry-After", "0"}}),
+        fixtures::Reply::Raw(fixtures::HttpHead(206, "Partial Content", {{"Content-Range", "bytes 357-29999/30000"},
+                                                                         {"Content-Length", "29643"}, {"ETag", tag}}) +
+                             fixtures::Pattern(357, 29643))};
+    stub.Set(url, replies[0]);
+    const long before = stub.Count(url);
+    stub.OnRequest([&](const std::string& asked) {
+        const long n = stub.Count(url) - before;
+        if (asked == url && n >= 2 && n <= 3)
+            stub.Set(url, replies[static_cast<size_t>(n - 1)]);
+    });
+    host.Retries = 3;
+
+    Download("a.jpg");
+
+    stub.OnRequest(nullptr);
+    EXPECT_EQ(stub.Count(url) - before, 3);
+    EXPECT_NE(stub.LastRequest().find("\r\nRange: bytes=357-\r\nIf-Range: " + tag + "\r\n"), std::string::npos);
+    EXPECT_TRUE(FileBytes(LocalFile("a.jpg")) == fixtures::Pattern(0, 30000));
+    EXPECT_EQ(host.Run.Tally.Fetched, 1);
 }
 
 TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)

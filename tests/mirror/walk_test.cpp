@@ -703,4 +703,40 @@ TEST_F(WalkTest, FourConnectionsKeepARetryWithItsPicture)
     EXPECT_EQ(ReadLocal("gallery/tessa/f/b.jpg"), PictureBytes("b.jpg"));
 }
 
+// A try that the watchdog stopped leaves no idle count behind: the next try gets its own, over
+// one connection and over several.
+TEST_F(WalkTest, EachTryStartsWithAFreshWatchdogCount)
+{
+    using fixtures::Step;
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg")}));
+    for (const int connections : {1, 4}) {
+        SCOPED_TRACE(connections);
+        FakeHost run;
+        run.Destination = host.Destination;
+        run.UseProxy(stub.Port());
+        run.Connections = connections;
+        run.Retries = 1;
+        fs::remove_all(destination);
+        const std::string url = Site + folder + "a.jpg";
+        stub.Set(url, fixtures::Reply::Steps({Step::Stall(fixtures::Ms{20000})}));
+        const long before = stub.Count(url);
+        stub.OnRequest([&](const std::string& asked) {
+            if (asked == url && stub.Count(url) == before + 2)
+                stub.Set(url, fixtures::Reply::Steps({Step::Delay(fixtures::Ms{100}),
+                                                      Step::Send(fixtures::HttpHead(200, "OK") + "x")}));
+        });
+        TThreadTimer ticks;
+        ticks.SetInterval(5);
+        ticks.SetOnTimer([&run](TComponent*) { run.Tick(); });
+
+        WalkPictureListing(run, folder);
+
+        stub.OnRequest(nullptr);
+        EXPECT_EQ(run.Run.Tally.Fetched, 1);
+        EXPECT_EQ(run.Run.Tally.Failed, 0);
+        EXPECT_EQ(stub.Count(url) - before, 2);
+    }
+}
+
 }  // namespace
