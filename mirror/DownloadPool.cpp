@@ -1,5 +1,6 @@
 #include "mirror/DownloadPool.h"
 
+#include "mirror/Archive.h"
 #include "mirror/JobForm.h"
 #include "net/NMHttp.h"
 #include "platform/catalogue.h"
@@ -273,6 +274,7 @@ void TDownloadPool::Add(const std::string& logLine, const std::string& localFold
         platform::WaitPass();
         Pump();
     }
+    ThrowArchiveError();
 }
 
 bool TDownloadPool::Finish()
@@ -282,7 +284,21 @@ bool TDownloadPool::Finish()
         platform::WaitPass();
         Pump();
     }
+    ThrowArchiveError();
     return !std::exchange(dropped_, false);
+}
+
+// The pictures on their way when the archive failed end and are stored first: their data is
+// not thrown away for want of a record.
+void TDownloadPool::ThrowArchiveError()
+{
+    if (!archiveError_)
+        return;
+    while (!pictures_.empty()) {
+        platform::WaitPass();
+        Pump();
+    }
+    std::rethrow_exception(std::exchange(archiveError_, nullptr));
 }
 
 void TDownloadPool::Abort()
@@ -325,7 +341,7 @@ void TDownloadPool::Pump()
         for (TConnection& connection : connections_)
             connection.Worker->EndRetries();
     }
-    if (form_.StopRequested && started_ < pictures_.size()) {
+    if ((form_.StopRequested || archiveError_) && started_ < pictures_.size()) {
         dropped_ = true;
         pictures_.erase(pictures_.begin() + static_cast<std::ptrdiff_t>(started_), pictures_.end());
     }
@@ -339,7 +355,7 @@ void TDownloadPool::Pump()
 // lock it out; a file waits for an earlier picture of the same name, which would make it present.
 bool TDownloadPool::MayStart(const TPicture& picture)
 {
-    if (form_.StopRequested)
+    if (form_.StopRequested || archiveError_)
         return false;
     if (IsMultimedia(picture.FileName) && started_ > 0)
         return false;
@@ -387,12 +403,17 @@ void TDownloadPool::ReportEnded()
         form_.AppendLog(picture.LogLine);
         for (const std::string& line : picture.Received.RetryLines)
             form_.AppendLog(line);
-        if (picture.Admission == TFileAdmission::Present)
-            ReportPresent(form_, picture.LocalFolder, picture.FileName);
-        else if (picture.Admission != TFileAdmission::Fetch && picture.Admission != TFileAdmission::Recheck)
-            ReportRefused(form_, picture.Admission, picture.FileName);
-        else
-            StoreReceived(form_, reporter_, picture.Receiving, picture.LocalFolder, picture.FileName, picture.Received);
+        try {
+            if (picture.Admission == TFileAdmission::Present)
+                ReportPresent(form_, picture.LocalFolder, picture.FileName);
+            else if (picture.Admission != TFileAdmission::Fetch && picture.Admission != TFileAdmission::Recheck)
+                ReportRefused(form_, picture.Admission, picture.FileName);
+            else
+                StoreReceived(form_, reporter_, picture.Receiving, picture.LocalFolder, picture.FileName, picture.Received);
+        } catch (const EArchiveError&) {
+            if (!archiveError_)
+                archiveError_ = std::current_exception();
+        }
         pictures_.pop_front();
         --started_;
     }

@@ -12,6 +12,7 @@
 #include "platform/files.h"
 
 #include <deque>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +73,8 @@ private:
     void ReportEnded();
     void TransferEnded(size_t connection);
     void ShowStatus();
+    // When the archive failed: waits for the pictures on their way, then throws its error.
+    void ThrowArchiveError();
 
     TJobForm& form_;
     // Reports the failures of pictures the way the job's own client does.
@@ -84,5 +87,6 @@ private:
     unsigned serial_ = 0;
     size_t shownRunning_ = 0;
     bool dropped_ = false;  // a cancel dropped pictures since the last Finish
+    std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel
 };

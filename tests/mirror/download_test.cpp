@@ -157,6 +157,10 @@ TEST_F(DownloadTest, LeftoversOfAKilledRunAreRemovedByTheNextRunInThatFolder)
     for (const std::string& name : kept)
         Write(LocalFile(name), "user");
     Write(LocalFile(".tessary-Ab3dEf7h.part"), "cut sh");
+    // A note whose partial file is gone, and one whose partial file is still there.
+    Write(LocalFile(".tessary-resume-gone.jpg.part.note"), "note");
+    Write(LocalFile(".tessary-resume-b.jpg.part"), "data");
+    Write(LocalFile(".tessary-resume-b.jpg.part.note"), "note");
     const platform::TempFile running = platform::TempFile::Create(LocalFolder());  // another job's
     ASSERT_TRUE(running);
     Serve("a.jpg", "picture");
@@ -164,6 +168,8 @@ TEST_F(DownloadTest, LeftoversOfAKilledRunAreRemovedByTheNextRunInThatFolder)
     Download("a.jpg");
 
     EXPECT_FALSE(fs::exists(LocalFile(".tessary-Ab3dEf7h.part")));
+    EXPECT_FALSE(fs::exists(LocalFile(".tessary-resume-gone.jpg.part.note")));
+    EXPECT_TRUE(fs::exists(LocalFile(".tessary-resume-b.jpg.part.note")));
     EXPECT_TRUE(fs::exists(running.Path()));
     for (const std::string& name : kept)
         EXPECT_EQ(FileBytes(LocalFile(name)), "user") << name;

@@ -2,13 +2,16 @@
 // log, what they fetch and in which order, and what they leave on the disk.
 #include "FakeHost.h"
 
+#include "mirror/Archive.h"
 #include "mirror/strutil.h"
 #include "platform/files.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sqlite3.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -737,6 +740,51 @@ TEST_F(WalkTest, EachTryStartsWithAFreshWatchdogCount)
         EXPECT_EQ(run.Run.Tally.Failed, 0);
         EXPECT_EQ(stub.Count(url) - before, 2);
     }
+}
+
+// The archive fails while four pictures are on their way: they end and are stored whole,
+// nothing more starts, and the walk ends with the archive's error, leaving no partial file or
+// note behind.
+TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
+{
+    using fixtures::Step;
+    const std::string folder = "/gallery/tessa/f/";
+    const Lines names = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg"};
+    Lines lines = {UpLine()};
+    for (const std::string& name : names)
+        lines.push_back(PictureLine(folder, name));
+    stub.Page(Site + folder, Page(lines));
+    const std::uint64_t big = 2 << 20;
+    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(big)}, {"ETag", "\"v\""}});
+    for (const std::string& name : names)
+        stub.Set(Site + folder + name, name == "a.jpg" ? fixtures::Reply::Status(200, "OK", "a")
+                                                       : fixtures::Reply::Steps({Step::Delay(fixtures::Ms{300}),
+                                                                                 Step::Send(head), Step::SendGenerated(big)}));
+    const fs::path archive = destination.parent_path() / "archive.db";
+    stub.OnRequest([&](const std::string& url) {
+        if (url == Site + folder + "a.jpg") {
+            sqlite3* db = nullptr;
+            sqlite3_open(archive.c_str(), &db);
+            sqlite3_exec(db, "DROP TABLE files", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        }
+    });
+    host.ArchivePath = archive.string();
+    host.Connections = 4;
+    host.BeginJob();
+
+    EXPECT_THROW(WalkPictureListing(host, folder), EArchiveError);
+
+    stub.OnRequest(nullptr);
+    EXPECT_EQ(ReadLocal("gallery/tessa/f/a.jpg"), "a");
+    for (const char* name : {"b.jpg", "c.jpg", "d.jpg"})
+        EXPECT_EQ(fixtures::HashOf(ReadLocal(std::string("gallery/tessa/f/") + name)), fixtures::PatternHash(big)) << name;
+    Lines left;
+    for (const auto& entry : fs::directory_iterator(destination / "gallery/tessa/f"))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (Lines{"a.jpg", "b.jpg", "c.jpg", "d.jpg"}));
+    EXPECT_EQ(stub.Count(Site + folder + "e.jpg"), 0);
 }
 
 }  // namespace
