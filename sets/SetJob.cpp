@@ -123,6 +123,9 @@ void TSetJob::End()
 void TSetJob::FetchSetFiles()
 {
     TNMFTP& ftp = *NMFTP1;
+    // Scans are binary: in the server's default ASCII type some servers convert their line ends,
+    // others refuse to continue a partial file.
+    ftp.TransferType("I");
     if (!ChangeToSetFolder())
         return;
     ftp.ParseList = true;
