@@ -757,7 +757,8 @@ TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
     const std::uint64_t big = 2 << 20;
     const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(big)}, {"ETag", "\"v\""}});
     for (const std::string& name : names)
-        stub.Set(Site + folder + name, name == "a.jpg" ? fixtures::Reply::Status(200, "OK", "a")
+        stub.Set(Site + folder + name, name == "a.jpg" ? fixtures::Reply::Steps({Step::Delay(fixtures::Ms{100}),
+                                                                                 Step::Send(fixtures::HttpHead(200, "OK") + "a")})
                                                        : fixtures::Reply::Steps({Step::Delay(fixtures::Ms{300}),
                                                                                  Step::Send(head), Step::SendGenerated(big)}));
     const fs::path archive = destination.parent_path() / "archive.db";
