@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "platform/catalogue.h"
 
 #include <algorithm>
@@ -81,7 +81,7 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.PauseSeconds = 0;
     else if (name == "--pause") {
         const int seconds = IsDecimal(value) ? std::stoi(value) : 0;
-        if (seconds < TJobForm::PauseMin || seconds > TJobForm::PauseMax)
+        if (seconds < TJobState::PauseMin || seconds > TJobState::PauseMax)
             throw EUsageError(_("--pause takes a whole number of seconds from 1 to 15"));
         line.PauseSeconds = seconds;
     } else if (name == "--proxy")
@@ -98,7 +98,7 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.KeepAlive = true;
     else if (name == "--connections") {
         const int count = IsDigits(value) && value.size() <= 2 ? std::stoi(value) : 0;
-        if (count < 1 || count > TJobForm::MaxConnections)
+        if (count < 1 || count > TJobState::MaxConnections)
             throw EUsageError(_("--connections takes a whole number from 1 to 8"));
         line.Connections = count;
     } else if (name == "--archive") {
@@ -113,7 +113,7 @@ void ApplyOption(TCommandLine& line, const std::string& name, const std::string&
         line.NoResume = true;
     } else if (name == "--retries") {
         const int count = IsDigits(value) && value.size() <= 2 ? std::stoi(value) : -1;
-        if (count < 0 || count > TJobForm::MaxRetries)
+        if (count < 0 || count > TJobState::MaxRetries)
             throw EUsageError(_("--retries takes a whole number from 0 to 20"));
         line.Retries = count;
     }
@@ -199,7 +199,7 @@ std::string UsageText()
            "Exit status: 0 done, 1 error, 2 usage error, 3 the job could not do its work,\n"
            "4 the job ran to its end but some files or pages failed, 130 interrupted.\n"
            "Ctrl+C once cancels, twice aborts the transfer, three times quits.\n"),
-        {TJobForm::SiteTagA, TJobForm::SiteTagB, std::to_string(TJobForm::DefaultUnsizedBodyLimit)});
+        {TJobState::SiteTagA, TJobState::SiteTagB, std::to_string(TJobState::DefaultUnsizedBodyLimit)});
 }
 
 bool HasJobOptions(const TCommandLine& line)

@@ -4,7 +4,7 @@
 
 #include "app/HeadlessSettings.h"
 #include "app/TerminalStatus.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "platform/messages.h"
 #include "sets/SetJob.h"
 
@@ -17,7 +17,7 @@ class TInterruptWatch;
 
 // Runs one job on the calling thread and reports it: log lines on `log`, status texts and
 // errors on `status`.
-class THeadlessRunner : public TJobForm {
+class THeadlessRunner : public TJobState {
 public:
     THeadlessRunner(const THeadlessSettings& settings, TInterruptWatch& interrupts,
                     std::FILE* log = stdout, std::FILE* status = stderr);

@@ -1,11 +1,11 @@
 // The main window: the controls of the stored design (Unit1.ui) on top of the jobs of
-// TJobForm, the settings store, the one-second clock and the keyboard shortcuts.
+// TJobState, the settings store, the one-second clock and the keyboard shortcuts.
 #pragma once
 
 #include "app/Placemnt.h"
 #include "app/Proxy.h"
 #include "app/StoredEntries.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "sets/SetJob.h"
 
 #include <QElapsedTimer>
@@ -30,7 +30,7 @@ int RunWindow(int argc, char** argv, const std::string& settingsFile);
 // The window's title: name, version and author credit.
 std::string WindowTitle();
 
-class TForm1 : public QWidget, public TJobForm {
+class TForm1 : public QWidget, public TJobState {
     Q_OBJECT
 public:
     // Panel colour of the stored design, as the Windows colour value (blue, green, red bytes).

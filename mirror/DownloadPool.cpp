@@ -1,7 +1,7 @@
 #include "mirror/DownloadPool.h"
 
 #include "mirror/Archive.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "net/NMHttp.h"
 #include "platform/catalogue.h"
 #include "platform/eventloop.h"
@@ -158,7 +158,7 @@ private:
              std::promise<void>& ready)
     {
         const platform::ThreadLoop ownLoop;
-        std::unique_ptr<TNMHTTP> http = TJobForm::NewHttpClient();
+        std::unique_ptr<TNMHTTP> http = TJobState::NewHttpClient();
         http->Proxy = settings.Proxy;
         http->ProxyPort = settings.ProxyPort;
         http->KeepAlive = settings.KeepAlive;
@@ -232,18 +232,18 @@ private:
     std::thread thread_;
 };
 
-TDownloadPool::TDownloadPool(TJobForm& form, int connections)
-    : form_(form),
-      reporter_(*form.NMHTTP1),
+TDownloadPool::TDownloadPool(TJobState& job, int connections)
+    : job_(job),
+      reporter_(*job.NMHTTP1),
       mailbox_(std::make_unique<TMailbox<TTransferEnded>>([this](const TTransferEnded& ended) {
           TransferEnded(ended.Connection);
       }))
 {
-    connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobForm::MaxConnections)));
+    connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobState::MaxConnections)));
     if (connections_.size() == 1)
         return;
-    const TNMHTTP& own = *form.NMHTTP1;
-    const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, form.Retries};
+    const TNMHTTP& own = *job.NMHTTP1;
+    const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, job.Retries};
     for (size_t i = 0; i < connections_.size(); ++i)
         connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, *mailbox_, i);
 }
@@ -323,9 +323,9 @@ void TDownloadPool::Tick()
             connection.Tries = tries;
             connection.IdleTicks = 0;
         }
-        const bool moved = TJobForm::IsProgress(arrived, connection.ProgressMark);
+        const bool moved = TJobState::IsProgress(arrived, connection.ProgressMark);
         connection.IdleTicks = moved ? 0 : connection.IdleTicks + 1;
-        if (connection.IdleTicks <= TJobForm::WatchdogLimit)
+        if (connection.IdleTicks <= TJobState::WatchdogLimit)
             continue;
         if (worker)
             worker->Stop(connection.Serial, TStopReason::Watchdog);
@@ -344,13 +344,13 @@ void TDownloadPool::Pump()
         Start(pictures_[started_]);
         ReportEnded();
     }
-    if (form_.StopRequested && !retriesEnded_) {
+    if (job_.StopRequested && !retriesEnded_) {
         retriesEnded_ = true;
         for (TConnection& connection : connections_)
             if (connection.Worker)
                 connection.Worker->EndRetries();
     }
-    if ((form_.StopRequested || archiveError_) && started_ < pictures_.size()) {
+    if ((job_.StopRequested || archiveError_) && started_ < pictures_.size()) {
         dropped_ = true;
         pictures_.erase(pictures_.begin() + static_cast<std::ptrdiff_t>(started_), pictures_.end());
     }
@@ -367,7 +367,7 @@ bool TDownloadPool::MayStart(const TPicture& picture)
 {
     if (!connections_.front().Worker)
         return true;
-    if (form_.StopRequested || archiveError_)
+    if (job_.StopRequested || archiveError_)
         return false;
     if (IsMultimedia(picture.FileName) && started_ > 0)
         return false;
@@ -392,17 +392,17 @@ void TDownloadPool::Start(TPicture& picture)
     TConnection& connection = *FreeConnection();
     const bool own = !connection.Worker;
     if (own && !picture.LogLine.empty())
-        form_.AppendLog(std::exchange(picture.LogLine, {}));
-    picture.Admission = AdmitFile(form_, picture.LocalFolder, picture.FileName);
+        job_.AppendLog(std::exchange(picture.LogLine, {}));
+    picture.Admission = AdmitFile(job_, picture.LocalFolder, picture.FileName);
     const bool recheck = picture.Admission == TFileAdmission::Recheck;
     picture.Ended = picture.Admission != TFileAdmission::Fetch && !recheck;
     // What the window shows the progress of, and the terminal's status line follows.
-    form_.Downloading = own && (!picture.Ended || picture.Admission == TFileAdmission::Present);
+    job_.Downloading = own && (!picture.Ended || picture.Admission == TFileAdmission::Present);
     if (picture.Ended)
         return;
     if (own)
-        form_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {picture.FileName}));
-    picture.Received.Reason = OpenReceivingFile(form_, *picture.Over, picture.LocalFolder, picture.Url,
+        job_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {picture.FileName}));
+    picture.Received.Reason = OpenReceivingFile(job_, *picture.Over, picture.LocalFolder, picture.Url,
                                                 picture.FileName, recheck, picture.Receiving);
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
@@ -428,9 +428,9 @@ void TDownloadPool::ReceiveHere(TConnection& connection, TPicture& picture, long
                            picture.FileName,
                            &picture.Receiving,
                            changedAfter,
-                           form_.Retries,
-                           [this] { return form_.StopRequested; },
-                           [this](const std::string& line) { form_.AppendLog(line); },
+                           job_.Retries,
+                           [this] { return job_.StopRequested; },
+                           [this](const std::string& line) { job_.AppendLog(line); },
                            [this](bool on) { resting_ = on; },
                            [this] { ++ownTries_; }};
     picture.Received = ReceiveTrying(*picture.Over, tries);
@@ -441,12 +441,12 @@ void TDownloadPool::ReceiveHere(TConnection& connection, TPicture& picture, long
 // The watchdog rests while the pause runs: no transfer is there to abort.
 void TDownloadPool::Pause()
 {
-    if (!form_.PauseChecked())
+    if (!job_.PauseChecked())
         return;
-    const int seconds = form_.PauseSeconds();
-    form_.SetStatusText(platform::Fill(_("Sleeping for %1 seconds . . ."), {std::to_string(seconds)}));
-    form_.ProcessPendingMessages();
-    form_.PauseFor(static_cast<unsigned>(seconds) * 1000u);
+    const int seconds = job_.PauseSeconds();
+    job_.SetStatusText(platform::Fill(_("Sleeping for %1 seconds . . ."), {std::to_string(seconds)}));
+    job_.ProcessPendingMessages();
+    job_.PauseFor(static_cast<unsigned>(seconds) * 1000u);
 }
 
 void TDownloadPool::ReportEnded()
@@ -456,16 +456,16 @@ void TDownloadPool::ReportEnded()
         const bool own = !connections_.front().Worker;
         const bool fetched = picture.Admission == TFileAdmission::Fetch || picture.Admission == TFileAdmission::Recheck;
         if (!picture.LogLine.empty())
-            form_.AppendLog(picture.LogLine);
+            job_.AppendLog(picture.LogLine);
         for (const std::string& line : picture.Received.RetryLines)
-            form_.AppendLog(line);
+            job_.AppendLog(line);
         try {
             if (picture.Admission == TFileAdmission::Present)
-                ReportPresent(form_, picture.LocalFolder, picture.FileName);
+                ReportPresent(job_, picture.LocalFolder, picture.FileName);
             else if (!fetched)
-                ReportRefused(form_, picture.Admission, picture.FileName);
+                ReportRefused(job_, picture.Admission, picture.FileName);
             else
-                StoreReceived(form_, *picture.Over, picture.Receiving, picture.LocalFolder, picture.FileName,
+                StoreReceived(job_, *picture.Over, picture.Receiving, picture.LocalFolder, picture.FileName,
                               picture.Received);
         } catch (const EArchiveError&) {
             if (!archiveError_)
@@ -477,8 +477,8 @@ void TDownloadPool::ReportEnded()
             continue;
         if (fetched)
             Pause();
-        form_.Downloading = false;
-        form_.NMHTTP1->ReportLevel = 1;
+        job_.Downloading = false;
+        job_.NMHTTP1->ReportLevel = 1;
     }
 }
 void TDownloadPool::TransferEnded(size_t index)
@@ -510,13 +510,13 @@ void TDownloadPool::ShowStatus()
     shownRunning_ = running;
     if (running == 0)
         return;
-    form_.SetStatusText(platform::Fill(
+    job_.SetStatusText(platform::Fill(
         platform::TranslatePlural("%1 download, %2 of %3", "%1 downloads, %2 of %3", running),
         {std::to_string(running), Megabytes(received), Megabytes(total)}));
 }
 
-void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
+void DownloadFile(TJobState& job, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
                   const std::string& fileName)
 {
-    form.OwnDownloads().Add({}, localFolder, url, fileName, &transfer);
+    job.OwnDownloads().Add({}, localFolder, url, fileName, &transfer);
 }

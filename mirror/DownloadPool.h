@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-class TJobForm;
+class TJobState;
 class TDownloadWorker;
 template <typename TMessage>
 class TMailbox;
@@ -32,7 +32,7 @@ struct TTransferEnded {
 
 class TDownloadPool {
 public:
-    TDownloadPool(TJobForm& form, int connections);
+    TDownloadPool(TJobState& job, int connections);
     ~TDownloadPool();
     TDownloadPool(const TDownloadPool&) = delete;
     TDownloadPool& operator=(const TDownloadPool&) = delete;
@@ -85,7 +85,7 @@ private:
     // When the archive failed: waits for the pictures on their way, then throws its error.
     void ThrowArchiveError();
 
-    TJobForm& form_;
+    TJobState& job_;
     // Reports the failures of pictures the way the job's own client does.
     THttpFileTransfer reporter_;
     std::unique_ptr<TMailbox<TTransferEnded>> mailbox_;
@@ -107,5 +107,5 @@ private:
 // Stores `fileName` from `url` in `localFolder` over `transfer`, over the job's own connection,
 // then pauses if the pause is on. A failure is a log line and a count in the tally, never an
 // exception.
-void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
+void DownloadFile(TJobState& job, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
                   const std::string& fileName);

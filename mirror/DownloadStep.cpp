@@ -1,7 +1,7 @@
 #include "mirror/DownloadStep.h"
 
 #include "mirror/FileTransfer.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
 #include "platform/catalogue.h"
@@ -71,60 +71,60 @@ bool IsMultimedia(const std::string& fileName)
     return Contains(fileName, ".mov") || Contains(fileName, ".avi") || Contains(fileName, ".mpg");
 }
 
-TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const std::string& fileName)
+TFileAdmission AdmitFile(TJobState& job, const std::string& localFolder, const std::string& fileName)
 {
-    if (IsMultimedia(fileName) && form.MultimediaLockout)
+    if (IsMultimedia(fileName) && job.MultimediaLockout)
         return TFileAdmission::MultimediaLocked;
     if (!IsSafeName(fileName) || platform::IsTempFileName(fileName) || platform::IsPartialName(fileName))
         return TFileAdmission::UnsafeName;
     // A file that is there is present (or, for an update, asked for again); one that is not is
     // skipped when the archive records it, however it went.
     if (platform::FileExists(localFolder + fileName))
-        return form.Update ? TFileAdmission::Recheck : TFileAdmission::Present;
-    return form.IsArchived(localFolder, fileName) ? TFileAdmission::Archived : TFileAdmission::Fetch;
+        return job.Update ? TFileAdmission::Recheck : TFileAdmission::Present;
+    return job.IsArchived(localFolder, fileName) ? TFileAdmission::Archived : TFileAdmission::Fetch;
 }
 
-void ReportPresent(TJobForm& form, const std::string& localFolder, const std::string& fileName)
+void ReportPresent(TJobState& job, const std::string& localFolder, const std::string& fileName)
 {
-    ++form.Run.Tally.Present;
-    form.ArchiveFile(localFolder, fileName);
+    ++job.Run.Tally.Present;
+    job.ArchiveFile(localFolder, fileName);
 }
 
-void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& fileName)
+void ReportRefused(TJobState& job, TFileAdmission admission, const std::string& fileName)
 {
     if (admission == TFileAdmission::MultimediaLocked) {
-        form.AppendLog(_("** Multimedia files have been temporarily disabled."));
-        form.AppendLog(platform::Fill(_("** Skipping file %1"), {fileName}));
+        job.AppendLog(_("** Multimedia files have been temporarily disabled."));
+        job.AppendLog(platform::Fill(_("** Skipping file %1"), {fileName}));
     } else if (admission == TFileAdmission::Archived) {
-        form.AppendLog(platform::Fill(_("** Skipping archived file %1"), {fileName}));
-        ++form.Run.Tally.Archived;
+        job.AppendLog(platform::Fill(_("** Skipping archived file %1"), {fileName}));
+        ++job.Run.Tally.Archived;
     } else {
-        form.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(fileName)}));
+        job.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(fileName)}));
     }
 }
 
-std::string OpenReceivingFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder,
+std::string OpenReceivingFile(TJobState& job, TFileTransfer& transfer, const std::string& localFolder,
                               const std::string& url, const std::string& fileName, bool replace,
                               TReceivingFile& receiving)
 {
-    return receiving.Open(form, localFolder, url, fileName, form.Resume, replace, transfer.Listed());
+    return receiving.Open(job, localFolder, url, fileName, job.Resume, replace, transfer.Listed());
 }
 
-void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
+void StoreReceived(TJobState& job, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received)
 {
     if (received.Reason.empty() && received.Unchanged) {
-        ReportPresent(form, localFolder, fileName);
+        ReportPresent(job, localFolder, fileName);
         return;
     }
     const std::string reason = receiving.Store(localFolder, fileName, received.Reason, received.ModifiedTime);
     if (reason.empty()) {
-        ++form.Run.Tally.Fetched;
-        form.Run.Tally.Bytes += received.Bytes;
-        form.ArchiveFile(localFolder, fileName);
+        ++job.Run.Tally.Fetched;
+        job.Run.Tally.Bytes += received.Bytes;
+        job.ArchiveFile(localFolder, fileName);
         return;
     }
-    transfer.Failed(form, fileName);
-    form.SetStatusText(platform::Fill(_("%1: %2"), {fileName, reason}));
-    form.Run.Tally.CountFailure(fileName);
+    transfer.Failed(job, fileName);
+    job.SetStatusText(platform::Fill(_("%1: %2"), {fileName, reason}));
+    job.Run.Tally.CountFailure(fileName);
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-class TJobForm;
+class TJobState;
 class TFileTransfer;
 
 // Movies and videos: a failed picture locks them out for the rest of the job.
@@ -17,15 +17,15 @@ bool IsMultimedia(const std::string& fileName);
 // What the step does with a file, decided before anything is fetched.
 // Recheck: present, but asked for again in case it changed (update).
 enum class TFileAdmission { Fetch, Present, MultimediaLocked, UnsafeName, Archived, Recheck };
-TFileAdmission AdmitFile(TJobForm& form, const std::string& localFolder, const std::string& fileName);
+TFileAdmission AdmitFile(TJobState& job, const std::string& localFolder, const std::string& fileName);
 // The log lines and count of a file that is refused (neither fetched nor present).
-void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& fileName);
+void ReportRefused(TJobState& job, TFileAdmission admission, const std::string& fileName);
 // A file found present: counted, and recorded in the download archive when there is one.
-void ReportPresent(TJobForm& form, const std::string& localFolder, const std::string& fileName);
+void ReportPresent(TJobState& job, const std::string& localFolder, const std::string& fileName);
 
 // Opens what `fileName` from `url` is received into in `localFolder`, with the job's resume
 // setting (see TReceivingFile::Open); why it cannot be had, or an empty text.
-std::string OpenReceivingFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder,
+std::string OpenReceivingFile(TJobState& job, TFileTransfer& transfer, const std::string& localFolder,
                               const std::string& url, const std::string& fileName, bool replace,
                               TReceivingFile& receiving);
 // How a file's transfer ended: why it failed (empty: it did not), the bytes received, and the
@@ -63,5 +63,5 @@ TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries);
 // takes its final name and the server's time; then the tally counts it (as present when a
 // recheck found it unchanged), or the failure is logged (as `transfer` logs its failures) and
 // counted.
-void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
+void StoreReceived(TJobState& job, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received);

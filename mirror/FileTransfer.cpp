@@ -1,6 +1,6 @@
 #include "mirror/FileTransfer.h"
 
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
 #include "net/finally.h"
@@ -129,11 +129,11 @@ void THttpFileTransfer::Stop(TStopReason reason)
         http_.Stop(reason);
 }
 
-void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
+void THttpFileTransfer::Failed(TJobState& job, const std::string& fileName)
 {
-    form.AppendLog(_("** Multimedia files have been temporarily disabled."));
-    form.AppendLog(platform::Fill(_("** Deleting file %1"), {fileName}));
-    form.MultimediaLockout = true;
+    job.AppendLog(_("** Multimedia files have been temporarily disabled."));
+    job.AppendLog(platform::Fill(_("** Deleting file %1"), {fileName}));
+    job.MultimediaLockout = true;
 }
 
 // The client itself holds a file to the length its server announces; the file checks it
@@ -171,7 +171,7 @@ long long TFtpFileTransfer::ReceivedBytes() const
     return ftp_.BytesTotal;
 }
 
-void TFtpFileTransfer::Failed(TJobForm& form, const std::string&)
+void TFtpFileTransfer::Failed(TJobState& job, const std::string&)
 {
-    form.AppendLog(_("error ftping file"));
+    job.AppendLog(_("error ftping file"));
 }

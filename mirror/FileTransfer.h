@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-class TJobForm;
+class TJobState;
 class TNMFTP;
 class TNMHTTP;
 
@@ -37,7 +37,7 @@ public:
     // The seconds the server asked to wait before the next try; -1: it did not say.
     virtual long long RetryAfter() const { return -1; }
     // Logs a failed file, with what follows from it for the rest of the job.
-    virtual void Failed(TJobForm& form, const std::string& fileName) = 0;
+    virtual void Failed(TJobState& job, const std::string& fileName) = 0;
     // The bytes that arrived over the transfer's connection so far, which the watchdog follows;
     // -1: a transfer the watchdog does not watch (it has time limits of its own).
     virtual long long Arrived() const { return -1; }
@@ -58,7 +58,7 @@ public:
     bool Unchanged() const override;
     long long ModifiedTime() const override;
     // A failed picture locks the multimedia files out for the rest of the job.
-    void Failed(TJobForm& form, const std::string& fileName) override;
+    void Failed(TJobState& job, const std::string& fileName) override;
     long long Arrived() const override;
     void Stop(TStopReason reason) override;
 
@@ -76,7 +76,7 @@ public:
     std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& file,
                         long long changedAfter = -1) override;
     long long ReceivedBytes() const override;
-    void Failed(TJobForm& form, const std::string& fileName) override;
+    void Failed(TJobState& job, const std::string& fileName) override;
     long long ModifiedTime() const override { return ListedTime; }
     bool Unchanged() const override { return unchanged_; }
     // The listing's size and date: the version a partial file continues.

@@ -1,6 +1,6 @@
 #include "mirror/GalleryWalk.h"
 
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "mirror/ListingWalk.h"
 #include "mirror/PageFetch.h"
 #include "mirror/pagelines.h"
@@ -42,13 +42,13 @@ struct TGalleryPage {
 // leads to; sub-folders are walked by a nested walk of their own.
 class TGalleryWalk {
 public:
-    explicit TGalleryWalk(TJobForm& form) : form_(form), scope_(form.Run) {}
+    explicit TGalleryWalk(TJobState& job) : job_(job), scope_(job.Run) {}
 
     // `id`: the folder ID or member name whose page is in `pageFile`.
     void Walk(platform::TempFile pageFile, const std::string& id)
     {
-        if (form_.Run.WalkNesting == 1)
-            form_.Run.WalkedPages.insert("folder:" + id);
+        if (job_.Run.WalkNesting == 1)
+            job_.Run.WalkedPages.insert("folder:" + id);
         Enter(std::move(pageFile));
         while (!chain_.empty()) {
             TGalleryPage& page = chain_.back();
@@ -72,7 +72,7 @@ private:
             waiting.bytes = std::move(rest);
             waiting.text = waiting.bytes;
         }
-        const bool firstPage = chain_.empty() && form_.Run.WalkNesting == 1;
+        const bool firstPage = chain_.empty() && job_.Run.WalkNesting == 1;
         TGalleryPage& page = chain_.emplace_back();  // a deque: earlier pages stay in place
         page.file = std::move(pageFile);
         page.ended = !Open(page, firstPage);
@@ -83,7 +83,7 @@ private:
     {
         chain_.pop_back();
         if (!chain_.empty())
-            form_.LastFolderPath = chain_.back().subPath;
+            job_.LastFolderPath = chain_.back().subPath;
     }
 
     // Reads the page and scans its header; false when the walk of it ends there.
@@ -95,13 +95,13 @@ private:
         if (head == THead::Walkable || head == THead::Empty)
             return head == THead::Walkable;
         if (!firstPage) {
-            ++form_.Run.Tally.PagesFailed;
+            ++job_.Run.Tally.PagesFailed;
         } else if (head == THead::UnknownFolder) {
-            form_.Run.Outcome = TJobOutcome::FolderNotFound;
-            form_.Run.Problem = _("the gallery knows no such folder ID");
+            job_.Run.Outcome = TJobOutcome::FolderNotFound;
+            job_.Run.Problem = _("the gallery knows no such folder ID");
         } else {
-            form_.Run.Outcome = TJobOutcome::MemberNotFound;
-            form_.Run.Problem = _("the gallery shows no such user directory");
+            job_.Run.Outcome = TJobOutcome::MemberNotFound;
+            job_.Run.Problem = _("the gallery shows no such user directory");
         }
         return false;
     }
@@ -111,7 +111,7 @@ private:
 
     THead Scan(TGalleryPage& page)
     {
-        form_.SetStatusText(_("Finding directories . . ."));
+        job_.SetStatusText(_("Finding directories . . ."));
         page.bytes = ReadPageText(page.file.Path());
         page.text = page.bytes;
         bool error = false;
@@ -119,14 +119,14 @@ private:
             if (!page.CutLine())
                 return THead::Empty;
             if (Contains(page.line, "Client Error")) {
-                form_.AppendLog(_("** ERROR - i can't find this folder ID.  Please check the folder ID."));
+                job_.AppendLog(_("** ERROR - i can't find this folder ID.  Please check the folder ID."));
                 error = true;
             }
         } while (!Contains(page.line, "/cgi-bin/gallery.cgi?") && !Contains(page.line, "</HTML>"));
         if (error)
             return THead::UnknownFolder;
         if (Contains(page.line, "</HTML>")) {
-            form_.AppendLog(_("** ERROR - i can't find this user directory.  Please check the USER ID."));
+            job_.AppendLog(_("** ERROR - i can't find this user directory.  Please check the USER ID."));
             return THead::NoUserDirectory;
         }
         return THead::Walkable;
@@ -137,11 +137,11 @@ private:
     {
         for (bool treat = !std::exchange(page.resuming, false);; treat = true) {
             if (treat) {
-                if (form_.StopRequested) {
-                    form_.AppendLog(CancelLine());
+                if (job_.StopRequested) {
+                    job_.AppendLog(CancelLine());
                     return false;
                 }
-                form_.ProcessPendingMessages();
+                job_.ProcessPendingMessages();
                 const TOutcome outcome = Treat(page, next);
                 if (outcome == TOutcome::EndWalk)
                     return false;
@@ -181,23 +181,23 @@ private:
         thumbnail = KeepFirst(thumbnail, Pos(thumbnail, "/thumb/") - 1);
         std::string subPath = ReplaceAll(thumbnail, "/", "\\");
         const std::string id = DropFirst(link, Pos(link, "="));
-        const std::string url = GalleryUrl(form_.SiteTag, "/" + link);
+        const std::string url = GalleryUrl(job_.SiteTag, "/" + link);
         if (!MayWalkSubFolder(id, thumbnail, link, url))
             return true;
 
-        form_.AppendLog(url);
-        if (subPath.empty() && !form_.LastFolderPath.empty())
-            subPath = form_.LastFolderPath;
+        job_.AppendLog(url);
+        if (subPath.empty() && !job_.LastFolderPath.empty())
+            subPath = job_.LastFolderPath;
         page.subPath = subPath;
-        form_.MakeLocalFolders(subPath);
-        platform::TempFile pageFile = form_.NewPageFile(form_.DestinationText() + subPath + "\\");
+        job_.MakeLocalFolders(subPath);
+        platform::TempFile pageFile = job_.NewPageFile(job_.DestinationText() + subPath + "\\");
         if (!pageFile)
             return true;
-        if (!FetchPageOfWalk(form_, url, pageFile.Path()))
+        if (!FetchPageOfWalk(job_, url, pageFile.Path()))
             return false;
-        form_.Run.WalkedPages.insert("folder:" + id);
-        WalkFetchedPage(form_, std::move(pageFile), id);
-        form_.LastFolderPath = subPath;
+        job_.Run.WalkedPages.insert("folder:" + id);
+        WalkFetchedPage(job_, std::move(pageFile), id);
+        job_.LastFolderPath = subPath;
         return true;
     }
 
@@ -211,16 +211,16 @@ private:
             return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(thumbnail)}));
         if (!IsSafeServerPath(link))
             return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(link)}));
-        if (form_.Run.WalkNesting > MaxFolderDepth)
+        if (job_.Run.WalkNesting > MaxFolderDepth)
             return Refuse(platform::Fill(_("** Skipping too deeply nested folder %1"), {url}));
-        if (form_.Run.WalkedPages.count("folder:" + id))
+        if (job_.Run.WalkedPages.count("folder:" + id))
             return Refuse(platform::Fill(_("** Skipping already walked page %1"), {url}));
         return true;
     }
 
     bool Refuse(const std::string& line)
     {
-        form_.AppendLog(line);
+        job_.AppendLog(line);
         return false;
     }
 
@@ -228,7 +228,7 @@ private:
     void HandOver(TGalleryPage& page)
     {
         const std::string thumbnail = ThumbnailPath(page.line);
-        WalkPictureListing(form_, KeepFirst(thumbnail, Pos(thumbnail, "/thumb/")));
+        WalkPictureListing(job_, KeepFirst(thumbnail, Pos(thumbnail, "/thumb/")));
         page.handedOver = true;
     }
 
@@ -239,42 +239,42 @@ private:
         const std::string link = CutNextLink(line);
         std::string number = DropFirst(line, Pos(line, "&n") + 2);
         number = KeepFirst(number, Pos(number, "\"") - 1);
-        const std::string url = GalleryUrl(form_.SiteTag, "/" + link);
+        const std::string url = GalleryUrl(job_.SiteTag, "/" + link);
         if (!IsSafeName(number))
             return Skip(platform::Fill(_("** Skipping unsafe page number %1"), {Printable(number)}));
         if (!IsSafeServerPath(link))
             return Skip(platform::Fill(_("** Skipping unsafe path %1"), {Printable(link)}));
-        if (form_.Run.WalkedPages.count("page:" + url))
+        if (job_.Run.WalkedPages.count("page:" + url))
             return Skip(platform::Fill(_("** Skipping already walked page %1"), {url}));
 
-        next = form_.NewPageFile(form_.DestinationText() + page.subPath + "\\");
+        next = job_.NewPageFile(job_.DestinationText() + page.subPath + "\\");
         if (!next)
             return TOutcome::Continue;
-        if (!FetchPageOfWalk(form_, url, next.Path()))
+        if (!FetchPageOfWalk(job_, url, next.Path()))
             return TOutcome::EndWalk;
-        form_.Run.WalkedPages.insert("page:" + url);
+        job_.Run.WalkedPages.insert("page:" + url);
         return TOutcome::NextPage;
     }
 
     TOutcome Skip(const std::string& line)
     {
-        form_.AppendLog(line);
+        job_.AppendLog(line);
         return TOutcome::Continue;
     }
 
-    TJobForm& form_;
+    TJobState& job_;
     TWalkScope scope_;
     std::deque<TGalleryPage> chain_;  // the page and the next pages it led to, innermost last
 };
 
 }  // namespace
 
-void WalkGalleryPage(TJobForm& form, const std::string& folder, const std::string& name)
+void WalkGalleryPage(TJobState& job, const std::string& folder, const std::string& name)
 {
-    WalkFetchedPage(form, platform::TempFile(folder + name + ".html"), name);
+    WalkFetchedPage(job, platform::TempFile(folder + name + ".html"), name);
 }
 
-void WalkFetchedPage(TJobForm& form, platform::TempFile page, const std::string& id)
+void WalkFetchedPage(TJobState& job, platform::TempFile page, const std::string& id)
 {
-    TGalleryWalk(form).Walk(std::move(page), id);
+    TGalleryWalk(job).Walk(std::move(page), id);
 }

@@ -6,9 +6,9 @@
 
 #include <string>
 
-class TJobForm;
+class TJobState;
 
 // Walks the page saved as `folder` + `name` + ".html"; the file is deleted when the walk ends.
-void WalkGalleryPage(TJobForm& form, const std::string& folder, const std::string& name);
+void WalkGalleryPage(TJobState& job, const std::string& folder, const std::string& name);
 // Walks a page fetched into `page`; `id` is the page's folder ID or member name.
-void WalkFetchedPage(TJobForm& form, platform::TempFile page, const std::string& id);
+void WalkFetchedPage(TJobState& job, platform::TempFile page, const std::string& id);

@@ -3,7 +3,7 @@
 #include "mirror/DownloadPool.h"
 #include "mirror/DownloadStep.h"
 #include "mirror/FileTransfer.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "mirror/PageFetch.h"
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
@@ -17,7 +17,7 @@ namespace {
 // Walks the listing pages of one picture folder, one page after the other.
 class TListingWalk {
 public:
-    explicit TListingWalk(TJobForm& form) : form_(form), scope_(form.Run) {}
+    explicit TListingWalk(TJobState& job) : job_(job), scope_(job.Run) {}
 
     // Each page names the next; a loop keeps a long chain of them off the stack.
     void Walk(const std::string& path)
@@ -31,7 +31,7 @@ private:
     std::string WalkPage(std::string path)
     {
         std::string nextLink;
-        form_.SetStatusText(_("Getting directory listing . . ."));
+        job_.SetStatusText(_("Getting directory listing . . ."));
         if (!IsSafeServerPath(path))
             return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(path)}));
 
@@ -44,13 +44,13 @@ private:
             path = DropFirst(path, cgiCall - 1);
         }
         const std::string walked = "listing:" + localSubPath + " " + path;
-        if (form_.Run.WalkedPages.count(walked))
-            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {GalleryUrl(form_.SiteTag, path)}));
-        form_.MakeLocalFolders(localSubPath);
-        const platform::TempFile listing = form_.NewPageFile(form_.DestinationText() + localSubPath);
-        if (!listing || !FetchPageOfWalk(form_, GalleryUrl(form_.SiteTag, path), listing.Path()))
+        if (job_.Run.WalkedPages.count(walked))
+            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {GalleryUrl(job_.SiteTag, path)}));
+        job_.MakeLocalFolders(localSubPath);
+        const platform::TempFile listing = job_.NewPageFile(job_.DestinationText() + localSubPath);
+        if (!listing || !FetchPageOfWalk(job_, GalleryUrl(job_.SiteTag, path), listing.Path()))
             return {};
-        form_.Run.WalkedPages.insert(walked);
+        job_.Run.WalkedPages.insert(walked);
         if (nextPageCall)
             path = ReplaceAll(localSubPath, "\\", "/");
 
@@ -63,7 +63,7 @@ private:
 
     std::string Refuse(const std::string& line)
     {
-        form_.AppendLog(line);
+        job_.AppendLog(line);
         return {};
     }
 
@@ -77,10 +77,10 @@ private:
         std::string target = DropFirst(text, Pos(text, "('") + 1);
         target = KeepFirst(target, Pos(target, "')") - 1);
         if (!IsSafeServerPath(target)) {
-            form_.AppendLog(platform::Fill(_("** Skipping unsafe path %1"), {Printable(target)}));
+            job_.AppendLog(platform::Fill(_("** Skipping unsafe path %1"), {Printable(target)}));
             return false;
         }
-        if (!FetchPageOfWalk(form_, GalleryUrl(form_.SiteTag, target), listingName))
+        if (!FetchPageOfWalk(job_, GalleryUrl(job_.SiteTag, target), listingName))
             return false;
         text = ReadPageText(listingName);
         return true;
@@ -90,11 +90,11 @@ private:
     // the cancel line or the next page; a cancel that leaves some of them unstarted ends the walk.
     bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
     {
-        downloads_ = &form_.Downloads();
+        downloads_ = &job_.Downloads();
         bool whole = WalkPictureLines(text, path, nextLink);
-        whole = form_.FinishDownloads() && whole;
+        whole = job_.FinishDownloads() && whole;
         if (!whole)
-            form_.AppendLog(CancelLine());
+            job_.AppendLog(CancelLine());
         return whole;
     }
 
@@ -108,8 +108,8 @@ private:
             line = TakeFirstLine(rest);
         } while (!Contains(line, "_thumb.jpg"));
         for (;;) {
-            form_.ProcessPendingMessages();
-            if (form_.StopRequested)
+            job_.ProcessPendingMessages();
+            if (job_.StopRequested)
                 return false;
             if (Contains(line, "Next</B></A>"))
                 nextLink = CutNextLink(line);
@@ -129,16 +129,16 @@ private:
         std::string name = DropFirst(line, Pos(line, "ALT=\"") + 4);
         name = KeepFirst(name, Pos(name, "\"") - 1);
         if (!IsSafeName(name)) {
-            form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
+            job_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             return;
         }
         const std::string localSubPath = ReplaceAll(path, "/", "\\");
-        const std::string localFolder = form_.DestinationText() + localSubPath;
-        form_.MakeLocalFolders(localSubPath);
-        downloads_->Add(path + name, localFolder, GalleryUrl(form_.SiteTag, path + name), name);
+        const std::string localFolder = job_.DestinationText() + localSubPath;
+        job_.MakeLocalFolders(localSubPath);
+        downloads_->Add(path + name, localFolder, GalleryUrl(job_.SiteTag, path + name), name);
     }
 
-    TJobForm& form_;
+    TJobState& job_;
     TWalkScope scope_;
     // The listing's scheduler, decided per listing, so that a pause switched on halfway never
     // splits a listing's log.
@@ -147,7 +147,7 @@ private:
 
 }  // namespace
 
-void WalkPictureListing(TJobForm& form, const std::string& path)
+void WalkPictureListing(TJobState& job, const std::string& path)
 {
-    TListingWalk(form).Walk(path);
+    TListingWalk(job).Walk(path);
 }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-class TJobForm;
+class TJobState;
 
 // `path`: the folder's server path ("/gallery/member/folder/"), or a next listing page's.
-void WalkPictureListing(TJobForm& form, const std::string& path);
+void WalkPictureListing(TJobState& job, const std::string& path);

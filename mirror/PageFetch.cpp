@@ -1,7 +1,7 @@
 #include "mirror/PageFetch.h"
 
 #include "mirror/FileTransfer.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
 #include "platform/catalogue.h"
@@ -32,39 +32,39 @@ bool IsFailedTry(TStopReason reason)
 // the request ends.
 class TWatchedPageRequest {
 public:
-    explicit TWatchedPageRequest(TJobForm& form) : form_(form)
+    explicit TWatchedPageRequest(TJobState& job) : job_(job)
     {
-        form_.NMHTTP1->MaxBodySize = static_cast<long long>(MaxPageBytes);
-        form_.IdleTicks = 0;
-        form_.FetchingPage = true;
+        job_.NMHTTP1->MaxBodySize = static_cast<long long>(MaxPageBytes);
+        job_.IdleTicks = 0;
+        job_.FetchingPage = true;
     }
     ~TWatchedPageRequest()
     {
-        form_.NMHTTP1->MaxBodySize = 0;
-        form_.FetchingPage = false;
+        job_.NMHTTP1->MaxBodySize = 0;
+        job_.FetchingPage = false;
     }
     TWatchedPageRequest(const TWatchedPageRequest&) = delete;
     TWatchedPageRequest& operator=(const TWatchedPageRequest&) = delete;
 
 private:
-    TJobForm& form_;
+    TJobState& job_;
 };
 
 // One request; false when the transfer failed in a way another try may mend. A stall, a drop,
 // a cap or an unusable reply costs one try, while a failure to connect or the user's abort
 // still ends the fetch.
-bool TryFetch(TJobForm& form, const std::string& url, const std::string& fileName)
+bool TryFetch(TJobState& job, const std::string& url, const std::string& fileName)
 {
-    TNMHTTP& http = *form.NMHTTP1;
+    TNMHTTP& http = *job.NMHTTP1;
     http.Body = fileName;
     try {
-        const TWatchedPageRequest watched(form);
+        const TWatchedPageRequest watched(job);
         http.Get(url);
     } catch (const ESockError&) {
         if (!IsFailedTry(http.StopReason))
             throw;
-        form.AppendLog(platform::Fill(_("** Page transfer failed: %1"), {StopReasonText(http.StopReason)}));
-        form.Run.LastPageFailure = StopReasonText(http.StopReason);
+        job.AppendLog(platform::Fill(_("** Page transfer failed: %1"), {StopReasonText(http.StopReason)}));
+        job.Run.LastPageFailure = StopReasonText(http.StopReason);
         return false;
     }
     return true;
@@ -72,26 +72,26 @@ bool TryFetch(TJobForm& form, const std::string& url, const std::string& fileNam
 
 }  // namespace
 
-bool FetchPageOfWalk(TJobForm& form, const std::string& url, const std::string& fileName)
+bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName)
 {
-    if (FetchPage(form, url, fileName))
+    if (FetchPage(job, url, fileName))
         return true;
-    ++form.Run.Tally.PagesFailed;
+    ++job.Run.Tally.PagesFailed;
     return false;
 }
 
-bool FetchPage(TJobForm& form, const std::string& url, const std::string& fileName)
+bool FetchPage(TJobState& job, const std::string& url, const std::string& fileName)
 {
     for (int tries = 0; tries < FetchTries; ++tries) {
-        if (TryFetch(form, url, fileName)) {
+        if (TryFetch(job, url, fileName)) {
             const std::string text = ReadPageText(fileName);
             if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
                 return true;
-            form.Run.LastPageFailure = platform::Fill(_("%1, no gallery page"), {ReplyStatusLine(*form.NMHTTP1)});
+            job.Run.LastPageFailure = platform::Fill(_("%1, no gallery page"), {ReplyStatusLine(*job.NMHTTP1)});
         }
-        form.AppendLog(_("**Got a server error, trying to download again"));
+        job.AppendLog(_("**Got a server error, trying to download again"));
     }
-    form.AppendLog(_("**Tried 5 times and got errors every time, skipping this folder"));
+    job.AppendLog(_("**Tried 5 times and got errors every time, skipping this folder"));
     platform::DeleteFile(fileName);
     return false;
 }

@@ -3,10 +3,10 @@
 
 #include <string>
 
-class TJobForm;
+class TJobState;
 
 // Fetches `url` into `fileName`, up to five tries, until the page text shows a page or a
 // script redirect. False (and the file deleted) when every try failed.
-bool FetchPage(TJobForm& form, const std::string& url, const std::string& fileName);
+bool FetchPage(TJobState& job, const std::string& url, const std::string& fileName);
 // FetchPage for a page that a walk meets: one given up counts as a failed page of the job.
-bool FetchPageOfWalk(TJobForm& form, const std::string& url, const std::string& fileName);
+bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName);

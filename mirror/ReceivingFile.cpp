@@ -1,6 +1,6 @@
 #include "mirror/ReceivingFile.h"
 
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "net/httpdate.h"
 #include "platform/catalogue.h"
 #include "platform/userdirs.h"
@@ -28,14 +28,14 @@ bool SameWhereBothGiven(const std::string& ours, const std::string& theirs)
 
 // The folder and its missing parents are made only when the folder is missing. A partial file
 // that another run is writing is left to it: this run receives into a file of its own.
-std::string TReceivingFile::Open(TJobForm& form, const std::string& localFolder, const std::string& url,
+std::string TReceivingFile::Open(TJobState& job, const std::string& localFolder, const std::string& url,
                                  const std::string& fileName, bool resume, bool replace, const TFileVersion& listed)
 {
     replace_ = replace;
     url_ = url;
     const std::string partial = resume && !replace ? platform::PartialPath(localFolder, fileName) : std::string();
     const auto open = [&] {
-        return partial.empty() ? form.NewTempFile(localFolder) : form.ClaimPartialFile(localFolder, partial);
+        return partial.empty() ? job.NewTempFile(localFolder) : job.ClaimPartialFile(localFolder, partial);
     };
     platform::TempFile file = open();
     if (!file && file.Error() == ENOENT) {
@@ -44,7 +44,7 @@ std::string TReceivingFile::Open(TJobForm& form, const std::string& localFolder,
     }
     partial_ = !partial.empty() && file;
     if (!file && !partial.empty() && file.Error() == EWOULDBLOCK)
-        file = form.NewTempFile(localFolder);
+        file = job.NewTempFile(localFolder);
     if (!file)
         return platform::Fill(_("cannot create a file in %1: %2"), {localFolder, platform::ErrorText(file.Error())});
     file_ = std::move(file);

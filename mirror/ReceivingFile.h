@@ -11,7 +11,7 @@
 
 #include <string>
 
-class TJobForm;
+class TJobState;
 
 // What a server says of the version of a file.
 struct TFileVersion {
@@ -40,7 +40,7 @@ public:
     // its partial file when `resume` is on and the file replaces none, else a fresh temporary
     // file. `listed` is what a listing said of the file's version (over FTP), else unknown. Why
     // it cannot be had, or an empty text.
-    std::string Open(TJobForm& form, const std::string& localFolder, const std::string& url,
+    std::string Open(TJobState& job, const std::string& localFolder, const std::string& url,
                      const std::string& fileName, bool resume, bool replace, const TFileVersion& listed = {});
 
     const std::string& Path() const { return path_; }

@@ -2,7 +2,7 @@
 
 #include "mirror/DownloadPool.h"
 #include "mirror/FileTransfer.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
 #include "net/FTPDirectoryList.h"
@@ -80,44 +80,44 @@ long long ListedSize(const std::string& field)
 
 }  // namespace
 
-TSetJob::TSetJob(TJobForm& form) : NMFTP1(MakeFtpClient()), form_(form) {}
+TSetJob::TSetJob(TJobState& job) : NMFTP1(MakeFtpClient()), job_(job) {}
 
 TSetJob::~TSetJob() = default;
 
 void TSetJob::Start()
 {
-    form_.BeginJob();
-    const std::string number = form_.SetNumberText();
+    job_.BeginJob();
+    const std::string number = job_.SetNumberText();
     const std::string refusal = RejectionOf(number);
     if (!refusal.empty()) {
-        form_.AppendLog(refusal);
-        form_.Run.Outcome = TJobOutcome::SetNumberRejected;
-        form_.Run.Problem = refusal;
+        job_.AppendLog(refusal);
+        job_.Run.Outcome = TJobOutcome::SetNumberRejected;
+        job_.Run.Problem = refusal;
         End();
         return;
     }
     number_ = number;
     if (NMFTP1->Connected)
         NMFTP1->Disconnect();
-    form_.SetStatusText(_("Establishing conection . . ."));
-    form_.AppendLog(WebBase + SlashFolder(RelativeFolder(number)));
+    job_.SetStatusText(_("Establishing conection . . ."));
+    job_.AppendLog(WebBase + SlashFolder(RelativeFolder(number)));
     // The client's reports show in the status line, and its log-in leads into the job's body,
     // from the first job on.
     NMFTP1->OnConnect = [this](TComponent*) { FetchSetFiles(); };
-    NMFTP1->OnStatus = [this](TComponent*, const std::string& Status) { form_.SetStatusText(Status); };
+    NMFTP1->OnStatus = [this](TComponent*, const std::string& Status) { job_.SetStatusText(Status); };
     NMFTP1->Host = FtpHost;
     NMFTP1->Port = FtpPort;
     NMFTP1->Connect();  // logs in, then runs FetchSetFiles before it returns
-    form_.SetStatusText(_(". . . done getting files"));
+    job_.SetStatusText(_(". . . done getting files"));
     End();
 }
 
 void TSetJob::End()
 {
-    form_.FinishJob(form_.Run.Outcome);
+    job_.FinishJob(job_.Run.Outcome);
     if (NMFTP1->Connected)
         NMFTP1->Disconnect();
-    form_.ShowSummary();
+    job_.ShowSummary();
 }
 
 void TSetJob::FetchSetFiles()
@@ -130,7 +130,7 @@ void TSetJob::FetchSetFiles()
         return;
     ftp.ParseList = true;
     ftp.Vendor = TNMFTP::VendorDetect;
-    form_.SetStatusText(_("Getting Directory Listing . . ."));
+    job_.SetStatusText(_("Getting Directory Listing . . ."));
     ftp.ListDirectory();
 
     // Copies: a Disconnect inside the loop frees the list.
@@ -140,15 +140,15 @@ void TSetJob::FetchSetFiles()
     const long long now = static_cast<long long>(std::time(nullptr));
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
-        if (form_.StopRequested) {
+        if (job_.StopRequested) {
             ftp.Disconnect();
-            form_.AppendLog(CancelLine());
+            job_.AppendLog(CancelLine());
             break;
         }
         if (Contains(name, "index.htm"))
             continue;
         if (!IsSafeName(name)) {
-            form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
+            job_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             continue;
         }
         FetchFile(name, i < dates.size() ? ParseListingDate(dates[i], now) : -1,
@@ -160,15 +160,15 @@ bool TSetJob::ChangeToSetFolder()
 {
     TNMFTP& ftp = *NMFTP1;
     const std::string remoteFolder = RemoteFolder(SlashFolder(RelativeFolder(number_)));
-    form_.SetStatusText(_("Changing Directory . . ."));
+    job_.SetStatusText(_("Changing Directory . . ."));
     try {
         ftp.ChangeDirectory(remoteFolder);
     } catch (const std::exception&) {
         if (ftp.TimedOut())
             throw;  // a silent server is not a missing set
-        form_.AppendLog(_("Set does not exist, download stopped."));
-        form_.Run.Outcome = TJobOutcome::SetNotFound;
-        form_.Run.Problem = platform::Fill(_("no folder %1 on %2"), {remoteFolder, FtpHost});
+        job_.AppendLog(_("Set does not exist, download stopped."));
+        job_.Run.Outcome = TJobOutcome::SetNotFound;
+        job_.Run.Problem = platform::Fill(_("no folder %1 on %2"), {remoteFolder, FtpHost});
         ftp.Disconnect();
         return false;
     }
@@ -179,23 +179,23 @@ void TSetJob::FetchFile(const std::string& name, long long listedTime, long long
 {
     TNMFTP& ftp = *NMFTP1;
     const std::string relativeFolder = RelativeFolder(number_);
-    form_.AppendLog(relativeFolder + name);
-    form_.MakeLocalFolders(relativeFolder);
-    const std::string localFolder = form_.DestinationText() + relativeFolder;
+    job_.AppendLog(relativeFolder + name);
+    job_.MakeLocalFolders(relativeFolder);
+    const std::string localFolder = job_.DestinationText() + relativeFolder;
     const std::string url = WebBase + SlashFolder(relativeFolder) + name;
     TFtpFileTransfer overFtp(ftp);
     overFtp.ListedTime = listedTime;
     overFtp.ListedSize = listedSize;
-    THttpFileTransfer overHttp(*form_.NMHTTP1);
+    THttpFileTransfer overHttp(*job_.NMHTTP1);
     const bool wasConnected = ftp.Connected;
-    DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
+    DownloadFile(job_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);
     // The download step keeps failures to itself; a server gone silent ends the job, with the
     // time-out as the client raised it.
     if (ftp.TimedOut())
         throw ESockError(overFtp.LastFailure());
     // The control connection went down under this file: it comes over HTTP with the rest.
-    if (wasConnected && !ftp.Connected && !form_.StopRequested && !platform::FileExists(localFolder + name)) {
-        form_.Run.Tally.Retrying(name);
-        DownloadFile(form_, overHttp, localFolder, url, name);
+    if (wasConnected && !ftp.Connected && !job_.StopRequested && !platform::FileExists(localFolder + name)) {
+        job_.Run.Tally.Retrying(name);
+        DownloadFile(job_, overHttp, localFolder, url, name);
     }
 }

@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
-class TJobForm;
+class TJobState;
 class TNMFTP;
 
 class TSetJob {
 public:
-    explicit TSetJob(TJobForm& form);
+    explicit TSetJob(TJobState& job);
     ~TSetJob();
     TSetJob(const TSetJob&) = delete;
     TSetJob& operator=(const TSetJob&) = delete;
@@ -35,11 +35,11 @@ private:
     // `listedTime`: the time the listing gave the file (seconds since the epoch), -1 when none.
     // `listedTime` and `listedSize` as the listing gave them (-1: not given).
     void FetchFile(const std::string& name, long long listedTime, long long listedSize);
-    // Like TJobForm::EndJob, with the connection's good-bye before the summary, so that the
+    // Like TJobState::EndJob, with the connection's good-bye before the summary, so that the
     // summary is the text the status line keeps.
     void End();
 
-    TJobForm& form_;
+    TJobState& job_;
     // The set number Start checked; the body works from it, not from the field.
     std::string number_;
 };

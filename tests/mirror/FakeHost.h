@@ -9,7 +9,7 @@
 #include "mirror/FileTransfer.h"
 #include "mirror/GalleryJob.h"
 #include "mirror/GalleryWalk.h"
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 #include "mirror/ListingWalk.h"
 #include "mirror/PageFetch.h"
 #include "net/NMHttp.h"
@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-class FakeHost : public TJobForm {
+class FakeHost : public TJobState {
 public:
     FakeHost() { SiteTag = SiteTagA; }
 

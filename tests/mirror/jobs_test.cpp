@@ -196,7 +196,7 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndKeepsThePageFileInsideTheDestination)
     const UrlCase& c = GetParam();
     fixtures::ScriptedHttpServer server({PartialThenStall("<HTML>partial")});
     host.UseProxy(server.Port());
-    host.SiteTag = c.hostB ? TJobForm::SiteTagB : TJobForm::SiteTagA;
+    host.SiteTag = c.hostB ? TJobState::SiteTagB : TJobState::SiteTagA;
     host.Destination = (temp.Path() / "Pics").string();
     const auto abort = AbortOnceBodyHolds(*host.NMHTTP1, std::string_view("<HTML>partial").size());
 

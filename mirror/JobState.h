@@ -19,7 +19,7 @@ class TComponent;
 class TDownloadPool;
 class TNMHTTP;
 
-class TJobForm : public TJobHost {
+class TJobState : public TJobHost {
 public:
     // The gallery hosts: every gallery URL begins "http://www." + tag + ".com".
     static constexpr const char* SiteTagA = "fotoarchive";
@@ -36,10 +36,10 @@ public:
     // Idle seconds of a download before the watchdog aborts it.
     static constexpr std::int32_t WatchdogLimit = 30;
 
-    TJobForm();
-    ~TJobForm() override;
-    TJobForm(const TJobForm&) = delete;
-    TJobForm& operator=(const TJobForm&) = delete;
+    TJobState();
+    ~TJobState() override;
+    TJobState(const TJobState&) = delete;
+    TJobState& operator=(const TJobState&) = delete;
 
     std::string LastFolderPath;
     std::int32_t IdleTicks = 0;

@@ -1,4 +1,4 @@
-#include "mirror/JobForm.h"
+#include "mirror/JobState.h"
 
 #include "mirror/Archive.h"
 #include "mirror/DownloadPool.h"
@@ -55,7 +55,7 @@ std::string FolderKey(const std::string& path)
 }  // namespace
 
 // As the window's stored design sets it.
-std::unique_ptr<TNMHTTP> TJobForm::NewHttpClient()
+std::unique_ptr<TNMHTTP> TJobState::NewHttpClient()
 {
     auto http = std::make_unique<TNMHTTP>();
     http->InputFileMode = true;
@@ -66,18 +66,18 @@ std::unique_ptr<TNMHTTP> TJobForm::NewHttpClient()
     http->ProxyPort = 0;
     http->HeaderInfo.UserId = "Internet Explorer";
     http->HeaderInfo.LocalMailAddress = "ie 6.0.2800.1106IC";
-    http->UnsizedBodyLimit = TJobForm::DefaultUnsizedBodyLimit;
+    http->UnsizedBodyLimit = TJobState::DefaultUnsizedBodyLimit;
     return http;
 }
 
-TJobForm::TJobForm() : NMHTTP1(NewHttpClient())
+TJobState::TJobState() : NMHTTP1(NewHttpClient())
 {
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) { HttpStatusReported(); };
 }
 
-TJobForm::~TJobForm() = default;
+TJobState::~TJobState() = default;
 
-void TJobForm::Cancel()
+void TJobState::Cancel()
 {
     SetJobRunning(false);
     StopRequested = true;
@@ -85,7 +85,7 @@ void TJobForm::Cancel()
 
 // Deliberately not tied to a request: a count left above the limit keeps aborting until a
 // status report or the next page fetch resets it.
-void TJobForm::Tick()
+void TJobState::Tick()
 {
     ShowClock(LongTimeText());
     if (FetchingPage)
@@ -98,18 +98,18 @@ void TJobForm::Tick()
         pool_->Tick();
 }
 
-void TJobForm::HttpStatusReported()
+void TJobState::HttpStatusReported()
 {
     if (MadeProgress())
         IdleTicks = 0;
 }
 
-bool TJobForm::MadeProgress()
+bool TJobState::MadeProgress()
 {
     return IsProgress(NMHTTP1->BytesArrived, ProgressMark);
 }
 
-bool TJobForm::IsProgress(long long arrived, long long& mark)
+bool TJobState::IsProgress(long long arrived, long long& mark)
 {
     if (arrived - mark < ProgressFloor)
         return false;
@@ -117,7 +117,7 @@ bool TJobForm::IsProgress(long long arrived, long long& mark)
     return true;
 }
 
-TDownloadPool& TJobForm::Downloads()
+TDownloadPool& TJobState::Downloads()
 {
     if (Connections <= 1 || PauseChecked())
         return OwnDownloads();
@@ -126,32 +126,32 @@ TDownloadPool& TJobForm::Downloads()
     return *pool_;
 }
 
-TDownloadPool& TJobForm::OwnDownloads()
+TDownloadPool& TJobState::OwnDownloads()
 {
     if (!ownPool_)
         ownPool_ = std::make_unique<TDownloadPool>(*this, 1);
     return *ownPool_;
 }
 
-bool TJobForm::FinishDownloads()
+bool TJobState::FinishDownloads()
 {
     const bool own = !ownPool_ || ownPool_->Finish();
     return (!pool_ || pool_->Finish()) && own;
 }
 
-void TJobForm::AbortDownloads()
+void TJobState::AbortDownloads()
 {
     NMHTTP1->Abort();
     if (pool_)
         pool_->Abort();
 }
 
-bool TJobForm::IsArchived(const std::string& localFolder, const std::string& fileName)
+bool TJobState::IsArchived(const std::string& localFolder, const std::string& fileName)
 {
     return Archive && Archive->Contains(localFolder, fileName);
 }
 
-void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fileName)
+void TJobState::ArchiveFile(const std::string& localFolder, const std::string& fileName)
 {
     if (Archive)
         Archive->Record(localFolder, fileName);
@@ -159,7 +159,7 @@ void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fi
 
 // Each job starts its connections afresh, with the settings it runs with, and opens the archive
 // first: an archive that cannot be used stops the job before it starts.
-void TJobForm::BeginJob()
+void TJobState::BeginJob()
 {
     Archive.reset();
     if (!ArchivePath.empty())
@@ -171,7 +171,7 @@ void TJobForm::BeginJob()
     Run.Begin();
 }
 
-void TJobForm::FinishJob(TJobOutcome outcome)
+void TJobState::FinishJob(TJobOutcome outcome)
 {
     pool_.reset();
     ownPool_.reset();
@@ -180,19 +180,19 @@ void TJobForm::FinishJob(TJobOutcome outcome)
     Cancel();
 }
 
-void TJobForm::ShowSummary()
+void TJobState::ShowSummary()
 {
     SetStatusText(Run.SummaryLine(Run.EndingText()));
 }
 
-void TJobForm::EndJob(TJobOutcome outcome)
+void TJobState::EndJob(TJobOutcome outcome)
 {
     FinishJob(outcome);
     ShowSummary();
 }
 
 // A whole number too large for an integer is still outside the range on its side.
-int TJobForm::PauseSeconds()
+int TJobState::PauseSeconds()
 {
     const std::string text = PauseText();
     try {
@@ -202,7 +202,7 @@ int TJobForm::PauseSeconds()
     }
 }
 
-std::string TJobForm::DownloadProgress() const
+std::string TJobState::DownloadProgress() const
 {
     if (!Downloading)
         return {};
@@ -212,7 +212,7 @@ std::string TJobForm::DownloadProgress() const
     return platform::Fill(_("%1 bytes"), {received});
 }
 
-void TJobForm::MakeLocalFolders(const std::string& subPath)
+void TJobState::MakeLocalFolders(const std::string& subPath)
 {
     // The walks refuse such paths already; this keeps every other caller inside the destination.
     if (!IsSafeServerPath(subPath))
@@ -238,17 +238,17 @@ void TJobForm::MakeLocalFolders(const std::string& subPath)
     }
 }
 
-platform::TempFile TJobForm::NewTempFile(const std::string& folder)
+platform::TempFile TJobState::NewTempFile(const std::string& folder)
 {
     return OpenInFolder(folder, [&folder] { return platform::TempFile::Create(folder); });
 }
 
-platform::TempFile TJobForm::ClaimPartialFile(const std::string& folder, const std::string& path)
+platform::TempFile TJobState::ClaimPartialFile(const std::string& folder, const std::string& path)
 {
     return OpenInFolder(folder, [&path] { return platform::TempFile::Claim(path); });
 }
 
-platform::TempFile TJobForm::OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open)
+platform::TempFile TJobState::OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open)
 {
     const std::string key = FolderKey(folder);
     const bool ready = Run.ReadyFolders.contains(key);
@@ -260,7 +260,7 @@ platform::TempFile TJobForm::OpenInFolder(const std::string& folder, const std::
     return file;
 }
 
-platform::TempFile TJobForm::NewPageFile(const std::string& folder)
+platform::TempFile TJobState::NewPageFile(const std::string& folder)
 {
     platform::TempFile file = NewTempFile(folder);
     if (!file) {
