@@ -243,6 +243,36 @@ TEST_F(HeadlessTest, KeepAliveMirrorsTheSameFilesOverFewerConnections)
     }
 }
 
+// Parallel downloads off a terminal, as in a cron job: their progress ("2 downloads, 0.0 MB of
+// 0.0 MB"), which they show every second and whenever one starts or ends, stays off the log of
+// standard error. The pictures take longer than a second, so that the running count is shown.
+TEST_F(HeadlessTest, ParallelDownloadsShowNoProgressLinesOffATerminal)
+{
+    const std::string site = "http://www.fotoarchive.com";
+    ServeGallery(site, "f=77154");
+    stub.Page(site + "/gallery/tessa/trips/",
+              ListingPage.substr(0, ListingPage.rfind("</HTML>")) +
+                  "<IMG SRC=/gallery/tessa/trips/thumb/pic2_thumb.jpg ALT=\"pic2.jpg\">\n</HTML>\n");
+    const std::string head =
+        fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(Picture.size())}});
+    for (const char* name : {"pic1.jpg", "pic2.jpg"})
+        stub.Set(site + "/gallery/tessa/trips/" + name,
+                 Reply::Steps({fixtures::Step::Send(head + Picture.substr(0, 10)), fixtures::Step::Delay(Ms{1500}),
+                               fixtures::Step::Send(Picture.substr(10))}));
+    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--connections",
+                    "4", "--settings", settings.string()});
+
+    EXPECT_EQ(run.Finish(), 0) << run.Err;
+    EXPECT_EQ(FileBytes(destination.Path() / "gallery/tessa/trips/pic2.jpg"), Picture);
+    const Lines statuses = SplitLines(run.Err);
+    const std::regex progress("[0-9]+ downloads?, .*");
+    for (const std::string& line : statuses)
+        EXPECT_FALSE(std::regex_match(line, progress)) << line;
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.front(), "getting list . . . ");
+    EXPECT_TRUE(IsSummary(statuses.back(), "completed: 2 fetched")) << run.Err;
+}
+
 // The archive records the picture; deleted, it is not fetched again. An archive that cannot
 // be used ends the job before it starts and is left as it is. An import records a mirror.
 TEST_F(HeadlessTest, ArchivedPictureIsNotFetchedAgain)
