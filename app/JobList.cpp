@@ -73,26 +73,6 @@ std::optional<TCommandLine> ListedJob(const std::string& line, const TCommandLin
     return job;
 }
 
-// The command lines of the jobs the text lists: `base` with the job of each line.
-std::vector<TCommandLine> ListedJobs(const std::string& text, const std::string& name, const TCommandLine& base)
-{
-    std::vector<TCommandLine> jobs;
-    std::istringstream in(text);
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        try {
-            if (std::optional<TCommandLine> job = ListedJob(line, base))
-                jobs.push_back(std::move(*job));
-        } catch (const EUsageError& error) {
-            throw EUsageError(name + ":" + std::to_string(number) + ": " + error.Message());
-        }
-    }
-    if (jobs.empty())
-        throw EUsageError(platform::Fill(_("%1 lists no job"), {name}));
-    return jobs;
-}
-
 // Interrupted, then an error, then no work done, then some files failed, then done.
 int Severity(int status)
 {
@@ -125,6 +105,25 @@ std::string RunSummaryLine(size_t ran, size_t listed, const TJobTally& total, st
 }
 
 }  // namespace
+
+std::vector<TCommandLine> ListedJobs(const std::string& text, const std::string& name, const TCommandLine& base)
+{
+    std::vector<TCommandLine> jobs;
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        try {
+            if (std::optional<TCommandLine> job = ListedJob(line, base))
+                jobs.push_back(std::move(*job));
+        } catch (const EUsageError& error) {
+            throw EUsageError(name + ":" + std::to_string(number) + ": " + error.Message());
+        }
+    }
+    if (jobs.empty())
+        throw EUsageError(platform::Fill(_("%1 lists no job"), {name}));
+    return jobs;
+}
 
 int RunJobList(const TCommandLine& commandLine)
 {
