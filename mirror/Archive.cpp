@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -232,4 +234,56 @@ std::string ArchiveServerPath(const std::string& destination, const std::string&
     if (sub.starts_with(base) && (sub.size() == base.size() || sub[base.size()] == '/'))
         sub.erase(0, base.size());
     return Collapsed("/" + sub + "/" + fileName);
+}
+
+namespace {
+
+// Set files lie below "/scans/", pictures below "/gallery/": the local tree mirrors the server's.
+const char* KindOf(const std::string& serverPath)
+{
+    return serverPath.starts_with("/scans/") ? TArchive::SetKind : TArchive::GalleryKind;
+}
+
+}  // namespace
+
+TJobArchive::TJobArchive(const std::string& path, const std::string& destination)
+    : archive_(path), destination_(destination)
+{
+}
+
+bool TJobArchive::Contains(const std::string& localFolder, const std::string& fileName)
+{
+    const std::string path = KeyOf(localFolder, fileName);
+    return std::binary_search(recorded_.begin(), recorded_.end(), path);
+}
+
+void TJobArchive::Record(const std::string& localFolder, const std::string& fileName)
+{
+    const std::string path = KeyOf(localFolder, fileName);
+    const auto place = std::lower_bound(recorded_.begin(), recorded_.end(), path);
+    if (place != recorded_.end() && *place == path)
+        return;
+    const std::string local = localFolder + fileName;
+    archive_.Record(KindOf(path), path, platform::NativePath(local), platform::FileSizeOf(local),
+                    static_cast<long long>(std::time(nullptr)));
+    recorded_.insert(place, path);
+}
+
+// The files of a folder come one after the other: its server path is found at its first file.
+std::string TJobArchive::KeyOf(const std::string& localFolder, const std::string& fileName)
+{
+    if (localFolder != folder_) {
+        serverFolder_ = ArchiveServerPath(destination_, localFolder, "");
+        if (!serverFolder_.ends_with('/'))
+            serverFolder_ += '/';
+        folder_ = localFolder;
+        const size_t second = serverFolder_.find('/', 1);
+        const size_t third = second == std::string::npos ? second : serverFolder_.find('/', second + 1);
+        const std::string top = serverFolder_.substr(0, third == std::string::npos ? third : third + 1);
+        if (top != top_) {
+            recorded_ = archive_.RecordedBelow(KindOf(top), top);
+            top_ = top;
+        }
+    }
+    return serverFolder_ + fileName;
 }

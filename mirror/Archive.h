@@ -76,6 +76,32 @@ private:
     TStatement insert_;
 };
 
+// The archive as a job uses it, by the local folder and name of a file: the records of the
+// gallery or set group a folder lies in ("/gallery/tessa/", "/scans/08000/") are read once, at
+// the first file of that group, in the order of their key, so that a walk costs one query and
+// each file a binary search.
+class TJobArchive {
+public:
+    // Opens the archive at `path` for files below `destination` (see TArchive).
+    TJobArchive(const std::string& path, const std::string& destination);
+
+    // Whether the file is recorded.
+    bool Contains(const std::string& localFolder, const std::string& fileName);
+    // Records a file fetched or found present, with its size on the disk now.
+    void Record(const std::string& localFolder, const std::string& fileName);
+
+private:
+    // The key of a file: its server path.
+    std::string KeyOf(const std::string& localFolder, const std::string& fileName);
+
+    TArchive archive_;
+    std::string destination_;
+    std::string folder_;        // the local folder of the last key
+    std::string serverFolder_;  // its server path, ending in "/"
+    std::string top_;           // the gallery or set group whose records are read
+    std::vector<std::string> recorded_;  // sorted
+};
+
 // The server path of a file, the key of its record: the sub-path of `localFolder` below
 // `destination`, with "/" separators and a leading "/", followed by `fileName`
 // ("/gallery/tessa/trips/pic1.jpg", "/scans/08000/8436/p01.jpg"). The folder is the

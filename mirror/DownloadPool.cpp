@@ -1,5 +1,6 @@
 #include "mirror/DownloadPool.h"
 
+#include "mirror/Archive.h"
 #include "mirror/JobForm.h"
 #include "net/NMHttp.h"
 #include "platform/catalogue.h"
@@ -8,17 +9,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <utility>
+#include <variant>
 
 namespace {
-
-constexpr unsigned WM_TRANSFER_ENDED = platform::WM_USER + 1;
-constexpr unsigned WM_START = platform::WM_USER + 2;
-constexpr unsigned WM_STOP = platform::WM_USER + 3;
-constexpr unsigned WM_QUIT = platform::WM_USER + 4;
-constexpr unsigned WM_NO_RETRY = platform::WM_USER + 5;
 
 // Pictures decided or on their way ahead of the first one not yet reported: enough to keep
 // every connection busy behind a slow picture, few enough that a listing of thousands of
@@ -41,58 +40,109 @@ std::string Megabytes(long long bytes)
     return text;
 }
 
+// What the job's thread tells a worker.
+struct TStartTransfer {
+    unsigned Serial;
+};
+struct TStopTransfer {
+    unsigned Serial;
+    TStopReason Reason;
+};
+struct TEndRetries {};
+struct TQuit {};
+using TWorkerMessage = std::variant<TStartTransfer, TStopTransfer, TEndRetries, TQuit>;
+
 }  // namespace
 
+// Messages of one type for one thread's loop: posted from any thread, handled on the loop's
+// thread in the order they came. One window message wakes the loop; the messages themselves
+// travel typed.
+template <typename TMessage>
+class TMailbox {
+public:
+    using THandler = std::function<void(const TMessage&)>;
+    explicit TMailbox(THandler handler)
+        : handler_(std::move(handler)), loop_(platform::LoopHandle()), window_([this](unsigned, platform::WPARAM, platform::LPARAM) {
+              Deliver();
+          })
+    {
+    }
+    TMailbox(const TMailbox&) = delete;
+    TMailbox& operator=(const TMailbox&) = delete;
+
+    void Post(const TMessage& message)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            waiting_.push_back(message);
+        }
+        loop_->Post(window_.Handle(), platform::WM_USER, 0, 0);
+    }
+
+private:
+    void Deliver()
+    {
+        std::deque<TMessage> messages;
+        {
+            const std::lock_guard lock(mutex_);
+            messages.swap(waiting_);
+        }
+        for (const TMessage& message : messages)
+            handler_(message);
+    }
+
+    THandler handler_;
+    std::shared_ptr<platform::EventLoop> loop_;
+    platform::NotifyWindow window_;
+    std::mutex mutex_;
+    std::deque<TMessage> waiting_;
+};
+
 // One connection: a thread with a loop and a client of its own, which receives one picture at a
-// time into the file the job's thread opened and posts back when the picture has ended.
+// time into the file the job's thread opened and tells the job's thread when the picture ended.
 class TDownloadWorker {
 public:
-    TDownloadWorker(const TClientSettings& settings, platform::HWND jobWindow, size_t index)
-        : jobLoop_(platform::LoopHandle())
+    TDownloadWorker(const TClientSettings& settings, TMailbox<TTransferEnded>& jobMailbox, size_t index)
     {
         std::promise<void> ready;
         std::future<void> started = ready.get_future();
-        thread_ = std::thread([this, settings, jobWindow, index, ready = std::move(ready)]() mutable {
-            Run(settings, jobWindow, index, ready);
+        thread_ = std::thread([this, settings, &jobMailbox, index, ready = std::move(ready)]() mutable {
+            Run(settings, jobMailbox, index, ready);
         });
         started.wait();
     }
 
     ~TDownloadWorker()
     {
-        loop_->Post(window_, WM_STOP, current_, static_cast<platform::LPARAM>(TStopReason::User));
-        loop_->Post(window_, WM_QUIT, 0, 0);
+        mailbox_->Post(TStopTransfer{current_, TStopReason::User});
+        mailbox_->Post(TQuit{});
         thread_.join();
     }
 
     TDownloadWorker(const TDownloadWorker&) = delete;
     TDownloadWorker& operator=(const TDownloadWorker&) = delete;
 
-    // The job's thread hands over a transfer; the worker reads these after the post.
+    // The job's thread hands over a transfer; the worker reads these after the message.
     void Start(unsigned serial, const std::string& url, const std::string& fileName, TReceivingFile& receiving,
                long long changedAfter)
     {
         changedAfter_ = changedAfter;
         url_ = url;
         fileName_ = fileName;
-        path_ = receiving.File.Path();
-        resume_ = receiving.Partial ? &receiving.Resume : nullptr;
+        receiving_ = &receiving;
         Arrived = 0;
         Received = 0;
         Total = 0;
         current_ = serial;
-        loop_->Post(window_, WM_START, serial, 0);
+        mailbox_->Post(TStartTransfer{serial});
     }
 
-    void Stop(unsigned serial, TStopReason reason)
-    {
-        loop_->Post(window_, WM_STOP, serial, static_cast<platform::LPARAM>(reason));
-    }
+    void Stop(unsigned serial, TStopReason reason) { mailbox_->Post(TStopTransfer{serial, reason}); }
 
     // The job was cancelled: a back-off ends, and the picture is not tried again.
-    void EndRetries() { loop_->Post(window_, WM_NO_RETRY, 0, 0); }
+    void EndRetries() { mailbox_->Post(TEndRetries{}); }
 
-    // How the last transfer ended; the job's thread reads it once the worker has posted.
+    // How the last transfer ended; the job's thread reads it once the worker has told it.
     TReceived Result;
     // The running transfer's bytes, read by the job's thread at any time.
     std::atomic<long long> Arrived{0};
@@ -100,9 +150,12 @@ public:
     std::atomic<long long> Total{0};
     // Waiting to try the picture again: no transfer for the watchdog to watch.
     std::atomic<bool> BackingOff{false};
+    // Tries begun since the worker started: a new one gets a fresh watchdog count.
+    std::atomic<unsigned> Tries{0};
 
 private:
-    void Run(const TClientSettings& settings, platform::HWND jobWindow, size_t index, std::promise<void>& ready)
+    void Run(const TClientSettings& settings, TMailbox<TTransferEnded>& jobMailbox, size_t index,
+             std::promise<void>& ready)
     {
         const platform::ThreadLoop ownLoop;
         std::unique_ptr<TNMHTTP> http = TJobForm::NewHttpClient();
@@ -119,21 +172,20 @@ private:
         bool quit = false;
         unsigned start = 0;
         unsigned running = 0;
-        const platform::NotifyWindow window([&](unsigned msg, platform::WPARAM wParam, platform::LPARAM lParam) {
-            if (msg == WM_START) {
-                start = static_cast<unsigned>(wParam);
+        TMailbox<TWorkerMessage> mailbox([&](const TWorkerMessage& message) {
+            if (const auto* starting = std::get_if<TStartTransfer>(&message)) {
+                start = starting->Serial;
                 noRetry_ = false;
-            } else if (msg == WM_QUIT) {
+            } else if (std::holds_alternative<TQuit>(message)) {
                 quit = noRetry_ = true;
-            } else if (msg == WM_NO_RETRY) {
+            } else if (std::holds_alternative<TEndRetries>(message)) {
                 noRetry_ = true;
-            } else if (msg == WM_STOP && running != 0 && wParam == running) {
-                noRetry_ = noRetry_ || static_cast<TStopReason>(lParam) == TStopReason::User;
-                Stop(*http, static_cast<TStopReason>(lParam));
+            } else if (const auto* stop = std::get_if<TStopTransfer>(&message); running != 0 && stop->Serial == running) {
+                noRetry_ = noRetry_ || stop->Reason == TStopReason::User;
+                Stop(*http, stop->Reason);
             }
         });
-        loop_ = platform::LoopHandle();
-        window_ = window.Handle();
+        mailbox_ = &mailbox;
         ready.set_value();
         while (!quit) {
             platform::WaitPass();
@@ -142,7 +194,7 @@ private:
             running = std::exchange(start, 0);
             Result = Receive(transfer, *http, settings.Retries);
             running = 0;
-            jobLoop_->Post(jobWindow, WM_TRANSFER_ENDED, index, 0);
+            jobMailbox.Post(TTransferEnded{index});
         }
     }
 
@@ -152,13 +204,13 @@ private:
         std::vector<std::string> retryLines;
         const TFileTries tries{url_,
                                fileName_,
-                               path_,
-                               resume_,
+                               receiving_,
                                changedAfter_,
                                retries,
                                [this] { return noRetry_; },
                                [&retryLines](const std::string& line) { retryLines.push_back(line); },
-                               [this](bool on) { BackingOff = on; }};
+                               [this](bool on) { BackingOff = on; },
+                               [this] { ++Tries; }};
         TReceived result;
         try {
             result = ReceiveTrying(transfer, tries);
@@ -179,13 +231,10 @@ private:
             http.Stop(reason);
     }
 
-    std::shared_ptr<platform::EventLoop> jobLoop_;
-    std::shared_ptr<platform::EventLoop> loop_;
-    platform::HWND window_ = 0;
+    TMailbox<TWorkerMessage>* mailbox_ = nullptr;  // lives on the worker's thread while it runs
     std::string url_;
     std::string fileName_;
-    std::string path_;
-    TResume* resume_ = nullptr;  // the picture's, which the job's thread leaves alone meanwhile
+    TReceivingFile* receiving_ = nullptr;  // the picture's, which the job's thread leaves alone meanwhile
     long long changedAfter_ = -1;
     bool noRetry_ = false;       // the worker's own: set by its messages
     unsigned current_ = 0;
@@ -195,16 +244,15 @@ private:
 TDownloadPool::TDownloadPool(TJobForm& form, int connections)
     : form_(form),
       reporter_(*form.NMHTTP1),
-      window_([this](unsigned msg, platform::WPARAM wParam, platform::LPARAM) {
-          if (msg == WM_TRANSFER_ENDED)
-              TransferEnded(static_cast<size_t>(wParam));
-      })
+      mailbox_(std::make_unique<TMailbox<TTransferEnded>>([this](const TTransferEnded& ended) {
+          TransferEnded(ended.Connection);
+      }))
 {
     const TNMHTTP& own = *form.NMHTTP1;
     const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, form.Retries};
     connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobForm::MaxConnections)));
     for (size_t i = 0; i < connections_.size(); ++i)
-        connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, window_.Handle(), i);
+        connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, *mailbox_, i);
 }
 
 // The workers end (a running transfer aborted) before the files they write into go.
@@ -226,6 +274,7 @@ void TDownloadPool::Add(const std::string& logLine, const std::string& localFold
         platform::WaitPass();
         Pump();
     }
+    ThrowArchiveError();
 }
 
 bool TDownloadPool::Finish()
@@ -235,7 +284,21 @@ bool TDownloadPool::Finish()
         platform::WaitPass();
         Pump();
     }
+    ThrowArchiveError();
     return !std::exchange(dropped_, false);
+}
+
+// The pictures on their way when the archive failed end and are stored first: their data is
+// not thrown away for want of a record.
+void TDownloadPool::ThrowArchiveError()
+{
+    if (!archiveError_)
+        return;
+    while (!pictures_.empty()) {
+        platform::WaitPass();
+        Pump();
+    }
+    std::rethrow_exception(std::exchange(archiveError_, nullptr));
 }
 
 void TDownloadPool::Abort()
@@ -251,6 +314,11 @@ void TDownloadPool::Tick()
     for (TConnection& connection : connections_) {
         if (connection.Picture == nullptr || connection.Worker->BackingOff)
             continue;
+        const unsigned tries = connection.Worker->Tries;
+        if (tries != connection.Tries) {
+            connection.Tries = tries;
+            connection.IdleTicks = 0;
+        }
         const bool moved = TJobForm::IsProgress(connection.Worker->Arrived, connection.ProgressMark);
         connection.IdleTicks = moved ? 0 : connection.IdleTicks + 1;
         if (connection.IdleTicks > TJobForm::WatchdogLimit)
@@ -273,7 +341,7 @@ void TDownloadPool::Pump()
         for (TConnection& connection : connections_)
             connection.Worker->EndRetries();
     }
-    if (form_.StopRequested && started_ < pictures_.size()) {
+    if ((form_.StopRequested || archiveError_) && started_ < pictures_.size()) {
         dropped_ = true;
         pictures_.erase(pictures_.begin() + static_cast<std::ptrdiff_t>(started_), pictures_.end());
     }
@@ -287,7 +355,7 @@ void TDownloadPool::Pump()
 // lock it out; a file waits for an earlier picture of the same name, which would make it present.
 bool TDownloadPool::MayStart(const TPicture& picture)
 {
-    if (form_.StopRequested)
+    if (form_.StopRequested || archiveError_)
         return false;
     if (IsMultimedia(picture.FileName) && started_ > 0)
         return false;
@@ -313,8 +381,8 @@ void TDownloadPool::Start(TPicture& picture)
     picture.Ended = picture.Admission != TFileAdmission::Fetch && !recheck;
     if (picture.Ended)
         return;
-    picture.Receiving.Replace = recheck;
-    picture.Received.Reason = OpenReceivingFile(form_, picture.LocalFolder, picture.Url, picture.FileName, picture.Receiving);
+    picture.Received.Reason =
+        OpenReceivingFile(form_, reporter_, picture.LocalFolder, picture.Url, picture.FileName, recheck, picture.Receiving);
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
         return;
@@ -323,6 +391,7 @@ void TDownloadPool::Start(TPicture& picture)
     connection.Serial = ++serial_;
     connection.IdleTicks = 0;
     connection.ProgressMark = 0;
+    connection.Tries = connection.Worker->Tries;
     connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.Receiving,
                              recheck ? platform::ModifiedTimeOf(picture.LocalFolder + picture.FileName) : -1);
 }
@@ -334,12 +403,17 @@ void TDownloadPool::ReportEnded()
         form_.AppendLog(picture.LogLine);
         for (const std::string& line : picture.Received.RetryLines)
             form_.AppendLog(line);
-        if (picture.Admission == TFileAdmission::Present)
-            ReportPresent(form_, picture.LocalFolder, picture.FileName);
-        else if (picture.Admission != TFileAdmission::Fetch && picture.Admission != TFileAdmission::Recheck)
-            ReportRefused(form_, picture.Admission, picture.FileName);
-        else
-            StoreReceived(form_, reporter_, picture.Receiving, picture.LocalFolder, picture.FileName, picture.Received);
+        try {
+            if (picture.Admission == TFileAdmission::Present)
+                ReportPresent(form_, picture.LocalFolder, picture.FileName);
+            else if (picture.Admission != TFileAdmission::Fetch && picture.Admission != TFileAdmission::Recheck)
+                ReportRefused(form_, picture.Admission, picture.FileName);
+            else
+                StoreReceived(form_, reporter_, picture.Receiving, picture.LocalFolder, picture.FileName, picture.Received);
+        } catch (const EArchiveError&) {
+            if (!archiveError_)
+                archiveError_ = std::current_exception();
+        }
         pictures_.pop_front();
         --started_;
     }

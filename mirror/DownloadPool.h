@@ -10,15 +10,22 @@
 #include "mirror/DownloadStep.h"
 #include "mirror/FileTransfer.h"
 #include "platform/files.h"
-#include "platform/messages.h"
 
 #include <deque>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
 class TJobForm;
 class TDownloadWorker;
+template <typename TMessage>
+class TMailbox;
+
+// A worker's word to the job's thread: the transfer of this connection has ended.
+struct TTransferEnded {
+    size_t Connection;
+};
 
 class TDownloadPool {
 public:
@@ -54,6 +61,7 @@ private:
         std::unique_ptr<TDownloadWorker> Worker;
         TPicture* Picture = nullptr;  // the picture on its way, or none
         unsigned Serial = 0;          // of that transfer, so that a late stop hits no other
+        unsigned Tries = 0;           // the worker's tries seen by the watchdog
         int IdleTicks = 0;
         long long ProgressMark = 0;
     };
@@ -65,17 +73,20 @@ private:
     void ReportEnded();
     void TransferEnded(size_t connection);
     void ShowStatus();
+    // When the archive failed: waits for the pictures on their way, then throws its error.
+    void ThrowArchiveError();
 
     TJobForm& form_;
     // Reports the failures of pictures the way the job's own client does.
     THttpFileTransfer reporter_;
+    std::unique_ptr<TMailbox<TTransferEnded>> mailbox_;
     std::vector<TConnection> connections_;
-    platform::NotifyWindow window_;
     // Not yet reported, in listing order; the first `started_` have started.
     std::deque<TPicture> pictures_;
     size_t started_ = 0;
     unsigned serial_ = 0;
     size_t shownRunning_ = 0;
     bool dropped_ = false;  // a cancel dropped pictures since the last Finish
+    std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel
 };

@@ -57,20 +57,20 @@ private:
     void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName, bool recheck)
     {
         TReceivingFile receiving;
-        receiving.Replace = recheck;
-        std::string reason = OpenReceivingFile(form_, localFolder, url, fileName, receiving);
-        TReceived received{reason, 0, {}, false, -1};
-        if (reason.empty()) {
-            // The watchdog rests during a back-off; cancel ends it and the tries.
+        TReceived received;
+        received.Reason = OpenReceivingFile(form_, transfer_, localFolder, url, fileName, recheck, receiving);
+        if (received.Reason.empty()) {
+            // The watchdog rests during a back-off, and counts each try afresh; cancel ends the
+            // back-off and the tries.
             const TFileTries tries{url,
                                    fileName,
-                                   receiving.File.Path(),
-                                   receiving.Partial ? &receiving.Resume : nullptr,
+                                   &receiving,
                                    recheck ? platform::ModifiedTimeOf(localFolder + fileName) : -1,
                                    form_.Retries,
                                    [this] { return form_.StopRequested; },
                                    [this](const std::string& line) { form_.AppendLog(line); },
-                                   [this](bool on) { form_.Pausing = on; }};
+                                   [this](bool on) { form_.Pausing = on; },
+                                   [this] { form_.IdleTicks = 0; }};
             received = ReceiveTrying(transfer_, tries);
         }
         StoreReceived(form_, transfer_, receiving, localFolder, fileName, received);
@@ -133,7 +133,9 @@ TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries)
 {
     TReceived received;
     for (int retry = 0;; ++retry) {
-        received.Reason = transfer.Receive(tries.Url, tries.FileName, tries.Path, tries.Resume, tries.ChangedAfter);
+        if (tries.Trying)
+            tries.Trying();
+        received.Reason = transfer.Receive(tries.Url, tries.FileName, *tries.File, tries.ChangedAfter);
         const int delay = received.Reason.empty() || retry >= tries.Retries ? -1 : RetryDelay(transfer, retry);
         if (delay < 0 || tries.Stopped())
             break;
@@ -144,9 +146,6 @@ TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries)
         tries.BackingOff(false);
         if (!waited)
             break;
-        // Only data whose note says where it came from is continued.
-        if (tries.Resume != nullptr)
-            tries.Resume->From = tries.Resume->Note.Url.empty() ? 0 : std::max(0LL, platform::FileSizeOf(tries.Path));
     }
     received.Bytes = transfer.ReceivedBytes();
     received.Unchanged = received.Reason.empty() && transfer.Unchanged();
@@ -191,66 +190,11 @@ void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& 
     }
 }
 
-namespace {
-
-// The data of a partial file from the same URL is continued; any other is received anew.
-void TakeUpPartialFile(TReceivingFile& receiving, const std::string& url)
+std::string OpenReceivingFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder,
+                              const std::string& url, const std::string& fileName, bool replace,
+                              TReceivingFile& receiving)
 {
-    receiving.Partial = true;
-    platform::PartialNote note;
-    const long long size = receiving.File.Existed() ? platform::FileSizeOf(receiving.File.Path()) : 0;
-    if (size > 0 && platform::ReadPartialNote(receiving.File.Path(), note) && note.Url == url) {
-        receiving.Resume.From = size;
-        receiving.Resume.Note = note;
-    }
-    receiving.NoteOnDisk = receiving.Resume.From > 0;
-    // A file too small ever to be kept needs no note: most pictures cost no extra file so.
-    receiving.Resume.Noted = [&receiving] {
-        const long long total = receiving.Resume.Note.Total;
-        if (total < 0 || total >= MinKeptPartialBytes)
-            receiving.NoteOnDisk = platform::WritePartialNote(receiving.File.Path(), receiving.Resume.Note) ||
-                                   receiving.NoteOnDisk;
-    };
-}
-
-// A failed transfer leaves its partial data for the next attempt when there is enough of it and
-// a note says where it came from.
-void KeepOrDropPartialFile(TReceivingFile& receiving)
-{
-    const std::string path = receiving.File.Path();
-    if (receiving.NoteOnDisk && platform::FileSizeOf(path) >= MinKeptPartialBytes) {
-        receiving.File.Keep();
-        return;
-    }
-    platform::RemovePartialNote(path);
-}
-
-}  // namespace
-
-// The folder and its missing parents are made only when the folder is missing. A partial file
-// that another run is writing is left to it: this run receives into a file of its own.
-std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, const std::string& url,
-                              const std::string& fileName, TReceivingFile& receiving)
-{
-    const std::string partial =
-        form.Resume && !receiving.Replace ? platform::PartialPath(localFolder, fileName) : std::string();
-    const auto open = [&] {
-        return partial.empty() ? form.NewTempFile(localFolder) : form.ClaimPartialFile(localFolder, partial);
-    };
-    platform::TempFile file = open();
-    if (!file && file.Error() == ENOENT) {
-        platform::MakeFolders(localFolder);
-        file = open();
-    }
-    const bool claimed = !partial.empty() && file;
-    if (!file && !partial.empty() && file.Error() == EWOULDBLOCK)
-        file = form.NewTempFile(localFolder);
-    if (!file)
-        return platform::Fill(_("cannot create a file in %1: %2"), {localFolder, platform::ErrorText(file.Error())});
-    receiving.File = std::move(file);
-    if (claimed)
-        TakeUpPartialFile(receiving, url);
-    return {};
+    return receiving.Open(form, localFolder, url, fileName, form.Resume, replace, transfer.Listed());
 }
 
 void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
@@ -260,22 +204,7 @@ void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& rece
         ReportPresent(form, localFolder, fileName);
         return;
     }
-    platform::TempFile& file = receiving.File;
-    const std::string path = file.Path();
-    // A reply that came whole the client held to its length; a continued file is checked here.
-    const long long total = receiving.Partial && receiving.Resume.From > 0 ? receiving.Resume.Note.Total : -1;
-    std::string reason = received.Reason;
-    if (reason.empty() && total >= 0 && platform::FileSizeOf(path) < total)
-        reason = platform::Fill(_("received %1 of %2 bytes"), {std::to_string(platform::FileSizeOf(path)), std::to_string(total)});
-    const std::string finalPath = localFolder + fileName;
-    if (reason.empty() && !(receiving.Replace ? file.Replace(finalPath) : file.Commit(finalPath)))
-        reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file.Error())});
-    if (reason.empty() && received.ModifiedTime >= 0)
-        platform::SetModifiedTime(finalPath, received.ModifiedTime);
-    if (receiving.Partial && reason.empty() && receiving.NoteOnDisk)
-        platform::RemovePartialNote(path);
-    else if (receiving.Partial)
-        KeepOrDropPartialFile(receiving);
+    const std::string reason = receiving.Store(localFolder, fileName, received.Reason, received.ModifiedTime);
     if (reason.empty()) {
         ++form.Run.Tally.Fetched;
         form.Run.Tally.Bytes += received.Bytes;

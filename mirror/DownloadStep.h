@@ -4,7 +4,6 @@
 #pragma once
 
 #include "mirror/FileTransfer.h"
-#include "platform/files.h"
 
 #include <functional>
 #include <string>
@@ -30,25 +29,11 @@ void ReportRefused(TJobForm& form, TFileAdmission admission, const std::string& 
 // A file found present: counted, and recorded in the download archive when there is one.
 void ReportPresent(TJobForm& form, const std::string& localFolder, const std::string& fileName);
 
-// What a file is received into until it is complete: a fresh temporary file, or (with resume
-// on) the file's partial file, whose data a failed transfer leaves for the next attempt.
-struct TReceivingFile {
-    platform::TempFile File;
-    bool Partial = false;
-    TResume Resume;
-    bool NoteOnDisk = false;  // the partial file's note may be on the disk
-    // The file replaces the present one of its name (a recheck found it changed); never partial.
-    bool Replace = false;
-};
-// Partial data below this is dropped with its failed transfer: fetching it again costs less
-// than a file left behind.
-constexpr long long MinKeptPartialBytes = 1024 * 1024;
-
-// The file to receive `fileName` from `url` into, in `localFolder`, the folder made when it is
-// missing (a partial file only when resume is on and the file replaces none); why it cannot be
-// had, or an empty text.
-std::string OpenReceivingFile(TJobForm& form, const std::string& localFolder, const std::string& url,
-                              const std::string& fileName, TReceivingFile& receiving);
+// Opens what `fileName` from `url` is received into in `localFolder`, with the job's resume
+// setting (see TReceivingFile::Open); why it cannot be had, or an empty text.
+std::string OpenReceivingFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder,
+                              const std::string& url, const std::string& fileName, bool replace,
+                              TReceivingFile& receiving);
 // How a file's transfer ended: why it failed (empty: it did not), the bytes received, and the
 // log lines of the tries before the last.
 struct TReceived {
@@ -68,21 +53,21 @@ constexpr int MaxRetryAfterSeconds = 300;
 struct TFileTries {
     std::string Url;
     std::string FileName;
-    std::string Path;                // where it is received
-    TResume* Resume = nullptr;       // its partial data, when it continues some
+    TReceivingFile* File = nullptr;  // where it is received
     long long ChangedAfter = -1;     // fetched only when changed after this time; -1: always
     int Retries = 0;
     std::function<bool()> Stopped;   // cancel: no further try, and a back-off ends at once
     std::function<void(const std::string&)> Retrying;  // the log line of each retry
     std::function<void(bool)> BackingOff;              // on and off around each back-off
+    std::function<void()> Trying;                      // each try starts: a fresh watchdog count
 };
 // Receives the file over `transfer`; a failure that may pass is tried again after its back-off
 // (or the server's Retry-After), continuing its partial data. How the last try ended.
 TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries);
 
-// The end of a file's transfer: unless it failed (or a continued file falls short of its
-// length), the file takes its final name and the server's time; then the tally counts it (as
-// present when a recheck found it unchanged), or the failure is logged (as `transfer` logs its
-// failures) and counted.
+// The end of a file's transfer: unless it failed (or its length is not the version's), the file
+// takes its final name and the server's time; then the tally counts it (as present when a
+// recheck found it unchanged), or the failure is logged (as `transfer` logs its failures) and
+// counted.
 void StoreReceived(TJobForm& form, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received);

@@ -33,19 +33,19 @@ std::string ReplyStatusLine(const TNMHTTP& http)
     return line.empty() ? "reply " + std::to_string(http.ReplyNumber) : line;
 }
 
-// A reply of 400 or above, or a body shorter than the reply announced, is a failure too.
-std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, const std::string& path,
-                                       TResume* resume, long long changedAfter)
+// A reply of 400 or above, a reply that does not answer what was asked, or a body shorter than
+// the reply announced, is a failure. A refused continuation asks for the file whole at once.
+std::string THttpFileTransfer::Receive(const std::string& url, const std::string&, TReceivingFile& file,
+                                       long long changedAfter)
 {
-    const net::Finally forget{[this] { http_.OnReplyHead = nullptr; }};
+    unchanged_ = false;
+    TReplyVerdict verdict = TReplyVerdict::Refuse;
     try {
-        http_.Body = path;
-        http_.ReportLevel = 8;
-        if (changedAfter >= 0)
-            http_.IfModifiedSince = FormatHttpDate(changedAfter);
-        if (resume != nullptr)
-            AskForTheRest(url, *resume);
-        http_.Get(url);
+        verdict = Request(url, file, changedAfter);
+        if (verdict == TReplyVerdict::Restart) {
+            file.Restart();
+            verdict = Request(url, file, changedAfter);
+        }
     } catch (const Exception& error) {
         // A body the server cut short came over a connection that broke, as a refusal recorded it.
         mayPass_ = MayPass(error, http_.StopReason) || http_.CutShort;
@@ -54,6 +54,14 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
     mayPass_ = http_.ReplyNumber >= 500 || http_.ReplyNumber == 429 || http_.ReplyNumber < 400;
     if (http_.ReplyNumber >= 400)
         return ReplyStatusLine(http_);
+    if (verdict == TReplyVerdict::Unchanged) {
+        unchanged_ = true;
+        return {};
+    }
+    if (verdict != TReplyVerdict::Store && verdict != TReplyVerdict::Append) {
+        mayPass_ = false;
+        return platform::Fill(_("unusable reply: %1"), {ReplyStatusLine(http_)});
+    }
     // The bytes that came with the server's close count too: they are in the file.
     if (http_.CapturedCount() < http_.BytesTotal)
         return platform::Fill(_("received %1 of %2 bytes"),
@@ -61,26 +69,36 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
     return {};
 }
 
-// A reply that sends the file whole, with its length, or continues it, gives the note of the
-// data; the server's date of the version makes sure a later attempt continues that version only.
-void THttpFileTransfer::AskForTheRest(const std::string& url, TResume& resume)
+// net/ sends what it is given and reports each reply's head; the file judges whether the reply
+// answers the request, and only then is its body stored.
+TReplyVerdict THttpFileTransfer::Request(const std::string& url, TReceivingFile& file, long long changedAfter)
 {
-    http_.RangeFrom = resume.From;
-    http_.RangeTotal = resume.Note.Total;
-    http_.RangeValidator = resume.Note.LastModified;
-    http_.OnReplyHead = [this, &resume, url](TComponent*) {
-        if (http_.ReplyNumber == 200 && http_.BytesTotal > 0)
-            resume.Note = {url, http_.BytesTotal, http_.LastModified};
-        else if (!http_.Appending)
-            return;
-        if (resume.Noted)
-            resume.Noted();
+    const net::Finally forget{[this] { http_.OnReplyHead = nullptr; }};
+    const long long asked = file.ContinueFrom();
+    TReplyVerdict verdict = TReplyVerdict::Refuse;
+    http_.Body = file.Path();
+    http_.ReportLevel = 8;
+    if (changedAfter >= 0)
+        http_.IfModifiedSince = FormatHttpDate(changedAfter);
+    if (asked > 0) {
+        http_.RangeFrom = asked;
+        http_.IfRange = file.IfRange();
+    }
+    http_.OnReplyHead = [&](TComponent*) {
+        const TFileVersion version{http_.BytesTotal > 0 ? http_.BytesTotal : -1, http_.ETag, http_.LastModified};
+        verdict = file.Judge(http_.ReplyNumber, asked, changedAfter >= 0, http_.RangeStart, http_.RangeWhole, version);
+        http_.Appending = verdict == TReplyVerdict::Append;
+        http_.DiscardBody = verdict != TReplyVerdict::Store && verdict != TReplyVerdict::Append;
+        if (!http_.DiscardBody)
+            file.Receiving(version, http_.Appending);
     };
+    http_.Get(url);
+    return verdict;
 }
 
 bool THttpFileTransfer::Unchanged() const
 {
-    return http_.ReplyNumber == 304;
+    return unchanged_;
 }
 
 long long THttpFileTransfer::ModifiedTime() const
@@ -105,24 +123,19 @@ void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
     form.MultimediaLockout = true;
 }
 
-// The client itself holds a file to the length its server announces; the note names the file.
-std::string TFtpFileTransfer::Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                                      TResume* resume, long long changedAfter)
+// The client itself holds a file to the length its server announces; the file checks it
+// against the listing's size too.
+std::string TFtpFileTransfer::Receive(const std::string&, const std::string& fileName, TReceivingFile& file,
+                                      long long changedAfter)
 {
     lastFailure_.clear();
     unchanged_ = changedAfter >= 0 && ListedTime >= 0 && ListedTime <= changedAfter;
     if (unchanged_)
         return {};
     const net::Finally forget{[this] { ftp_.OnTransactionStart = nullptr; }};
-    if (resume != nullptr)
-        ftp_.OnTransactionStart = [this, &resume, url](TComponent*) {
-            if (!ftp_.Appended)
-                resume->Note = {url, -1, ""};
-            if (resume->Noted)
-                resume->Noted();
-        };
+    ftp_.OnTransactionStart = [this, &file](TComponent*) { file.Receiving(Listed(), ftp_.Appended); };
     try {
-        ftp_.Download(fileName, path, resume != nullptr ? resume->From : 0);
+        ftp_.Download(fileName, file.Path(), file.ContinueFrom());
     } catch (const Exception& error) {
         lastFailure_ = error.what();
         // The server's 4xx replies say that the same command may succeed later. An abort is
@@ -133,6 +146,11 @@ std::string TFtpFileTransfer::Receive(const std::string& url, const std::string&
         return ReasonOf(error);
     }
     return {};
+}
+
+TFileVersion TFtpFileTransfer::Listed() const
+{
+    return {ListedSize, "", ListedTime >= 0 ? std::to_string(ListedTime) : ""};
 }
 
 long long TFtpFileTransfer::ReceivedBytes() const

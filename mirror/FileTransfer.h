@@ -2,7 +2,7 @@
 // for set files once the FTP connection is gone), the FTP client for set files.
 #pragma once
 
-#include "platform/files.h"
+#include "mirror/ReceivingFile.h"
 
 #include <functional>
 #include <string>
@@ -14,24 +14,16 @@ class TNMHTTP;
 // The status line of the client's last reply, without its line end.
 std::string ReplyStatusLine(const TNMHTTP& http);
 
-// A transfer into a partial file: the bytes it may keep, and what it learns for the next attempt.
-struct TResume {
-    // Bytes already in the file, and where they came from; 0 when there are none to keep.
-    long long From = 0;
-    platform::PartialNote Note;
-    // Called with the new note before the data of a reply comes, so that a kill leaves the
-    // data with its note.
-    std::function<void()> Noted;
-};
-
 class TFileTransfer {
 public:
     virtual ~TFileTransfer() = default;
-    // Fetches the file `fileName`, found at `url`, into `path`, continuing the bytes `resume`
-    // names when there is one, and only when it changed after `changedAfter` (seconds since
-    // the epoch) when that is not -1. Why it failed, or an empty text.
-    virtual std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                                TResume* resume = nullptr, long long changedAfter = -1) = 0;
+    // Fetches the file `fileName`, found at `url`, into `file`, continuing its data when the
+    // file says so, and only when it changed after `changedAfter` (seconds since the epoch)
+    // when that is not -1. Why it failed, or an empty text.
+    virtual std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& file,
+                                long long changedAfter = -1) = 0;
+    // What a listing said of the version of the file about to be fetched; unknown by default.
+    virtual TFileVersion Listed() const { return {}; }
     // After a success: the file did not change after `changedAfter`, so nothing came.
     virtual bool Unchanged() const { return false; }
     // After a success: the server's modification time of the file, -1 when it gave none.
@@ -53,8 +45,8 @@ protected:
 class THttpFileTransfer : public TFileTransfer {
 public:
     explicit THttpFileTransfer(TNMHTTP& http) : http_(http) {}
-    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                        TResume* resume = nullptr, long long changedAfter = -1) override;
+    std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& file,
+                        long long changedAfter = -1) override;
     long long ReceivedBytes() const override;
     long long RetryAfter() const override;
     bool Unchanged() const override;
@@ -63,23 +55,29 @@ public:
     void Failed(TJobForm& form, const std::string& fileName) override;
 
 private:
-    void AskForTheRest(const std::string& url, TResume& resume);
+    // One request for the file; the verdict on its final reply.
+    TReplyVerdict Request(const std::string& url, TReceivingFile& file, long long changedAfter);
 
     TNMHTTP& http_;
+    bool unchanged_ = false;
 };
 
 class TFtpFileTransfer : public TFileTransfer {
 public:
     explicit TFtpFileTransfer(TNMFTP& ftp) : ftp_(ftp) {}
-    std::string Receive(const std::string& url, const std::string& fileName, const std::string& path,
-                        TResume* resume = nullptr, long long changedAfter = -1) override;
+    std::string Receive(const std::string& url, const std::string& fileName, TReceivingFile& file,
+                        long long changedAfter = -1) override;
     long long ReceivedBytes() const override;
     void Failed(TJobForm& form, const std::string& fileName) override;
     long long ModifiedTime() const override { return ListedTime; }
     bool Unchanged() const override { return unchanged_; }
+    // The listing's size and date: the version a partial file continues.
+    TFileVersion Listed() const override;
     // The time the listing gave the file about to be fetched; -1: none. A recheck compares it
     // with the file's: FTP has no conditional download.
     long long ListedTime = -1;
+    // The size the listing gave it; -1: none.
+    long long ListedSize = -1;
     // The message of the error that failed the last file, as the client raised it.
     const std::string& LastFailure() const { return lastFailure_; }
 

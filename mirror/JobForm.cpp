@@ -39,12 +39,6 @@ std::string LongTimeText()
     return std::string(text, length);
 }
 
-// Set files lie below "/scans/", pictures below "/gallery/": the local tree mirrors the server's.
-const char* ArchiveKind(const std::string& serverPath)
-{
-    return serverPath.starts_with("/scans/") ? TArchive::SetKind : TArchive::GalleryKind;
-}
-
 // `path` as the key of a folder: native separators, no runs of them, none at the end, so
 // that every spelling the walks build of one folder is one key.
 std::string FolderKey(const std::string& path)
@@ -144,46 +138,13 @@ void TJobForm::AbortDownloads()
 
 bool TJobForm::IsArchived(const std::string& localFolder, const std::string& fileName)
 {
-    if (!Archive)
-        return false;
-    const std::string path = ArchiveKeyOf(localFolder, fileName);
-    return std::binary_search(archivedPaths_.begin(), archivedPaths_.end(), path);
+    return Archive && Archive->Contains(localFolder, fileName);
 }
 
 void TJobForm::ArchiveFile(const std::string& localFolder, const std::string& fileName)
 {
-    if (!Archive)
-        return;
-    const std::string path = ArchiveKeyOf(localFolder, fileName);
-    const auto place = std::lower_bound(archivedPaths_.begin(), archivedPaths_.end(), path);
-    if (place != archivedPaths_.end() && *place == path)
-        return;
-    archivedPaths_.insert(place, path);
-    const std::string local = localFolder + fileName;
-    Archive->Record(ArchiveKind(path), path, platform::NativePath(local), platform::FileSizeOf(local),
-                    static_cast<long long>(std::time(nullptr)));
-}
-
-// The files of a folder come one after the other: its server path is found at its first file.
-// The records are read once for the whole gallery or set group the folder lies in ("/gallery/
-// tessa/", "/scans/08000/"), in the order of their key, so that a walk costs one query, and
-// each file a binary search.
-std::string TJobForm::ArchiveKeyOf(const std::string& localFolder, const std::string& fileName)
-{
-    if (localFolder != archivedFolder_) {
-        archivedServerFolder_ = ArchiveServerPath(DestinationText(), localFolder, "");
-        if (!archivedServerFolder_.ends_with('/'))
-            archivedServerFolder_ += '/';
-        archivedFolder_ = localFolder;
-        const size_t second = archivedServerFolder_.find('/', 1);
-        const size_t third = second == std::string::npos ? second : archivedServerFolder_.find('/', second + 1);
-        const std::string top = archivedServerFolder_.substr(0, third == std::string::npos ? third : third + 1);
-        if (top != archivedTop_) {
-            archivedPaths_ = Archive->RecordedBelow(ArchiveKind(top), top);
-            archivedTop_ = top;
-        }
-    }
-    return archivedServerFolder_ + fileName;
+    if (Archive)
+        Archive->Record(localFolder, fileName);
 }
 
 // Each job starts its connections afresh, with the settings it runs with, and opens the archive
@@ -191,12 +152,8 @@ std::string TJobForm::ArchiveKeyOf(const std::string& localFolder, const std::st
 void TJobForm::BeginJob()
 {
     Archive.reset();
-    archivedFolder_.clear();
-    archivedServerFolder_.clear();
-    archivedTop_.clear();
-    archivedPaths_.clear();
     if (!ArchivePath.empty())
-        Archive = std::make_unique<TArchive>(ArchivePath);
+        Archive = std::make_unique<TJobArchive>(ArchivePath, DestinationText());
     pool_.reset();
     SetJobRunning(true);
     StopRequested = false;

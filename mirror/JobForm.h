@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-class TArchive;
+class TJobArchive;
 class TComponent;
 class TDownloadPool;
 class TNMHTTP;
@@ -57,7 +57,7 @@ public:
     std::unique_ptr<TNMHTTP> NMHTTP1;
     // The download archive's file, opened by each job that starts; empty: no archive.
     std::string ArchivePath;
-    std::unique_ptr<TArchive> Archive;
+    std::unique_ptr<TJobArchive> Archive;
     // Whether the file is recorded in the download archive; false without one.
     bool IsArchived(const std::string& localFolder, const std::string& fileName);
     // Records a file fetched or found present in the download archive, when there is one.
@@ -128,11 +128,4 @@ private:
     platform::TempFile OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open);
     long long ProgressMark = 0;
     std::unique_ptr<TDownloadPool> pool_;
-    // The archive's key of a file: its server path. The records of its folder are read at the
-    // folder's first file, so that a walk asks the database once a folder, not once a file.
-    std::string ArchiveKeyOf(const std::string& localFolder, const std::string& fileName);
-    std::string archivedFolder_;        // the local folder of the records read
-    std::string archivedServerFolder_;  // its server path, ending in "/"
-    std::string archivedTop_;           // the gallery or set group whose records are read
-    std::vector<std::string> archivedPaths_;  // sorted
 };

@@ -515,6 +515,11 @@ void TNMFTP::ChangeDirectory(const std::string& directory)
     IssueCommand("CWD " + directory);
 }
 
+void TNMFTP::TransferType(const std::string& type)
+{
+    IssueCommand("TYPE " + type);
+}
+
 void TNMFTP::Abort()
 {
     if (DataSocket)
@@ -578,8 +583,6 @@ bool TNMFTP::FailureLineWaiting() const
     return (first == '4' || first == '5') && std::memchr(BufferedData(), '\n', size) != nullptr;
 }
 
-// RETR and its preliminary reply, whose continuation lines may still refuse the transfer.
-// Returns the size the reply announced as "(N bytes)", 0 when it announced none.
 // A server that cannot restart says so, and then sends the whole file.
 bool TNMFTP::RestartAt(long long offset)
 {
@@ -590,16 +593,23 @@ bool TNMFTP::RestartAt(long long offset)
     });
 }
 
-long long TNMFTP::RequestFile(const std::string& remoteFile)
+// RETR and its preliminary reply, whose continuation lines may still refuse the transfer.
+// Returns the size the reply announced as "(N bytes)", 0 when it announced none. After an
+// accepted REST (`restarted`) a 5xx refusal may be the server's way of saying it cannot restart
+// after all: it raises nothing and returns -1, and the file is asked for whole.
+long long TNMFTP::RequestFile(const std::string& remoteFile, bool restarted)
 {
     ReportStatus(1, "RETR " + remoteFile);
     BytesTotal = 0;
     long long announced = 0;
-    Watched(Phase::Reply, [this, &remoteFile, &announced] {
+    const bool restartRefused = Watched(Phase::Reply, [this, &remoteFile, &announced, restarted] {
         std::string line = TPowersock::SendCommand("RETR " + remoteFile);
         if (Between(ReplyNumber, 301, 599)) {
+            const bool permanent = Between(ReplyNumber, 500, 599);
             const std::string first = line;
             line = ReadReplyRest(line);  // the whole refusal, so that the next reply is the next
+            if (restarted && permanent)
+                return true;
             Refuse(TCmdType::CmdRetr, first, false, Step);
         }
         BytesTotal = ReplyByteCount(line);
@@ -615,7 +625,10 @@ long long TNMFTP::RequestFile(const std::string& remoteFile)
             if (Between(ReplyNumber, 301, 599))
                 Refuse(TCmdType::CmdRetr, line, true, Step);
         }
+        return false;
     });
+    if (restartRefused)
+        return -1;
     replyOwed_ = true;
     return announced;
 }
@@ -789,9 +802,18 @@ void TNMFTP::Download(const std::string& remoteFile, const std::string& localFil
         AnnouncePort(TCmdType::CmdRetr);
         if (restartAt > 0)
             Appended = RestartAt(restartAt);
+        long long announced = RequestFile(remoteFile, Appended);
+        if (announced < 0) {
+            // The restart was refused at RETR (vsftpd in ASCII type): the whole file, over a data
+            // connection announced anew, as the server may have dropped the last one.
+            Appended = false;
+            PrepareDataSocket();
+            DataSocket->Step = Step;
+            AnnouncePort(TCmdType::CmdRetr);
+            announced = RequestFile(remoteFile, false);
+        }
         if (OnPacketRecvd)
             DataSocket->OnPacketRecvd = OnPacketRecvd;
-        const long long announced = RequestFile(remoteFile);
         AcceptDataConnection();
         if (OnTransactionStart)
             OnTransactionStart(this);

@@ -93,12 +93,17 @@ public:
     std::string SendCommand(const std::string& command) override;
     void Abort() override;
     void ChangeDirectory(const std::string& directory);
+    // The representation of the transfers that follow (TYPE): "I", image, keeps a file's bytes
+    // as they are and counts a restart in them; the server's default, ASCII, may convert line
+    // ends or refuse a restart. A refusal raises as IssueCommand's does.
+    void TransferType(const std::string& type);
     void IssueCommand(const std::string& command);
     void ListDirectory();
     // Raises unless the data arrived whole (no reset, no fewer bytes than the server announced
     // as "(N bytes)") and the server said complete, so a cut file never passes as whole.
     // With `restartAt` above 0 the server is asked to start there (REST): the data is appended
-    // to the local file when it agrees (350), else the file is received whole again.
+    // to the local file when it agrees (350), else the file is received whole again. A server
+    // that agrees and then refuses the file with a 5xx reply is asked for the whole file.
     void Download(const std::string& remoteFile, const std::string& localFile, long long restartAt = 0);
     // The last download continued its local file.
     bool Appended = false;
@@ -132,7 +137,7 @@ private:
     void PrepareDataSocket();
     void AnnouncePort(TCmdType type);
     bool RestartAt(long long offset);
-    long long RequestFile(const std::string& remoteFile);
+    long long RequestFile(const std::string& remoteFile, bool restarted);
     void AcceptDataConnection();
     void ReadListing();
     void DeliverListingLine(std::string line);

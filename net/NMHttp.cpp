@@ -147,8 +147,7 @@ void TNMHTTP::Request(CmdType kind, const std::string& url)
     kind_ = kind;
     net::Finally clearRange{[this] {
         RangeFrom = 0;
-        RangeTotal = -1;
-        RangeValidator.clear();
+        IfRange.clear();
         IfModifiedSince.clear();
     }};
     ProcessRequest();
@@ -226,7 +225,11 @@ void TNMHTTP::ProcessRequest()
         BuildRequestHeader();
         if (OnAboutToSend)
             OnAboutToSend(this);
-        ClearInput();  // leftovers of an aborted request must not pose as this reply
+        // Leftovers of an aborted request must not pose as this reply, and a kept connection
+        // that brought bytes nobody asked for cannot be trusted with the next one.
+        if (BufferedCount() > 0)
+            keptOpen_ = false;
+        ClearInput();
         if (KeepAlive) {
             Exchange();
         } else {
@@ -312,7 +315,8 @@ void TNMHTTP::Exchange()
 // nothing (a cancel while idle, a drop) has stopped it since.
 void TNMHTTP::OpenConnection(bool& reused)
 {
-    reused = keptOpen_ && Connected && keptPeer_ == PeerText() && StopReason == TStopReason::None;
+    reused = keptOpen_ && Connected && keptPeer_ == PeerText() && StopReason == TStopReason::None &&
+             platform::SocketIdle(SocketHandle);
     if (reused) {
         BeginOperation();
         return;
@@ -328,7 +332,7 @@ void TNMHTTP::OpenConnection(bool& reused)
 // Only a reply read to its exact end leaves its connection fit for the next request.
 void TNMHTTP::FinishRequest(bool failed)
 {
-    keptOpen_ = !failed && bodyExact_ && !replyCloses_;
+    keptOpen_ = !failed && bodyExact_ && !replyCloses_ && BufferedCount() == 0;
     if (keptOpen_)
         return;
     try {
@@ -426,8 +430,8 @@ void TNMHTTP::BuildRequestHeader()
         headerList_.SetHeader("Authorization", AuthorizationValue());
     if (RangeFrom > 0 && kind_ == CmdType::Get) {
         headerList_.Add("Range: bytes=" + std::to_string(RangeFrom) + "-");
-        if (!RangeValidator.empty())
-            headerList_.Add("If-Range: " + RangeValidator);
+        if (!IfRange.empty())
+            headerList_.Add("If-Range: " + IfRange);
     }
     if (!IfModifiedSince.empty() && kind_ == CmdType::Get)
         headerList_.Add("If-Modified-Since: " + IfModifiedSince);
@@ -493,8 +497,9 @@ void TNMHTTP::ReadReplyHeader()
     connection_.clear();
     receivedCookie_.clear();
     LastModified.clear();
+    ETag.clear();
     RangeStart = RangeWhole = RetryAfter = -1;
-    Appending = CutShort = false;
+    Appending = DiscardBody = CutShort = replyKeepsOpen_ = false;
     FilePtr headerFile;
     if (OutputFileMode) {
         headerFile.reset(std::fopen(platform::NativePath(Header).c_str(), "wb"));
@@ -521,8 +526,20 @@ void TNMHTTP::ReadReplyHeader()
             throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Header}));
     };
 
-    const std::string statusLine = readLine();
-    ReplyNumber = StatusCode(statusLine);
+    // Interim replies (100 Continue, 103 Early Hints) only announce the final one.
+    std::string statusLine;
+    for (;;) {
+        statusLine = readLine();
+        ReplyNumber = StatusCode(statusLine);
+        if (ReplyNumber < 100 || ReplyNumber > 199 || ReplyNumber == 101)
+            break;
+        while (WithoutLineEnd(readLine()) != "") {
+        }
+    }
+    // Without a code a kept connection's framing is unknown: such a reply cannot be used.
+    if (KeepAlive && (ReplyNumber < 100 || ReplyNumber == 101))
+        RefuseReply(platform::Fill(_("unusable reply: %1"), {WithoutLineEnd(statusLine).substr(0, 80)}),
+                    _("a reply without a status code"));
     store(statusLine);
     for (;;) {
         const std::string line = readLine();
@@ -536,30 +553,17 @@ void TNMHTTP::ReadReplyHeader()
     // An HTTP/1.0 server ends its connection after the reply unless it offers to keep it.
     replyCloses_ = Contains(connection_, "CLOSE") ||
                    (UpperCase(statusLine).starts_with("HTTP/1.0") && !Contains(connection_, "KEEP-ALIVE"));
+    replyKeepsOpen_ = replyKeepsOpen_ || Contains(connection_, "KEEP-ALIVE");
     // Our HTTP/1.0 request asks for no framing: a body in any other coding cannot be stored.
     const bool chunked = KeepAlive && transferEncoding_ == "CHUNKED";
     if (!transferEncoding_.empty() && transferEncoding_ != "IDENTITY" && !chunked)
         RefuseReply(platform::Fill(_("解読できない転送符号化の応答です: %1"), {transferEncoding_}),
                     platform::Fill(_("transfer coding %1 not supported"), {transferEncoding_}));
-    if (RangeFrom > 0 && ReplyNumber == 206)
-        CheckContinuation();
     if (OnReplyHead)
         OnReplyHead(this);
 }
 
-// Bytes of another range, of a file of another length or of another date would glue two
-// versions into one file.
-void TNMHTTP::CheckContinuation()
-{
-    const bool sameDate = RangeValidator.empty() || LastModified.empty() || LastModified == RangeValidator;
-    if (RangeStart != RangeFrom || (RangeTotal >= 0 && RangeWhole != RangeTotal) || !sameDate)
-        RefuseReply(_("the partial reply does not continue the file"),
-                    platform::Fill(_("asked for bytes from %1, got a range from %2 of %3 bytes"),
-                                   {std::to_string(RangeFrom), std::to_string(RangeStart), std::to_string(RangeWhole)}));
-    Appending = true;
-}
-
-// Step 4 of the reply head. A location or cookie with a control character is not taken.
+// A location or cookie with a control character is not taken: it could split our next request.
 void TNMHTTP::NoteHeaderLine(const std::string& line)
 {
     const std::string upper = UpperCase(line);
@@ -576,6 +580,10 @@ void TNMHTTP::NoteHeaderLine(const std::string& line)
         transferEncoding_ = Trimmed(WithoutLineEnd(upper.substr(19)));
     if (name == "CONNECTION:")
         connection_ = WithoutLineEnd(upper.substr(11));
+    if (name == "PROXY-CONNECTION:" && Contains(upper, "KEEP-ALIVE"))
+        replyKeepsOpen_ = true;
+    if (name == "ETAG:" && !HasControl(CopiedValue(line, 6)))
+        ETag = Trimmed(CopiedValue(line, 6));
     if (name == "LAST-MODIFIED:" && !HasControl(CopiedValue(line, 15)))
         LastModified = Trimmed(CopiedValue(line, 15));
     if (name == "CONTENT-RANGE:")
@@ -652,10 +660,11 @@ bool TNMHTTP::BodyIsFramed() const
 void TNMHTTP::ReceiveBody()
 {
     bodyExact_ = false;
-    // A partial file keeps its bytes: an error page or a redirect's body must not replace them.
-    if (RangeFrom > 0 && ReplyNumber != 200 && ReplyNumber != 206)
+    if (DiscardBody)
         return;
-    if (KeepAlive && BodyIsFramed()) {
+    // A proxy that keeps the connection after a sized reply would hold a read to the close until
+    // its idle time-out: such a body ends at its length, and the connection is closed after it.
+    if ((KeepAlive && BodyIsFramed()) || (lengthAnnounced_ && replyKeepsOpen_)) {
         ReceiveFramedBody();
         bodyExact_ = true;
         return;

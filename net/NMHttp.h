@@ -44,27 +44,26 @@ public:
     // for the next request to the same server or proxy.
     bool KeepAlive = false;
 
-    // Continuing a partial body file: above 0, a GET asks only for the bytes from RangeFrom on
-    // (and, with RangeValidator, only while the file is still of that date). A 206 reply that
-    // continues them exactly (same start, RangeTotal when known, RangeValidator when the reply
-    // gives a date) is appended to the body file; a 200 reply replaces it; the body of any
-    // other reply is not read, so the file keeps its bytes. Cleared by every request's end.
+    // A GET asks only for the bytes from RangeFrom on when it is above 0, and with IfRange only
+    // while the file is still of that version (an entity tag or a date). A GET asks for the body
+    // only when it changed after IfModifiedSince (an HTTP date). All three are cleared by every
+    // request's end.
     long long RangeFrom = 0;
-    long long RangeTotal = -1;
-    std::string RangeValidator;
-    // A GET asks for the body only when it changed after this date (an HTTP date; a 304 reply
-    // says it did not). Cleared by every request's end too.
+    std::string IfRange;
     std::string IfModifiedSince;
-    // Called once the head of a reply has been read and checked, before its body.
+    // Called once the head of each reply has been read, before its body. The handler judges the
+    // reply: it sets Appending to have the body appended to the Body file, or DiscardBody to have
+    // it not stored at all (the connection is then closed, not kept). Both start false.
     TNotifyEvent OnReplyHead;
+    bool Appending = false;
+    bool DiscardBody = false;
 
-    // Of the latest reply: its Last-Modified value, its Content-Range ("bytes A-B/T": A and T;
-    // -1 when absent or "*"), whether the body is appended to the file, and the seconds of its
-    // Retry-After (-1: none or a date).
+    // Of the latest reply: its Last-Modified and ETag values, its Content-Range ("bytes A-B/T":
+    // A and T; -1 when absent or "*"), and the seconds of its Retry-After (-1: none or a date).
     std::string LastModified;
+    std::string ETag;
     long long RangeStart = -1;
     long long RangeWhole = -1;
-    bool Appending = false;
     long long RetryAfter = -1;
     // The server ended the latest reply's body before its end.
     bool CutShort = false;
@@ -133,7 +132,6 @@ protected:
     [[noreturn]] void RefuseCutShort(const std::string& text, const std::string& reason);
     void NoteHeaderLine(const std::string& line);
     void NoteContentRange(const std::string& value);
-    void CheckContinuation();
     bool CookieGoesTo(const std::string& host) const;
     void ReportOutcome();
     void SendBytes(const std::string& bytes);
@@ -152,6 +150,7 @@ protected:
     std::string transferEncoding_;
     std::string connection_;     // the reply's Connection value, upper case
     bool replyCloses_ = false;   // the reply ends its connection ("Connection: close", HTTP/1.0)
+    bool replyKeepsOpen_ = false;  // the reply says its connection stays open (Connection or Proxy-Connection)
     bool bodyExact_ = false;     // the body was read to its exact end: the connection can serve on
     bool keptOpen_ = false;      // a connection left open for the next request
     std::string keptPeer_;

@@ -144,21 +144,32 @@ TempFile TempFile::Create(const std::string& folder)
     return file;
 }
 
+// A clean-up in another run may lock, unlink and release the file between our open and our
+// lock: the lock then holds a file that has no name any more, so the file is opened again.
 TempFile TempFile::Claim(const std::string& path)
 {
     TempFile file;
     const std::string native = NativePath(path);
-    // Made afresh in most cases: then it is known to be empty without a look at it.
-    UniqueFd fd(::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    file.existed_ = !fd && errno == EEXIST;
-    if (file.existed_)
-        fd = UniqueFd(::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        file.error_ = errno;
-        return file;
+    for (int tries = 0; tries < CreateTries; ++tries) {
+        // Made afresh in most cases: then it is known to be empty without a look at it.
+        UniqueFd fd(::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        file.existed_ = !fd && errno == EEXIST;
+        if (file.existed_)
+            fd = UniqueFd(::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+            file.error_ = errno;
+            return file;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd.Get(), &held) == 0 && held.st_nlink > 0 && ::stat(native.c_str(), &named) == 0 &&
+            named.st_ino == held.st_ino && named.st_dev == held.st_dev) {
+            file.path_ = native;
+            file.lock_ = std::move(fd);
+            return file;
+        }
     }
-    file.path_ = native;
-    file.lock_ = std::move(fd);
+    file.error_ = EWOULDBLOCK;
     return file;
 }
 
@@ -237,9 +248,11 @@ bool ReadPartialNote(const std::string& partialPath, PartialNote& note)
 {
     try {
         const std::vector<std::string> lines = ReadTextLines(partialPath + PartialNoteSuffix);
-        if (lines.size() != 3 || lines[0].empty() || lines[1].find_first_not_of("-0123456789") != std::string::npos)
+        // Notes of earlier versions have no tag line.
+        if (lines.size() < 3 || lines.size() > 4 || lines[0].empty() || lines[1].empty() ||
+            lines[1].find_first_not_of("-0123456789") != std::string::npos || lines[1].size() > 19)
             return false;
-        note = PartialNote{lines[0], lines[1].empty() ? -1 : std::stoll(lines[1]), lines[2]};
+        note = PartialNote{lines[0], std::stoll(lines[1]), lines[2], lines.size() > 3 ? lines[3] : ""};
         return true;
     } catch (const std::exception&) {
         return false;
@@ -249,7 +262,8 @@ bool ReadPartialNote(const std::string& partialPath, PartialNote& note)
 bool WritePartialNote(const std::string& partialPath, const PartialNote& note)
 {
     const std::string path = NativePath(partialPath) + PartialNoteSuffix;
-    const std::string text = note.Url + "\n" + std::to_string(note.Total) + "\n" + note.LastModified + "\n";
+    const std::string text =
+        note.Url + "\n" + std::to_string(note.Total) + "\n" + note.LastModified + "\n" + note.ETag + "\n";
     const std::string writing = path + ".new";
     FilePtr file(std::fopen(writing.c_str(), "wb"));
     const bool written = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
@@ -262,6 +276,11 @@ bool WritePartialNote(const std::string& partialPath, const PartialNote& note)
 void RemovePartialNote(const std::string& partialPath)
 {
     ::unlink((NativePath(partialPath) + PartialNoteSuffix).c_str());
+}
+
+bool TruncateFile(const std::string& path)
+{
+    return ::truncate(NativePath(path).c_str(), 0) == 0;
 }
 
 long long FileSizeOf(const std::string& path)
@@ -315,6 +334,10 @@ void RemoveLeftovers(const std::string& folder)
             RemoveIfLeftover(folderFd, entry->d_name);
             if (::faccessat(folderFd, entry->d_name, F_OK, AT_SYMLINK_NOFOLLOW) != 0)
                 ::unlinkat(folderFd, (std::string(name) + PartialNoteSuffix).c_str(), 0);
+        } else if (IsPartialName(name) && name.ends_with(PartialNoteSuffix)) {
+            const std::string_view partial = name.substr(0, name.size() - std::strlen(PartialNoteSuffix));
+            if (::faccessat(folderFd, std::string(partial).c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0)
+                RemoveIfLeftover(folderFd, entry->d_name);
         }
     }
 }

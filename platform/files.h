@@ -80,6 +80,7 @@ struct PartialNote {
     std::string Url;
     long long Total = -1;       // the whole file's length; -1: not known
     std::string LastModified;   // the server's date of that version; empty: none given
+    std::string ETag;           // the server's tag of that version; empty: none given
 };
 inline const char* const PartialPrefix = ".tessary-resume-";
 inline const char* const PartialNoteSuffix = ".note";
@@ -95,15 +96,18 @@ bool ReadPartialNote(const std::string& partialPath, PartialNote& note);
 // Writes the note whole or not at all (a kill leaves the old one or the new one).
 bool WritePartialNote(const std::string& partialPath, const PartialNote& note);
 void RemovePartialNote(const std::string& partialPath);
+// Empties the file; false when it cannot.
+bool TruncateFile(const std::string& path);
 // The size of a file, -1 when it cannot be read.
 long long FileSizeOf(const std::string& path);
 // A file's modification time in seconds since the epoch, -1 when it cannot be read.
 long long ModifiedTimeOf(const std::string& path);
 bool SetModifiedTime(const std::string& path, long long seconds);
 
-// Deletes what killed runs left in `folder`: files named like a TempFile, and partial files
-// older than PartialMaxAgeDays or whose final file exists, with their notes; only files owned
-// by this user and not held by a running job. Nothing else is touched.
+// Deletes what killed runs left in `folder`: files named like a TempFile, partial files older
+// than PartialMaxAgeDays or whose final file exists, with their notes, and notes whose partial
+// file is gone; only files owned by this user and not held by a running job. Nothing else is
+// touched.
 void RemoveLeftovers(const std::string& folder);
 
 // The system's text for an errno value.

@@ -209,6 +209,16 @@ int SocketAccept(int fd, SockAddrIn* peer)
     return client;
 }
 
+bool SocketIdle(int fd)
+{
+    char byte;
+    ssize_t n;
+    do {
+        n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 int SocketRecv(int fd, char* buffer, int length)
 {
     ssize_t n;

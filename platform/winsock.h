@@ -82,6 +82,9 @@ int SocketRecv(int fd, char* buffer, int length);
 // memory. A socket that cannot be spliced fails with WSAEINVAL.
 int SocketSplice(int fd, int pipeFd, int length);
 int SocketSend(int fd, const char* buffer, int length);
+// True when nothing waits to be read on the socket and its peer has not closed it: a kept
+// connection that a server wrote to or closed while it was idle cannot carry the next reply.
+bool SocketIdle(int fd);
 int SocketGetName(int fd, SockAddrIn& local);
 int SocketGetPeer(int fd, SockAddrIn& peer);
 

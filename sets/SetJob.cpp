@@ -70,6 +70,14 @@ std::string RemoteFolder(const std::string& slashFolder)
     return RemoteBase + slashFolder.substr(1);
 }
 
+// A listing's size field: digits only, else not given.
+long long ListedSize(const std::string& field)
+{
+    if (field.empty() || field.size() > 18 || field.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(field);
+}
+
 }  // namespace
 
 TSetJob::TSetJob(TJobForm& form) : NMFTP1(MakeFtpClient()), form_(form) {}
@@ -115,6 +123,9 @@ void TSetJob::End()
 void TSetJob::FetchSetFiles()
 {
     TNMFTP& ftp = *NMFTP1;
+    // Scans are binary: in the server's default ASCII type some servers convert their line ends,
+    // others refuse to continue a partial file.
+    ftp.TransferType("I");
     if (!ChangeToSetFolder())
         return;
     ftp.ParseList = true;
@@ -125,6 +136,7 @@ void TSetJob::FetchSetFiles()
     // Copies: a Disconnect inside the loop frees the list.
     const std::vector<std::string> names = ftp.DirectoryList ? ftp.DirectoryList->FileNames : std::vector<std::string>{};
     const std::vector<std::string> dates = ftp.DirectoryList ? ftp.DirectoryList->FileDates : std::vector<std::string>{};
+    const std::vector<std::string> sizes = ftp.DirectoryList ? ftp.DirectoryList->FileSizes : std::vector<std::string>{};
     const long long now = static_cast<long long>(std::time(nullptr));
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
@@ -139,7 +151,8 @@ void TSetJob::FetchSetFiles()
             form_.AppendLog(platform::Fill(_("** Skipping unsafe file name %1"), {Printable(name)}));
             continue;
         }
-        FetchFile(name, i < dates.size() ? ParseListingDate(dates[i], now) : -1);
+        FetchFile(name, i < dates.size() ? ParseListingDate(dates[i], now) : -1,
+                  i < sizes.size() ? ListedSize(sizes[i]) : -1);
     }
 }
 
@@ -162,7 +175,7 @@ bool TSetJob::ChangeToSetFolder()
     return true;
 }
 
-void TSetJob::FetchFile(const std::string& name, long long listedTime)
+void TSetJob::FetchFile(const std::string& name, long long listedTime, long long listedSize)
 {
     TNMFTP& ftp = *NMFTP1;
     const std::string relativeFolder = RelativeFolder(number_);
@@ -172,6 +185,7 @@ void TSetJob::FetchFile(const std::string& name, long long listedTime)
     const std::string url = WebBase + SlashFolder(relativeFolder) + name;
     TFtpFileTransfer overFtp(ftp);
     overFtp.ListedTime = listedTime;
+    overFtp.ListedSize = listedSize;
     THttpFileTransfer overHttp(*form_.NMHTTP1);
     const bool wasConnected = ftp.Connected;
     DownloadFile(form_, wasConnected ? static_cast<TFileTransfer&>(overFtp) : overHttp, localFolder, url, name);

@@ -33,7 +33,8 @@ private:
     bool ChangeToSetFolder();
     // One listed file, over FTP while the connection lasts and over HTTP after it dropped.
     // `listedTime`: the time the listing gave the file (seconds since the epoch), -1 when none.
-    void FetchFile(const std::string& name, long long listedTime);
+    // `listedTime` and `listedSize` as the listing gave them (-1: not given).
+    void FetchFile(const std::string& name, long long listedTime, long long listedSize);
     // Like TJobForm::EndJob, with the connection's good-bye before the summary, so that the
     // summary is the text the status line keeps.
     void End();

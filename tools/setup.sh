@@ -13,6 +13,21 @@ source tools/install-missing.sh
 install_missing "${packages[@]}"
 
 build="${BUILD_DIR:-build}"
+# ProFTPD and vsftpd both provide ftp-server, so their packages conflict: the interop tests run
+# ProFTPD's program from its package unpacked into the build tree, beside the libraries it links.
+unpack_proftpd() {
+    local into="$build/proftpd" package sudo=""
+    [ -x "$into/usr/sbin/proftpd" ] && return 0
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    apt-cache show proftpd-core >/dev/null 2>&1 || $sudo apt-get update -qq
+    install_missing $(apt-cache depends proftpd-core | awk '$1 == "Depends:" && $2 ~ /^lib/ { print $2 }')
+    package=$(mktemp -d)
+    (cd "$package" && apt-get download -qq -o APT::Sandbox::User=root proftpd-core)
+    mkdir -p "$into"
+    dpkg-deb -x "$package"/proftpd-core_*.deb "$into"
+    rm -rf "$package"
+}
+unpack_proftpd
 # The Debian package is made from this tree, so it is built with all of Debian's hardening flags
 # (the defaults leave out bind-now). CMake reads CXXFLAGS and LDFLAGS when it first configures a
 # tree, but not CPPFLAGS, which holds the fortify level.

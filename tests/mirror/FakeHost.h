@@ -132,6 +132,13 @@ public:
     std::uint16_t Port() const { return server_.Port(); }
     // The head of the latest request.
     std::string LastRequest() const { return server_.Sequence().back().second; }
+    std::vector<std::string> Heads() const
+    {
+        std::vector<std::string> heads;
+        for (const auto& [connection, head] : server_.Sequence())
+            heads.push_back(head);
+        return heads;
+    }
     // Requests read, counted before their URL is recorded.
     int RequestCount() const { return server_.RequestCount(); }
     int Connections() const { return server_.Connections(); }

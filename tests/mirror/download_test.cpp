@@ -157,6 +157,10 @@ TEST_F(DownloadTest, LeftoversOfAKilledRunAreRemovedByTheNextRunInThatFolder)
     for (const std::string& name : kept)
         Write(LocalFile(name), "user");
     Write(LocalFile(".tessary-Ab3dEf7h.part"), "cut sh");
+    // A note whose partial file is gone, and one whose partial file is still there.
+    Write(LocalFile(".tessary-resume-gone.jpg.part.note"), "note");
+    Write(LocalFile(".tessary-resume-b.jpg.part"), "data");
+    Write(LocalFile(".tessary-resume-b.jpg.part.note"), "note");
     const platform::TempFile running = platform::TempFile::Create(LocalFolder());  // another job's
     ASSERT_TRUE(running);
     Serve("a.jpg", "picture");
@@ -164,6 +168,8 @@ TEST_F(DownloadTest, LeftoversOfAKilledRunAreRemovedByTheNextRunInThatFolder)
     Download("a.jpg");
 
     EXPECT_FALSE(fs::exists(LocalFile(".tessary-Ab3dEf7h.part")));
+    EXPECT_FALSE(fs::exists(LocalFile(".tessary-resume-gone.jpg.part.note")));
+    EXPECT_TRUE(fs::exists(LocalFile(".tessary-resume-b.jpg.part.note")));
     EXPECT_TRUE(fs::exists(running.Path()));
     for (const std::string& name : kept)
         EXPECT_EQ(FileBytes(LocalFile(name)), "user") << name;
@@ -220,13 +226,23 @@ TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
         {"short body", fixtures::Reply::Raw(fixtures::HttpHead(200, "OK", {{"Content-Length", "100"}}) + "ten bytes."),
          "a.jpg: "},
         {"connection reset", fixtures::Reply::Steps({fixtures::Step::Reset()}), "a.jpg: "},
+        {"206 to a request for the whole file",
+         fixtures::Reply::Raw(fixtures::HttpHead(206, "Partial Content", {{"Content-Range", "bytes 0-8/10"},
+                                                                          {"Content-Length", "9"}}) + "012345678"),
+         "a.jpg: unusable reply: HTTP/1.0 206 Partial Content"},
+        {"304 to a request that named no date", fixtures::Reply::Status(304, "Not Modified"),
+         "a.jpg: unusable reply: HTTP/1.0 304 Not Modified"},
+        {"status line without a code", fixtures::Reply::Raw("HTTP/1.0 OK\r\n\r\npicture"), "a.jpg: unusable reply"},
         {"folder is a file", fixtures::Reply::Status(200, "OK", "picture"),
          "a.jpg: cannot create a file in " + host.Destination + "\\gallery\\tessa\\file\\: Not a directory", true},
     };
     Write(scratch.Path() / "gallery/tessa/file", "a file where a folder should be");
     host.Pause = true;
+    for (const bool keepAlive : {false, true})
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        SCOPED_TRACE(keepAlive);
+        host.NMHTTP1->KeepAlive = keepAlive;
         host.Log.clear();
         host.Statuses.clear();
         host.Pauses.clear();
@@ -247,8 +263,57 @@ TEST_F(DownloadTest, FailedTransfersLeaveNoFileAndLockOutMultimedia)
         EXPECT_FALSE(host.Downloading);
     }
     EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/", "gallery/tessa/file 31"}));
-    EXPECT_EQ(host.Run.Tally.Failed, static_cast<int>(rows.size()));
+    EXPECT_EQ(host.Run.Tally.Failed, 2 * static_cast<int>(rows.size()));
     EXPECT_EQ(host.Run.Tally.Fetched, 0);
+    EXPECT_EQ(host.Run.Tally.Present, 0) << "no reply counts as present that answers no date";
+}
+
+// The file's life touches only its own files: a note named like a partial file's, in the
+// folder the program runs in, stays.
+TEST_F(DownloadTest, SmallDownloadTouchesNoFileOfTheWorkingFolder)
+{
+    const fs::path working = scratch.Path() / "working";
+    Write(working / platform::PartialNoteSuffix, "the user's");
+    const fs::path before = fs::current_path();
+    fs::current_path(working);
+    Serve("a.jpg", "picture");
+    Download("a.jpg");
+    fs::current_path(before);
+    EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "picture");
+    EXPECT_EQ(FileBytes(working / platform::PartialNoteSuffix), "the user's");
+}
+
+// A try cut short, then an error page, then the rest: the error page's body never reaches the
+// data, and the rest continues the first try's bytes of the same version.
+TEST_F(DownloadTest, RetriesNeverGlueAnErrorPageIntoThePicture)
+{
+    using fixtures::Step;
+    const std::string url = Site + Folder + "a.jpg";
+    const std::string tag = "\"v1\"";
+    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", "30000"}, {"ETag", tag}});
+    const std::vector<fixtures::Reply> replies = {
+        fixtures::Reply::Steps({Step::Send(head + fixtures::Pattern(0, 357)), Step::Close()}),
+        fixtures::Reply::Status(503, "Busy", "<html><body>Service temporarily unavailable</body></html>",
+                                {{"Retry-After", "0"}}),
+        fixtures::Reply::Raw(fixtures::HttpHead(206, "Partial Content", {{"Content-Range", "bytes 357-29999/30000"},
+                                                                         {"Content-Length", "29643"}, {"ETag", tag}}) +
+                             fixtures::Pattern(357, 29643))};
+    stub.Set(url, replies[0]);
+    const long before = stub.Count(url);
+    stub.OnRequest([&](const std::string& asked) {
+        const long n = stub.Count(url) - before;
+        if (asked == url && n >= 2 && n <= 3)
+            stub.Set(url, replies[static_cast<size_t>(n - 1)]);
+    });
+    host.Retries = 3;
+
+    Download("a.jpg");
+
+    stub.OnRequest(nullptr);
+    EXPECT_EQ(stub.Count(url) - before, 3);
+    EXPECT_NE(stub.LastRequest().find("\r\nRange: bytes=357-\r\nIf-Range: " + tag + "\r\n"), std::string::npos);
+    EXPECT_TRUE(FileBytes(LocalFile("a.jpg")) == fixtures::Pattern(0, 30000));
+    EXPECT_EQ(host.Run.Tally.Fetched, 1);
 }
 
 TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)
@@ -271,46 +336,73 @@ TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)
     EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/"}));
 }
 
-// A partial file from an earlier attempt is continued only by a reply that continues it
-// exactly; any other reply starts the file anew or fails it, and two versions are never glued.
+// A partial file from an earlier attempt is continued only by a reply that continues its
+// version exactly, confirmed by its tag (preferred) or date. A refused continuation drops the
+// partial data and asks for the file whole in the same try; two versions are never glued.
 TEST_F(DownloadTest, PartialFileIsContinuedOnlyByTheRestOfTheSameVersion)
 {
     using fixtures::HttpHead;
     using fixtures::Reply;
-    const std::string whole = "0123456789";
     const std::string date = "Mon, 07 Dec 2026 10:00:00 GMT";
-    const auto partial = [](const std::string& first, const std::string& rest, const std::string& modified) {
-        return Reply::Raw(HttpHead(206, "Partial Content",
-                                   {{"Content-Range", "bytes " + first + "-9/10"}, {"Content-Length", std::to_string(rest.size())},
-                                    {"Last-Modified", modified}}) + rest);
+    const std::string tag = "\"v1\"";
+    const auto partial = [&](const std::string& range, const std::string& rest,
+                             std::vector<std::pair<std::string, std::string>> fields = {}) {
+        fields.push_back({"Content-Range", "bytes " + range});
+        fields.push_back({"Content-Length", std::to_string(rest.size())});
+        return Reply::Raw(HttpHead(206, "Partial Content", fields) + rest);
     };
+    const Reply whole = Reply::Status(200, "OK", "ABCDEFGHIJ");
     const struct Row {
         const char* name;
-        Reply reply;
-        std::string stored;  // empty: the file failed
-    } rows[] = {{"206 with the rest", partial("3", "3456789", date), whole},
-                {"200: the whole file again", Reply::Status(200, "OK", "ABCDEFGHIJ"), "ABCDEFGHIJ"},
-                {"206 of another range", partial("5", "56789", date), ""},
-                {"206 of another date", partial("3", "3456789", "Tue, 08 Dec 2026 10:00:00 GMT"), ""},
-                {"503: the partial data stays as it was", Reply::Status(503, "Busy", "try later"), ""}};
+        std::string noteTag;
+        std::string noteDate;
+        Reply first;           // the second request gets the whole new version
+        std::string ifRange;   // empty: the first request asks for the whole file
+        int requests;
+        std::string stored;    // empty: the file failed
+    } rows[] = {{"206 with the rest", "", date, partial("3-9/10", "3456789", {{"Last-Modified", date}}), date, 1,
+                 "0123456789"},
+                {"the tag is preferred", tag, date, partial("3-9/10", "3456789", {{"ETag", tag}}), tag, 1, "0123456789"},
+                {"a weak tag leaves it to the date", "W/" + tag, date, partial("3-9/10", "3456789"), date, 1,
+                 "0123456789"},
+                {"200 to If-Range: the new version whole", "", date, whole, date, 1, "ABCDEFGHIJ"},
+                {"206 of another range", "", date, partial("5-9/10", "56789"), date, 2, "ABCDEFGHIJ"},
+                {"206 of another length", "", date, partial("3-10/11", "34567890"), date, 2, "ABCDEFGHIJ"},
+                {"206 of another date", "", date, partial("3-9/10", "3456789", {{"Last-Modified", "Tue, 08 Dec 2026 10:00:00 GMT"}}),
+                 date, 2, "ABCDEFGHIJ"},
+                {"206 of another tag", tag, "", partial("3-9/10", "3456789", {{"ETag", "\"v2\""}}), tag, 2, "ABCDEFGHIJ"},
+                {"416: the partial data holds every byte or the file shrank", "", date,
+                 Reply::Status(416, "Range Not Satisfiable", "<html>no</html>"), date, 2, "ABCDEFGHIJ"},
+                {"503: no error page glued to the data", "", date, Reply::Status(503, "Busy", "<html>later</html>"), date, 1,
+                 ""},
+                {"no validator: fetched whole", "", "", whole, "", 1, "ABCDEFGHIJ"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(scratch.Path() / "gallery");
+        host.Run.Tally = {};
         const std::string partialPath = platform::PartialPath(LocalFolder(), "a.jpg");
         Write(platform::NativePath(partialPath), "012");
-        ASSERT_TRUE(platform::WritePartialNote(partialPath, {Site + Folder + "a.jpg", 10, date}));
-        stub.Set(Site + Folder + "a.jpg", row.reply);
+        ASSERT_TRUE(platform::WritePartialNote(partialPath, {Site + Folder + "a.jpg", 10, row.noteDate, row.noteTag}));
+        stub.Set(Site + Folder + "a.jpg", row.first);
         const size_t requests = stub.Urls().size();
+        stub.OnRequest([&](const std::string& url) {
+            if (stub.Urls().size() == requests + 2)
+                stub.Set(url, whole);
+        });
 
         Download("a.jpg");
 
-        ASSERT_EQ(stub.Urls().size(), requests + 1);
-        const std::string request = stub.LastRequest();
-        EXPECT_NE(request.find("\r\nRange: bytes=3-\r\nIf-Range: " + date + "\r\n"), std::string::npos) << request;
+        stub.OnRequest(nullptr);
+        const std::vector<std::string> heads = stub.Heads();
+        ASSERT_EQ(heads.size(), requests + row.requests);
+        const std::string asked = row.ifRange.empty() ? "" : "\r\nRange: bytes=3-\r\nIf-Range: " + row.ifRange + "\r\n";
+        EXPECT_EQ(heads[requests].find(asked.empty() ? "Range:" : asked) != std::string::npos, !asked.empty())
+            << heads[requests];
+        EXPECT_EQ(heads.back().find("Range:") == std::string::npos, row.requests > 1 || asked.empty()) << heads.back();
         EXPECT_EQ(fs::exists(LocalFile("a.jpg")) ? FileBytes(LocalFile("a.jpg")) : "", row.stored);
         EXPECT_EQ(host.Run.Tally.Failed > 0, row.stored.empty());
         EXPECT_EQ(fs::exists(platform::NativePath(partialPath) + platform::PartialNoteSuffix), false);
-        host.Run.Tally = {};
+        EXPECT_EQ(fs::exists(platform::NativePath(partialPath)), false);
     }
 }
 
@@ -319,9 +411,9 @@ TEST_F(DownloadTest, PartialFileIsContinuedOnlyByTheRestOfTheSameVersion)
 TEST_F(DownloadTest, CutTransferIsResumedWhereItStopped)
 {
     using fixtures::Step;
-    const std::uint64_t size = 3 * MinKeptPartialBytes;
-    const std::uint64_t cut = 2 * MinKeptPartialBytes;
-    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(size)}});
+    const std::uint64_t size = 3 * TReceivingFile::MinKeptBytes;
+    const std::uint64_t cut = 2 * TReceivingFile::MinKeptBytes;
+    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(size)}, {"ETag", "\"v1\""}});
     for (const bool resume : {true, false}) {
         SCOPED_TRACE(resume);
         fs::remove_all(scratch.Path() / "gallery");
@@ -519,36 +611,56 @@ TEST_F(DownloadTest, FtpDownloadWhileConnected)
     EXPECT_EQ(retrs, 2);
 }
 
-// Over FTP the partial file's rest is asked for with REST: appended when the server agrees,
-// received whole again when it cannot restart.
-TEST_F(DownloadTest, FtpContinuesAPartialFileOnlyWhenTheServerRestarts)
+// Over FTP the partial file's rest is asked for with REST only while the listing gives the
+// size and date recorded when it was started; the stored file must have the listed length.
+TEST_F(DownloadTest, FtpContinuesAPartialFileOnlyOfTheListedVersion)
 {
-    for (const bool restarts : {true, false}) {
-        SCOPED_TRACE(restarts);
+    const long long date = 1796637600;
+    const struct Row {
+        const char* name;
+        long long listedSize;
+        long long listedTime;
+        bool restarts;        // the server agrees to REST
+        std::string served;   // the server's file
+        bool rest;            // REST 8 is asked
+        std::string stored;   // empty: the file failed
+    } rows[] = {{"same version, restarted", 12, date, true, "scanned page", true, "scanned page"},
+                {"same version, no restart", 12, date, false, "scanned page", true, "scanned page"},
+                {"listing dated otherwise", 12, date + 60, false, "scanned page", false, "scanned page"},
+                {"listing sized otherwise", 13, date, false, "scanned page!", false, "scanned page!"},
+                {"listing without a size", -1, date, false, "scanned page", false, "scanned page"},
+                {"longer than listed", 11, date + 60, false, "scanned page", false, ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         fs::remove_all(scratch.Path() / "gallery");
+        host.Run.Tally = {};
         fixtures::ScriptedFtpServer ftp;
-        ftp.SetFile("page1.jpg", "scanned page");
-        if (restarts) {
+        ftp.SetFile("page1.jpg", row.served);
+        if (row.restarts) {
             ftp.SetReply("REST", "350 Restarting at 8.\r\n");
             fixtures::FtpAction rest;
-            rest.data = "page";
+            rest.data = row.served.substr(8);
             ftp.SetAction("RETR", 1, rest);
         }
         const std::string partialPath = platform::PartialPath(LocalFolder(), "page1.jpg");
         Write(platform::NativePath(partialPath), "scanned ");
-        ASSERT_TRUE(platform::WritePartialNote(partialPath, {Site + Folder + "page1.jpg", -1, ""}));
+        ASSERT_TRUE(platform::WritePartialNote(partialPath, {Site + Folder + "page1.jpg", 12, std::to_string(date), ""}));
         TNMFTP client;
         client.Host = "127.0.0.1";
         client.Port = ftp.Port();
         client.Connect();
         TFtpFileTransfer overFtp(client);
+        overFtp.ListedSize = row.listedSize;
+        overFtp.ListedTime = row.listedTime;
 
         DownloadFile(host, overFtp, LocalFolder(), Site + Folder + "page1.jpg", "page1.jpg");
         client.Disconnect();
 
-        EXPECT_EQ(FileBytes(LocalFile("page1.jpg")), "scanned page");
+        EXPECT_EQ(fs::exists(LocalFile("page1.jpg")) ? FileBytes(LocalFile("page1.jpg")) : "", row.stored);
+        EXPECT_EQ(host.Run.Tally.Failed, row.stored.empty() ? 1 : 0);
         const Lines commands = ftp.Commands();
-        EXPECT_NE(std::find(commands.begin(), commands.end(), "REST 8"), commands.end());
+        EXPECT_EQ(std::find(commands.begin(), commands.end(), "REST 8") != commands.end(), row.rest);
+        EXPECT_FALSE(fs::exists(platform::NativePath(partialPath) + platform::PartialNoteSuffix));
     }
 }
 

@@ -2,13 +2,16 @@
 // log, what they fetch and in which order, and what they leave on the disk.
 #include "FakeHost.h"
 
+#include "mirror/Archive.h"
 #include "mirror/strutil.h"
 #include "platform/files.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sqlite3.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -701,6 +704,87 @@ TEST_F(WalkTest, FourConnectionsKeepARetryWithItsPicture)
     EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg", "** Retrying b.jpg in 1 s: HTTP/1.0 503 Busy",
                                folder + "c.jpg"}));
     EXPECT_EQ(ReadLocal("gallery/tessa/f/b.jpg"), PictureBytes("b.jpg"));
+}
+
+// A try that the watchdog stopped leaves no idle count behind: the next try gets its own, over
+// one connection and over several.
+TEST_F(WalkTest, EachTryStartsWithAFreshWatchdogCount)
+{
+    using fixtures::Step;
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg")}));
+    for (const int connections : {1, 4}) {
+        SCOPED_TRACE(connections);
+        FakeHost run;
+        run.Destination = host.Destination;
+        run.UseProxy(stub.Port());
+        run.Connections = connections;
+        run.Retries = 1;
+        fs::remove_all(destination);
+        const std::string url = Site + folder + "a.jpg";
+        stub.Set(url, fixtures::Reply::Steps({Step::Stall(fixtures::Ms{20000})}));
+        const long before = stub.Count(url);
+        stub.OnRequest([&](const std::string& asked) {
+            if (asked == url && stub.Count(url) == before + 2)
+                stub.Set(url, fixtures::Reply::Steps({Step::Delay(fixtures::Ms{100}),
+                                                      Step::Send(fixtures::HttpHead(200, "OK") + "x")}));
+        });
+        TThreadTimer ticks;
+        ticks.SetInterval(5);
+        ticks.SetOnTimer([&run](TComponent*) { run.Tick(); });
+
+        WalkPictureListing(run, folder);
+
+        stub.OnRequest(nullptr);
+        EXPECT_EQ(run.Run.Tally.Fetched, 1);
+        EXPECT_EQ(run.Run.Tally.Failed, 0);
+        EXPECT_EQ(stub.Count(url) - before, 2);
+    }
+}
+
+// The archive fails while four pictures are on their way: they end and are stored whole,
+// nothing more starts, and the walk ends with the archive's error, leaving no partial file or
+// note behind.
+TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
+{
+    using fixtures::Step;
+    const std::string folder = "/gallery/tessa/f/";
+    const Lines names = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg"};
+    Lines lines = {UpLine()};
+    for (const std::string& name : names)
+        lines.push_back(PictureLine(folder, name));
+    stub.Page(Site + folder, Page(lines));
+    const std::uint64_t big = 2 << 20;
+    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(big)}, {"ETag", "\"v\""}});
+    for (const std::string& name : names)
+        stub.Set(Site + folder + name, name == "a.jpg" ? fixtures::Reply::Status(200, "OK", "a")
+                                                       : fixtures::Reply::Steps({Step::Delay(fixtures::Ms{300}),
+                                                                                 Step::Send(head), Step::SendGenerated(big)}));
+    const fs::path archive = destination.parent_path() / "archive.db";
+    stub.OnRequest([&](const std::string& url) {
+        if (url == Site + folder + "a.jpg") {
+            sqlite3* db = nullptr;
+            sqlite3_open(archive.c_str(), &db);
+            sqlite3_exec(db, "DROP TABLE files", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        }
+    });
+    host.ArchivePath = archive.string();
+    host.Connections = 4;
+    host.BeginJob();
+
+    EXPECT_THROW(WalkPictureListing(host, folder), EArchiveError);
+
+    stub.OnRequest(nullptr);
+    EXPECT_EQ(ReadLocal("gallery/tessa/f/a.jpg"), "a");
+    for (const char* name : {"b.jpg", "c.jpg", "d.jpg"})
+        EXPECT_EQ(fixtures::HashOf(ReadLocal(std::string("gallery/tessa/f/") + name)), fixtures::PatternHash(big)) << name;
+    Lines left;
+    for (const auto& entry : fs::directory_iterator(destination / "gallery/tessa/f"))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (Lines{"a.jpg", "b.jpg", "c.jpg", "d.jpg"}));
+    EXPECT_EQ(stub.Count(Site + folder + "e.jpg"), 0);
 }
 
 }  // namespace

@@ -266,6 +266,31 @@ INSTANTIATE_TEST_SUITE_P(Replies, CwdTest,
                                            CwdCase{"Odd399", "399 Hmm.\r\n", false, false}),
                          support::CaseName);
 
+// The type is one command, reported like any other; a refusal raises and leaves the session.
+TEST_F(FtpTest, TransferTypeIsOneCommandAndItsRefusalRaises)
+{
+    std::vector<TCmdType> successes;
+    ftp.OnSuccess = [&](TCmdType type) { successes.push_back(type); };
+    ftp.Connect();
+
+    ftp.TransferType("I");
+    EXPECT_EQ(FtpTranscript(server), (std::vector<std::string>{"USER tessa", "PASS secret", "TYPE I"}));
+    EXPECT_TRUE(HasStatus("TYPE I"));
+    EXPECT_EQ(successes, std::vector<TCmdType>{TCmdType::CmdOther});
+
+    server.SetReply("TYPE", "504 Type not implemented.\r\n");
+    try {
+        ftp.TransferType("L 8");
+        ADD_FAILURE() << "no refusal";
+    } catch (const FTPException& e) {
+        EXPECT_THAT(e.Message(), CarriesReply("504 Type not implemented.\r\n"));
+        EXPECT_THAT(e.Message(), ::testing::HasSubstr("(command TYPE at 127.0.0.1:"));
+    }
+    EXPECT_EQ(FtpTranscript(server).back(), "TYPE L 8");
+    EXPECT_EQ(successes.size(), 1u);
+    EXPECT_TRUE(ftp.Connected);
+}
+
 TEST_F(FtpTest, HandledFailureSuppressesTheRefusalAndTheSuccess)
 {
     server.SetReply("MKD", "550 Exists.\r\n");
@@ -680,6 +705,74 @@ INSTANTIATE_TEST_SUITE_P(
         FailedDownloadCase{"LocalFileCannotBeCreated",
                            FtpActionWith([](FtpAction& a) { a.finalDelay = Ms{300}; }),  // the 226 comes late
                            "", true, "no/such/folder/big.bin"}),
+    support::CaseName);
+
+struct RestartCase {
+    const char* name;
+    std::string restReply;                          // to "REST 8"
+    std::vector<std::pair<int, FtpAction>> retrs;   // RETR actions by occurrence, 0 every one
+    std::vector<std::string> commands;              // after the log-in
+    std::string refusal;                            // what raises; empty: the download succeeds
+    bool appended;                                  // after a success
+    std::string local;                              // the local file afterwards
+};
+
+class RestartTest : public FtpTest, public ::testing::WithParamInterface<RestartCase> {};
+
+// A restart the server accepts appends to the local file; one it refuses at REST, or accepts and
+// then refuses at RETR with a 5xx reply, gets the whole file, and Appended says which came.
+TEST_P(RestartTest, AppendedSaysWhereTheBytesStart)
+{
+    const RestartCase& c = GetParam();
+    server.SetFile("a.gif", "scanned page");
+    server.SetReply("REST", c.restReply);
+    for (const auto& [nth, action] : c.retrs)
+        server.SetAction("RETR", nth, action);
+    support::WriteFile(dir + "a.gif", "scanned ");
+    int failures = 0;
+    ftp.OnFailure = [&](bool&, TCmdType) { ++failures; };
+    ftp.Connect();
+
+    std::string refusal;
+    try {
+        ftp.Download("a.gif", dir + "a.gif", 8);
+    } catch (const FTPException& e) {
+        refusal = e.Message();
+    }
+
+    if (c.refusal.empty()) {
+        EXPECT_EQ(refusal, "");
+        EXPECT_EQ(ftp.Appended, c.appended);
+    } else {
+        EXPECT_THAT(refusal, CarriesReply(c.refusal));
+    }
+    EXPECT_EQ(failures, c.refusal.empty() ? 0 : 1);  // a refusal answered by the whole file is none
+    EXPECT_EQ(FileBytes(dir + "a.gif"), c.local);
+    std::vector<std::string> commands = FtpTranscript(server);
+    commands.erase(commands.begin(), commands.begin() + 2);
+    EXPECT_EQ(commands, c.commands);
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+    EXPECT_TRUE(ftp.Connected);
+}
+
+const std::string kRestarting = "350 Restarting at 8.\r\n";
+const std::string kNoAsciiResume = "550 No support for resume of ASCII transfer.\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, RestartTest,
+    ::testing::Values(
+        RestartCase{"Accepted", kRestarting, {{1, FtpActionWith([](FtpAction& a) { a.data = "page"; })}},
+                    {"PORT *", "REST 8", "RETR a.gif"}, "", true, "scanned page"},
+        RestartCase{"RefusedAtRest", "502 Command not implemented.\r\n", {},
+                    {"PORT *", "REST 8", "RETR a.gif"}, "", false, "scanned page"},
+        RestartCase{"RefusedAtRetr", kRestarting, {{1, FtpAction::Text(kNoAsciiResume)}},
+                    {"PORT *", "REST 8", "RETR a.gif", "PORT *", "RETR a.gif"}, "", false, "scanned page"},
+        // A passing refusal is no answer to the restart: the next try may continue.
+        RestartCase{"BusyAtRetr", kRestarting, {{1, FtpAction::Text("450 File busy.\r\n")}},
+                    {"PORT *", "REST 8", "RETR a.gif"}, "450 File busy.\r\n", false, "scanned "},
+        RestartCase{"RefusedWholeToo", kRestarting, {{0, FtpAction::Text("550 Gone.\r\n")}},
+                    {"PORT *", "REST 8", "RETR a.gif", "PORT *", "RETR a.gif"}, "550 Gone.\r\n", false,
+                    "scanned "}),
     support::CaseName);
 
 TEST_F(FtpTest, TimeOutEndsTheSessionSoTheNextLogInDetectsTheSystemAgain)

@@ -623,9 +623,9 @@ TEST_F(HttpTest, AbortWhileIdleDoesNotDisturbTheNextGet)
 // ---- persistent connections ----
 
 // An HTTP/1.1 reply with its head lines; `keep` leaves the connection open for the next request.
-Reply Http11(const std::string& lines, const std::string& body, bool keep = true)
+Reply Http11(const std::string& lines, const std::string& body, bool keep = true, const std::string& interim = "")
 {
-    Reply reply = Reply::Raw("HTTP/1.1 200 OK\r\n" + lines + "\r\n" + body);
+    Reply reply = Reply::Raw(interim + "HTTP/1.1 200 OK\r\n" + lines + "\r\n" + body);
     reply.keepOpen = keep;
     return reply;
 }
@@ -658,6 +658,22 @@ TEST_F(HttpTest, KeepAliveReusesConnectionsAndReadsEachReplyToItsEnd)
                                             Step::Delay(Ms{100}), Step::Reset()})},
          {"one", "!10054:Connection reset by peer: reply to GET /1"}, {0, 0}},
         {"off", false, {Reply::Status(200, "OK", "one"), Reply::Status(200, "OK", "two")}, {"one", "two"}, {0, 1}},
+        {"interim replies first", true,
+         {Http11(two, "one", true, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n"),
+          Http11(two, "two")},
+         {"one", "two"}, {0, 0}},
+        {"no status code", true, {Reply::Raw("HTTP/1.1 OK\r\n" + two + "\r\none"), Http11(two, "two")},
+         {"!unusable reply: HTTP/1.1 OK", "two"}, {0, 1}},
+        {"bytes after the body", true, {Http11(two, "oneHTTP/1.1 200 OK\r\n" + two + "\r\nbad"), Http11(two, "two")},
+         {"one", "two"}, {0, 1}},
+        // A proxy that keeps the connection after a sized reply: the body ends at its length,
+        // not at a close that comes only at the proxy's idle time-out.
+        {"sized reply on a connection the proxy keeps", false,
+         {Reply::Steps({Step::Send("HTTP/1.1 200 OK\r\n" + two + "Proxy-Connection: keep-alive\r\n\r\noneXYZ"),
+                        Step::Stall(Ms{3000})}),
+          Reply::Steps({Step::Send("HTTP/1.0 200 OK\r\n" + two + "Connection: keep-alive\r\n\r\ntwoXYZ"),
+                        Step::Stall(Ms{3000})})},
+         {"one", "two"}, {0, 1}},
     };
     for (const KeepAliveCase& c : cases) {
         SCOPED_TRACE(c.name);

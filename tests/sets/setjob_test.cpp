@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <utility>
 
 #include <time.h>
@@ -86,8 +87,9 @@ TEST_F(SetJobTest, CompleteJobGoesOverTheWireInOrder)
     setJob.Start();
 
     EXPECT_EQ(Transcript(), (std::vector<std::string>{
-                                "USER Anonymous", "PASS Wayfarers", "CWD /pub/brick/scans/08000/8436/", "SYST",
-                                "PORT *", "LIST", "PORT *", "RETR 8436-01.gif", "PORT *", "RETR 8436-02.gif", "QUIT"}));
+                                "USER Anonymous", "PASS Wayfarers", "TYPE I", "CWD /pub/brick/scans/08000/8436/",
+                                "SYST", "PORT *", "LIST", "PORT *", "RETR 8436-01.gif", "PORT *", "RETR 8436-02.gif",
+                                "QUIT"}));
     EXPECT_EQ(host.Log, (std::vector<std::string>{kWeb + "/scans/08000/8436/", "\\scans\\08000\\8436\\8436-01.gif",
                                                   "\\scans\\08000\\8436\\8436-02.gif"}));
     EXPECT_EQ(folder.Tree(), (std::vector<std::string>{"scans/", "scans/08000/", "scans/08000/8436/",
@@ -166,7 +168,7 @@ TEST_P(SetFolderTest, NumberNamesTheRemoteFolderAndAMissingOneEndsTheJob)
 
     setJob.Start();
 
-    EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers",
+    EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers", "TYPE I",
                                                       "CWD /pub/brick" + GetParam().slashFolder, "QUIT"}));
     EXPECT_EQ(host.Log, (std::vector<std::string>{kWeb + GetParam().slashFolder,
                                                   "Set does not exist, download stopped."}));
@@ -240,6 +242,56 @@ TEST_F(SetJobTest, UpdateFetchesOnlyFilesListedAsNewer)
     EXPECT_EQ(host.Run.Tally.Fetched, 1);
 }
 
+struct RestartCase {
+    const char* name;
+    std::string restReply;                // to "REST 8"
+    std::optional<FtpAction> firstRetr;   // the first RETR's action; none: the whole file
+    std::vector<std::string> transfer;    // the commands after the listing's
+};
+
+class RestartTest : public SetJobTest, public ::testing::WithParamInterface<RestartCase> {};
+
+// A partial file is continued when the server restarts; a restart it refuses, at REST or only at
+// RETR, fetches the file whole over the same connection.
+TEST_P(RestartTest, PartialFileEndsAsTheServersFile)
+{
+    const RestartCase& c = GetParam();
+    server.SetListing(Entry("8436-01.gif", 12));
+    server.SetFile("8436-01.gif", "scanned page");
+    server.SetReply("REST", c.restReply);
+    if (c.firstRetr)
+        server.SetAction("RETR", 1, *c.firstRetr);
+    const fs::path setFolder = folder.Path() / "scans/08000/8436";
+    fs::create_directories(setFolder);
+    const std::string partial = platform::PartialPath(setFolder.string() + "/", "8436-01.gif");
+    support::WriteFile(partial, "scanned ");
+    ASSERT_TRUE(platform::WritePartialNote(partial, {kWeb + "/scans/08000/8436/8436-01.gif", -1, ""}));
+
+    setJob.Start();
+
+    const std::vector<std::string> transcript = Transcript();
+    const auto listed = std::find(transcript.begin(), transcript.end(), "LIST");
+    ASSERT_NE(listed, transcript.end());
+    EXPECT_EQ(std::vector<std::string>(listed + 1, transcript.end()), c.transfer);
+    EXPECT_EQ(FileBytes(setFolder / "8436-01.gif"), "scanned page");
+    EXPECT_EQ(folder.Tree(), (std::vector<std::string>{"scans/", "scans/08000/", "scans/08000/8436/",
+                                                       "scans/08000/8436/8436-01.gif 12"}));
+    EXPECT_EQ(host.Run.Tally.Fetched, 1);
+    EXPECT_EQ(host.Run.Tally.Failed, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, RestartTest,
+    ::testing::Values(
+        RestartCase{"Continued", "350 Restarting at 8.\r\n", FtpActionWith([](FtpAction& a) { a.data = "page"; }),
+                    {"PORT *", "REST 8", "RETR 8436-01.gif", "QUIT"}},
+        RestartCase{"RefusedAtRest", "502 Command not implemented.\r\n", std::nullopt,
+                    {"PORT *", "REST 8", "RETR 8436-01.gif", "QUIT"}},
+        RestartCase{"RefusedAtRetr", "350 Restarting at 8.\r\n",
+                    FtpAction::Text("550 No support for resume of ASCII transfer.\r\n"),
+                    {"PORT *", "REST 8", "RETR 8436-01.gif", "PORT *", "RETR 8436-01.gif", "QUIT"}}),
+    support::CaseName);
+
 TEST_F(SetJobTest, HostileNamesAreNamedAndNeverFetched)
 {
     server.SetListing(Entry("..") + Entry(".") + Entry("../../up.gif") + Entry("a\\b.gif") + Entry("bad\x01name") +
@@ -295,7 +347,7 @@ TEST_F(SetJobTest, CancelDuringATransferStopsBeforeTheNextFile)
 
     setJob.Start();
 
-    EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers",
+    EXPECT_EQ(Transcript(), (std::vector<std::string>{"USER Anonymous", "PASS Wayfarers", "TYPE I",
                                                       "CWD /pub/brick/scans/08000/8436/", "SYST", "PORT *", "LIST",
                                                       "PORT *", "RETR 1.gif", "QUIT"}));
     EXPECT_EQ(host.Log.back(), "Cancel button pressed, download stopped.");
@@ -335,14 +387,42 @@ TEST_F(SetJobTest, RefusedLogInEscapesTheJobAndLeavesTheButtonsRunning)
     EXPECT_FALSE(setJob.NMFTP1->Connected);
 }
 
-TEST_F(SetJobTest, RefusedListingEscapesTheJob)
+struct RefusedCommandCase {
+    const char* name;
+    std::string verb;
+    std::string reply;
+    std::string refused;  // the command line the reply answered
+};
+
+class RefusedCommandTest : public SetJobTest, public ::testing::WithParamInterface<RefusedCommandCase> {};
+
+// A server that will not list the set, or not send its files as they are, ends the job there.
+TEST_P(RefusedCommandTest, RefusalEscapesTheJobAndTheSessionEnds)
 {
-    server.SetReply("LIST", "550 Cannot list.\r\n");
-    EXPECT_THROW(setJob.Start(), FTPException);
+    const RefusedCommandCase& c = GetParam();
+    server.SetListing(Entry("8436-01.gif"));
+    server.SetFile("8436-01.gif", "first");
+    server.SetReply(c.verb, c.reply);
+    try {
+        setJob.Start();
+        ADD_FAILURE() << "the refusal did not escape";
+    } catch (const FTPException& e) {
+        EXPECT_THAT(e.Message(), support::CarriesReply(c.reply));
+    }
     EXPECT_TRUE(host.Running);
     EXPECT_FALSE(setJob.NMFTP1->Connected);
-    EXPECT_EQ(Transcript().back(), "QUIT");
+    const std::vector<std::string> transcript = Transcript();
+    ASSERT_GE(transcript.size(), 2u);
+    EXPECT_EQ(transcript[transcript.size() - 2], c.refused);
+    EXPECT_EQ(transcript.back(), "QUIT");
+    EXPECT_TRUE(folder.Tree().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, RefusedCommandTest,
+    ::testing::Values(RefusedCommandCase{"Listing", "LIST", "550 Cannot list.\r\n", "LIST"},
+                      RefusedCommandCase{"BinaryType", "TYPE", "504 Type not implemented.\r\n", "TYPE I"}),
+    support::CaseName);
 
 const std::string kTimedOut = "10060:Connection timed out";
 
