@@ -265,7 +265,7 @@ TEST_P(RestartTest, PartialFileEndsAsTheServersFile)
     fs::create_directories(setFolder);
     const std::string partial = platform::PartialPath(setFolder.string() + "/", "8436-01.gif");
     support::WriteFile(partial, "scanned ");
-    ASSERT_TRUE(platform::WritePartialNote(partial, {kWeb + "/scans/08000/8436/8436-01.gif", -1, ""}));
+    ASSERT_TRUE(platform::WritePartialNote(partial, {kWeb + "/scans/08000/8436/8436-01.gif", -1, "", ""}));
 
     setJob.Start();
 
