@@ -1,7 +1,8 @@
 // Chunked reply bodies over a kept connection: the chunk sizes with their extensions, the data,
 // the last chunk and the trailer lines after it, as a server sends them after a head that says
 // "Transfer-Encoding: chunked". A body read whole stays within its cap; the same body sent again
-// in one chunk reads back as it was, and the connection is then at the next reply's first byte.
+// in one chunk reads back as it was, and the reading ends where the framing ends: the bytes
+// after it, here a reply, are left on the connection as they came.
 #include "harness.h"
 
 #include "net/NMHttp.h"
@@ -78,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         http.ReadReplyHeader();
     } catch (const ESockError&) {
-        fuzz::Expect(false, "a body read whole leaves the connection at the next reply");
+        fuzz::Expect(false, "a body read whole ends where its framing ends");
     }
-    fuzz::Expect(http.ReplyNumber == 204, "a body read whole leaves the connection at the next reply");
+    fuzz::Expect(http.ReplyNumber == 204, "a body read whole ends where its framing ends");
     return 0;
 }

@@ -1,6 +1,6 @@
-// Content-Range values of a 206 reply to a request that continues a partial file: the range read
-// from "bytes FIRST-LAST/WHOLE" in any form a server sends, and the rule that the reply is
-// appended to the file only when it continues it exactly.
+// Content-Range values of a 206 reply to a request that continues a partial file: the range the
+// HTTP client reads from "bytes FIRST-LAST/WHOLE" in any form a server sends, on which the
+// mirror decides whether the reply continues the file.
 #include "harness.h"
 
 #include "net/NMHttp.h"
@@ -11,21 +11,22 @@
 
 namespace {
 
-// The partial file the client asks to continue: bytes from 100 on, of a file of 1000 bytes.
-constexpr long long From = 100;
-constexpr long long Total = 1000;
+// A number of a range: -1 for "*" and for one of more than 18 digits, which the client leaves unknown.
+long long RangeNumber(const std::ssub_match& digits)
+{
+    return digits.matched && digits.length() <= 18 ? std::stoll(digits.str()) : -1;
+}
 
 // A value in the one form servers send ("bytes 100-999/1000", "bytes */1000"), read without the
-// client's rules: its first byte and its whole length, -1 for "*".
+// client's rules: its first byte and its whole length.
 bool ReadPlainly(const std::string& value, long long& first, long long& whole)
 {
-    static const std::regex plain("bytes (?:([0-9]{1,18})-[0-9]{1,18}|\\*)/(?:([0-9]{1,18})|\\*)",
-                                  std::regex::icase);
+    static const std::regex plain("bytes (?:([0-9]+)-[0-9]+|\\*)/(?:([0-9]+)|\\*)", std::regex::icase);
     std::smatch parts;
     if (!std::regex_match(value, parts, plain))
         return false;
-    first = parts[1].matched ? std::stoll(parts[1].str()) : -1;
-    whole = parts[2].matched ? std::stoll(parts[2].str()) : -1;
+    first = RangeNumber(parts[1]);
+    whole = RangeNumber(parts[2]);
     return true;
 }
 
@@ -42,23 +43,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TNMHTTP http;
     http.InputFileMode = false;
     http.OutputFileMode = false;
-    http.RangeFrom = From;
-    http.RangeTotal = Total;
     http.AdoptSocket(server.Release());
-    bool taken = true;
     try {
         http.ReadReplyHeader();
     } catch (const ESockError&) {
-        taken = false;  // a range that does not continue the file, or a head cut short
+        return 0;  // a value with a line break that made the head one we cannot read
     }
     fuzz::Expect(http.RangeStart >= -1 && http.RangeWhole >= -1, "a range is never negative");
-    fuzz::Expect(!taken || (http.Appending && http.RangeStart == From && http.RangeWhole == Total),
-                 "a reply is appended only when it continues the file exactly");
     long long first = -1;
     long long whole = -1;
-    if (ReadPlainly(value, first, whole)) {
+    if (ReadPlainly(value, first, whole))
         fuzz::Expect(http.RangeStart == first && http.RangeWhole == whole, "a plain range reads as it is written");
-        fuzz::Expect(taken == (first == From && whole == Total), "a plain range that continues the file is taken");
-    }
     return 0;
 }
