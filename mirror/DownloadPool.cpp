@@ -182,7 +182,7 @@ private:
                 noRetry_ = true;
             } else if (const auto* stop = std::get_if<TStopTransfer>(&message); running != 0 && stop->Serial == running) {
                 noRetry_ = noRetry_ || stop->Reason == TStopReason::User;
-                Stop(*http, stop->Reason);
+                transfer.Stop(stop->Reason);
             }
         });
         mailbox_ = &mailbox;
@@ -222,15 +222,6 @@ private:
         return result;
     }
 
-    // As the job's own client is stopped: the user's abort, or the watchdog's stop.
-    static void Stop(TNMHTTP& http, TStopReason reason)
-    {
-        if (reason == TStopReason::User)
-            http.Abort();
-        else
-            http.Stop(reason);
-    }
-
     TMailbox<TWorkerMessage>* mailbox_ = nullptr;  // lives on the worker's thread while it runs
     std::string url_;
     std::string fileName_;
@@ -248,9 +239,11 @@ TDownloadPool::TDownloadPool(TJobForm& form, int connections)
           TransferEnded(ended.Connection);
       }))
 {
+    connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobForm::MaxConnections)));
+    if (connections_.size() == 1)
+        return;
     const TNMHTTP& own = *form.NMHTTP1;
     const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, form.Retries};
-    connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobForm::MaxConnections)));
     for (size_t i = 0; i < connections_.size(); ++i)
         connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, *mailbox_, i);
 }
@@ -262,13 +255,14 @@ TDownloadPool::~TDownloadPool()
 }
 
 void TDownloadPool::Add(const std::string& logLine, const std::string& localFolder, const std::string& url,
-                        const std::string& fileName)
+                        const std::string& fileName, TFileTransfer* over)
 {
     TPicture& picture = pictures_.emplace_back();
     picture.LogLine = logLine;
     picture.LocalFolder = localFolder;
     picture.Url = url;
     picture.FileName = fileName;
+    picture.Over = over != nullptr ? over : &reporter_;
     Pump();
     while (pictures_.size() >= MaxWaiting) {
         platform::WaitPass();
@@ -303,26 +297,40 @@ void TDownloadPool::ThrowArchiveError()
 
 void TDownloadPool::Abort()
 {
-    for (TConnection& connection : connections_)
-        if (connection.Picture != nullptr)
+    for (TConnection& connection : connections_) {
+        if (connection.Picture == nullptr)
+            continue;
+        if (connection.Worker)
             connection.Worker->Stop(connection.Serial, TStopReason::User);
+        else
+            connection.Picture->Over->Stop(TStopReason::User);
+    }
 }
 
-// The same watchdog as for the job's own client, one count for each transfer.
+// One count for each transfer: a try without 1 KiB of progress for WatchdogLimit ticks is
+// stopped. A new try starts a fresh count; a back-off and the pause are not counted.
 void TDownloadPool::Tick()
 {
     for (TConnection& connection : connections_) {
-        if (connection.Picture == nullptr || connection.Worker->BackingOff)
+        if (connection.Picture == nullptr)
             continue;
-        const unsigned tries = connection.Worker->Tries;
+        TDownloadWorker* worker = connection.Worker.get();
+        const long long arrived = worker ? worker->Arrived.load() : connection.Picture->Over->Arrived();
+        if ((worker ? worker->BackingOff.load() : resting_) || arrived < 0)
+            continue;
+        const unsigned tries = worker ? worker->Tries.load() : ownTries_;
         if (tries != connection.Tries) {
             connection.Tries = tries;
             connection.IdleTicks = 0;
         }
-        const bool moved = TJobForm::IsProgress(connection.Worker->Arrived, connection.ProgressMark);
+        const bool moved = TJobForm::IsProgress(arrived, connection.ProgressMark);
         connection.IdleTicks = moved ? 0 : connection.IdleTicks + 1;
-        if (connection.IdleTicks > TJobForm::WatchdogLimit)
-            connection.Worker->Stop(connection.Serial, TStopReason::Watchdog);
+        if (connection.IdleTicks <= TJobForm::WatchdogLimit)
+            continue;
+        if (worker)
+            worker->Stop(connection.Serial, TStopReason::Watchdog);
+        else
+            connection.Picture->Over->Stop(TStopReason::Watchdog);
     }
     ShowStatus();
 }
@@ -339,7 +347,8 @@ void TDownloadPool::Pump()
     if (form_.StopRequested && !retriesEnded_) {
         retriesEnded_ = true;
         for (TConnection& connection : connections_)
-            connection.Worker->EndRetries();
+            if (connection.Worker)
+                connection.Worker->EndRetries();
     }
     if ((form_.StopRequested || archiveError_) && started_ < pictures_.size()) {
         dropped_ = true;
@@ -353,8 +362,11 @@ void TDownloadPool::Pump()
 
 // In listing order. A multimedia file waits for every picture before it, whose failure would
 // lock it out; a file waits for an earlier picture of the same name, which would make it present.
+// Over the job's own connection the caller has decided already: the file is taken at once.
 bool TDownloadPool::MayStart(const TPicture& picture)
 {
+    if (!connections_.front().Worker)
+        return true;
     if (form_.StopRequested || archiveError_)
         return false;
     if (IsMultimedia(picture.FileName) && started_ > 0)
@@ -373,52 +385,102 @@ TDownloadPool::TConnection* TDownloadPool::FreeConnection()
     return nullptr;
 }
 
+// The one admission decision of a file.
 void TDownloadPool::Start(TPicture& picture)
 {
     ++started_;
+    TConnection& connection = *FreeConnection();
+    const bool own = !connection.Worker;
+    if (own && !picture.LogLine.empty())
+        form_.AppendLog(std::exchange(picture.LogLine, {}));
     picture.Admission = AdmitFile(form_, picture.LocalFolder, picture.FileName);
     const bool recheck = picture.Admission == TFileAdmission::Recheck;
     picture.Ended = picture.Admission != TFileAdmission::Fetch && !recheck;
+    // What the window shows the progress of, and the terminal's status line follows.
+    form_.Downloading = own && (!picture.Ended || picture.Admission == TFileAdmission::Present);
     if (picture.Ended)
         return;
-    picture.Received.Reason =
-        OpenReceivingFile(form_, reporter_, picture.LocalFolder, picture.Url, picture.FileName, recheck, picture.Receiving);
+    if (own)
+        form_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {picture.FileName}));
+    picture.Received.Reason = OpenReceivingFile(form_, *picture.Over, picture.LocalFolder, picture.Url,
+                                                picture.FileName, recheck, picture.Receiving);
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
         return;
-    TConnection& connection = *FreeConnection();
     connection.Picture = &picture;
     connection.Serial = ++serial_;
     connection.IdleTicks = 0;
-    connection.ProgressMark = 0;
+    connection.ProgressMark = own ? picture.Over->Arrived() : 0;
+    const long long changedAfter = recheck ? platform::ModifiedTimeOf(picture.LocalFolder + picture.FileName) : -1;
+    if (own) {
+        ReceiveHere(connection, picture, changedAfter);
+        return;
+    }
     connection.Tries = connection.Worker->Tries;
-    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.Receiving,
-                             recheck ? platform::ModifiedTimeOf(picture.LocalFolder + picture.FileName) : -1);
+    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.Receiving, changedAfter);
+}
+
+// Over the job's own connection, on the job's thread: the picture's lines come as they happen.
+void TDownloadPool::ReceiveHere(TConnection& connection, TPicture& picture, long long changedAfter)
+{
+    connection.Tries = ownTries_;
+    const TFileTries tries{picture.Url,
+                           picture.FileName,
+                           &picture.Receiving,
+                           changedAfter,
+                           form_.Retries,
+                           [this] { return form_.StopRequested; },
+                           [this](const std::string& line) { form_.AppendLog(line); },
+                           [this](bool on) { resting_ = on; },
+                           [this] { ++ownTries_; }};
+    picture.Received = ReceiveTrying(*picture.Over, tries);
+    picture.Ended = true;
+    connection.Picture = nullptr;
+}
+
+// The watchdog rests while the pause runs: no transfer is there to abort.
+void TDownloadPool::Pause()
+{
+    if (!form_.PauseChecked())
+        return;
+    const int seconds = form_.PauseSeconds();
+    form_.SetStatusText(platform::Fill(_("Sleeping for %1 seconds . . ."), {std::to_string(seconds)}));
+    form_.ProcessPendingMessages();
+    form_.PauseFor(static_cast<unsigned>(seconds) * 1000u);
 }
 
 void TDownloadPool::ReportEnded()
 {
     while (started_ > 0 && pictures_.front().Ended) {
         TPicture& picture = pictures_.front();
-        form_.AppendLog(picture.LogLine);
+        const bool own = !connections_.front().Worker;
+        const bool fetched = picture.Admission == TFileAdmission::Fetch || picture.Admission == TFileAdmission::Recheck;
+        if (!picture.LogLine.empty())
+            form_.AppendLog(picture.LogLine);
         for (const std::string& line : picture.Received.RetryLines)
             form_.AppendLog(line);
         try {
             if (picture.Admission == TFileAdmission::Present)
                 ReportPresent(form_, picture.LocalFolder, picture.FileName);
-            else if (picture.Admission != TFileAdmission::Fetch && picture.Admission != TFileAdmission::Recheck)
+            else if (!fetched)
                 ReportRefused(form_, picture.Admission, picture.FileName);
             else
-                StoreReceived(form_, reporter_, picture.Receiving, picture.LocalFolder, picture.FileName, picture.Received);
+                StoreReceived(form_, *picture.Over, picture.Receiving, picture.LocalFolder, picture.FileName,
+                              picture.Received);
         } catch (const EArchiveError&) {
             if (!archiveError_)
                 archiveError_ = std::current_exception();
         }
         pictures_.pop_front();
         --started_;
+        if (!own)
+            continue;
+        if (fetched)
+            Pause();
+        form_.Downloading = false;
+        form_.NMHTTP1->ReportLevel = 1;
     }
 }
-
 void TDownloadPool::TransferEnded(size_t index)
 {
     TConnection& connection = connections_.at(index);
@@ -433,6 +495,8 @@ void TDownloadPool::TransferEnded(size_t index)
 // bytes of a transfer whose length the server did not announce as its length.
 void TDownloadPool::ShowStatus()
 {
+    if (!connections_.front().Worker)
+        return;  // the job's own connection names its file instead
     size_t running = 0;
     long long received = 0;
     long long total = 0;

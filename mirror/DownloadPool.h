@@ -1,10 +1,13 @@
-// The pictures of one listing over several connections at once.
+// The scheduler of a job's files: the one path from a listing line to a final name. It decides
+// each file when it starts (refused, present, archived or fetched), runs its transfer with its
+// tries, watches it, pauses after it, and reports it in listing order.
 //
-// Each connection is a worker thread with an event loop and an HTTP client of its own, so the
-// client's blocking waits stay as they are and touch only that worker's sockets. Everything a
-// job decides, logs and counts stays on the job's thread: a picture is decided when it starts
-// (present, refused or fetched), and reported when its turn in the listing comes, so the log,
-// the multimedia lock-out and the tally come out as with one connection.
+// One connection is the job's own transfer, run on the job's thread, file after file: what the
+// pause makes of every job, and how set files come. Several connections are worker threads,
+// each with an event loop and an HTTP client of its own, so the client's blocking waits stay as
+// they are and touch only that worker's sockets. Everything a job decides, logs and counts stays
+// on the job's thread, so the log, the multimedia lock-out and the tally come out as with one
+// connection.
 #pragma once
 
 #include "mirror/DownloadStep.h"
@@ -34,10 +37,12 @@ public:
     TDownloadPool(const TDownloadPool&) = delete;
     TDownloadPool& operator=(const TDownloadPool&) = delete;
 
-    // The picture `fileName` from `url`, to be stored in `localFolder`; `logLine` opens its
-    // lines in the log. Waits while too many pictures are on their way.
+    // The file `fileName` from `url`, to be stored in `localFolder`; `logLine` opens its lines
+    // in the log (none when empty). Over one connection the file comes over `over` (the job's
+    // HTTP client when none) before Add returns; over several, Add waits only while too many
+    // pictures are on their way.
     void Add(const std::string& logLine, const std::string& localFolder, const std::string& url,
-             const std::string& fileName);
+             const std::string& fileName, TFileTransfer* over = nullptr);
     // Waits until every picture added has been reported. After a cancel, the pictures not yet
     // started are dropped and the running ones end; false when pictures were dropped.
     bool Finish();
@@ -52,11 +57,13 @@ private:
         std::string LocalFolder;
         std::string Url;
         std::string FileName;
+        TFileTransfer* Over = nullptr;  // over the job's own connection: its transfer
         TFileAdmission Admission = TFileAdmission::Fetch;
         bool Ended = false;
         TReceivingFile Receiving;
         TReceived Received;
     };
+    // A worker thread's connection, or (without a worker) the job's own.
     struct TConnection {
         std::unique_ptr<TDownloadWorker> Worker;
         TPicture* Picture = nullptr;  // the picture on its way, or none
@@ -70,6 +77,8 @@ private:
     bool MayStart(const TPicture& picture);
     TConnection* FreeConnection();
     void Start(TPicture& picture);
+    void ReceiveHere(TConnection& connection, TPicture& picture, long long changedAfter);
+    void Pause();
     void ReportEnded();
     void TransferEnded(size_t connection);
     void ShowStatus();
@@ -86,6 +95,10 @@ private:
     size_t started_ = 0;
     unsigned serial_ = 0;
     size_t shownRunning_ = 0;
+    // The job's own connection: the tries of its transfer, and whether the watchdog rests (a
+    // back-off or the pause).
+    unsigned ownTries_ = 0;
+    bool resting_ = false;
     bool dropped_ = false;  // a cancel dropped pictures since the last Finish
     std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel

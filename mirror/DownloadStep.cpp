@@ -1,5 +1,6 @@
 #include "mirror/DownloadStep.h"
 
+#include "mirror/DownloadPool.h"
 #include "mirror/FileTransfer.h"
 #include "mirror/JobForm.h"
 #include "mirror/strutil.h"
@@ -13,91 +14,10 @@
 #include <cerrno>
 #include <chrono>
 
-namespace {
-
-// Sets a flag for as long as it lives, however its scope ends.
-class TPausing {
-public:
-    explicit TPausing(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TPausing() { flag_ = false; }
-    TPausing(const TPausing&) = delete;
-    TPausing& operator=(const TPausing&) = delete;
-
-private:
-    bool& flag_;
-};
-
-class TDownloadStep {
-public:
-    TDownloadStep(TJobForm& form, TFileTransfer& transfer) : form_(form), transfer_(transfer) {}
-
-    void Run(const std::string& localFolder, const std::string& url, const std::string& fileName)
-    {
-        form_.IdleTicks = 0;
-        const TFileAdmission admission = AdmitFile(form_, localFolder, fileName);
-        if (admission != TFileAdmission::Fetch && admission != TFileAdmission::Present &&
-            admission != TFileAdmission::Recheck) {
-            ReportRefused(form_, admission, fileName);
-            return;
-        }
-        form_.Downloading = true;
-        if (admission == TFileAdmission::Present) {
-            ReportPresent(form_, localFolder, fileName);
-        } else {
-            form_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {fileName}));
-            Transfer(localFolder, url, fileName, admission == TFileAdmission::Recheck);
-            Pause();
-        }
-        form_.NMHTTP1->ReportLevel = 1;
-        form_.Downloading = false;
-    }
-
-private:
-    // The file arrives under a name of its own and takes its final name only when complete.
-    void Transfer(const std::string& localFolder, const std::string& url, const std::string& fileName, bool recheck)
-    {
-        TReceivingFile receiving;
-        TReceived received;
-        received.Reason = OpenReceivingFile(form_, transfer_, localFolder, url, fileName, recheck, receiving);
-        if (received.Reason.empty()) {
-            // The watchdog rests during a back-off, and counts each try afresh; cancel ends the
-            // back-off and the tries.
-            const TFileTries tries{url,
-                                   fileName,
-                                   &receiving,
-                                   recheck ? platform::ModifiedTimeOf(localFolder + fileName) : -1,
-                                   form_.Retries,
-                                   [this] { return form_.StopRequested; },
-                                   [this](const std::string& line) { form_.AppendLog(line); },
-                                   [this](bool on) { form_.Pausing = on; },
-                                   [this] { form_.IdleTicks = 0; }};
-            received = ReceiveTrying(transfer_, tries);
-        }
-        StoreReceived(form_, transfer_, receiving, localFolder, fileName, received);
-    }
-
-    // The watchdog rests while the pause runs: no transfer is there to abort.
-    void Pause()
-    {
-        if (!form_.PauseChecked())
-            return;
-        const int seconds = form_.PauseSeconds();
-        form_.SetStatusText(platform::Fill(_("Sleeping for %1 seconds . . ."), {std::to_string(seconds)}));
-        form_.ProcessPendingMessages();
-        const TPausing pausing(form_.Pausing);
-        form_.PauseFor(static_cast<unsigned>(seconds) * 1000u);
-    }
-
-    TJobForm& form_;
-    TFileTransfer& transfer_;
-};
-
-}  // namespace
-
 void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
                   const std::string& fileName)
 {
-    TDownloadStep(form, transfer).Run(localFolder, url, fileName);
+    form.OwnDownloads().Add({}, localFolder, url, fileName, &transfer);
 }
 
 namespace {

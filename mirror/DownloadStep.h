@@ -1,6 +1,5 @@
-// The file download step: stores one file under the destination, unless it is there already.
-// Its pieces serve the parallel downloads too (mirror/DownloadPool.h), which decide a file
-// when it starts and report it when its turn in the listing comes.
+// The pieces of a file's download that the scheduler (mirror/DownloadPool.h) puts together: the
+// admission decision, the tries of a transfer, and the end that stores or fails the file.
 #pragma once
 
 #include "mirror/FileTransfer.h"
@@ -12,8 +11,9 @@
 class TJobForm;
 class TFileTransfer;
 
-// Stores `fileName` from `url` in `localFolder` over `transfer`, then pauses if the pause is
-// on. A failure is a log line and a count in the tally, never an exception.
+// Stores `fileName` from `url` in `localFolder` over `transfer`, over the job's own connection,
+// then pauses if the pause is on. A failure is a log line and a count in the tally, never an
+// exception.
 void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
                   const std::string& fileName);
 

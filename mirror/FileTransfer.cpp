@@ -116,6 +116,19 @@ long long THttpFileTransfer::ReceivedBytes() const
     return http_.CapturedCount();
 }
 
+long long THttpFileTransfer::Arrived() const
+{
+    return http_.BytesArrived;
+}
+
+void THttpFileTransfer::Stop(TStopReason reason)
+{
+    if (reason == TStopReason::User)
+        http_.Abort();
+    else
+        http_.Stop(reason);
+}
+
 void THttpFileTransfer::Failed(TJobForm& form, const std::string& fileName)
 {
     form.AppendLog(_("** Multimedia files have been temporarily disabled."));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mirror/ReceivingFile.h"
+#include "net/Psock.h"
 
 #include <functional>
 #include <string>
@@ -37,6 +38,11 @@ public:
     virtual long long RetryAfter() const { return -1; }
     // Logs a failed file, with what follows from it for the rest of the job.
     virtual void Failed(TJobForm& form, const std::string& fileName) = 0;
+    // The bytes that arrived over the transfer's connection so far, which the watchdog follows;
+    // -1: a transfer the watchdog does not watch (it has time limits of its own).
+    virtual long long Arrived() const { return -1; }
+    // Stops the running transfer: the user's abort or the watchdog's stop.
+    virtual void Stop(TStopReason) {}
 
 protected:
     bool mayPass_ = false;
@@ -53,6 +59,8 @@ public:
     long long ModifiedTime() const override;
     // A failed picture locks the multimedia files out for the rest of the job.
     void Failed(TJobForm& form, const std::string& fileName) override;
+    long long Arrived() const override;
+    void Stop(TStopReason reason) override;
 
 private:
     // One request for the file; the verdict on its final reply.

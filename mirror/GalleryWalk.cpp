@@ -86,7 +86,7 @@ private:
             form_.LastFolderPath = chain_.back().subPath;
     }
 
-    // Steps 1 to 5: read the page and scan its header; false when the walk of it ends there.
+    // Reads the page and scans its header; false when the walk of it ends there.
     // A first page that the gallery answered with an error leaves the job without work; a later
     // one is a failed page. A page without lines is simply an empty one.
     bool Open(TGalleryPage& page, bool firstPage)
@@ -132,7 +132,7 @@ private:
         return THead::Walkable;
     }
 
-    // Step 6, the main loop; true when it stopped at a next page that is ready to be walked.
+    // The page's lines, one rule each; true when it stopped at a next page that is ready to be walked.
     bool WalkLines(TGalleryPage& page, platform::TempFile& next)
     {
         for (bool treat = !std::exchange(page.resuming, false);; treat = true) {
@@ -155,7 +155,7 @@ private:
         }
     }
 
-    // Step 6.3: the first rule that matches the current line.
+    // The first rule that matches the current line.
     TOutcome Treat(TGalleryPage& page, platform::TempFile& next)
     {
         const std::string& line = page.line;
@@ -172,7 +172,7 @@ private:
         return TOutcome::Continue;
     }
 
-    // Step 7; false when the sub-folder page could not be fetched.
+    // A sub-folder's page, walked before the rest of this one; false when it could not be fetched.
     bool WalkSubFolder(TGalleryPage& page)
     {
         std::string link = DropFirst(page.line, Pos(page.line, "/cgi-bin/"));
@@ -224,7 +224,7 @@ private:
         return false;
     }
 
-    // Step 8: the folder shows pictures; the listing walk fetches them, and this page is done.
+    // The folder shows pictures: the listing walk fetches them, and this page is done.
     void HandOver(TGalleryPage& page)
     {
         const std::string thumbnail = ThumbnailPath(page.line);
@@ -232,7 +232,7 @@ private:
         page.handedOver = true;
     }
 
-    // Step 9, up to the fetch; the walk of the fetched page is the caller's loop.
+    // The "Next" page, up to its fetch; the walk of the fetched page is the caller's loop.
     TOutcome FetchNextPage(TGalleryPage& page, platform::TempFile& next)
     {
         std::string line = page.line;

@@ -83,15 +83,17 @@ void TJobForm::Cancel()
     StopRequested = true;
 }
 
-// Deliberately not tied to a transfer: a count left above the limit keeps aborting until a
-// status report or the next download step or page fetch resets it.
+// Deliberately not tied to a request: a count left above the limit keeps aborting until a
+// status report or the next page fetch resets it.
 void TJobForm::Tick()
 {
     ShowClock(LongTimeText());
-    if ((Downloading && !Pausing) || FetchingPage)
+    if (FetchingPage)
         IdleTicks = MadeProgress() ? 0 : IdleTicks + 1;
     if (IdleTicks > (FetchingPage ? PageStallLimit : WatchdogLimit))
         NMHTTP1->Stop(TStopReason::Watchdog);
+    if (ownPool_)
+        ownPool_->Tick();
     if (pool_)
         pool_->Tick();
 }
@@ -115,18 +117,26 @@ bool TJobForm::IsProgress(long long arrived, long long& mark)
     return true;
 }
 
-TDownloadPool* TJobForm::Downloads()
+TDownloadPool& TJobForm::Downloads()
 {
     if (Connections <= 1 || PauseChecked())
-        return nullptr;
+        return OwnDownloads();
     if (!pool_)
         pool_ = std::make_unique<TDownloadPool>(*this, Connections);
-    return pool_.get();
+    return *pool_;
+}
+
+TDownloadPool& TJobForm::OwnDownloads()
+{
+    if (!ownPool_)
+        ownPool_ = std::make_unique<TDownloadPool>(*this, 1);
+    return *ownPool_;
 }
 
 bool TJobForm::FinishDownloads()
 {
-    return !pool_ || pool_->Finish();
+    const bool own = !ownPool_ || ownPool_->Finish();
+    return (!pool_ || pool_->Finish()) && own;
 }
 
 void TJobForm::AbortDownloads()
@@ -155,6 +165,7 @@ void TJobForm::BeginJob()
     if (!ArchivePath.empty())
         Archive = std::make_unique<TJobArchive>(ArchivePath, DestinationText());
     pool_.reset();
+    ownPool_.reset();
     SetJobRunning(true);
     StopRequested = false;
     Run.Begin();
@@ -163,6 +174,7 @@ void TJobForm::BeginJob()
 void TJobForm::FinishJob(TJobOutcome outcome)
 {
     pool_.reset();
+    ownPool_.reset();
     Run.Outcome = outcome;
     Run.Cancelled = StopRequested;
     Cancel();

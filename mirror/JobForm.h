@@ -48,10 +48,8 @@ public:
     std::string SiteTag;
     bool StopRequested = false;
     TJobRun Run;
-    // The watchdog counts during a page fetch too, with the page's longer limit; it never
-    // counts during the pause after a download.
+    // The page fetch's watchdog counts while this is set (the files' is the scheduler's).
     bool FetchingPage = false;
-    bool Pausing = false;
 
     // Pages and pictures come over this client; the set job falls back on it.
     std::unique_ptr<TNMHTTP> NMHTTP1;
@@ -82,18 +80,20 @@ public:
     // The cancel action: start controls offered again, and the running job stops between two
     // files or lines.
     void Cancel();
-    // Once a second: the clock, and the watchdog that aborts a transfer without progress.
+    // Once a second: the clock, the page fetch's watchdog, and the scheduler's tick.
     void Tick();
     // Every status report of the HTTP client; one that comes with enough new bytes is a sign
     // of life for the watchdog.
     void HttpStatusReported();
-    // The parallel downloads of the running job, made at the first use; none when the pictures
-    // go one at a time.
-    TDownloadPool* Downloads();
-    // Waits until the parallel downloads started so far are reported (none: nothing to wait
-    // for); false when a cancel dropped pictures that had not started.
+    // The scheduler of a listing's pictures: over Connections connections, or over the job's
+    // own one when the pause is on or there is one connection. Made at the first use.
+    TDownloadPool& Downloads();
+    // The scheduler of files that come over the job's own connection, one after the other.
+    TDownloadPool& OwnDownloads();
+    // Waits until the files started so far are reported; false when a cancel dropped pictures
+    // that had not started.
     bool FinishDownloads();
-    // Aborts the HTTP transfers running now: the job's own one and the parallel ones.
+    // Aborts the transfers running now: the job's own one and the parallel ones.
     void AbortDownloads();
 
     // Every job's first step: start controls disabled, cancel enabled, StopRequested and the
@@ -127,5 +127,6 @@ private:
     // `open` in `folder`, after the first use of the folder in this job removed the leftovers there.
     platform::TempFile OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open);
     long long ProgressMark = 0;
-    std::unique_ptr<TDownloadPool> pool_;
+    std::unique_ptr<TDownloadPool> pool_;     // several connections
+    std::unique_ptr<TDownloadPool> ownPool_;  // the job's own connection
 };

@@ -27,7 +27,7 @@ public:
     }
 
 private:
-    // Steps 1 to 10 for one page; the argument for the next page's walk, or empty.
+    // One listing page; the argument for the next page's walk, or empty.
     std::string WalkPage(std::string path)
     {
         std::string nextLink;
@@ -67,7 +67,7 @@ private:
         return {};
     }
 
-    // Steps 7 and 8: the listing's page text, after one script redirect; false when the
+    // The listing's page text, after one script redirect; false when the
     // redirect target cannot be used or fetched.
     bool ReadListing(const std::string& listingName, std::string& text)
     {
@@ -86,11 +86,11 @@ private:
         return true;
     }
 
-    // Step 9; false when cancel ends the walk. The listing's pictures are all reported before
+    // The pictures of the page; false when cancel ends the walk. They are all reported before
     // the cancel line or the next page; a cancel that leaves some of them unstarted ends the walk.
     bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
     {
-        downloads_ = form_.Downloads();
+        downloads_ = &form_.Downloads();
         bool whole = WalkPictureLines(text, path, nextLink);
         whole = form_.FinishDownloads() && whole;
         if (!whole)
@@ -123,7 +123,7 @@ private:
         }
     }
 
-    // Step 9.5: one picture entry.
+    // One picture entry.
     void DownloadPicture(const std::string& line, const std::string& path)
     {
         std::string name = DropFirst(line, Pos(line, "ALT=\"") + 4);
@@ -134,22 +134,14 @@ private:
         }
         const std::string localSubPath = ReplaceAll(path, "/", "\\");
         const std::string localFolder = form_.DestinationText() + localSubPath;
-        const std::string url = GalleryUrl(form_.SiteTag, path + name);
-        if (downloads_ != nullptr) {
-            form_.MakeLocalFolders(localSubPath);
-            downloads_->Add(path + name, localFolder, url, name);
-            return;
-        }
-        form_.AppendLog(path + name);
         form_.MakeLocalFolders(localSubPath);
-        THttpFileTransfer http(*form_.NMHTTP1);
-        DownloadFile(form_, http, localFolder, url, name);
+        downloads_->Add(path + name, localFolder, GalleryUrl(form_.SiteTag, path + name), name);
     }
 
     TJobForm& form_;
     TWalkScope scope_;
-    // The listing's pictures go over these when they go several at once; decided per listing,
-    // so that a pause switched on halfway never splits a listing's log.
+    // The listing's scheduler, decided per listing, so that a pause switched on halfway never
+    // splits a listing's log.
     TDownloadPool* downloads_ = nullptr;
 };
 

@@ -715,14 +715,14 @@ private slots:
         QLabel* clock = Control<QLabel>(*form, "Label10");
         QVERIFY(clock->text().isEmpty());
         form->show();
-        form->Downloading = true;
+        form->FetchingPage = true;
         form->IdleTicks = 0;
         QSignalSpy ticks(form->Timer1, &QTimer::timeout);
         QVERIFY(ticks.wait(5000));
         QVERIFY(!clock->text().isEmpty());
         QVERIFY(clock->text().contains(QRegularExpression(QStringLiteral("\\d"))));
         QVERIFY(form->IdleTicks >= 1);
-        form->Downloading = false;
+        form->FetchingPage = false;
         clock->clear();
         form->Tick();
         QVERIFY(!clock->text().isEmpty());

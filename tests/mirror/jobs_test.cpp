@@ -359,24 +359,24 @@ TEST_F(JobsTest, CancelActionAndJobStartSwitchTheButtonsAndTheFlag)
 
 // ---- The clock and the activity watchdog ---------------------------------------------------
 
-TEST_F(JobsTest, WatchdogAbortsAtTheThirtyFirstIdleTickOfADownload)
+TEST_F(JobsTest, WatchdogAbortsAtTheSixtyFirstIdleTickOfAPageFetch)
 {
-    host.Downloading = true;
-    for (int tick = 1; tick <= 30; ++tick)
+    host.FetchingPage = true;
+    for (int tick = 1; tick <= 60; ++tick)
         host.Tick();
-    EXPECT_EQ(host.IdleTicks, 30);
+    EXPECT_EQ(host.IdleTicks, 60);
     EXPECT_FALSE(host.NMHTTP1->Cancelled());
 
     host.Tick();
-    EXPECT_EQ(host.IdleTicks, 31);
+    EXPECT_EQ(host.IdleTicks, 61);
     EXPECT_TRUE(host.NMHTTP1->Cancelled());
-    EXPECT_EQ(host.Clock.size(), 31u);  // the clock is shown at every tick
+    EXPECT_EQ(host.Clock.size(), 61u);  // the clock is shown at every tick
     EXPECT_FALSE(host.Clock.back().empty());
 }
 
 TEST_F(JobsTest, StatusReportResetsTheIdleCount)
 {
-    host.Downloading = true;
+    host.FetchingPage = true;
     for (int tick = 1; tick <= 20; ++tick)
         host.Tick();
     host.HttpStatusReported();
@@ -384,7 +384,7 @@ TEST_F(JobsTest, StatusReportResetsTheIdleCount)
     host.NMHTTP1->BytesArrived += 1024;
     host.HttpStatusReported();
     EXPECT_EQ(host.IdleTicks, 0);
-    for (int tick = 1; tick <= 30; ++tick)
+    for (int tick = 1; tick <= 60; ++tick)
         host.Tick();
     EXPECT_FALSE(host.NMHTTP1->Cancelled());
     host.Tick();
@@ -412,28 +412,30 @@ TEST_F(JobsTest, CountLeftAboveTheLimitAbortsAtEveryTick)
     EXPECT_EQ(host.IdleTicks, 31);
 }
 
-TEST_F(JobsTest, WatchdogEndsAPendingGetWithEAbortError)
+// The scheduler's watchdog stops a picture's request at its thirty-first idle tick.
+TEST_F(JobsTest, WatchdogEndsAStalledPictureAtTheThirtyFirstIdleTick)
 {
     fixtures::ScriptedHttpServer server({Reply::Steps({Step::Stall(Ms{20000})})});
     host.UseProxy(server.Port());
-    host.NMHTTP1->Body = temp.Text() + "picture.jpg";
-    host.Downloading = true;
     int ticks = 0;
     int abortedAtTick = 0;
     TThreadTimer timer1;
     timer1.SetInterval(1);
     // Ticks count from the moment the request is out and the reply is awaited.
     timer1.SetOnTimer([&](TComponent*) {
-        if (server.RequestCount() == 0)
+        if (server.RequestCount() == 0 || abortedAtTick != 0)
             return;
         host.Tick();
         ++ticks;
-        if (host.NMHTTP1->Cancelled() && abortedAtTick == 0)
+        if (host.NMHTTP1->StopReason == TStopReason::Watchdog)
             abortedAtTick = ticks;
     });
 
-    EXPECT_THROW(host.NMHTTP1->Get("http://www.fotoarchive.com/gallery/tessa/big.jpg"), EAbortError);
+    DownloadFile(host, host.Http, temp.Text() + "\\gallery\\tessa\\", "http://www.fotoarchive.com/gallery/tessa/big.jpg",
+                 "big.jpg");
+
     EXPECT_EQ(abortedAtTick, 31);
+    EXPECT_EQ(host.Run.Tally.Failed, 1);
 }
 
 // The client's reports reach the watchdog through the handler the constructor binds.

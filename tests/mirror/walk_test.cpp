@@ -98,6 +98,15 @@ protected:
         stub.Set(Site + folderPath + name, fixtures::Reply::Status(200, "OK", PictureBytes(name)));
     }
 
+    // A listing page of `folderPath` that names these pictures.
+    void ServeListing(const std::string& folderPath, const Lines& names)
+    {
+        Lines lines = {UpLine()};
+        for (const std::string& name : names)
+            lines.push_back(PictureLine(folderPath, name));
+        stub.Page(Site + folderPath, Page(lines));
+    }
+
     // The folders (relative to the destination, "." for itself) that held a page file of the
     // walk, remembered each time the walk treats a line.
     void WatchPageFiles()
@@ -630,10 +639,7 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
     using fixtures::Step;
     const std::string folder = "/gallery/tessa/f/";
     const Lines names = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg"};
-    Lines lines = {UpLine()};
-    for (const std::string& name : names)
-        lines.push_back(PictureLine(folder, name));
-    stub.Page(Site + folder, Page(lines));
+    ServeListing(folder, names);
     const Reply stall = Reply::Steps({Step::Stall(fixtures::Ms{20000})});
     const Reply slow = Reply::Steps({Step::Delay(fixtures::Ms{500}), Step::Send(fixtures::HttpHead(200, "OK") + "x")});
     const Reply quick = Reply::Status(200, "OK", "x");
@@ -750,14 +756,12 @@ TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
     using fixtures::Step;
     const std::string folder = "/gallery/tessa/f/";
     const Lines names = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg"};
-    Lines lines = {UpLine()};
-    for (const std::string& name : names)
-        lines.push_back(PictureLine(folder, name));
-    stub.Page(Site + folder, Page(lines));
+    ServeListing(folder, names);
     const std::uint64_t big = 2 << 20;
     const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(big)}, {"ETag", "\"v\""}});
     for (const std::string& name : names)
-        stub.Set(Site + folder + name, name == "a.jpg" ? fixtures::Reply::Status(200, "OK", "a")
+        stub.Set(Site + folder + name, name == "a.jpg" ? fixtures::Reply::Steps({Step::Delay(fixtures::Ms{100}),
+                                                                                 Step::Send(fixtures::HttpHead(200, "OK") + "a")})
                                                        : fixtures::Reply::Steps({Step::Delay(fixtures::Ms{300}),
                                                                                  Step::Send(head), Step::SendGenerated(big)}));
     const fs::path archive = destination.parent_path() / "archive.db";

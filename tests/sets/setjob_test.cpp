@@ -3,6 +3,7 @@
 #include "fixtures/ScriptedFtpServer.h"
 #include "mirror/FakeHost.h"
 #include "net/NMFtp.h"
+#include "net/FTPDirectoryList.h"
 #include "platform/files.h"
 #include "sets/SetJob.h"
 #include "support/files.h"
@@ -12,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <utility>
@@ -265,7 +267,9 @@ TEST_P(RestartTest, PartialFileEndsAsTheServersFile)
     fs::create_directories(setFolder);
     const std::string partial = platform::PartialPath(setFolder.string() + "/", "8436-01.gif");
     support::WriteFile(partial, "scanned ");
-    ASSERT_TRUE(platform::WritePartialNote(partial, {kWeb + "/scans/08000/8436/8436-01.gif", -1, "", ""}));
+    // The note of the version the listing still gives: its size and date.
+    const long long listedTime = ParseListingDate("Mar  3  1999", std::time(nullptr));
+    ASSERT_TRUE(platform::WritePartialNote(partial, {kWeb + "/scans/08000/8436/8436-01.gif", 12, std::to_string(listedTime), ""}));
 
     setJob.Start();
 
