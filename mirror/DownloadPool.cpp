@@ -514,3 +514,9 @@ void TDownloadPool::ShowStatus()
         platform::TranslatePlural("%1 download, %2 of %3", "%1 downloads, %2 of %3", running),
         {std::to_string(running), Megabytes(received), Megabytes(total)}));
 }
+
+void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
+                  const std::string& fileName)
+{
+    form.OwnDownloads().Add({}, localFolder, url, fileName, &transfer);
+}

@@ -103,3 +103,9 @@ private:
     std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel
 };
+
+// Stores `fileName` from `url` in `localFolder` over `transfer`, over the job's own connection,
+// then pauses if the pause is on. A failure is a log line and a count in the tally, never an
+// exception.
+void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
+                  const std::string& fileName);

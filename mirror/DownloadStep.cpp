@@ -1,6 +1,5 @@
 #include "mirror/DownloadStep.h"
 
-#include "mirror/DownloadPool.h"
 #include "mirror/FileTransfer.h"
 #include "mirror/JobForm.h"
 #include "mirror/strutil.h"
@@ -13,12 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-
-void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
-                  const std::string& fileName)
-{
-    form.OwnDownloads().Add({}, localFolder, url, fileName, &transfer);
-}
 
 namespace {
 

@@ -11,12 +11,6 @@
 class TJobForm;
 class TFileTransfer;
 
-// Stores `fileName` from `url` in `localFolder` over `transfer`, over the job's own connection,
-// then pauses if the pause is on. A failure is a log line and a count in the tally, never an
-// exception.
-void DownloadFile(TJobForm& form, TFileTransfer& transfer, const std::string& localFolder, const std::string& url,
-                  const std::string& fileName);
-
 // Movies and videos: a failed picture locks them out for the rest of the job.
 bool IsMultimedia(const std::string& fileName);
 

@@ -1,6 +1,6 @@
 #include "sets/SetJob.h"
 
-#include "mirror/DownloadStep.h"
+#include "mirror/DownloadPool.h"
 #include "mirror/FileTransfer.h"
 #include "mirror/JobForm.h"
 #include "mirror/pagelines.h"

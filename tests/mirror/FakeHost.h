@@ -4,6 +4,7 @@
 #pragma once
 
 #include "fixtures/ScriptedServer.h"
+#include "mirror/DownloadPool.h"
 #include "mirror/DownloadStep.h"
 #include "mirror/FileTransfer.h"
 #include "mirror/GalleryJob.h"

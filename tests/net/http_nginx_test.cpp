@@ -5,13 +5,9 @@
 #include "fixtures/ScriptedServer.h"
 #include "support/TempFolder.h"
 #include "support/files.h"
-#include "support/loopback.h"
-#include "support/processes.h"
+#include "support/nginx.h"
 
 #include <gtest/gtest.h>
-
-#include <spawn.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -20,102 +16,35 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using support::FileBytes;
 using support::WriteFile;
 
-const char* const NginxPath = "/usr/sbin/nginx";
-
-// An nginx child process serving a temporary root on a free loopback port.
-class Nginx {
-public:
-    ~Nginx()
-    {
-        if (pid_ > 0)
-            support::StopProcess(pid_, false, std::chrono::seconds(10));
-    }
-
-    bool Start()
-    {
-        fs::permissions(Dir(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-        fs::create_directories(Root() / "dir");
-        fs::create_directories(Dir() / "temp");
-        port_ = support::FreeLoopbackPort();
-        const std::string d = Dir().string();
-        WriteFile(Dir() / "nginx.conf",
-                  "daemon off;\n"
-                  "worker_processes 1;\n"
-                  "pid " + d + "/nginx.pid;\n"
-                  "error_log " + d + "/error.log;\n"
-                  "events { worker_connections 256; }\n"
-                  "http {\n"
-                  "  access_log " + d + "/access.log;\n"
-                  "  client_body_temp_path " + d + "/temp/body;\n"
-                  "  proxy_temp_path " + d + "/temp/proxy;\n"
-                  "  fastcgi_temp_path " + d + "/temp/fastcgi;\n"
-                  "  uwsgi_temp_path " + d + "/temp/uwsgi;\n"
-                  "  scgi_temp_path " + d + "/temp/scgi;\n"
-                  "  types { text/html html; image/jpeg jpg; application/octet-stream bin; }\n"
-                  "  server {\n"
-                  "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
-                  "    root " + d + "/site;\n"
-                  "    location = /old.html { return 301 /dir/index.html; }\n"
-                  "  }\n"
-                  "}\n");
-        const std::string prefix = d + "/";
-        const std::string config = d + "/nginx.conf";
-        const std::string errorLog = d + "/error.log";
-        std::vector<const char*> argv = {NginxPath, "-p", prefix.c_str(), "-c", config.c_str(),
-                                         "-e", errorLog.c_str(), nullptr};
-        if (posix_spawn(&pid_, NginxPath, nullptr, nullptr, const_cast<char* const*>(argv.data()), environ) != 0) {
-            pid_ = -1;
-            return false;
-        }
-        const support::StartOutcome outcome = support::WaitUntilListening(pid_, port_, std::chrono::seconds(10));
-        if (outcome == support::StartOutcome::Exited)
-            pid_ = -1;  // it gave up (port taken, bad config): see error.log
-        return outcome == support::StartOutcome::Listening;
-    }
-
-    fs::path Root() const { return Dir() / "site"; }
-    fs::path Dir() const { return dir_.Path(); }
-    std::string Url(const std::string& path) const
-    {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-    std::string ErrorLog() const { return FileBytes(Dir() / "error.log"); }
-
-private:
-    support::TempFolder dir_;
-    std::uint16_t port_ = 0;
-    pid_t pid_ = -1;
-};
-
 class HttpNginxTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (access(NginxPath, X_OK) != 0)
+        if (!support::Nginx::Installed())
             return;
-        nginx_ = std::make_unique<Nginx>();
-        started_ = nginx_->Start();
+        folder_ = std::make_unique<support::TempFolder>();
+        nginx_ = std::make_unique<support::Nginx>(folder_->Path());
+        fs::create_directories(nginx_->Root() / "dir");
+        started_ = nginx_->Start("", "    location = /old.html { return 301 /dir/index.html; }\n");
         if (!started_)
             startError_ = nginx_->ErrorLog();
     }
     static void TearDownTestSuite()
     {
         nginx_.reset();
+        folder_.reset();
     }
 
     void SetUp() override
     {
-        if (access(NginxPath, X_OK) != 0)
-            GTEST_SKIP() << "nginx is not installed at " << NginxPath << "; the interop cases need it";
+        if (!support::Nginx::Installed())
+            GTEST_SKIP() << "nginx is not installed at " << support::Nginx::Binary << "; the interop cases need it";
         ASSERT_TRUE(started_) << "nginx did not start: " << startError_;
         http_.HeaderInfo.LocalMailAddress = "ie 6.0.2800.1106IC";
         http_.HeaderInfo.UserId = "Internet Explorer";
@@ -123,13 +52,15 @@ protected:
         http_.Body = (nginx_->Dir() / "received.bin").string();
     }
 
-    static std::unique_ptr<Nginx> nginx_;
+    static std::unique_ptr<support::TempFolder> folder_;
+    static std::unique_ptr<support::Nginx> nginx_;
     static bool started_;
     static std::string startError_;
     TNMHTTP http_;
 };
 
-std::unique_ptr<Nginx> HttpNginxTest::nginx_;
+std::unique_ptr<support::TempFolder> HttpNginxTest::folder_;
+std::unique_ptr<support::Nginx> HttpNginxTest::nginx_;
 bool HttpNginxTest::started_ = false;
 std::string HttpNginxTest::startError_;
 
