@@ -2,6 +2,7 @@
 
 #include "app/Headless.h"
 #include "app/InterruptWatch.h"
+#include "mirror/strutil.h"
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
@@ -48,7 +49,8 @@ std::string ReadList(const std::string& file, const std::string& name)
     }
 }
 
-// `base` with the job of one line, or nothing for a line without a job.
+// `base` with the job of one line, or nothing for a line without a job. The words of the line an
+// error quotes show their control characters escaped: the message goes to a terminal.
 std::optional<TCommandLine> ListedJob(const std::string& line, const TCommandLine& base)
 {
     std::istringstream in(line);
@@ -60,34 +62,15 @@ std::optional<TCommandLine> ListedJob(const std::string& line, const TCommandLin
     const auto known = std::find_if(std::begin(JobWords), std::end(JobWords),
                                     [&](const TJobWord& job) { return words[0] == job.word; });
     if (known == std::end(JobWords))
-        throw EUsageError(platform::Fill(_("unknown job %1: a line starts with folder, member or set"), {words[0]}));
+        throw EUsageError(
+            platform::Fill(_("unknown job %1: a line starts with folder, member or set"), {Printable(words[0])}));
     if (words.size() < 2)
         throw EUsageError(platform::Fill(_("%1 needs a value"), {words[0]}));
     if (words.size() > 2)
-        throw EUsageError(platform::Fill(_("%1 takes one value; %2 is one too many"), {words[0], words[2]}));
+        throw EUsageError(platform::Fill(_("%1 takes one value; %2 is one too many"), {words[0], Printable(words[2])}));
     TCommandLine job = base;
     SetJob(job, known->job, words[1]);
     return job;
-}
-
-// The command lines of the jobs the text lists: `base` with the job of each line.
-std::vector<TCommandLine> ListedJobs(const std::string& text, const std::string& name, const TCommandLine& base)
-{
-    std::vector<TCommandLine> jobs;
-    std::istringstream in(text);
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        try {
-            if (std::optional<TCommandLine> job = ListedJob(line, base))
-                jobs.push_back(std::move(*job));
-        } catch (const EUsageError& error) {
-            throw EUsageError(name + ":" + std::to_string(number) + ": " + error.Message());
-        }
-    }
-    if (jobs.empty())
-        throw EUsageError(platform::Fill(_("%1 lists no job"), {name}));
-    return jobs;
 }
 
 // Interrupted, then an error, then no work done, then some files failed, then done.
@@ -122,6 +105,25 @@ std::string RunSummaryLine(size_t ran, size_t listed, const TJobTally& total, st
 }
 
 }  // namespace
+
+std::vector<TCommandLine> ListedJobs(const std::string& text, const std::string& name, const TCommandLine& base)
+{
+    std::vector<TCommandLine> jobs;
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        try {
+            if (std::optional<TCommandLine> job = ListedJob(line, base))
+                jobs.push_back(std::move(*job));
+        } catch (const EUsageError& error) {
+            throw EUsageError(name + ":" + std::to_string(number) + ": " + error.Message());
+        }
+    }
+    if (jobs.empty())
+        throw EUsageError(platform::Fill(_("%1 lists no job"), {name}));
+    return jobs;
+}
 
 int RunJobList(const TCommandLine& commandLine)
 {

@@ -4,6 +4,14 @@
 
 #include "app/CommandLine.h"
 
+#include <string>
+#include <vector>
+
+// The command lines of the jobs `text` lists: `base` with the job of each line. Throws
+// EUsageError, with `name` and the line's number, for a line that names no job the way the
+// command line would take it, and for a text that lists no job.
+std::vector<TCommandLine> ListedJobs(const std::string& text, const std::string& name, const TCommandLine& base);
+
 // Runs the jobs listed in the command line's input file ("-": standard input), one a line:
 // "folder ID", "member NAME" or "set NUMBER"; blank lines and lines starting with "#" are
 // skipped. The exit status is the worst of the jobs'. Throws EUsageError, before any job runs,

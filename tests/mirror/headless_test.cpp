@@ -5,6 +5,7 @@
 
 #include "fixtures/ScriptedFtpServer.h"
 
+#include "support/ProgramRun.h"
 #include "support/files.h"
 #include "support/loopback.h"
 #include "support/params.h"
@@ -13,40 +14,25 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <future>
 #include <memory>
-#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using fixtures::Ms;
 using fixtures::Reply;
-using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 using support::FileBytes;
 using support::PrintTo;
+using support::ProgramPath;
+using support::ProgramRun;
 using support::WriteFile;
-
-// The program beside this test program's folder, as the build lays them out; TESSARY_BINARY
-// names another one.
-std::string ProgramPath()
-{
-    if (const char* path = std::getenv("TESSARY_BINARY"))
-        return path;
-    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "app" / "tessary").string();
-}
 
 Lines SplitLines(const std::string& text)
 {
@@ -56,143 +42,6 @@ Lines SplitLines(const std::string& text)
         lines.push_back(line);
     return lines;
 }
-
-// One run of the program with its output captured. A run that outlives its bound is killed.
-class ProgramRun {
-public:
-    // Standard input reads `input`.
-    ProgramRun(const Lines& args, const Lines& environment = {}, const std::string& input = "/dev/null")
-    {
-        std::vector<std::string> argv{ProgramPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> envp;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            // The tests choose the proxy and the language themselves: the source texts unless a
-            // test asks for another.
-            const bool chosen = entry.rfind("http_proxy=", 0) == 0 || entry.rfind("HTTP_PROXY=", 0) == 0 ||
-                                entry.rfind("LANG", 0) == 0 || entry.rfind("LC_", 0) == 0;
-            if (!chosen)
-                envp.push_back(entry);
-        }
-        envp.insert(envp.end(), environment.begin(), environment.end());
-        Start(argv, envp, input);
-    }
-    ~ProgramRun()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        CloseFd(out_);
-        CloseFd(err_);
-    }
-    ProgramRun(const ProgramRun&) = delete;
-    ProgramRun& operator=(const ProgramRun&) = delete;
-
-    void Signal(int number) { ::kill(pid_, number); }
-
-    // Reads output until standard error holds `text`; false when the bound passes first.
-    bool WaitForError(const std::string& text, Ms bound = Ms{20000})
-    {
-        const auto end = Clock::now() + bound;
-        while (Err.find(text) == std::string::npos) {
-            if (Clock::now() >= end || !Pump(end))
-                return Err.find(text) != std::string::npos;
-        }
-        return true;
-    }
-
-    // The exit status (a death by a signal gives 1000 + its number); -1 when the bound passed.
-    int Finish(Ms bound = Ms{60000})
-    {
-        const auto end = Clock::now() + bound;
-        while (Pump(end)) {
-        }
-        int status = 0;
-        while (Clock::now() < end) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-            }
-            ::usleep(2000);
-        }
-        return -1;
-    }
-
-    std::string Out;
-    std::string Err;
-
-private:
-    void Start(const std::vector<std::string>& argv, const std::vector<std::string>& envp, const std::string& input)
-    {
-        int out[2];
-        int err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        std::vector<char*> env;
-        for (const std::string& e : envp)
-            env.push_back(const_cast<char*>(e.c_str()));
-        env.push_back(nullptr);
-        const int devNull = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(devNull, STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            ::execve(args[0], args.data(), env.data());
-            ::_exit(127);
-        }
-        ::close(devNull);
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-
-    // Reads what is there; false once both streams have ended or the bound has passed.
-    bool Pump(Clock::time_point end)
-    {
-        if (out_ < 0 && err_ < 0)
-            return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (::poll(fds, 2, static_cast<int>(left)) <= 0)
-            return false;
-        Drain(fds[0], out_, Out);
-        Drain(fds[1], err_, Err);
-        return true;
-    }
-
-    static void Drain(const pollfd& fd, int& owned, std::string& into)
-    {
-        if (owned < 0 || fd.revents == 0)
-            return;
-        char buffer[4096];
-        const ssize_t n = ::read(owned, buffer, sizeof buffer);
-        if (n > 0)
-            into.append(buffer, static_cast<size_t>(n));
-        else
-            CloseFd(owned);
-    }
-
-    static void CloseFd(int& fd)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-};
 
 const std::string FolderPage =
     "<HTML>\n"
@@ -392,6 +241,36 @@ TEST_F(HeadlessTest, KeepAliveMirrorsTheSameFilesOverFewerConnections)
         EXPECT_EQ(stub.Urls().size(), requests + 3);
         EXPECT_LT(stub.Connections() - connectionsBefore, 3);
     }
+}
+
+// Parallel downloads off a terminal, as in a cron job: their progress ("2 downloads, 0.0 MB of
+// 0.0 MB"), which they show every second and whenever one starts or ends, stays off the log of
+// standard error. The pictures take longer than a second, so that the running count is shown.
+TEST_F(HeadlessTest, ParallelDownloadsShowNoProgressLinesOffATerminal)
+{
+    const std::string site = "http://www.fotoarchive.com";
+    ServeGallery(site, "f=77154");
+    stub.Page(site + "/gallery/tessa/trips/",
+              ListingPage.substr(0, ListingPage.rfind("</HTML>")) +
+                  "<IMG SRC=/gallery/tessa/trips/thumb/pic2_thumb.jpg ALT=\"pic2.jpg\">\n</HTML>\n");
+    const std::string head =
+        fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(Picture.size())}});
+    for (const char* name : {"pic1.jpg", "pic2.jpg"})
+        stub.Set(site + "/gallery/tessa/trips/" + name,
+                 Reply::Steps({fixtures::Step::Send(head + Picture.substr(0, 10)), fixtures::Step::Delay(Ms{1500}),
+                               fixtures::Step::Send(Picture.substr(10))}));
+    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--connections",
+                    "4", "--settings", settings.string()});
+
+    EXPECT_EQ(run.Finish(), 0) << run.Err;
+    EXPECT_EQ(FileBytes(destination.Path() / "gallery/tessa/trips/pic2.jpg"), Picture);
+    const Lines statuses = SplitLines(run.Err);
+    const std::regex progress("[0-9]+ downloads?, .*");
+    for (const std::string& line : statuses)
+        EXPECT_FALSE(std::regex_match(line, progress)) << line;
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.front(), "getting list . . . ");
+    EXPECT_TRUE(IsSummary(statuses.back(), "completed: 2 fetched")) << run.Err;
 }
 
 // The archive records the picture; deleted, it is not fetched again. An archive that cannot
@@ -720,6 +599,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "tessary: JOBS:2: unknown job foldr: a line starts with folder, member or set"},
         JobListCase{"MissingValue", "# members\n\n  member \n", {}, "tessary: JOBS:3: member needs a value"},
         JobListCase{"ExtraValue", "set 8436 8437\n", {}, "tessary: JOBS:1: set takes one value; 8437 is one too many"},
+        JobListCase{"ControlCharactersInAnUnknownWord", "folder 1\n\x1b[2J\x1b]0;x\x07" "folder 2\n", {},
+                    "tessary: JOBS:2: unknown job \\x1B[2J\\x1B]0;x\\x07folder: a line starts with folder, member or set"},
+        JobListCase{"ControlCharactersInAnExtraValue", "set 8436 \x1b[31m\x7f\n", {},
+                    "tessary: JOBS:1: set takes one value; \\x1B[31m\\x7F is one too many"},
         JobListCase{"FolderZero", "member tessa\nfolder 000\n", {},
                     "tessary: JOBS:2: --folder takes a folder ID, a positive decimal number"},
         JobListCase{"NoJob", "  # none yet\n\n", {}, "tessary: JOBS lists no job"},

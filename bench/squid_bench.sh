@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Gallery crawl through squid, as behind a company proxy: the folder-ID job of the command-line
+# program in its two HTTP modes, one HTTP/1.0 request per connection (the default) and
+# --keep-alive, through a squid that caches nothing and takes nginx (set up as in crawl_bench.sh)
+# as its origin server, versus wget -r through the same squid: without its persistent connection
+# against the default mode, with it against --keep-alive. squid keeps its client connections open
+# whatever the request's HTTP version, so the default mode must end each reply at its length.
+# Each round trip time of RTTS puts bench_latency_relay between the clients and squid (0: none);
+# it delays the bytes, not the set-up of a connection, so it understates what a connection of
+# its own costs each request of the default mode over a real distant link.
+# The runs take turns; medians of RUNS runs; everything on memory-backed storage.
+# Usage: bench/squid_bench.sh [quick]   (BUILD=dir, RUNS=n, SCALE=n in steps of 55 pictures,
+# RTTS="0 10")
+# Prints ROW lines for run_all.sh.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
+build=${BUILD:-$(dirname "$here")/build}
+if [[ ${1:-} == quick ]]; then default_scale=4 default_runs=1; else default_scale=12 default_runs=3; fi
+scale=${SCALE:-$default_scale}
+runs=${RUNS:-$default_runs}
+read -r -a rtts <<<"${RTTS:-0 10}"
+per_page=20
+picture_size=$((20 * 1024))
+squid=/usr/sbin/squid
+
+command -v "$squid" >/dev/null || { echo "missing: $squid (bash tools/setup.sh installs it)" >&2; exit 2; }
+crawl_setup squid
+relay=$(find_built bench_latency_relay)
+squid_pid=
+trap 'stop_pid "$server_pid"; stop_pid "$squid_pid"; stop_pid "$nginx_pid"; rm -rf "$work"' EXIT INT TERM
+# Each client names the proxy it is given, never another.
+unset http_proxy https_proxy no_proxy NO_PROXY
+
+# squid on $port before nginx on $nginx_port, answering loopback clients only. Started by root
+# it runs as the user proxy, which must write its logs. For start_server.
+write_squid_conf() {
+  local user=
+  mkdir -p "$work/squid"
+  if (( EUID == 0 )); then
+    chown proxy: "$work/squid"
+    user="cache_effective_user proxy"
+  fi
+  cat >"$work/squid/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+http_access allow localhost
+http_access deny all
+cache deny all
+cache_peer 127.0.0.1 parent $nginx_port 0 no-query no-digest originserver default
+never_direct allow all
+dns_nameservers 127.0.0.1
+icp_port 0
+htcp_port 0
+pinger_enable off
+visible_hostname tessary-bench
+pid_filename $work/squid/squid.pid
+access_log none
+cache_log $work/squid/cache.log
+cache_store_log none
+coredump_dir $work/squid
+shutdown_lifetime 0 seconds
+$user
+EOF
+}
+# Its shared memory segments are named after the service: one of its own.
+launch_squid() {
+  "$squid" -N -n "tessarybench$port" -f "$work/squid/squid.conf" >"$work/squid/squid.out" 2>&1 &
+  server_pid=$!
+}
+# The relay in front of squid, adding $rtt ms to every round trip. For start_server.
+launch_relay() {
+  "$relay" --listen "$port" --to "$squid_port" --rtt-ms "$rtt" 2>"$work/relay.log" &
+  server_pid=$!
+}
+
+# crawl_ours TIMES [OPTION...]: one crawl through $proxy, its time added to the array TIMES.
+crawl_ours() {
+  local -n times=$1
+  local dest=$work/out/ours
+  shift
+  rm -rf "$dest"; mkdir -p "$dest"
+  gallery_job "$proxy" "$dest" "$@"
+  timed "${job[@]}"
+  check_pictures "$dest" tessary
+  times+=("$elapsed")
+}
+# crawl_wget TIMES [OPTION...]: wget -r on nginx's gallery through $proxy.
+crawl_wget() {
+  local -n times=$1
+  local dest=$work/out/wget port=$nginx_port
+  shift
+  rm -rf "$dest"; mkdir -p "$dest"
+  wget_job "$dest" -e use_proxy=on -e "http_proxy=http://$proxy/" "$@"
+  timed "${job[@]}"
+  check_pictures "$dest" wget
+  times+=("$elapsed")
+}
+crawl_all() {
+  crawl_ours closing_t; crawl_wget wget_closing_t --no-http-keep-alive
+  crawl_ours kept_t --keep-alive; crawl_wget wget_kept_t
+}
+crawl_all_reversed() {
+  crawl_wget wget_kept_t; crawl_ours kept_t --keep-alive
+  crawl_wget wget_closing_t --no-http-keep-alive; crawl_ours closing_t
+}
+# report TIMES PEER_TIMES MODE PEER: a row of our crawls against wget's.
+report() {
+  local -n times=$1 peer_times=$2
+  local ours theirs
+  ours=$(median "${times[@]}") theirs=$(median "${peer_times[@]}")
+  row "crawl through squid$link, $pages pages + $pictures pictures, $3" "$(calc "$pictures / $ours") pictures/s" \
+    "$4 $(calc "$pictures / $theirs")" "$(calc "$theirs / $ours")" "median s: $ours vs $theirs"
+}
+
+start_server write_nginx_conf launch_nginx "$work/error.log"
+nginx_port=$port nginx_pid=$server_pid server_pid=
+read -r pictures _ pages _ < <("$generator" --scale "$scale" --per-page "$per_page" \
+  --picture "$work/picture.jpg" --out "$work/site")
+chmod -R a+rX "$work/site"
+start_server write_squid_conf launch_squid "$work/squid/cache.log"
+squid_port=$port squid_pid=$server_pid server_pid=
+echo "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid), squid on 127.0.0.1:$squid_port (pid $squid_pid);" \
+  "files in $work; median of $runs runs" >&2
+for rtt in "${rtts[@]}"; do
+  if (( rtt == 0 )); then
+    proxy=127.0.0.1:$squid_port link=
+  else
+    start_server : launch_relay "$work/relay.log"
+    echo "relay with $rtt ms RTT on 127.0.0.1:$port (pid $server_pid)" >&2
+    proxy=127.0.0.1:$port link=" over $rtt ms RTT"
+  fi
+  closing_t=() kept_t=() wget_closing_t=() wget_kept_t=()
+  for run in $(seq "$runs"); do
+    if (( run % 2 )); then crawl_all; else crawl_all_reversed; fi
+  done
+  stop_pid "$server_pid"; server_pid=
+  rm -rf "$work/out"
+  report closing_t wget_closing_t "HTTP/1.0 (default)" "wget -r --no-http-keep-alive"
+  report kept_t wget_kept_t "--keep-alive" "wget -r"
+  report kept_t closing_t "--keep-alive against HTTP/1.0" "tessary HTTP/1.0"
+done

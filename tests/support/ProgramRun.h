@@ -1,0 +1,174 @@
+// The tessary program without a window, run as a user's script would run it: its exit status,
+// its standard output and standard error, signals sent to it. Every wait has a bound, and a run
+// that outlives it is killed.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace support {
+
+// The program beside this test program's folder, as the build lays them out; TESSARY_BINARY
+// names another one.
+inline std::string ProgramPath()
+{
+    if (const char* path = std::getenv("TESSARY_BINARY"))
+        return path;
+    return (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "app" / "tessary").string();
+}
+
+// One run of the program with its output captured.
+class ProgramRun {
+public:
+    using Ms = std::chrono::milliseconds;
+    using Lines = std::vector<std::string>;
+
+    // Standard input reads `input`.
+    ProgramRun(const Lines& args, const Lines& environment = {}, const std::string& input = "/dev/null")
+    {
+        std::vector<std::string> argv{ProgramPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> envp;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            // The tests choose the proxy and the language themselves: the source texts unless a
+            // test asks for another.
+            const bool chosen = entry.rfind("http_proxy=", 0) == 0 || entry.rfind("HTTP_PROXY=", 0) == 0 ||
+                                entry.rfind("LANG", 0) == 0 || entry.rfind("LC_", 0) == 0;
+            if (!chosen)
+                envp.push_back(entry);
+        }
+        envp.insert(envp.end(), environment.begin(), environment.end());
+        Start(argv, envp, input);
+    }
+    ~ProgramRun()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        CloseFd(out_);
+        CloseFd(err_);
+    }
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+
+    void Signal(int number) { ::kill(pid_, number); }
+
+    // Reads output until standard error holds `text`; false when the bound passes first.
+    bool WaitForError(const std::string& text, Ms bound = Ms{20000})
+    {
+        const auto end = Clock::now() + bound;
+        while (Err.find(text) == std::string::npos) {
+            if (Clock::now() >= end || !Pump(end))
+                return Err.find(text) != std::string::npos;
+        }
+        return true;
+    }
+
+    // The exit status (a death by a signal gives 1000 + its number); -1 when the bound passed.
+    int Finish(Ms bound = Ms{60000})
+    {
+        const auto end = Clock::now() + bound;
+        while (Pump(end)) {
+        }
+        int status = 0;
+        while (Clock::now() < end) {
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+            }
+            ::usleep(2000);
+        }
+        return -1;
+    }
+
+    std::string Out;
+    std::string Err;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void Start(const std::vector<std::string>& argv, const std::vector<std::string>& envp, const std::string& input)
+    {
+        int out[2];
+        int err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        std::vector<char*> env;
+        for (const std::string& e : envp)
+            env.push_back(const_cast<char*>(e.c_str()));
+        env.push_back(nullptr);
+        const int devNull = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(devNull, STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            ::execve(args[0], args.data(), env.data());
+            ::_exit(127);
+        }
+        ::close(devNull);
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+
+    // Reads what is there; false once both streams have ended or the bound has passed.
+    bool Pump(Clock::time_point end)
+    {
+        if (out_ < 0 && err_ < 0)
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(left)) <= 0)
+            return false;
+        Drain(fds[0], out_, Out);
+        Drain(fds[1], err_, Err);
+        return true;
+    }
+
+    static void Drain(const pollfd& fd, int& owned, std::string& into)
+    {
+        if (owned < 0 || fd.revents == 0)
+            return;
+        char buffer[4096];
+        const ssize_t n = ::read(owned, buffer, sizeof buffer);
+        if (n > 0)
+            into.append(buffer, static_cast<size_t>(n));
+        else
+            CloseFd(owned);
+    }
+
+    static void CloseFd(int& fd)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
+}  // namespace support
