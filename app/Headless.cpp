@@ -11,28 +11,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <regex>
 
 #include <unistd.h>
 
 namespace {
 
 constexpr unsigned WM_INTERRUPT = platform::WM_USER + 1;
-
-// The status text of the parallel downloads ("3 downloads, 1.2 MB of 4.0 MB"), which they show
-// every second and whenever one starts or ends: progress, like the bytes of a single download.
-bool IsDownloadsProgress(const std::string& text)
-{
-    static const std::regex megabytes("[0-9]+\\.[0-9] MB");
-    const std::string shape = std::regex_replace(text, megabytes, "\x1F");
-    for (int running = 1; running <= TJobForm::MaxConnections; ++running) {
-        const char* pattern = platform::TranslatePlural("%1 download, %2 of %3", "%1 downloads, %2 of %3",
-                                                        static_cast<unsigned long>(running));
-        if (shape == platform::Fill(pattern, {std::to_string(running), "\x1F", "\x1F"}))
-            return true;
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -158,9 +142,14 @@ void THeadlessRunner::AppendLog(const std::string& line)
 // Elsewhere than on a terminal the parallel downloads' progress would be a line a second.
 void THeadlessRunner::SetStatusText(const std::string& text)
 {
-    if (!statusLine_.OnTerminal() && IsDownloadsProgress(text))
-        return;
     statusLine_.SetText(text);
+}
+
+// Off a terminal a line a second of progress would only fill a log.
+void THeadlessRunner::SetProgressText(const std::string& text)
+{
+    if (statusLine_.OnTerminal())
+        statusLine_.SetText(text);
 }
 
 // During a download every received packet reports; on a terminal it shows the bytes so far.

@@ -30,6 +30,7 @@ protected:
     void AppendLog(const std::string& line) override;
     void ClearLog() override {}
     void SetStatusText(const std::string& text) override;
+    void SetProgressText(const std::string& text) override;
     std::string DestinationText() override { return settings_.Entries.Destination; }
     std::string FolderIdText() override { return settings_.Entries.FolderId; }
     std::string MemberText() override { return settings_.Entries.Member; }

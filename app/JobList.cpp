@@ -155,7 +155,7 @@ int RunJobList(const TCommandLine& commandLine)
     // After a Ctrl+C the running job ends as it would alone, and no further job starts.
     for (; ran < jobs.size() && interrupts.Count() == 0; ++ran) {
         status.PrintLine(platform::Fill(_("[%1/%2] %3 %4"), {std::to_string(ran + 1), std::to_string(jobs.size()),
-                                                             WordOf(listed[ran].Job), listed[ran].JobValue}));
+                                                             WordOf(listed[ran].Job), Printable(listed[ran].JobValue)}));
         THeadlessRunner runner(jobs[ran], interrupts);
         const int exitStatus = runner.Execute();
         if (Severity(exitStatus) > Severity(worst))

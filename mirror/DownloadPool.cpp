@@ -510,7 +510,7 @@ void TDownloadPool::ShowStatus()
     shownRunning_ = running;
     if (running == 0)
         return;
-    job_.SetStatusText(platform::Fill(
+    job_.SetProgressText(platform::Fill(
         platform::TranslatePlural("%1 download, %2 of %3", "%1 downloads, %2 of %3", running),
         {std::to_string(running), Megabytes(received), Megabytes(total)}));
 }

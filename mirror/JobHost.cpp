@@ -2,6 +2,11 @@
 
 #include "platform/messages.h"
 
+void TJobHost::SetProgressText(const std::string& text)
+{
+    SetStatusText(text);
+}
+
 void TJobHost::ProcessPendingMessages()
 {
     platform::ProcessMessages();

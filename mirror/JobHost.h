@@ -11,6 +11,9 @@ public:
     virtual void AppendLog(const std::string& line) = 0;
     virtual void ClearLog() = 0;
     virtual void SetStatusText(const std::string& text) = 0;
+    // A status text that only says how far running downloads have come, shown again and again
+    // while they run: a screen that keeps no line may leave it out. The status text by default.
+    virtual void SetProgressText(const std::string& text);
     // The entry fields, read at each use.
     virtual std::string DestinationText() = 0;
     virtual std::string FolderIdText() = 0;

@@ -27,7 +27,10 @@ long long ParseHttpDate(const std::string& text)
     for (size_t i = 0; i < Months.size(); ++i)
         if (Months[i] == month)
             parts.tm_mon = static_cast<int>(i) + 1;
-    if (parts.tm_mon == 0 || mday < 1 || mday > 31 || year < 1970 || hour > 23 || minute > 59 || second > 60)
+    // A sign gets through the number fields; a leap second at the very end of year 9999 would
+    // be a time no date of four digits writes.
+    if (parts.tm_mon == 0 || mday < 1 || mday > 31 || year < 1970 || hour < 0 || hour > 23 || minute < 0 ||
+        minute > 59 || second < 0 || second > 60 || text.find_first_of("+-") != std::string::npos)
         return -1;
     parts.tm_mon -= 1;
     parts.tm_mday = mday;
@@ -35,7 +38,9 @@ long long ParseHttpDate(const std::string& text)
     parts.tm_hour = hour;
     parts.tm_min = minute;
     parts.tm_sec = second;
-    return static_cast<long long>(timegm(&parts));
+    const long long seconds = static_cast<long long>(timegm(&parts));
+    constexpr long long EndOf9999 = 253402300799;  // Fri, 31 Dec 9999 23:59:59 GMT
+    return seconds > EndOf9999 ? -1 : seconds;
 }
 
 std::string FormatHttpDate(long long seconds)

@@ -222,7 +222,8 @@ TEST(HttpDateTest, ReadsTheOneFormAndWritesIt)
                 {"Mon, 07 Dec 2026 10:00:00", -1}, {"Mon, 07 Foo 2026 10:00:00 GMT", -1},
                 {"Mon, 07 Dec 2026 25:00:00 GMT", -1}, {"Mon, 07 Dec 2026 10:00:00 GMT trailing", -1}, {"", -1},
                 // A field with a sign is no date, least of all one before 1970 that no date reads as.
-                {"Thu, 01 Jan 1970 00:00:-5 GMT", -1}, {"Sun, 06 Nov 1994 08:-9:37 GMT", -1}};
+                {"Thu, 01 Jan 1970 00:00:-5 GMT", -1}, {"Sun, 06 Nov 1994 08:-9:37 GMT", -1},
+                {"Fri, 31 Dec 9999 23:59:59 GMT", 253402300799}, {"Fri, 31 Dec 9999 23:59:60 GMT", -1}};
     for (const auto& row : rows) {
         EXPECT_EQ(ParseHttpDate(row.text), row.seconds) << row.text;
         if (row.seconds >= 0) {
