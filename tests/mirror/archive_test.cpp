@@ -152,4 +152,36 @@ TEST(Archive, ImportRecordsTheMirroredFilesWithTheirSizeAndTime)
               1);
 }
 
+// The records of a gallery are read at its first file; a second file of the folder, another
+// folder of the gallery, another gallery and a file this job recorded are all answered right.
+TEST(Archive, AJobsLookupsFollowItsFoldersAndItsOwnRecords)
+{
+    const support::TempFolder scratch;
+    const std::string file = (scratch.Path() / "archive.db").string();
+    {
+        TArchive archive(file);
+        for (const char* path : {"/gallery/tessa/a/1.jpg", "/gallery/tessa/a/2.jpg", "/gallery/tessa/b/3.jpg",
+                                 "/gallery/other/4.jpg", "/scans/08000/8436/p01.jpg"})
+            archive.Record(std::string(path).starts_with("/scans/") ? TArchive::SetKind : TArchive::GalleryKind, path,
+                           "/d" + std::string(path), 1, 1);
+    }
+    const std::string destination = scratch.Text() + "dest";
+    TJobArchive job(file, destination);
+    const struct Row {
+        const char* folder;
+        const char* name;
+        bool recorded;
+    } rows[] = {{"\\gallery\\tessa\\a\\", "1.jpg", true},  {"\\gallery\\tessa\\a\\", "2.jpg", true},
+                {"\\gallery\\tessa\\a\\", "9.jpg", false}, {"\\gallery\\tessa\\b\\", "3.jpg", true},
+                {"\\gallery\\tessa\\b\\", "1.jpg", false}, {"\\gallery\\other\\", "4.jpg", true},
+                {"\\scans\\08000\\8436\\", "p01.jpg", true}, {"\\gallery\\tessa\\a\\", "2.jpg", true}};
+    for (const Row& row : rows)
+        EXPECT_EQ(job.Contains(destination + row.folder, row.name), row.recorded) << row.folder << row.name;
+    fs::create_directories(scratch.Path() / "dest/gallery/tessa/a");
+    support::WriteFile(scratch.Path() / "dest/gallery/tessa/a/9.jpg", "12345");
+    job.Record(destination + "\\gallery\\tessa\\a\\", "9.jpg");
+    EXPECT_TRUE(job.Contains(destination + "\\gallery\\tessa\\a\\", "9.jpg"));
+    EXPECT_EQ(Sql(file, "SELECT size FROM files WHERE server_path = '/gallery/tessa/a/9.jpg'"), 5);
+}
+
 }  // namespace

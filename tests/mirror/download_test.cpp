@@ -411,32 +411,45 @@ TEST_F(DownloadTest, PartialFileIsContinuedOnlyByTheRestOfTheSameVersion)
 TEST_F(DownloadTest, CutTransferIsResumedWhereItStopped)
 {
     using fixtures::Step;
-    const std::uint64_t size = 3 * TReceivingFile::MinKeptBytes;
-    const std::uint64_t cut = 2 * TReceivingFile::MinKeptBytes;
-    const std::string head = fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(size)}, {"ETag", "\"v1\""}});
-    for (const bool resume : {true, false}) {
-        SCOPED_TRACE(resume);
+    const std::uint64_t least = TReceivingFile::MinKeptBytes;
+    const struct Row {
+        const char* name;
+        bool resume;
+        std::uint64_t size;
+        std::uint64_t cut;
+        bool kept;
+    } rows[] = {{"resumed", true, 3 * least, 2 * least, true},
+                {"resume off", false, 3 * least, 2 * least, false},
+                {"just enough kept", true, least + 10, least, true},
+                {"a byte short of enough", true, least + 10, least - 1, false},
+                {"too small a file for a note", true, least - 1, least - 2, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         fs::remove_all(scratch.Path() / "gallery");
-        host.Resume = resume;
-        stub.Set(Site + Folder + "big.jpg", fixtures::Reply::Steps({Step::Send(head), Step::SendGenerated(cut), Step::Close()}));
+        host.Resume = row.resume;
+        const std::string head =
+            fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(row.size)}, {"ETag", "\"v1\""}});
+        stub.Set(Site + Folder + "big.jpg", fixtures::Reply::Steps({Step::Send(head), Step::SendGenerated(row.cut), Step::Close()}));
 
         Download("big.jpg");
 
         const std::string partialPath = platform::NativePath(platform::PartialPath(LocalFolder(), "big.jpg"));
-        ASSERT_EQ(fs::exists(partialPath), resume);
-        if (!resume)
+        ASSERT_EQ(fs::exists(partialPath), row.kept);
+        EXPECT_EQ(fs::exists(partialPath + platform::PartialNoteSuffix), row.kept);
+        if (!row.kept)
             continue;
-        EXPECT_EQ(fs::file_size(partialPath), cut);
+        EXPECT_EQ(fs::file_size(partialPath), row.cut);
+        const std::string rest = std::to_string(row.cut) + "-" + std::to_string(row.size - 1) + "/" + std::to_string(row.size);
         stub.Set(Site + Folder + "big.jpg",
                  fixtures::Reply::Raw(fixtures::HttpHead(206, "Partial Content",
-                                                         {{"Content-Range", "bytes " + std::to_string(cut) + "-" +
-                                                                                std::to_string(size - 1) + "/" + std::to_string(size)},
-                                                          {"Content-Length", std::to_string(size - cut)}}) +
-                                      fixtures::Pattern(cut, size - cut)));
+                                                         {{"Content-Range", "bytes " + rest},
+                                                          {"Content-Length", std::to_string(row.size - row.cut)}}) +
+                                      fixtures::Pattern(row.cut, row.size - row.cut)));
         Download("big.jpg");
-        EXPECT_EQ(fixtures::HashOf(FileBytes(LocalFile("big.jpg"))), fixtures::PatternHash(size));
+        EXPECT_NE(stub.LastRequest().find("\r\nRange: bytes=" + std::to_string(row.cut) + "-\r\n"), std::string::npos);
+        EXPECT_EQ(fixtures::HashOf(FileBytes(LocalFile("big.jpg"))), fixtures::PatternHash(row.size));
         EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/",
-                                         "gallery/tessa/f/big.jpg " + std::to_string(size)}));
+                                         "gallery/tessa/f/big.jpg " + std::to_string(row.size)}));
     }
 }
 
