@@ -27,7 +27,7 @@ unpack_proftpd() {
     dpkg-deb -x "$package"/proftpd-core_*.deb "$into"
     rm -rf "$package"
 }
-unpack_proftpd
+if [ "$mode" = test ]; then unpack_proftpd; fi
 # The Debian package is made from this tree, so it is built with all of Debian's hardening flags
 # (the defaults leave out bind-now). CMake reads CXXFLAGS and LDFLAGS when it first configures a
 # tree, but not CPPFLAGS, which holds the fortify level.
