@@ -3,6 +3,7 @@
 #include "FakeHost.h"
 
 #include "fixtures/ScriptedFtpServer.h"
+#include "mirror/ReceivingFile.h"
 #include "net/NMFtp.h"
 #include "platform/files.h"
 #include "support/files.h"
@@ -281,6 +282,28 @@ TEST_F(DownloadTest, SmallDownloadTouchesNoFileOfTheWorkingFolder)
     fs::current_path(before);
     EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "picture");
     EXPECT_EQ(FileBytes(working / platform::PartialNoteSuffix), "the user's");
+}
+
+// A new version is noted only once the old version's data is gone, so that a kill at any
+// moment never leaves one version's bytes under the other's note.
+TEST_F(DownloadTest, NewVersionIsNotedOnlyAfterTheOldDataIsGone)
+{
+    const long long total = 3 * TReceivingFile::MinKeptBytes;
+    const std::string url = Site + Folder + "big.jpg";
+    const std::string partialPath = platform::PartialPath(LocalFolder(), "big.jpg");
+    Write(platform::NativePath(partialPath), fixtures::Pattern(0, 2 * TReceivingFile::MinKeptBytes));
+    ASSERT_TRUE(platform::WritePartialNote(partialPath, {url, total, "", "\"v1\""}));
+    TReceivingFile file;
+    ASSERT_EQ(file.Open(host, LocalFolder(), url, "big.jpg", true, false), "");
+    EXPECT_EQ(file.ContinueFrom(), 2 * TReceivingFile::MinKeptBytes);
+    EXPECT_EQ(file.IfRange(), "\"v1\"");
+
+    file.Receiving({total, "\"v2\"", ""}, false);
+
+    platform::PartialNote note;
+    ASSERT_TRUE(platform::ReadPartialNote(partialPath, note));
+    EXPECT_EQ(note.ETag, "\"v2\"");
+    EXPECT_EQ(platform::FileSizeOf(partialPath), 0);
 }
 
 // A try cut short, then an error page, then the rest: the error page's body never reaches the

@@ -117,4 +117,40 @@ TEST(FilesTest, ProgramFolderHoldsTheRunningProgram)
     EXPECT_TRUE(platform::FileExists(folder + "test_platform"));
 }
 
+// A note names one version of a partial file's data; notes of earlier versions have no tag line
+// and still count, and anything else is no note.
+TEST(FilesTest, PartialNotesOfThisAndTheEarlierFormAreRead)
+{
+    const TempFolder scratch;
+    const std::string partial = scratch.Text() + ".tessary-resume-a.jpg.part";
+    const struct Row {
+        const char* name;
+        std::string text;
+        bool read;
+        platform::PartialNote note;
+    } rows[] = {{"with a tag", "http://h/a.jpg\n10\nMon, 07 Dec 2026 10:00:00 GMT\n\"v1\"\n", true,
+                 {"http://h/a.jpg", 10, "Mon, 07 Dec 2026 10:00:00 GMT", "\"v1\""}},
+                {"earlier, without a tag line", "http://h/a.jpg\n10\n\n", true, {"http://h/a.jpg", 10, "", ""}},
+                {"two lines", "http://h/a.jpg\n10\n", false, {}},
+                {"five lines", "http://h/a.jpg\n10\n\n\nmore\n", false, {}},
+                {"no length", "http://h/a.jpg\n\n\n", false, {}},
+                {"a length of twenty digits", "http://h/a.jpg\n12345678901234567890\n\n", false, {}}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteFile(partial + platform::PartialNoteSuffix, row.text);
+        platform::PartialNote note;
+        ASSERT_EQ(platform::ReadPartialNote(partial, note), row.read);
+        if (!row.read)
+            continue;
+        EXPECT_EQ(note.Url, row.note.Url);
+        EXPECT_EQ(note.Total, row.note.Total);
+        EXPECT_EQ(note.LastModified, row.note.LastModified);
+        EXPECT_EQ(note.ETag, row.note.ETag);
+        ASSERT_TRUE(platform::WritePartialNote(partial, note));
+        platform::PartialNote again;
+        ASSERT_TRUE(platform::ReadPartialNote(partial, again));
+        EXPECT_EQ(again.ETag, row.note.ETag);
+    }
+}
+
 }  // namespace
