@@ -74,6 +74,26 @@ gallery_job() {
   job=("$program" --folder 77154 --host-a --dest "$dest/" --proxy "$proxy" --no-pause --settings "$work/none.ini" "$@")
 }
 
+# bench_latency_relay (in `relay`) on $port in front of the server on $relay_to, adding $rtt ms
+# to every round trip. For start_server.
+launch_relay() {
+  "$relay" --listen "$port" --to "$relay_to" --rtt-ms "$rtt" 2>"$work/relay.log" &
+  server_pid=$!
+}
+
+# One crawl of the folder-ID job through the HTTP proxy $proxy (HOST:PORT), its pictures checked
+# and its time added to the array TIMES: crawl_ours TIMES [OPTION...].
+crawl_ours() {
+  local -n times=$1
+  local dest=$work/out/ours
+  shift
+  rm -rf "$dest"; mkdir -p "$dest"
+  gallery_job "$proxy" "$dest" "$@"
+  timed "${job[@]}"
+  check_pictures "$dest" tessary
+  times+=("$elapsed")
+}
+
 # wget -r on the static gallery that nginx serves on $port, into DEST, into the array `job`:
 # wget_job DEST [OPTION...].
 wget_job() {

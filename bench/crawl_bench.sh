@@ -18,13 +18,10 @@ picture_size=$((20 * 1024))
 
 crawl_setup crawl
 
-crawl_ours() {
-  local dest=$work/out/ours
-  rm -rf "$dest"; mkdir -p "$dest"
-  gallery_job "127.0.0.1:$port" "$dest"
-  timed "${job[@]}"
-  check_pictures "$dest" tessary
-  ours_t+=("$elapsed") ours_m+=("$peak_kib")
+# One crawl of ours through nginx, its time and peak memory kept.
+crawl_tessary() {
+  crawl_ours ours_t
+  ours_m+=("$peak_kib")
 }
 crawl_wget() {
   local dest=$work/out/wget
@@ -36,6 +33,7 @@ crawl_wget() {
 }
 
 start_server write_nginx_conf launch_nginx "$work/error.log"
+proxy=127.0.0.1:$port
 echo "nginx on 127.0.0.1:$port (pid $server_pid); files in $work; median of $runs runs" >&2
 for scale in "${scales[@]}"; do
   rm -rf "$work/site"
@@ -44,7 +42,7 @@ for scale in "${scales[@]}"; do
   chmod -R a+rX "$work/site"
   ours_t=() wget_t=() ours_m=() wget_m=()
   for run in $(seq "$runs"); do
-    if (( run % 2 )); then crawl_ours; crawl_wget; else crawl_wget; crawl_ours; fi
+    if (( run % 2 )); then crawl_tessary; crawl_wget; else crawl_wget; crawl_tessary; fi
   done
   rm -rf "$work/out"
   ours=$(median "${ours_t[@]}") theirs=$(median "${wget_t[@]}")

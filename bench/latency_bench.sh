@@ -24,22 +24,6 @@ picture_size=$((20 * 1024))
 crawl_setup latency
 relay=$(find_built bench_latency_relay)
 
-# The relay in front of nginx, adding $rtt ms to every round trip. For start_server.
-launch_relay() {
-  "$relay" --listen "$port" --to "$nginx_port" --rtt-ms "$rtt" 2>"$work/relay.log" &
-  server_pid=$!
-}
-# crawl_ours TIMES [OPTION...]: one crawl through the relay, its time added to the array TIMES.
-crawl_ours() {
-  local -n times=$1
-  local dest=$work/out/ours
-  shift
-  rm -rf "$dest"; mkdir -p "$dest"
-  gallery_job "127.0.0.1:$port" "$dest" "$@"
-  timed "${job[@]}"
-  check_pictures "$dest" tessary
-  times+=("$elapsed")
-}
 crawl_wget() {
   local dest=$work/out/wget
   rm -rf "$dest"; mkdir -p "$dest"
@@ -62,6 +46,7 @@ crawl_parallel() { (( connections == 0 )) || crawl_ours parallel_t --keep-alive 
 
 start_server write_nginx_conf launch_nginx "$work/error.log"
 nginx_port=$port nginx_pid=$server_pid server_pid=
+relay_to=$nginx_port
 read -r pictures _ pages _ < <("$generator" --scale "$scale" --per-page "$per_page" \
   --picture "$work/picture.jpg" --out "$work/site")
 chmod -R a+rX "$work/site"
@@ -69,6 +54,7 @@ echo "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid); files in $work; median of
 for rtt in "${rtts[@]}"; do
   start_server : launch_relay "$work/relay.log"
   echo "relay with $rtt ms RTT on 127.0.0.1:$port (pid $server_pid)" >&2
+  proxy=127.0.0.1:$port
   single_t=() parallel_t=() wget_t=()
   for run in $(seq "$runs"); do
     if (( run % 2 )); then

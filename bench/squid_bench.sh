@@ -68,23 +68,7 @@ launch_squid() {
   "$squid" -N -n "tessarybench$port" -f "$work/squid/squid.conf" >"$work/squid/squid.out" 2>&1 &
   server_pid=$!
 }
-# The relay in front of squid, adding $rtt ms to every round trip. For start_server.
-launch_relay() {
-  "$relay" --listen "$port" --to "$squid_port" --rtt-ms "$rtt" 2>"$work/relay.log" &
-  server_pid=$!
-}
 
-# crawl_ours TIMES [OPTION...]: one crawl through $proxy, its time added to the array TIMES.
-crawl_ours() {
-  local -n times=$1
-  local dest=$work/out/ours
-  shift
-  rm -rf "$dest"; mkdir -p "$dest"
-  gallery_job "$proxy" "$dest" "$@"
-  timed "${job[@]}"
-  check_pictures "$dest" tessary
-  times+=("$elapsed")
-}
 # crawl_wget TIMES [OPTION...]: wget -r on nginx's gallery through $proxy.
 crawl_wget() {
   local -n times=$1
@@ -120,6 +104,7 @@ read -r pictures _ pages _ < <("$generator" --scale "$scale" --per-page "$per_pa
 chmod -R a+rX "$work/site"
 start_server write_squid_conf launch_squid "$work/squid/cache.log"
 squid_port=$port squid_pid=$server_pid server_pid=
+relay_to=$squid_port
 echo "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid), squid on 127.0.0.1:$squid_port (pid $squid_pid);" \
   "files in $work; median of $runs runs" >&2
 for rtt in "${rtts[@]}"; do

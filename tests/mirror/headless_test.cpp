@@ -72,6 +72,15 @@ protected:
         stub.Page(site + "/gallery/tessa/" + folder + "/", inFolder(ListingPage));
         stub.Set(site + "/gallery/tessa/" + folder + "/pic1.jpg", Reply::Status(200, "OK", Picture));
     }
+    // The listing of /gallery/tessa/trips/ shows, after pic1.jpg, the pictures `names`, each
+    // with the thumbnail `thumb`.
+    void ListMorePictures(const std::string& site, const std::string& thumb, const Lines& names)
+    {
+        std::string listing = ListingPage.substr(0, ListingPage.rfind("</HTML>"));
+        for (const std::string& name : names)
+            listing += "<IMG SRC=/gallery/tessa/trips/thumb/" + thumb + " ALT=\"" + name + "\">\n";
+        stub.Page(site + "/gallery/tessa/trips/", listing + "</HTML>\n");
+    }
     // True once the gallery has been asked for a page, within a bound.
     bool WaitForRequest() const { return stub.WaitForRequests(1, Ms{20000}); }
     // Runs the program while the gallery holds back its answers, and presses Ctrl+C once the
@@ -250,9 +259,7 @@ TEST_F(HeadlessTest, ParallelDownloadsShowNoProgressLinesOffATerminal)
 {
     const std::string site = "http://www.fotoarchive.com";
     ServeGallery(site, "f=77154");
-    stub.Page(site + "/gallery/tessa/trips/",
-              ListingPage.substr(0, ListingPage.rfind("</HTML>")) +
-                  "<IMG SRC=/gallery/tessa/trips/thumb/pic2_thumb.jpg ALT=\"pic2.jpg\">\n</HTML>\n");
+    ListMorePictures(site, "pic2_thumb.jpg", {"pic2.jpg"});
     const std::string head =
         fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(Picture.size())}});
     for (const char* name : {"pic1.jpg", "pic2.jpg"})
@@ -495,9 +502,7 @@ TEST_F(HeadlessTest, ErrorThatEscapesTheJobExitsWithOneAndItsMessage)
 TEST_F(HeadlessTest, FailedFilesExitWithFourAndAreNamedInTheSummary)
 {
     ServeGallery("http://www.fotoarchive.com", "f=77154");
-    stub.Page("http://www.fotoarchive.com/gallery/tessa/trips/",
-              ListingPage.substr(0, ListingPage.rfind("</HTML>")) + "<IMG SRC=/gallery/tessa/trips/thumb/x_thumb.jpg ALT=\"gone.jpg\">\n"
-                            "<IMG SRC=/gallery/tessa/trips/thumb/x_thumb.jpg ALT=\"short.jpg\">\n</HTML>\n");
+    ListMorePictures("http://www.fotoarchive.com", "x_thumb.jpg", {"gone.jpg", "short.jpg"});
     stub.Set("http://www.fotoarchive.com/gallery/tessa/trips/short.jpg",
              Reply::Raw(fixtures::HttpHead(200, "OK", {{"Content-Length", "100"}}) + "ten bytes."));
     ProgramRun gallery({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--no-pause", "--settings",
@@ -638,9 +643,7 @@ TEST_F(HeadlessTest, JobListExitsWithTheWorstStatusOfItsJobs)
 {
     const std::string site = "http://www.fotoarchive.com";
     ServeGallery(site, "f=77154");
-    stub.Page(site + "/gallery/tessa/trips/",
-              ListingPage.substr(0, ListingPage.rfind("</HTML>")) +
-                  "<IMG SRC=/gallery/tessa/trips/thumb/x_thumb.jpg ALT=\"gone.jpg\">\n</HTML>\n");
+    ListMorePictures(site, "x_thumb.jpg", {"gone.jpg"});
     ServeGallery(site, "m=tessa", "home");
     stub.Page(site + "/cgi-bin/gallery.cgi?f=99999", "<HTML>\n<H1>Client Error</H1>\n</HTML>\n");
     const std::string closedFtp = "127.0.0.1:" + std::to_string(support::FreeLoopbackPort());

@@ -5,6 +5,7 @@
 // nginx's own access log says what was asked and sent.
 #include "fixtures/ScriptedServer.h"
 #include "platform/files.h"
+#include "support/ProgramRun.h"
 #include "support/TempFolder.h"
 #include "support/files.h"
 #include "support/nginx.h"
@@ -12,14 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -28,15 +22,15 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 using support::FileBytes;
+using support::Holds;
 using support::PrintTo;
+using support::ProgramRun;
 using support::WriteFile;
 
 constexpr long long MiB = 1 << 20;
@@ -60,98 +54,6 @@ const std::string FolderPage =
     "</TABLE>\n"
     "</BODY>\n"
     "</HTML>\n";
-
-// The program beside this test program's folder, as the build lays them out; TESSARY_BINARY
-// names another one.
-std::string ProgramPath()
-{
-    if (const char* path = std::getenv("TESSARY_BINARY"))
-        return path;
-    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "app" / "tessary").string();
-}
-
-// One run of the tessary program, its standard output and error in a file; killed by its
-// process id when its test ends before it does.
-class ProgramRun {
-public:
-    ProgramRun(const Lines& args, const fs::path& output) : output_(output)
-    {
-        Lines arguments{ProgramPath()};
-        arguments.insert(arguments.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (const std::string& a : arguments)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        // No proxy of the environment: --proxy says where every request goes.
-        std::vector<char*> envp;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("http_proxy=", 0) != 0 && entry.rfind("HTTP_PROXY=", 0) != 0)
-                envp.push_back(*e);
-        }
-        envp.push_back(nullptr);
-        const std::string outputPath = output.string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int in = ::open("/dev/null", O_RDONLY);
-            const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-    }
-    ~ProgramRun() { Kill(); }
-    ProgramRun(const ProgramRun&) = delete;
-    ProgramRun& operator=(const ProgramRun&) = delete;
-
-    // True while the program runs; an ended one is reaped and its status kept.
-    bool Running()
-    {
-        if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_)
-            pid_ = -1;
-        return pid_ > 0;
-    }
-    void Kill()
-    {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status_, 0);
-        pid_ = -1;
-    }
-    // The exit status; -1 when it still ran after `bound` (it is killed then) or died of a signal.
-    int Finish(std::chrono::milliseconds bound)
-    {
-        const auto end = Clock::now() + bound;
-        while (Running() && Clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (Running()) {
-            Kill();
-            return -1;
-        }
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-    std::string Output() const { return FileBytes(output_); }
-
-private:
-    fs::path output_;
-    pid_t pid_ = -1;
-    int status_ = -1;  // no exit: a program that never started has no status 0
-};
-
-// Whether the file at `path` holds exactly `bytes`; when not, where they part, rather than
-// megabytes of both.
-::testing::AssertionResult Holds(const fs::path& path, const std::string& bytes)
-{
-    const std::string stored = FileBytes(path);
-    if (stored == bytes)
-        return ::testing::AssertionSuccess();
-    const auto [at, _] = std::mismatch(stored.begin(), stored.end(), bytes.begin(), bytes.end());
-    return ::testing::AssertionFailure() << path << " holds " << stored.size() << " bytes instead of "
-                                         << bytes.size() << ", the first " << (at - stored.begin()) << " alike";
-}
 
 // One request for the picture as nginx logged it.
 struct Served {
@@ -263,7 +165,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(StartServer("killed.log", true, etag));
         const std::string partial = PartialOf(destination);
         {
-            ProgramRun killed(Arguments(destination), serverFolder.Path() / "killed.out");
+            ProgramRun killed(Arguments(destination));
             const auto end = Clock::now() + std::chrono::seconds(60);
             while (killed.Running() && platform::FileSizeOf(partial) <= MiB && Clock::now() < end)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -291,7 +193,7 @@ protected:
     void RunToTheEnd(const support::TempFolder& destination, const std::string& bytes, bool etag)
     {
         ASSERT_NO_FATAL_FAILURE(StartServer("next.log", false, etag));
-        ProgramRun next(Arguments(destination), serverFolder.Path() / "next.out");
+        ProgramRun next(Arguments(destination));
         ASSERT_EQ(next.Finish(std::chrono::seconds(60)), 0) << next.Output();
         EXPECT_TRUE(Holds(StoredFolder(destination) / "big.jpg", bytes));
         EXPECT_EQ(destination.Tree(),

@@ -128,6 +128,16 @@ protected:
         return left;
     }
 
+    // `run`, a job beside `host`, into the same (emptied) destination through the same stub,
+    // over `connections` connections.
+    void PrepareRun(FakeHost& run, int connections)
+    {
+        run.Destination = host.Destination;
+        run.UseProxy(stub.Port());
+        run.Connections = connections;
+        fs::remove_all(destination);
+    }
+
     std::string ReadLocal(const std::string& relative) const { return support::FileBytes(destination / relative); }
 
     TempFolder scratch;
@@ -601,10 +611,7 @@ TEST_F(WalkTest, FourConnectionsLogAndCountAsOneWould)
     for (const int connections : {1, 4}) {
         SCOPED_TRACE(connections);
         FakeHost run;
-        run.Destination = host.Destination;
-        run.UseProxy(stub.Port());
-        run.Connections = connections;
-        fs::remove_all(destination);
+        PrepareRun(run, connections);
         fs::create_directories(destination / "gallery/tessa/f");
         support::WriteFile(destination / "gallery/tessa/f/e.jpg", "kept");
         const int before = stub.RequestCount();
@@ -657,10 +664,7 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakeHost run;
-        run.Destination = host.Destination;
-        run.UseProxy(stub.Port());
-        run.Connections = 4;
-        fs::remove_all(destination);
+        PrepareRun(run, 4);
         for (const std::string& name : names)
             stub.Set(Site + folder + name, name == "a.jpg" ? row.first : row.others);
         const int requests = stub.RequestCount() + 5;  // the listing and one picture for each connection
@@ -722,11 +726,8 @@ TEST_F(WalkTest, EachTryStartsWithAFreshWatchdogCount)
     for (const int connections : {1, 4}) {
         SCOPED_TRACE(connections);
         FakeHost run;
-        run.Destination = host.Destination;
-        run.UseProxy(stub.Port());
-        run.Connections = connections;
+        PrepareRun(run, connections);
         run.Retries = 1;
-        fs::remove_all(destination);
         const std::string url = Site + folder + "a.jpg";
         stub.Set(url, fixtures::Reply::Steps({Step::Stall(fixtures::Ms{20000})}));
         const long before = stub.Count(url);

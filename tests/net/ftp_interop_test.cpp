@@ -6,6 +6,7 @@
 
 #include "fixtures/ScriptedServer.h"
 #include "platform/files.h"
+#include "support/ProgramRun.h"
 #include "support/TempFolder.h"
 #include "support/files.h"
 #include "support/loopback.h"
@@ -17,13 +18,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -34,13 +32,13 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using support::FileBytes;
+using support::Holds;
 using support::PrintTo;
+using support::ProgramRun;
 using Clock = std::chrono::steady_clock;
 
 const std::string kSetFolder = "/pub/brick/scans/08000/8436/";
@@ -243,98 +241,6 @@ std::unique_ptr<FtpServerProcess> Make(std::string binary, const fs::path& scrat
     return std::make_unique<Server>(std::move(binary), scratch);
 }
 
-// The tessary program beside this test program's folder, as the build lays them out;
-// TESSARY_BINARY names another one.
-std::string ProgramPath()
-{
-    if (const char* path = std::getenv("TESSARY_BINARY"))
-        return path;
-    return (BuildFolder() / "app" / "tessary").string();
-}
-
-// One run of the tessary program, its standard output and error in a file; killed by its
-// process id when its test ends before it does.
-class ProgramRun {
-public:
-    ProgramRun(const std::vector<std::string>& args, const fs::path& output) : output_(output)
-    {
-        std::vector<std::string> arguments{ProgramPath()};
-        arguments.insert(arguments.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (const std::string& a : arguments)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        // No proxy of the environment: nothing may leave the loopback.
-        std::vector<char*> envp;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("http_proxy=", 0) != 0 && entry.rfind("HTTP_PROXY=", 0) != 0)
-                envp.push_back(*e);
-        }
-        envp.push_back(nullptr);
-        const std::string outputPath = output.string();
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int in = open("/dev/null", O_RDONLY);
-            const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(out, 2);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-    }
-    ~ProgramRun() { Kill(); }
-    ProgramRun(const ProgramRun&) = delete;
-    ProgramRun& operator=(const ProgramRun&) = delete;
-
-    // True while the program runs; an ended one is reaped and its status kept.
-    bool Running()
-    {
-        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_)
-            pid_ = -1;
-        return pid_ > 0;
-    }
-    void Kill()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status_, 0);
-        pid_ = -1;
-    }
-    // The exit status; -1 when it still ran after `bound` (it is killed then) or died of a signal.
-    int Finish(std::chrono::milliseconds bound)
-    {
-        const auto end = Clock::now() + bound;
-        while (Running() && Clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (Running()) {
-            Kill();
-            return -1;
-        }
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-    std::string Output() const { return FileBytes(output_); }
-
-private:
-    fs::path output_;
-    pid_t pid_ = -1;
-    int status_ = -1;  // no exit: a program that never started has no status 0
-};
-
-// Whether the file at `path` holds exactly `bytes`; when not, where they part, rather than
-// megabytes of both.
-::testing::AssertionResult Holds(const fs::path& path, const std::string& bytes)
-{
-    const std::string stored = FileBytes(path);
-    if (stored == bytes)
-        return ::testing::AssertionSuccess();
-    const auto [at, _] = std::mismatch(stored.begin(), stored.end(), bytes.begin(), bytes.end());
-    return ::testing::AssertionFailure() << path << " holds " << stored.size() << " bytes instead of "
-                                         << bytes.size() << ", the first " << (at - stored.begin()) << " alike";
-}
-
 // A scan with every byte value and every kind of line end: LF, CR LF, a lone CR, CR CR LF, and
 // the old end-of-file mark 0x1A, all of which a text transfer may change or stop at.
 std::string LineEndScan()
@@ -499,7 +405,7 @@ TEST_P(FtpInteropTest, SetJobStoresAScanByteForByte)
     MakeReadableFolder(SetPath("8437"), scratch);
     Spit(SetPath("8437") / "8437-01.gif", scan);
 
-    ProgramRun run(SetJobArguments("8437"), scratch / "run.out");
+    ProgramRun run(SetJobArguments("8437"));
 
     ASSERT_EQ(run.Finish(std::chrono::seconds(60)), 0) << run.Output();
     EXPECT_TRUE(Holds(StoredPath("8437") / "8437-01.gif", scan));
@@ -523,7 +429,7 @@ TEST_P(FtpInteropTest, KilledSetJobIsContinuedByTheNextRun)
     std::string failure = server->Start(2 * MiB);
     ASSERT_TRUE(failure.empty()) << failure;
     {
-        ProgramRun killed(SetJobArguments("8438"), scratch / "killed.out");
+        ProgramRun killed(SetJobArguments("8438"));
         const auto end = Clock::now() + std::chrono::seconds(30);
         while (killed.Running() && platform::FileSizeOf(partial) <= MiB && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -537,7 +443,7 @@ TEST_P(FtpInteropTest, KilledSetJobIsContinuedByTheNextRun)
     server->Stop();
     failure = server->Start();
     ASSERT_TRUE(failure.empty()) << failure;
-    ProgramRun next(SetJobArguments("8438"), scratch / "next.out");
+    ProgramRun next(SetJobArguments("8438"));
 
     ASSERT_EQ(next.Finish(std::chrono::seconds(60)), 0) << next.Output();
     EXPECT_TRUE(Holds(stored / "8438-01.gif", scan));

@@ -1,6 +1,6 @@
 // The tessary program without a window, run as a user's script would run it: its exit status,
-// its standard output and standard error, signals sent to it. Every wait has a bound, and a run
-// that outlives it is killed.
+// its standard output and standard error, signals sent to it, and its kill in the middle of a
+// job. Every wait has a bound, and a run that outlives it is killed.
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -55,17 +56,40 @@ public:
     }
     ~ProgramRun()
     {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        Kill();
         CloseFd(out_);
         CloseFd(err_);
     }
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
 
-    void Signal(int number) { ::kill(pid_, number); }
+    // True while the program runs. Takes the output that is there without waiting for more; an
+    // ended program is reaped and its status kept.
+    bool Running()
+    {
+        Pump(Clock::now());
+        int status = 0;
+        if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_)
+            Ended(status);
+        return pid_ > 0;
+    }
+
+    void Signal(int number)
+    {
+        if (pid_ > 0)
+            ::kill(pid_, number);
+    }
+
+    // Ends the program at once when it still runs, as a crash or a power cut would.
+    void Kill()
+    {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        Ended(status);
+    }
 
     // Reads output until standard error holds `text`; false when the bound passes first.
     bool WaitForError(const std::string& text, Ms bound = Ms{20000})
@@ -78,22 +102,25 @@ public:
         return true;
     }
 
-    // The exit status (a death by a signal gives 1000 + its number); -1 when the bound passed.
+    // The exit status (a death by a signal gives 1000 + its number); -1 when the program still
+    // ran after `bound`, which kills it.
     int Finish(Ms bound = Ms{60000})
     {
         const auto end = Clock::now() + bound;
-        while (Pump(end)) {
+        while (Clock::now() < end && Pump(end)) {
         }
-        int status = 0;
-        while (Clock::now() < end) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        while (Running()) {
+            if (Clock::now() >= end) {
+                Kill();
+                return -1;
             }
             ::usleep(2000);
         }
-        return -1;
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : 1000 + WTERMSIG(status_);
     }
+
+    // Standard output, then standard error, as far as they have been read: for a failure's message.
+    std::string Output() const { return Out + Err; }
 
     std::string Out;
     std::string Err;
@@ -131,16 +158,15 @@ private:
         err_ = err[0];
     }
 
-    // Reads what is there; false once both streams have ended or the bound has passed.
+    // Reads what is there, waiting until `end` for something (not at all once it has passed);
+    // false once both streams have ended or nothing came.
     bool Pump(Clock::time_point end)
     {
         if (out_ < 0 && err_ < 0)
             return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0)
-            return false;
         pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (::poll(fds, 2, static_cast<int>(left)) <= 0)
+        if (::poll(fds, 2, static_cast<int>(std::max<long long>(left, 0))) <= 0)
             return false;
         Drain(fds[0], out_, Out);
         Drain(fds[1], err_, Err);
@@ -159,6 +185,17 @@ private:
             CloseFd(owned);
     }
 
+    // Keeps the status of the ended program and reads the rest of its output, within a bound
+    // should something it started hold its streams open.
+    void Ended(int status)
+    {
+        pid_ = -1;
+        status_ = status;
+        const auto end = Clock::now() + Ms{5000};
+        while (Clock::now() < end && Pump(end)) {
+        }
+    }
+
     static void CloseFd(int& fd)
     {
         if (fd >= 0)
@@ -167,6 +204,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    int status_ = -1;  // no exit: a program that never started has no status 0
     int out_ = -1;
     int err_ = -1;
 };

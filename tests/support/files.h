@@ -1,6 +1,9 @@
 // Reading and writing whole files in tests, independent of the code under test.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,6 +23,18 @@ inline std::string FileBytes(const std::filesystem::path& path)
 inline void WriteFile(const std::filesystem::path& path, std::string_view bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Whether the file at `path` holds exactly `bytes`; when not, where they part, rather than
+// megabytes of both.
+inline ::testing::AssertionResult Holds(const std::filesystem::path& path, const std::string& bytes)
+{
+    const std::string stored = FileBytes(path);
+    if (stored == bytes)
+        return ::testing::AssertionSuccess();
+    const auto [at, _] = std::mismatch(stored.begin(), stored.end(), bytes.begin(), bytes.end());
+    return ::testing::AssertionFailure() << path << " holds " << stored.size() << " bytes instead of "
+                                         << bytes.size() << ", the first " << (at - stored.begin()) << " alike";
 }
 
 }  // namespace support
