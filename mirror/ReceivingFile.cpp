@@ -85,8 +85,6 @@ TReplyVerdict TReceivingFile::Judge(int status, long long asked, bool conditiona
 {
     if (status == 304)
         return conditional ? TReplyVerdict::Unchanged : TReplyVerdict::Refuse;
-    if (status >= 300 && status <= 399)
-        return TReplyVerdict::Pass;
     if (status == 200)
         return TReplyVerdict::Store;
     if (status == 416 && asked > 0)
@@ -106,13 +104,13 @@ void TReceivingFile::Receiving(const TFileVersion& version, bool appended)
         received_ = true;
         return;
     }
-    if (partial_ && (start_ > 0 || received_))
-        platform::TruncateFile(path_);
+    // Data that cannot be taken away must not be noted as another version's.
+    const bool emptied = !partial_ || (start_ == 0 && !received_) || platform::TruncateFile(path_);
     received_ = true;
     start_ = 0;
     if (!listed_)
         version_ = version;
-    confirmable_ = listed_ || !ValidatorOf(version_).empty();
+    confirmable_ = emptied && (listed_ || !ValidatorOf(version_).empty());
     if (!partial_)
         return;
     // A file too small ever to be kept needs no note: most pictures cost no extra file so.

@@ -26,8 +26,7 @@ enum class TReplyVerdict {
     Append,     // the rest of the partial data's version: appended
     Restart,    // a refused continuation: the partial data is dropped and the file asked for whole
     Unchanged,  // not modified since the time asked about: nothing comes
-    Pass,       // a redirect: the reply it leads to is judged
-    Refuse      // no answer to what was asked: its body is not stored
+    Refuse      // no answer to what was asked (a redirect's reply is judged in its turn): its body is not stored
 };
 
 class TReceivingFile {

@@ -306,6 +306,24 @@ TEST_F(DownloadTest, NewVersionIsNotedOnlyAfterTheOldDataIsGone)
     EXPECT_EQ(platform::FileSizeOf(partialPath), 0);
 }
 
+// A redirect's own body never reaches the file: the reply it leads to is the picture.
+TEST_F(DownloadTest, RedirectedPictureIsStoredWithoutTheRedirectsBody)
+{
+    for (const bool keepAlive : {false, true}) {
+        SCOPED_TRACE(keepAlive);
+        fs::remove_all(scratch.Path() / "gallery");
+        host.NMHTTP1->KeepAlive = keepAlive;
+        stub.Set(Site + Folder + "a.jpg", fixtures::Reply::Status(302, "Found", "<html>moved</html>",
+                                                                  {{"Location", Site + Folder + "b.jpg"}}));
+        Serve("b.jpg", "picture");
+
+        Download("a.jpg");
+
+        EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "picture");
+        EXPECT_EQ(host.Run.Tally.Failed, 0);
+    }
+}
+
 // A try cut short, then an error page, then the rest: the error page's body never reaches the
 // data, and the rest continues the first try's bytes of the same version.
 TEST_F(DownloadTest, RetriesNeverGlueAnErrorPageIntoThePicture)
