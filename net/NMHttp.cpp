@@ -321,7 +321,8 @@ void TNMHTTP::OpenConnection(bool& reused)
         BeginOperation();
         return;
     }
-    if (keptOpen_) {
+    // A kept connection that cannot serve (another peer, unasked bytes, a stop) goes first.
+    if (keptOpen_ || Connected) {
         keptOpen_ = false;
         Disconnect();
     }

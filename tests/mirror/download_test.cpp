@@ -306,6 +306,23 @@ TEST_F(DownloadTest, NewVersionIsNotedOnlyAfterTheOldDataIsGone)
     EXPECT_EQ(platform::FileSizeOf(partialPath), 0);
 }
 
+// A listing that gives a size but no date names no version: nothing is noted, so nothing of
+// the file is ever continued against it.
+TEST_F(DownloadTest, ListingWithoutADateNamesNoVersion)
+{
+    const long long size = 2 * TReceivingFile::MinKeptBytes;
+    for (const TFileVersion& listed : {TFileVersion{size, "", ""}, TFileVersion{-1, "", "1796637600"}}) {
+        SCOPED_TRACE(listed.Total);
+        fs::remove_all(scratch.Path() / "gallery");
+        TReceivingFile file;
+        ASSERT_EQ(file.Open(host, LocalFolder(), Site + Folder + "p.jpg", "p.jpg", true, false, listed), "");
+        file.Receiving(listed, false);
+        platform::PartialNote note;
+        EXPECT_FALSE(platform::ReadPartialNote(file.Path(), note));
+        EXPECT_EQ(file.ContinueFrom(), 0);
+    }
+}
+
 // A redirect's own body never reaches the file: the reply it leads to is the picture.
 TEST_F(DownloadTest, RedirectedPictureIsStoredWithoutTheRedirectsBody)
 {

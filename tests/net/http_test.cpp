@@ -702,6 +702,28 @@ TEST_F(HttpTest, KeepAliveReusesConnectionsAndReadsEachReplyToItsEnd)
     }
 }
 
+// Bytes a server sends on a kept connection while it is idle are no reply to the next request:
+// that request goes over a fresh connection.
+TEST_F(HttpTest, KeptConnectionThatBroughtUnaskedBytesIsNotReused)
+{
+    Reply first = Reply::Steps({Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"), Step::Delay(Ms{20}),
+                                Step::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nbad")});
+    first.keepOpen = true;
+    ScriptedHttpServer server({first, Http11("Content-Length: 3\r\n", "two")});
+    http_.KeepAlive = true;
+    http_.Get(Local(server.Port(), "/0"));
+    EXPECT_EQ(BodyFile(), "one");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < until)
+        platform::WaitPass(50);
+
+    http_.Get(Local(server.Port(), "/1"));
+
+    EXPECT_EQ(BodyFile(), "two");
+    EXPECT_EQ(server.Connections(), 2);
+    http_.Disconnect();
+}
+
 TEST_F(HttpTest, HeaderFileThatCannotBeCreatedRaises)
 {
     ScriptedHttpServer server({Reply::Status(200, "OK", "x")});
