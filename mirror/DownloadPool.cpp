@@ -273,13 +273,18 @@ void TDownloadPool::Add(const std::string& logLine, const std::string& localFold
 
 bool TDownloadPool::Finish()
 {
+    Drain();
+    ThrowArchiveError();
+    return !std::exchange(dropped_, false);
+}
+
+void TDownloadPool::Drain()
+{
     Pump();
     while (!pictures_.empty()) {
         platform::WaitPass();
         Pump();
     }
-    ThrowArchiveError();
-    return !std::exchange(dropped_, false);
 }
 
 // The pictures on their way when the archive failed end and are stored first: their data is
@@ -288,10 +293,7 @@ void TDownloadPool::ThrowArchiveError()
 {
     if (!archiveError_)
         return;
-    while (!pictures_.empty()) {
-        platform::WaitPass();
-        Pump();
-    }
+    Drain();
     std::rethrow_exception(std::exchange(archiveError_, nullptr));
 }
 
@@ -365,7 +367,7 @@ void TDownloadPool::Pump()
 // Over the job's own connection the caller has decided already: the file is taken at once.
 bool TDownloadPool::MayStart(const TPicture& picture)
 {
-    if (!connections_.front().Worker)
+    if (OwnConnection())
         return true;
     if (job_.StopRequested || archiveError_)
         return false;
@@ -402,8 +404,8 @@ void TDownloadPool::Start(TPicture& picture)
         return;
     if (own)
         job_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {picture.FileName}));
-    picture.Received.Reason = OpenReceivingFile(job_, *picture.Over, picture.LocalFolder, picture.Url,
-                                                picture.FileName, recheck, picture.Receiving);
+    picture.Received.Reason = picture.Receiving.Open(job_, picture.LocalFolder, picture.Url, picture.FileName,
+                                                     job_.Resume, recheck, picture.Over->Listed());
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
         return;
@@ -453,7 +455,7 @@ void TDownloadPool::ReportEnded()
 {
     while (started_ > 0 && pictures_.front().Ended) {
         TPicture& picture = pictures_.front();
-        const bool own = !connections_.front().Worker;
+        const bool own = OwnConnection();
         const bool fetched = picture.Admission == TFileAdmission::Fetch || picture.Admission == TFileAdmission::Recheck;
         if (!picture.LogLine.empty())
             job_.AppendLog(picture.LogLine);
@@ -495,7 +497,7 @@ void TDownloadPool::TransferEnded(size_t index)
 // bytes of a transfer whose length the server did not announce as its length.
 void TDownloadPool::ShowStatus()
 {
-    if (!connections_.front().Worker)
+    if (OwnConnection())
         return;  // the job's own connection names its file instead
     size_t running = 0;
     long long received = 0;

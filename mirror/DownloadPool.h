@@ -84,6 +84,10 @@ private:
     void ShowStatus();
     // When the archive failed: waits for the pictures on their way, then throws its error.
     void ThrowArchiveError();
+    // Waits until every picture added has been reported.
+    void Drain();
+    // The one connection is the job's own: no worker threads.
+    bool OwnConnection() const { return !connections_.front().Worker; }
 
     TJobState& job_;
     // Reports the failures of pictures the way the job's own client does.

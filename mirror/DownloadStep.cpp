@@ -103,13 +103,6 @@ void ReportRefused(TJobState& job, TFileAdmission admission, const std::string& 
     }
 }
 
-std::string OpenReceivingFile(TJobState& job, TFileTransfer& transfer, const std::string& localFolder,
-                              const std::string& url, const std::string& fileName, bool replace,
-                              TReceivingFile& receiving)
-{
-    return receiving.Open(job, localFolder, url, fileName, job.Resume, replace, transfer.Listed());
-}
-
 void StoreReceived(TJobState& job, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received)
 {

@@ -23,11 +23,6 @@ void ReportRefused(TJobState& job, TFileAdmission admission, const std::string& 
 // A file found present: counted, and recorded in the download archive when there is one.
 void ReportPresent(TJobState& job, const std::string& localFolder, const std::string& fileName);
 
-// Opens what `fileName` from `url` is received into in `localFolder`, with the job's resume
-// setting (see TReceivingFile::Open); why it cannot be had, or an empty text.
-std::string OpenReceivingFile(TJobState& job, TFileTransfer& transfer, const std::string& localFolder,
-                              const std::string& url, const std::string& fileName, bool replace,
-                              TReceivingFile& receiving);
 // How a file's transfer ended: why it failed (empty: it did not), the bytes received, and the
 // log lines of the tries before the last.
 struct TReceived {
