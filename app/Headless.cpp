@@ -139,7 +139,6 @@ void THeadlessRunner::AppendLog(const std::string& line)
         statusLine_.Draw(statusLine_.Text());
 }
 
-// Elsewhere than on a terminal the parallel downloads' progress would be a line a second.
 void THeadlessRunner::SetStatusText(const std::string& text)
 {
     statusLine_.SetText(text);
