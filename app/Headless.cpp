@@ -33,27 +33,16 @@ THeadlessRunner::THeadlessRunner(const THeadlessSettings& settings, TInterruptWa
               OnInterrupt(static_cast<int>(wParam));
       })
 {
-    SiteTag = settings_.HostB ? SiteTagB : SiteTagA;
-    NMHTTP1->Proxy = settings_.ProxyHost;
-    NMHTTP1->ProxyPort = settings_.ProxyPort;
-    NMHTTP1->KeepAlive = settings_.KeepAlive;
-    Connections = settings_.Connections;
-    Resume = settings_.Resume;
-    Update = settings_.Update;
-    ArchivePath = settings_.ArchivePath;
-    Retries = settings_.Retries;
+    Options = settings_.Options;
+    SiteTag = Options.HostB ? SiteTagB : SiteTagA;
+    NMHTTP1->Proxy = Options.ProxyHost;
+    NMHTTP1->ProxyPort = Options.ProxyPort;
+    NMHTTP1->KeepAlive = Options.KeepAlive;
+    NMHTTP1->UnsizedBodyLimit = Options.MaxSize;
     NMHTTP1->OnStatus = [this](TComponent*, const std::string&) {
         HttpStatusReported();
         ShowProgress();
     };
-    if (settings_.FtpHost)
-        setJob_.FtpHost = *settings_.FtpHost;
-    if (settings_.FtpPort)
-        setJob_.FtpPort = *settings_.FtpPort;
-    if (settings_.WebBase)
-        setJob_.WebBase = *settings_.WebBase;
-    if (settings_.MaxSize)
-        NMHTTP1->UnsizedBodyLimit = *settings_.MaxSize;
     timer1_->SetInterval(1000);
     timer1_->SetOnTimer([this](TComponent*) { Tick(); });
     interrupts_.Deliver(interruptWindow_.Handle(), WM_INTERRUPT);
@@ -71,21 +60,19 @@ int THeadlessRunner::Execute()
     } catch (const std::exception& error) {
         statusLine_.PrintLine(error.what());
         statusLine_.PrintLine(Run.SummaryLine(_("ended by an error")));
-        return interrupts_.Count() > 0 ? ExitInterrupted : ExitError;
+        return interrupts_.Count() > 0 ? ExitInterrupted : ExitCouldNotRun;
     }
     statusLine_.EndLine();
     if (interrupts_.Count() > 0)
         return ExitInterrupted;
-    if (Run.Outcome != TJobOutcome::Completed) {
+    if (Run.Outcome != TJobOutcome::Completed)
         statusLine_.PrintLine("tessary: " + Run.Problem);
-        return ExitNoWork;
-    }
-    return Run.Tally.Failed > 0 || Run.Tally.PagesFailed > 0 ? ExitSomeFailed : ExitDone;
+    return ExitStatusOf(Run);
 }
 
 void THeadlessRunner::RunJob()
 {
-    platform::PrepareDestination(settings_.Entries.Destination);
+    platform::PrepareDestination(Options.Destination);
     switch (settings_.Job) {
     case THeadlessJob::Folder:
         StartFolderJob(*this);
@@ -164,26 +151,31 @@ void THeadlessRunner::Notice(const std::string& text)
     statusLine_.Notice(text);
 }
 
-bool ReportProxyProblem(const THeadlessSettings& settings)
+int ReportProxyProblem(const THeadlessSettings& settings)
 {
-    if (settings.ProxyProblem.empty())
-        return true;
-    std::fprintf(stderr, "tessary: %s\n", settings.ProxyProblem.c_str());
-    return settings.Job == THeadlessJob::Set;
+    if (settings.Proxy.Problem.empty())
+        return ExitDone;
+    std::fprintf(stderr, "tessary: %s\n", settings.Proxy.ProblemText().c_str());
+    if (settings.Job == THeadlessJob::Set)
+        return ExitDone;
+    return settings.Proxy.Malformed ? ExitUsage : ExitCouldNotRun;
 }
 
 int RunArchiveImport(const TCommandLine& commandLine)
 {
-    if (!commandLine.Archive)
+    if (!commandLine.Given("--archive"))
         throw EUsageError(_("--archive-import needs --archive FILE"));
     if (commandLine.Job != THeadlessJob::None || commandLine.InputFile)
         throw EUsageError(_("--archive-import fetches nothing: give it no job"));
+    TJobOptions options;
+    commandLine.ApplyTo(options);
+    // A folder that is not there is no wrong command line: the mirror cannot be recorded.
     if (!platform::DirectoryExists(*commandLine.ArchiveImport))
-        throw EUsageError(platform::Fill(_("no folder %1"), {*commandLine.ArchiveImport}));
-    TArchive archive(*commandLine.Archive);
+        throw Exception(platform::Fill(_("no folder %1"), {*commandLine.ArchiveImport}));
+    TArchive archive(options.ArchivePath);
     const int count = archive.Import(*commandLine.ArchiveImport);
     std::printf("%s\n", platform::Fill(platform::TranslatePlural("%1 file recorded in %2", "%1 files recorded in %2", count),
-                                       {std::to_string(count), *commandLine.Archive})
+                                       {std::to_string(count), options.ArchivePath})
                             .c_str());
     return ExitDone;
 }
@@ -191,8 +183,8 @@ int RunArchiveImport(const TCommandLine& commandLine)
 int RunHeadless(const TCommandLine& commandLine)
 {
     const THeadlessSettings settings = ResolveSettings(commandLine);
-    if (!ReportProxyProblem(settings))
-        return ExitUsage;
+    if (const int status = ReportProxyProblem(settings); status != ExitDone)
+        return status;
     TInterruptWatch interrupts;
     THeadlessRunner runner(settings, interrupts);
     return runner.Execute();

@@ -31,12 +31,6 @@ protected:
     void ClearLog() override {}
     void SetStatusText(const std::string& text) override;
     void SetProgressText(const std::string& text) override;
-    std::string DestinationText() override { return settings_.Entries.Destination; }
-    std::string FolderIdText() override { return settings_.Entries.FolderId; }
-    std::string MemberText() override { return settings_.Entries.Member; }
-    std::string SetNumberText() override { return settings_.Entries.SetNumber; }
-    bool PauseChecked() override { return settings_.Entries.Pause; }
-    std::string PauseText() override { return std::to_string(settings_.Entries.PauseSeconds); }
     void SetJobRunning(bool) override {}
     void ShowClock(const std::string&) override {}
     void PauseFor(unsigned milliseconds) override;
@@ -57,9 +51,10 @@ private:
     TSetJob setJob_{*this};
 };
 
-// Says on standard error why $http_proxy cannot be used, if it cannot; false when the job must
-// not run for it (a gallery job: it would connect without the proxy the user asked for).
-bool ReportProxyProblem(const THeadlessSettings& settings);
+// Says on standard error why the proxy cannot be used, if it cannot; the exit status when the
+// job must not run for it (a gallery job: it would connect without the proxy the user asked
+// for), else ExitDone.
+int ReportProxyProblem(const THeadlessSettings& settings);
 // Runs the job the command line names; the exit status.
 int RunHeadless(const TCommandLine& commandLine);
 // Records the mirror that --archive-import names in the --archive file, fetching nothing.

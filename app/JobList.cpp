@@ -73,7 +73,7 @@ std::optional<TCommandLine> ListedJob(const std::string& line, const TCommandLin
     return job;
 }
 
-// Interrupted, then an error, then no work done, then some files failed, then done.
+// Interrupted, then could not run, then nothing there, then some files failed, then done.
 int Severity(int status)
 {
     switch (status) {
@@ -81,7 +81,7 @@ int Severity(int status)
         return 0;
     case ExitSomeFailed:
         return 1;
-    case ExitNoWork:
+    case ExitNothingThere:
         return 2;
     case ExitInterrupted:
         return 4;
@@ -138,13 +138,14 @@ int RunJobList(const TCommandLine& commandLine)
     // A proxy a gallery job cannot use stops the whole run before it starts; the set jobs,
     // which seldom need it, only mention it, once.
     auto unusable = std::find_if(jobs.begin(), jobs.end(), [](const THeadlessSettings& job) {
-        return !job.ProxyProblem.empty() && job.Job != THeadlessJob::Set;
+        return !job.Proxy.Problem.empty() && job.Job != THeadlessJob::Set;
     });
     if (unusable == jobs.end())
         unusable = std::find_if(jobs.begin(), jobs.end(),
-                                [](const THeadlessSettings& job) { return !job.ProxyProblem.empty(); });
-    if (unusable != jobs.end() && !ReportProxyProblem(*unusable))
-        return ExitUsage;
+                                [](const THeadlessSettings& job) { return !job.Proxy.Problem.empty(); });
+    if (unusable != jobs.end())
+        if (const int status = ReportProxyProblem(*unusable); status != ExitDone)
+            return status;
 
     const auto started = std::chrono::steady_clock::now();
     TInterruptWatch interrupts;

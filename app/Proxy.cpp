@@ -11,30 +11,40 @@
 #include <cstdlib>
 #include <memory>
 
-bool ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port)
+std::string ParseHostPort(const std::string& text, int defaultPort, std::string& host, int& port)
 {
-    const size_t colon = text.rfind(':');
-    host = text.substr(0, colon);
-    if (host.empty() || host.find_first_of(":/ ") != std::string::npos)
-        return false;
-    if (colon == std::string::npos) {
-        port = defaultPort;
-        return defaultPort != 0;
+    std::string rest = text;
+    if (rest.starts_with('[')) {
+        const size_t close = rest.find(']');
+        if (close == std::string::npos)
+            return _("an IPv6 address in [ ] lacks its ]");
+        host = rest.substr(1, close - 1);
+        rest.erase(0, close + 1);
+        if (!rest.empty() && rest[0] != ':')
+            return _("it is not HOST:PORT");
+    } else {
+        host = rest.substr(0, rest.find(':'));
+        rest.erase(0, host.size());
     }
-    const std::string digits = text.substr(colon + 1);
+    if (host.empty())
+        return _("it names no host, as in HOST:PORT");
+    if (host.find_first_of("/[] @") != std::string::npos)
+        return _("it is not HOST:PORT");
+    if (rest.empty()) {
+        port = defaultPort;
+        return defaultPort != 0 ? "" : _("it names no port: HOST:PORT");
+    }
+    const std::string digits = rest.substr(1);
     const auto isDigit = [](unsigned char c) { return std::isdigit(c) != 0; };
-    if (digits.empty() || digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), isDigit))
-        return false;
-    port = std::stoi(digits);
-    return port >= 1 && port <= 65535;
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), isDigit))
+        return platform::Fill(_("the port %1 is not a number"), {digits});
+    port = digits.size() > 5 ? 0 : std::stoi(digits);
+    if (port < 1 || port > 65535)
+        return platform::Fill(_("the port %1 is not between 1 and 65535"), {digits});
+    return {};
 }
 
-namespace {
-
-// A proxy variable such as "http://user@127.0.0.1:8080/": user and path are dropped, the port
-// defaults to 80. Only a plain HTTP proxy can carry the jobs' requests. Empty when usable,
-// else why not.
-std::string ParseProxyVariable(const std::string& text, std::string& host, int& port)
+std::string ParseProxy(const std::string& text, std::string& host, int& port)
 {
     std::string rest = text;
     if (const size_t scheme = rest.find("://"); scheme != std::string::npos) {
@@ -45,35 +55,45 @@ std::string ParseProxyVariable(const std::string& text, std::string& host, int& 
     rest = rest.substr(0, rest.find('/'));
     if (const size_t at = rest.rfind('@'); at != std::string::npos)
         rest.erase(0, at + 1);
-    return ParseHostPort(rest, 80, host, port) ? "" : _("it is not HOST:PORT or http://HOST:PORT/");
+    return ParseHostPort(rest, 80, host, port);
 }
 
-}  // namespace
-
-std::string TEnvironmentProxy::ProblemText() const
+std::string TProxySetting::ProblemText() const
 {
-    return Problem.empty() ? "" : platform::Fill(_("http_proxy=%1 cannot be used: %2"), {Variable, Problem});
+    return Problem.empty() ? "" : platform::Fill(_("%1=%2 cannot be used: %3"), {Source, Text, Problem});
 }
 
-TEnvironmentProxy ProxyFromEnvironment()
+TProxySetting ProxySetting(const std::string& source, const std::string& text)
 {
-    TEnvironmentProxy proxy;
-    const char* variable = std::getenv("http_proxy");
-    if (variable == nullptr || *variable == '\0')
-        return proxy;
-    proxy.Variable = variable;
-    proxy.Problem = ParseProxyVariable(variable, proxy.Host, proxy.Port);
-    if (!proxy.Problem.empty()) {
+    TProxySetting proxy;
+    proxy.Source = source;
+    proxy.Text = text;
+    proxy.Problem = ParseProxy(text, proxy.Host, proxy.Port);
+    proxy.Malformed = !proxy.Problem.empty();
+    if (proxy.Malformed) {
         proxy.Host.clear();
         proxy.Port = 0;
     }
     return proxy;
 }
 
-void CheckProxyHost(TEnvironmentProxy& proxy, int limitMs, const std::function<bool()>& stop)
+TProxySetting ProxyFromEnvironment()
+{
+    const char* variable = std::getenv("http_proxy");
+    if (variable == nullptr || *variable == '\0')
+        return {};
+    return ProxySetting("http_proxy", variable);
+}
+
+void CheckProxyHost(TProxySetting& proxy, int limitMs, const std::function<bool()>& stop)
 {
     if (!proxy.Problem.empty() || proxy.Host.empty() || platform::InetAddr(proxy.Host) != platform::INADDR_NONE_VALUE)
         return;
+    // The connections are made over IPv4; an IPv6 proxy is refused before any job starts.
+    if (proxy.Host.find(':') != std::string::npos) {
+        proxy.Problem = platform::Fill(_("%1 is an IPv6 address, and connections are made over IPv4 only"), {proxy.Host});
+        return;
+    }
     constexpr unsigned WM_LOOKEDUP = platform::WM_USER + 1;
     bool done = false;
     int error = 0;

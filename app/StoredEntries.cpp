@@ -1,6 +1,5 @@
 #include "app/StoredEntries.h"
 
-#include "mirror/JobState.h"
 #include "platform/Exception.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -70,7 +69,7 @@ TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& 
     entries.FolderId = read.Text(StoredEntryKeys[1], entries.FolderId);
     entries.Member = read.Text(StoredEntryKeys[2], entries.Member);
     entries.Pause = read.Bool(StoredEntryKeys[3], entries.Pause).value_or(entries.Pause);
-    entries.PauseSeconds = read.Number(StoredEntryKeys[4], entries.PauseSeconds, TJobState::PauseMin, TJobState::PauseMax);
+    entries.PauseSeconds = read.Number(StoredEntryKeys[4], entries.PauseSeconds, TJobOptions::PauseMin, TJobOptions::PauseMax);
     if (const auto on = read.Bool(StoredEntryKeys[5], entries.RadioButton1)) {
         entries.RadioButton1 = *on;
         entries.RadioButton2 = entries.RadioButton2 && !*on;
@@ -82,9 +81,25 @@ TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& 
     entries.SetNumber = read.Text(StoredEntryKeys[7], entries.SetNumber);
     const TEntryReader network(file, NetworkSection);
     entries.KeepAlive = network.Bool(KeepAliveKey, entries.KeepAlive).value_or(entries.KeepAlive);
-    entries.Connections = network.Number(ConnectionsKey, entries.Connections, 1, TJobState::MaxConnections);
+    entries.Connections = network.Number(ConnectionsKey, entries.Connections, 1, TJobOptions::MaxConnections);
     entries.ArchiveFile = TEntryReader(file, ArchiveSection).Text(ArchiveFileKey, entries.ArchiveFile);
     if (entries.Destination.empty())
         entries.Destination = platform::DefaultDestination();
     return entries;
+}
+
+TJobOptions JobOptionsOf(const TStoredEntries& entries)
+{
+    TJobOptions options;
+    options.Destination = entries.Destination;
+    options.FolderId = entries.FolderId;
+    options.Member = entries.Member;
+    options.SetNumber = entries.SetNumber;
+    options.HostB = entries.HostB();
+    options.Pause = entries.Pause;
+    options.PauseSeconds = entries.PauseSeconds;
+    options.KeepAlive = entries.KeepAlive;
+    options.Connections = entries.Connections;
+    options.ArchivePath = entries.ArchiveFile;
+    return options;
 }

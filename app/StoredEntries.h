@@ -3,6 +3,8 @@
 // the same jobs. No Qt here: the command line reads them without a window.
 #pragma once
 
+#include "mirror/JobOptions.h"
+
 #include <array>
 #include <string>
 
@@ -41,3 +43,6 @@ extern const char* const ArchiveFileKey;
 // a number is brought into the range (so is a number of connections outside 1 to 8), a boolean that names neither "True" nor "False" changes
 // nothing, and a radio button switched on switches its sibling off. Never writes the file.
 TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& current = {});
+
+// The options a job runs with, as the entries give them.
+TJobOptions JobOptionsOf(const TStoredEntries& entries);

@@ -30,8 +30,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <span>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -123,9 +126,38 @@ std::string WindowTitle()
            "by the Tessary team";
 }
 
+namespace {
+
+QtMessageHandler previousHandler = nullptr;
+
+// Qt aborts when it finds no display to open on; a user is told in one sentence what is
+// missing and how to run a job without a window, and the program ends with status 1.
+void StartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtFatalMsg) {
+        const QByteArray display = qgetenv("DISPLAY");
+        const std::string why = display.isEmpty() ? _("no display is set (DISPLAY is empty)")
+                                                  : platform::Fill(_("no display answers at %1"), {display.toStdString()});
+        std::fprintf(stderr, "tessary: %s\n",
+                     platform::Fill(_("cannot open the window, %1; to run a job without a window, give tessary "
+                                      "--folder ID, --member NAME or --set NUMBER (see tessary --help)."),
+                                    {why})
+                         .c_str());
+        std::_Exit(ExitCouldNotRun);
+    }
+    // Qt's own account of the failed start would only repeat it.
+    if (std::string_view(context.category == nullptr ? "" : context.category).starts_with("qt.qpa"))
+        return;
+    previousHandler(type, context, message);
+}
+
+}  // namespace
+
 int RunWindow(int argc, char** argv, const std::string& settingsFile)
 {
+    previousHandler = qInstallMessageHandler(StartupMessage);
     QApplication application(argc, argv);
+    qInstallMessageHandler(previousHandler);
     QApplication::setApplicationName(QStringLiteral("Tessary"));
     QApplication::setApplicationVersion(QStringLiteral(TESSARY_VERSION));
     InstallTranslators(application);
@@ -195,6 +227,9 @@ void TForm1::ConnectControls()
         if (on)
             ChooseSite(SiteTagB);
     });
+    // The download step reads the pause at each file, so a change applies to the running job.
+    connect(ui->CheckBox1, &QCheckBox::toggled, this, [this](bool on) { Options.Pause = on; });
+    connect(ui->SpinEdit1, &QSpinBox::valueChanged, this, [this](int seconds) { Options.PauseSeconds = seconds; });
     connect(Timer1, &QTimer::timeout, this, &TForm1::SecondPassed);
 }
 
@@ -302,7 +337,8 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
         if (overHttp && !ProxyUsable())
             return;
         proxyNote_ = overHttp ? ProxyNote() : std::string();
-        platform::PrepareDestination(DestinationText());
+        TakeOptions();
+        platform::PrepareDestination(Options.Destination);
         job();
     } catch (const std::exception& error) {
         // After the window has been closed, an error of the aborted transfer is no news.
@@ -317,7 +353,7 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
 // the status line says why.
 bool TForm1::ProxyUsable()
 {
-    TEnvironmentProxy proxy = environmentProxy_;
+    TProxySetting proxy = environmentProxy_;
     CheckProxyHost(proxy, ProxyLookupLimitMs, [this] { return closing_; });
     if (closing_)
         return false;
@@ -362,9 +398,23 @@ TStoredEntries TForm1::CurrentEntries() const
     entries.RadioButton2 = ui->RadioButton2->isChecked();
     entries.SetNumber = ui->Edit2->text().toStdString();
     entries.KeepAlive = NMHTTP1->KeepAlive;
-    entries.Connections = Connections;
-    entries.ArchiveFile = ArchivePath;
+    entries.Connections = Options.Connections;
+    entries.ArchiveFile = Options.ArchivePath;
     return entries;
+}
+
+// The settings the window only reads and keeps stay as they are; the pause follows its controls
+// also while the job runs.
+void TForm1::TakeOptions()
+{
+    const TJobOptions entered = JobOptionsOf(CurrentEntries());
+    Options.Destination = entered.Destination;
+    Options.FolderId = entered.FolderId;
+    Options.Member = entered.Member;
+    Options.SetNumber = entered.SetNumber;
+    Options.HostB = entered.HostB;
+    Options.Pause = entered.Pause;
+    Options.PauseSeconds = entered.PauseSeconds;
 }
 
 void TForm1::RestoreEntries()
@@ -377,8 +427,8 @@ void TForm1::RestoreEntries()
 void TForm1::ApplyEntries(const TStoredEntries& entries)
 {
     NMHTTP1->KeepAlive = entries.KeepAlive;
-    Connections = entries.Connections;
-    ArchivePath = entries.ArchiveFile;
+    Options.Connections = entries.Connections;
+    Options.ArchivePath = entries.ArchiveFile;
     ui->Edit1->setText(QString::fromStdString(entries.Destination));
     ui->Edit3->setText(QString::fromStdString(entries.FolderId));
     ui->Edit5->setText(QString::fromStdString(entries.Member));
@@ -426,36 +476,6 @@ void TForm1::ShowProgress()
         return;
     progressShown_.start();
     ui->Label12->setText(statusLine_ + QStringLiteral("  ") + QString::fromStdString(progress));
-}
-
-std::string TForm1::DestinationText()
-{
-    return ui->Edit1->text().toStdString();
-}
-
-std::string TForm1::FolderIdText()
-{
-    return ui->Edit3->text().toStdString();
-}
-
-std::string TForm1::MemberText()
-{
-    return ui->Edit5->text().toStdString();
-}
-
-std::string TForm1::SetNumberText()
-{
-    return ui->Edit2->text().toStdString();
-}
-
-bool TForm1::PauseChecked()
-{
-    return ui->CheckBox1->isChecked();
-}
-
-std::string TForm1::PauseText()
-{
-    return ui->SpinEdit1->cleanText().toStdString();
 }
 
 // Buttons are enabled before others are disabled, so that a clicked button that goes grey

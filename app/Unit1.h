@@ -63,12 +63,6 @@ protected:
     void AppendLog(const std::string& line) override;
     void ClearLog() override;
     void SetStatusText(const std::string& text) override;
-    std::string DestinationText() override;
-    std::string FolderIdText() override;
-    std::string MemberText() override;
-    std::string SetNumberText() override;
-    bool PauseChecked() override;
-    std::string PauseText() override;
     void SetJobRunning(bool running) override;
     void ShowClock(const std::string& timeText) override;
     void PauseFor(unsigned milliseconds) override;
@@ -85,6 +79,8 @@ private:
     void AbortTransfers();
     void CutShortForClose();
     TStoredEntries CurrentEntries() const;
+    // The entries of the controls as the next job runs with them.
+    void TakeOptions();
     void RestoreEntries();
     void ApplyEntries(const TStoredEntries& entries);
     std::string ProxyNote() const;
@@ -102,7 +98,7 @@ private:
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;
-    TEnvironmentProxy environmentProxy_;
+    TProxySetting environmentProxy_;
     // The last line of the status line's tooltip while a gallery job runs: the proxy it uses.
     std::string proxyNote_;
     // The status line as the last status text left it, before any progress was added.

@@ -27,7 +27,7 @@ int OpenWindow(char** argv)
     const std::string window = platform::ProgramFolder() + TESSARY_WINDOW_PROGRAM;
     ::execv(window.c_str(), argv);
     std::fprintf(stderr, "tessary: %s\n", platform::Fill(_("cannot open the window: %1: %2"), {window, std::strerror(errno)}).c_str());
-    return ExitError;
+    return ExitCouldNotRun;
 }
 
 }  // namespace
@@ -57,6 +57,6 @@ int main(int argc, char** argv)
         return UsageError(error.Message());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
-        return ExitError;
+        return ExitCouldNotRun;
     }
 }

@@ -27,6 +27,6 @@ int main(int argc, char** argv)
         return RunWindow(argc, argv, settings);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
-        return ExitError;
+        return ExitCouldNotRun;
     }
 }

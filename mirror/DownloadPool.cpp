@@ -239,11 +239,11 @@ TDownloadPool::TDownloadPool(TJobState& job, int connections)
           TransferEnded(ended.Connection);
       }))
 {
-    connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobState::MaxConnections)));
+    connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobOptions::MaxConnections)));
     if (connections_.size() == 1)
         return;
     const TNMHTTP& own = *job.NMHTTP1;
-    const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, job.Retries};
+    const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, job.Options.Retries};
     for (size_t i = 0; i < connections_.size(); ++i)
         connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, *mailbox_, i);
 }
@@ -405,7 +405,7 @@ void TDownloadPool::Start(TPicture& picture)
     if (own)
         job_.SetStatusText(platform::Fill(_("Downloading %1. . ."), {picture.FileName}));
     picture.Received.Reason = picture.Receiving.Open(job_, picture.LocalFolder, picture.Url, picture.FileName,
-                                                     job_.Resume, recheck, picture.Over->Listed());
+                                                     job_.Options.Resume, recheck, picture.Over->Listed());
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
         return;
@@ -430,7 +430,7 @@ void TDownloadPool::ReceiveHere(TConnection& connection, TPicture& picture, long
                            picture.FileName,
                            &picture.Receiving,
                            changedAfter,
-                           job_.Retries,
+                           job_.Options.Retries,
                            [this] { return job_.StopRequested; },
                            [this](const std::string& line) { job_.AppendLog(line); },
                            [this](bool on) { resting_ = on; },
@@ -443,7 +443,7 @@ void TDownloadPool::ReceiveHere(TConnection& connection, TPicture& picture, long
 // The watchdog rests while the pause runs: no transfer is there to abort.
 void TDownloadPool::Pause()
 {
-    if (!job_.PauseChecked())
+    if (!job_.Options.Pause)
         return;
     const int seconds = job_.PauseSeconds();
     job_.SetStatusText(platform::Fill(_("Sleeping for %1 seconds . . ."), {std::to_string(seconds)}));

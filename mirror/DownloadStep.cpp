@@ -80,7 +80,7 @@ TFileAdmission AdmitFile(TJobState& job, const std::string& localFolder, const s
     // A file that is there is present (or, for an update, asked for again); one that is not is
     // skipped when the archive records it, however it went.
     if (platform::FileExists(localFolder + fileName))
-        return job.Update ? TFileAdmission::Recheck : TFileAdmission::Present;
+        return job.Options.Update ? TFileAdmission::Recheck : TFileAdmission::Present;
     return job.IsArchived(localFolder, fileName) ? TFileAdmission::Archived : TFileAdmission::Fetch;
 }
 

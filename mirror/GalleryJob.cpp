@@ -21,7 +21,7 @@ void RunGalleryJob(TJobState& job, const std::string& queryKey, const std::strin
 {
     job.BeginJob();
     job.SetStatusText(_("getting list . . . "));
-    const std::string destination = job.DestinationText();
+    const std::string destination = job.Options.Destination;
     if (!platform::DirectoryExists(destination))
         platform::CreateDir(destination);
     job.ClearLog();
@@ -29,7 +29,7 @@ void RunGalleryJob(TJobState& job, const std::string& queryKey, const std::strin
     platform::TempFile pageFile = job.NewTempFile(destination);
     if (!pageFile)
         throw EInOutError(platform::Fill(_("cannot create a file in %1: %2"), {destination, platform::ErrorText(pageFile.Error())}));
-    const std::string url = GalleryUrl(job.SiteTag, "/cgi-bin/gallery.cgi?" + queryKey + "=" + entry);
+    const std::string url = GalleryUrl(job.SiteTag, "/cgi-bin/gallery.cgi?" + queryKey + "=" + QueryValue(entry));
     if (!FetchPage(job, url, pageFile.Path())) {
         job.Run.Problem = platform::Fill(_("first page not obtained: %1: %2"), {url, job.Run.LastPageFailure});
         job.EndJob(TJobOutcome::FirstPageFailed);
@@ -48,10 +48,10 @@ void RunGalleryJob(TJobState& job, const std::string& queryKey, const std::strin
 
 void StartFolderJob(TJobState& job)
 {
-    RunGalleryJob(job, "f", job.FolderIdText());
+    RunGalleryJob(job, "f", job.Options.FolderId);
 }
 
 void StartMemberJob(TJobState& job)
 {
-    RunGalleryJob(job, "m", job.MemberText());
+    RunGalleryJob(job, "m", job.Options.Member);
 }

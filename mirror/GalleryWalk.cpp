@@ -190,7 +190,7 @@ private:
             subPath = job_.LastFolderPath;
         page.subPath = subPath;
         job_.MakeLocalFolders(subPath);
-        platform::TempFile pageFile = job_.NewPageFile(job_.DestinationText() + subPath + "\\");
+        platform::TempFile pageFile = job_.NewPageFile(job_.Options.Destination + subPath + "\\");
         if (!pageFile)
             return true;
         if (!FetchPageOfWalk(job_, url, pageFile.Path()))
@@ -247,7 +247,7 @@ private:
         if (job_.Run.WalkedPages.count("page:" + url))
             return Skip(platform::Fill(_("** Skipping already walked page %1"), {url}));
 
-        next = job_.NewPageFile(job_.DestinationText() + page.subPath + "\\");
+        next = job_.NewPageFile(job_.Options.Destination + page.subPath + "\\");
         if (!next)
             return TOutcome::Continue;
         if (!FetchPageOfWalk(job_, url, next.Path()))

@@ -14,14 +14,6 @@ public:
     // A status text that only says how far running downloads have come, shown again and again
     // while they run: a screen that keeps no line may leave it out. The status text by default.
     virtual void SetProgressText(const std::string& text);
-    // The entry fields, read at each use.
-    virtual std::string DestinationText() = 0;
-    virtual std::string FolderIdText() = 0;
-    virtual std::string MemberText() = 0;
-    virtual std::string SetNumberText() = 0;
-    // The pause after each download: on or off, and its length as typed.
-    virtual bool PauseChecked() = 0;
-    virtual std::string PauseText() = 0;
     // Cancel is offered while a job runs; the start controls are offered otherwise.
     virtual void SetJobRunning(bool running) = 0;
     virtual void ShowClock(const std::string& timeText) = 0;

@@ -19,15 +19,6 @@ constexpr std::int32_t PageStallLimit = 60;   // idle ticks of a page fetch
 // byte now and then must not keep the watchdog at bay.
 constexpr long long ProgressFloor = 1024;
 
-// Blanks, an optional plus sign, then decimal digits only: a whole number that is not negative.
-bool IsLargeWholeNumber(const std::string& text)
-{
-    size_t i = text.find_first_not_of(' ');
-    if (i != std::string::npos && text[i] == '+')
-        ++i;
-    return i < text.size() && text.find_first_not_of("0123456789", i) == std::string::npos;
-}
-
 // The current time of day in the locale's long time format.
 std::string LongTimeText()
 {
@@ -66,7 +57,7 @@ std::unique_ptr<TNMHTTP> TJobState::NewHttpClient()
     http->ProxyPort = 0;
     http->HeaderInfo.UserId = "Internet Explorer";
     http->HeaderInfo.LocalMailAddress = "ie 6.0.2800.1106IC";
-    http->UnsizedBodyLimit = TJobState::DefaultUnsizedBodyLimit;
+    http->UnsizedBodyLimit = TJobOptions::DefaultUnsizedBodyLimit;
     return http;
 }
 
@@ -119,10 +110,10 @@ bool TJobState::IsProgress(long long arrived, long long& mark)
 
 TDownloadPool& TJobState::Downloads()
 {
-    if (Connections <= 1 || PauseChecked())
+    if (Options.Connections <= 1 || Options.Pause)
         return OwnDownloads();
     if (!pool_)
-        pool_ = std::make_unique<TDownloadPool>(*this, Connections);
+        pool_ = std::make_unique<TDownloadPool>(*this, Options.Connections);
     return *pool_;
 }
 
@@ -162,8 +153,8 @@ void TJobState::ArchiveFile(const std::string& localFolder, const std::string& f
 void TJobState::BeginJob()
 {
     Archive.reset();
-    if (!ArchivePath.empty())
-        Archive = std::make_unique<TJobArchive>(ArchivePath, DestinationText());
+    if (!Options.ArchivePath.empty())
+        Archive = std::make_unique<TJobArchive>(Options.ArchivePath, Options.Destination);
     pool_.reset();
     ownPool_.reset();
     SetJobRunning(true);
@@ -191,15 +182,9 @@ void TJobState::EndJob(TJobOutcome outcome)
     ShowSummary();
 }
 
-// A whole number too large for an integer is still outside the range on its side.
-int TJobState::PauseSeconds()
+int TJobState::PauseSeconds() const
 {
-    const std::string text = PauseText();
-    try {
-        return std::clamp(StrToInt(text), PauseMin, PauseMax);
-    } catch (const EConvertError&) {
-        return IsLargeWholeNumber(text) ? PauseMax : PauseMin;
-    }
+    return std::clamp(Options.PauseSeconds, TJobOptions::PauseMin, TJobOptions::PauseMax);
 }
 
 std::string TJobState::DownloadProgress() const
@@ -217,7 +202,7 @@ void TJobState::MakeLocalFolders(const std::string& subPath)
     // The walks refuse such paths already; this keeps every other caller inside the destination.
     if (!IsSafeServerPath(subPath))
         return;
-    std::string path = DestinationText();
+    std::string path = Options.Destination;
     if (Run.ReadyFolders.contains(FolderKey(path + "\\" + subPath)))
         return;
     // Level by level, the destination first; one pass over the separators, so that a hostile

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "mirror/JobHost.h"
+#include "mirror/JobOptions.h"
 #include "mirror/JobRun.h"
 #include "platform/files.h"
 
@@ -24,15 +25,6 @@ public:
     // The gallery hosts: every gallery URL begins "http://www." + tag + ".com".
     static constexpr const char* SiteTagA = "fotoarchive";
     static constexpr const char* SiteTagB = "pixhaven";
-    // A body that announces no length stops at this many bytes (the command line sets it).
-    static constexpr long long DefaultUnsizedBodyLimit = 256LL * 1024 * 1024;
-    // The pause length as the download step reads it: PauseMin to PauseMax, a non-number
-    // counts as PauseMin.
-    static constexpr int PauseMin = 1;
-    static constexpr int PauseMax = 15;
-
-    // Pictures of one listing downloaded at once, at most.
-    static constexpr int MaxConnections = 8;
     // Idle seconds of a download before the watchdog aborts it.
     static constexpr std::int32_t WatchdogLimit = 30;
 
@@ -53,24 +45,14 @@ public:
 
     // Pages and pictures come over this client; the set job falls back on it.
     std::unique_ptr<TNMHTTP> NMHTTP1;
-    // The download archive's file, opened by each job that starts; empty: no archive.
-    std::string ArchivePath;
+    // What the job runs with; the host fills it before the job starts.
+    TJobOptions Options;
+    // The download archive of Options.ArchivePath, opened by each job that starts.
     std::unique_ptr<TJobArchive> Archive;
     // Whether the file is recorded in the download archive; false without one.
     bool IsArchived(const std::string& localFolder, const std::string& fileName);
     // Records a file fetched or found present in the download archive, when there is one.
     void ArchiveFile(const std::string& localFolder, const std::string& fileName);
-
-    // Pictures of a listing downloaded at once (1 to MaxConnections); the pause makes it 1.
-    int Connections = 1;
-    // A file whose transfer fails keeps its data in a partial file, which the next attempt
-    // continues.
-    bool Resume = true;
-    // A file already there is asked for again, and replaced when it changed on the server.
-    bool Update = false;
-    // Further tries of a file that failed for a passing cause (0 to MaxRetries).
-    int Retries = 0;
-    static constexpr int MaxRetries = 20;
 
     // A client set as the window's stored design sets the job's own one.
     static std::unique_ptr<TNMHTTP> NewHttpClient();
@@ -85,7 +67,7 @@ public:
     // Every status report of the HTTP client; one that comes with enough new bytes is a sign
     // of life for the watchdog.
     void HttpStatusReported();
-    // The scheduler of a listing's pictures: over Connections connections, or over the job's
+    // The scheduler of a listing's pictures: over Options.Connections connections, or over the job's
     // own one when the pause is on or there is one connection. Made at the first use.
     TDownloadPool& Downloads();
     // The scheduler of files that come over the job's own connection, one after the other.
@@ -105,7 +87,8 @@ public:
     void ShowSummary();
     void EndJob(TJobOutcome outcome);
 
-    int PauseSeconds();
+    // The pause after each download, in seconds, brought into its range.
+    int PauseSeconds() const;
     // How far the picture being downloaded has come: "N of M bytes", or "N bytes" when the
     // server announced no length; empty outside a download.
     std::string DownloadProgress() const;

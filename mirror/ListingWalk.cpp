@@ -47,7 +47,7 @@ private:
         if (job_.Run.WalkedPages.count(walked))
             return Refuse(platform::Fill(_("** Skipping already walked page %1"), {GalleryUrl(job_.SiteTag, path)}));
         job_.MakeLocalFolders(localSubPath);
-        const platform::TempFile listing = job_.NewPageFile(job_.DestinationText() + localSubPath);
+        const platform::TempFile listing = job_.NewPageFile(job_.Options.Destination + localSubPath);
         if (!listing || !FetchPageOfWalk(job_, GalleryUrl(job_.SiteTag, path), listing.Path()))
             return {};
         job_.Run.WalkedPages.insert(walked);
@@ -133,7 +133,7 @@ private:
             return;
         }
         const std::string localSubPath = ReplaceAll(path, "/", "\\");
-        const std::string localFolder = job_.DestinationText() + localSubPath;
+        const std::string localFolder = job_.Options.Destination + localSubPath;
         job_.MakeLocalFolders(localSubPath);
         downloads_->Add(path + name, localFolder, GalleryUrl(job_.SiteTag, path + name), name);
     }

@@ -65,9 +65,10 @@ std::vector<std::string> LanguagesIn(const std::string& folder)
 std::string ChooseLanguage(const std::string& language, const std::string& locale,
                            const std::vector<std::string>& available)
 {
-    // A C locale shows the source texts whatever LANGUAGE says, as the C library does.
+    // A C locale (what cron and service managers give) speaks English whatever LANGUAGE says,
+    // as the C library ignores LANGUAGE there: the source texts mix English and Japanese.
     if (IsCLocale(locale))
-        return {};
+        return "en";
     std::string_view wanted = language.empty() ? std::string_view(locale) : std::string_view(language);
     while (!wanted.empty()) {
         const size_t colon = wanted.find(':');

@@ -1,7 +1,7 @@
 // The message catalogue: every text a person reads goes through Translate. The texts in the
-// code are the source texts; they are shown as written in the C and POSIX locales and in
-// Japanese ones, and an installed catalogue replaces them in every other locale (English when
-// no catalogue of the user's own language is there).
+// code are the source texts; they are shown as written in Japanese locales, and an installed
+// catalogue replaces them in every other locale: English in the C and POSIX locales and
+// wherever no catalogue of the user's own language is there.
 #pragma once
 
 #include <initializer_list>

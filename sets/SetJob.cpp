@@ -87,7 +87,7 @@ TSetJob::~TSetJob() = default;
 void TSetJob::Start()
 {
     job_.BeginJob();
-    const std::string number = job_.SetNumberText();
+    const std::string number = job_.Options.SetNumber;
     const std::string refusal = RejectionOf(number);
     if (!refusal.empty()) {
         job_.AppendLog(refusal);
@@ -100,13 +100,13 @@ void TSetJob::Start()
     if (NMFTP1->Connected)
         NMFTP1->Disconnect();
     job_.SetStatusText(_("Establishing conection . . ."));
-    job_.AppendLog(WebBase + SlashFolder(RelativeFolder(number)));
+    job_.AppendLog(job_.Options.WebBase + SlashFolder(RelativeFolder(number)));
     // The client's reports show in the status line, and its log-in leads into the job's body,
     // from the first job on.
     NMFTP1->OnConnect = [this](TComponent*) { FetchSetFiles(); };
     NMFTP1->OnStatus = [this](TComponent*, const std::string& Status) { job_.SetStatusText(Status); };
-    NMFTP1->Host = FtpHost;
-    NMFTP1->Port = FtpPort;
+    NMFTP1->Host = job_.Options.FtpHost;
+    NMFTP1->Port = job_.Options.FtpPort;
     NMFTP1->Connect();  // logs in, then runs FetchSetFiles before it returns
     job_.SetStatusText(_(". . . done getting files"));
     End();
@@ -168,7 +168,7 @@ bool TSetJob::ChangeToSetFolder()
             throw;  // a silent server is not a missing set
         job_.AppendLog(_("Set does not exist, download stopped."));
         job_.Run.Outcome = TJobOutcome::SetNotFound;
-        job_.Run.Problem = platform::Fill(_("no folder %1 on %2"), {remoteFolder, FtpHost});
+        job_.Run.Problem = platform::Fill(_("no folder %1 on %2"), {remoteFolder, job_.Options.FtpHost});
         ftp.Disconnect();
         return false;
     }
@@ -181,8 +181,8 @@ void TSetJob::FetchFile(const std::string& name, long long listedTime, long long
     const std::string relativeFolder = RelativeFolder(number_);
     job_.AppendLog(relativeFolder + name);
     job_.MakeLocalFolders(relativeFolder);
-    const std::string localFolder = job_.DestinationText() + relativeFolder;
-    const std::string url = WebBase + SlashFolder(relativeFolder) + name;
+    const std::string localFolder = job_.Options.Destination + relativeFolder;
+    const std::string url = job_.Options.WebBase + SlashFolder(relativeFolder) + name;
     TFtpFileTransfer overFtp(ftp);
     overFtp.ListedTime = listedTime;
     overFtp.ListedSize = listedSize;

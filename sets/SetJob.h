@@ -18,11 +18,6 @@ public:
 
     // The job's own FTP client, as the window's stored design sets it.
     std::unique_ptr<TNMFTP> NMFTP1;
-    // Where the FTP server and the web pages of the sets live.
-    std::string FtpHost = "ftp.setscans.org";
-    int FtpPort = 21;
-    std::string WebBase = "http://www.setscans.org";
-
     // The job for the set number of the entry field.
     void Start();
 

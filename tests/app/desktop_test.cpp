@@ -62,8 +62,8 @@ std::unique_ptr<TForm1> SetJobWindow(const QString& folder, const ScriptedFtpSer
     auto form = std::make_unique<TForm1>((folder + "/Tessary.ini").toStdString());
     form->NMHTTP1->Proxy = "127.0.0.1";
     form->NMHTTP1->ProxyPort = support::FreeLoopbackPort();
-    form->SetJob.FtpHost = "127.0.0.1";
-    form->SetJob.FtpPort = server.Port();
+    form->Options.FtpHost = "127.0.0.1";
+    form->Options.FtpPort = server.Port();
     form->SetJob.NMFTP1->WaitLimit = 10000;  // no test waits for ever
     form->show();
     Control<QLineEdit>(*form, "Edit1")->setText(folder + "/");
@@ -87,8 +87,8 @@ QString Status(const QWidget& form)
 int CloseDuringStalledTransfer(const char* port, const char* folder)
 {
     auto form = std::make_unique<TForm1>(std::string(folder) + "/Tessary.ini");
-    form->SetJob.FtpHost = "127.0.0.1";
-    form->SetJob.FtpPort = std::atoi(port);
+    form->Options.FtpHost = "127.0.0.1";
+    form->Options.FtpPort = std::atoi(port);
     form->show();
     Control<QLineEdit>(*form, "Edit1")->setText(QString(folder) + "/");
     QTimer watch;

@@ -62,8 +62,8 @@ private:
         auto form = std::make_unique<TForm1>(settings);
         form->NMHTTP1->Proxy = "127.0.0.1";
         form->NMHTTP1->ProxyPort = support::FreeLoopbackPort();
-        form->SetJob.FtpHost = "127.0.0.1";
-        form->SetJob.FtpPort = support::FreeLoopbackPort();
+        form->Options.FtpHost = "127.0.0.1";
+        form->Options.FtpPort = support::FreeLoopbackPort();
         return form;
     }
 
@@ -353,24 +353,24 @@ private slots:
         for (std::string& arg : args)
             argv.push_back(arg.data());
         const THeadlessSettings headless = ResolveSettings(ParseCommandLine(static_cast<int>(argv.size()), argv.data()));
-        const TStoredEntries& read = headless.Entries;
+        const TJobOptions& read = headless.Options;
         QCOMPARE(Control<QLineEdit>(*form, "Edit1")->text().toStdString(), read.Destination);
         QCOMPARE(folderId, ReadStoredEntries(Settings()).FolderId);
         QCOMPARE(Control<QLineEdit>(*form, "Edit5")->text().toStdString(), read.Member);
         QCOMPARE(Control<QLineEdit>(*form, "Edit2")->text().toStdString(), read.SetNumber);
         QCOMPARE(Control<QCheckBox>(*form, "CheckBox1")->isChecked(), read.Pause);
         QCOMPARE(Control<QSpinBox>(*form, "SpinEdit1")->value(), read.PauseSeconds);
-        QCOMPARE(form->SiteTag, std::string(headless.HostB ? "pixhaven" : "fotoarchive"));
-        QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), headless.HostB);
-        QCOMPARE(form->NMHTTP1->KeepAlive, headless.KeepAlive);
-        QCOMPARE(form->Connections, headless.Connections);
-        QCOMPARE(form->ArchivePath, headless.ArchivePath);
+        QCOMPARE(form->SiteTag, std::string(read.HostB ? "pixhaven" : "fotoarchive"));
+        QCOMPARE(Control<QRadioButton>(*form, "RadioButton2")->isChecked(), read.HostB);
+        QCOMPARE(form->NMHTTP1->KeepAlive, read.KeepAlive);
+        QCOMPARE(form->Options.Connections, read.Connections);
+        QCOMPARE(form->Options.ArchivePath, read.ArchivePath);
         QVERIFY(form->close());
         // The window never writes the switch, and never loses it either.
-        QCOMPARE(support::FileBytes(Settings()).find("[Network]\r\nKeepAlive=True") != std::string::npos, headless.KeepAlive);
+        QCOMPARE(support::FileBytes(Settings()).find("[Network]\r\nKeepAlive=True") != std::string::npos, read.KeepAlive);
         const IniEntries saved = SectionEntries(Settings());
-        QCOMPARE(ValueOf(saved, "RadioButton2_Checked"), std::string(headless.HostB ? "True" : "False"));
-        QCOMPARE(ValueOf(saved, "RadioButton1_Checked"), std::string(headless.HostB ? "False" : "True"));
+        QCOMPARE(ValueOf(saved, "RadioButton2_Checked"), std::string(read.HostB ? "True" : "False"));
+        QCOMPARE(ValueOf(saved, "RadioButton1_Checked"), std::string(read.HostB ? "False" : "True"));
     }
 
     void newerStoredVersionIsIgnored()

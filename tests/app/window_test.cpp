@@ -61,8 +61,8 @@ void KeepOnLoopback(TForm1& form, std::uint16_t httpProxyPort = support::FreeLoo
 {
     form.NMHTTP1->Proxy = "127.0.0.1";
     form.NMHTTP1->ProxyPort = httpProxyPort;
-    form.SetJob.FtpHost = "127.0.0.1";
-    form.SetJob.FtpPort = support::FreeLoopbackPort();
+    form.Options.FtpHost = "127.0.0.1";
+    form.Options.FtpPort = support::FreeLoopbackPort();
 }
 
 struct ButtonStates {
@@ -588,13 +588,22 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("problem");
-        const QString cannot = QStringLiteral(" cannot be used: it is not HOST:PORT or http://HOST:PORT/");
+        const QString cannot = QStringLiteral(" cannot be used: ");
         QTest::newRow("URL with user and path") << "http_proxy=http://user@127.0.0.1:3128/" << "127.0.0.1" << 3128 << "";
         QTest::newRow("host only") << "http_proxy=127.0.0.2" << "127.0.0.2" << 80 << "";
         QTest::newRow("empty") << "http_proxy=" << "" << 0 << "";
         QTest::newRow("capitals are not read") << "HTTP_PROXY=:8080" << "" << 0 << "";
-        QTest::newRow("not HOST:PORT") << "http_proxy=127.0.0.1:http" << "" << 0 << "http_proxy=127.0.0.1:http" + cannot;
-        QTest::newRow("no host") << "http_proxy=:8080" << "" << 0 << "http_proxy=:8080" + cannot;
+        QTest::newRow("not HOST:PORT") << "http_proxy=127.0.0.1:http" << "" << 0 << "http_proxy=127.0.0.1:http" + cannot + "the port http is not a number";
+        QTest::newRow("no host") << "http_proxy=:8080" << "" << 0 << "http_proxy=:8080" + cannot + "it names no host, as in HOST:PORT";
+        QTest::newRow("highest port") << "http_proxy=127.0.0.1:65535/" << "127.0.0.1" << 65535 << "";
+        QTest::newRow("lowest port") << "http_proxy=127.0.0.1:1" << "127.0.0.1" << 1 << "";
+        QTest::newRow("port 0") << "http_proxy=127.0.0.1:0" << "" << 0
+                                << "http_proxy=127.0.0.1:0" + cannot + "the port 0 is not between 1 and 65535";
+        QTest::newRow("port 65536") << "http_proxy=127.0.0.1:65536" << "" << 0
+                                    << "http_proxy=127.0.0.1:65536" + cannot + "the port 65536 is not between 1 and 65535";
+        QTest::newRow("IPv6 in brackets") << "http_proxy=http://[::1]:3128/" << "::1" << 3128
+                                          << "http_proxy=http://[::1]:3128/" + cannot +
+                                                 "::1 is an IPv6 address, and connections are made over IPv4 only";
         QTest::newRow("host not found") << "http_proxy=nohost" << "nohost" << 80
                                         << "http_proxy=nohost cannot be used: no address found for host nohost";
     }

@@ -26,15 +26,21 @@
 
 class FakeHost : public TJobState {
 public:
-    FakeHost() { SiteTag = SiteTagA; }
+    FakeHost()
+    {
+        SiteTag = SiteTagA;
+        Options.PauseSeconds = 1;
+    }
 
-    // Entry fields and settings the jobs read.
-    std::string Destination;
-    std::string FolderId = "77154";
-    std::string Member = "tessa";
-    std::string SetNumber = "8436";
-    bool Pause = false;
-    std::string PauseValue = "1";
+    FakeHost(const FakeHost&) = delete;
+    FakeHost& operator=(const FakeHost&) = delete;
+
+    // Entry fields and settings the jobs read, by the names the tests use.
+    std::string& Destination = Options.Destination;
+    std::string& FolderId = Options.FolderId;
+    std::string& Member = Options.Member;
+    std::string& SetNumber = Options.SetNumber;
+    bool& Pause = Options.Pause;
 
     // What the jobs showed.
     std::vector<std::string> Log;
@@ -72,12 +78,6 @@ protected:
         Statuses.push_back(text);
         Events.push_back("status " + text);
     }
-    std::string DestinationText() override { return Destination; }
-    std::string FolderIdText() override { return FolderId; }
-    std::string MemberText() override { return Member; }
-    std::string SetNumberText() override { return SetNumber; }
-    bool PauseChecked() override { return Pause; }
-    std::string PauseText() override { return PauseValue; }
     void SetJobRunning(bool running) override { Running = running; }
     void ShowClock(const std::string& timeText) override { Clock.push_back(timeText); }
     void ProcessPendingMessages() override

@@ -180,10 +180,10 @@ TEST_F(DownloadTest, LeftoversOfAKilledRunAreRemovedByTheNextRunInThatFolder)
 TEST_F(DownloadTest, PauseFollowsEachTransferWithItsLength)
 {
     struct Row {
-        std::string value;
+        int value;
         int seconds;
     };
-    const std::vector<Row> rows = {{"4", 4}, {"15", 15}, {"99", 15}, {"0", 1}, {"x", 1}};
+    const std::vector<Row> rows = {{4, 4}, {15, 15}, {16, 15}, {0, 1}, {1, 1}};
     host.Pause = true;
     // No transfer runs during a pause: the watchdog has nothing to count and nothing to abort.
     host.DuringPause = [this] {
@@ -193,8 +193,8 @@ TEST_F(DownloadTest, PauseFollowsEachTransferWithItsLength)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.value);
         host.Events.clear();
-        host.PauseValue = row.value;
-        const std::string name = "p" + row.value + ".jpg";
+        host.Options.PauseSeconds = row.value;
+        const std::string name = "p" + std::to_string(row.value) + ".jpg";
         Serve(name, "bytes");
         Download(name);
         const std::string seconds = std::to_string(row.seconds);
@@ -363,7 +363,7 @@ TEST_F(DownloadTest, RetriesNeverGlueAnErrorPageIntoThePicture)
         if (asked == url && n >= 2 && n <= 3)
             stub.Set(url, replies[static_cast<size_t>(n - 1)]);
     });
-    host.Retries = 3;
+    host.Options.Retries = 3;
 
     Download("a.jpg");
 
@@ -484,7 +484,7 @@ TEST_F(DownloadTest, CutTransferIsResumedWhereItStopped)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove_all(scratch.Path() / "gallery");
-        host.Resume = row.resume;
+        host.Options.Resume = row.resume;
         const std::string head =
             fixtures::HttpHead(200, "OK", {{"Content-Length", std::to_string(row.size)}, {"ETag", "\"v1\""}});
         stub.Set(Site + Folder + "big.jpg", fixtures::Reply::Steps({Step::Send(head), Step::SendGenerated(row.cut), Step::Close()}));
@@ -541,7 +541,7 @@ TEST_F(DownloadTest, RetriesFollowTheBackOffAndEndWithCancel)
         fs::remove_all(scratch.Path() / "gallery");
         host.Log.clear();
         host.StopRequested = false;
-        host.Retries = 3;
+        host.Options.Retries = 3;
         stub.Set(Site + Folder + "a.jpg", row.first);
         const long before = stub.Count(Site + Folder + "a.jpg");  // the second request gets the picture
         stub.OnRequest([&](const std::string& url) {
@@ -576,7 +576,7 @@ TEST_F(DownloadTest, StoredFileHasTheServersTimeAndUpdateReplacesOnlyAChangedOne
     Download("a.jpg");
     EXPECT_EQ(platform::ModifiedTimeOf(LocalFile("a.jpg").string()), seconds);
 
-    host.Update = true;
+    host.Options.Update = true;
     const struct Row {
         const char* name;
         fixtures::Reply reply;

@@ -20,6 +20,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -175,8 +176,14 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"PauseZero", {"--folder", "1", "--pause", "0"}},
         UsageCase{"PauseTooLong", {"--folder", "1", "--pause", "16"}},
         UsageCase{"PauseNotANumber", {"--folder", "1", "--pause", "four"}},
-        UsageCase{"ProxyWithoutPort", {"--folder", "1", "--proxy", "127.0.0.1"}},
+        UsageCase{"ProxyPortOutOfRange", {"--folder", "1", "--proxy", "http://127.0.0.1:99999/"}, "PROXY",
+                  "tessary: --proxy=http://127.0.0.1:99999/ cannot be used: the port 99999 is not between 1 and "
+                  "65535\nTry 'tessary --help' for more information.\n"},
         UsageCase{"ProxyPortNotANumber", {"--folder", "1", "--proxy", "127.0.0.1:http"}},
+        UsageCase{"OptionWordForAValue", {"--member", "--no-pause"}, "PROXY",
+                  "tessary: --member needs a value, and --no-pause is an option (write --member=--no-pause for a "
+                  "value that begins with -)\nTry 'tessary --help' for more information.\n"},
+        UsageCase{"EmptyMember", {"--member="}},
         UsageCase{"FtpPortOutOfRange", {"--set", "8436", "--ftp-host", "127.0.0.1:99999"}},
         UsageCase{"EmptyDestination", {"--folder", "1", "--dest", ""}},
         UsageCase{"MaxSizeNotABytesCount", {"--folder", "1", "--max-size", "0"}},
@@ -188,10 +195,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
         UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}},
         UsageCase{"HttpProxyWithoutHost", {"--folder", "1"}, ":8080",
-                  "tessary: http_proxy=:8080 cannot be used: it is not HOST:PORT or http://HOST:PORT/\n"},
+                  "tessary: http_proxy=:8080 cannot be used: it names no host, as in HOST:PORT\n"},
         UsageCase{"HttpProxyPortNotANumber", {"--member", "tessa"}, "http://127.0.0.1:http/",
-                  "tessary: http_proxy=http://127.0.0.1:http/ cannot be used: it is not HOST:PORT or "
-                  "http://HOST:PORT/\n"},
+                  "tessary: http_proxy=http://127.0.0.1:http/ cannot be used: the port http is not a number\n"},
+        UsageCase{"HttpProxyPortOutOfRange", {"--member", "tessa"}, "127.0.0.1:99999",
+                  "tessary: http_proxy=127.0.0.1:99999 cannot be used: the port 99999 is not between 1 and 65535\n"},
         UsageCase{"HttpProxyOfAnotherKind", {"--folder", "1"}, "socks5://127.0.0.1:1080",
                   "tessary: http_proxy=socks5://127.0.0.1:1080 cannot be used: only http:// proxies are "
                   "supported\n"}),
@@ -356,7 +364,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HeadlessTest, ProxyComesFromHttpProxyWhenNotGiven)
 {
     ServeGallery("http://www.fotoarchive.com", "f=42");
-    const std::pair<Lines, std::string> rows[] = {{{}, "http://" + Proxy() + "/"}, {{"--proxy", Proxy()}, ":8080"}};
+    const std::pair<Lines, std::string> rows[] = {{{}, "http://" + Proxy() + "/"},
+                                                  {{"--proxy", Proxy()}, ":8080"},
+                                                  {{"--proxy", "http://user@" + Proxy() + "/"}, ""}};
     for (const auto& [proxyArgs, httpProxy] : rows) {
         SCOPED_TRACE(httpProxy);
         Lines args{"--folder", "42", "--dest", Destination(), "--no-pause", "--settings", settings.string()};
@@ -368,16 +378,16 @@ TEST_F(HeadlessTest, ProxyComesFromHttpProxyWhenNotGiven)
         EXPECT_EQ(FileBytes(PictureFile()), Picture);
         fs::remove(PictureFile());
     }
-    EXPECT_EQ(stub.Count("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=42"), 2);
+    EXPECT_EQ(stub.Count("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=42"), 3);
 }
 
-TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithThree)
+TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithOne)
 {
     stub.Set("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=404",
              Reply::Status(500, "Error", "<html>server error</html>\n"));
     ProgramRun run({"--folder", "404", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
 
-    EXPECT_EQ(run.Finish(), 3) << run.Err;
+    EXPECT_EQ(run.Finish(), 1) << run.Err;
     Lines expected(5, "**Got a server error, trying to download again");
     expected.push_back("**Tried 5 times and got errors every time, skipping this folder");
     EXPECT_EQ(SplitLines(run.Out), expected);
@@ -387,8 +397,33 @@ TEST_F(HeadlessTest, FirstPageNotObtainedExitsWithThree)
                                           "HTTP/1.0 500 Error, no gallery page");
 }
 
+// A job that could not run exits with 1 and says why in one line, whichever source named what it
+// could not use; no usage hint follows, and no request reaches the gallery.
+TEST_F(HeadlessTest, WhatCannotBeReachedExitsWithOne)
+{
+    ServeGallery("http://www.fotoarchive.com", "f=1");
+    const std::string archive = (scratch.Path() / "archive.db").string();
+    const std::string missing = (scratch.Path() / "missing").string();
+    const std::string ipv6 = "::1 is an IPv6 address, and connections are made over IPv4 only";
+    const std::vector<std::tuple<Lines, std::string, std::string>> rows = {
+        {{"--folder", "1", "--proxy", "[::1]:8080"}, "", "tessary: --proxy=[::1]:8080 cannot be used: " + ipv6},
+        {{"--folder", "1"}, "[::1]:8080", "tessary: http_proxy=[::1]:8080 cannot be used: " + ipv6},
+        {{"--archive-import", missing, "--archive", archive}, "", "no folder " + missing},
+    };
+    for (const auto& [args, httpProxy, err] : rows) {
+        SCOPED_TRACE(err);
+        Lines all = args;
+        all.insert(all.end(), {"--dest", Destination(), "--settings", settings.string()});
+        ProgramRun run(all, {"http_proxy=" + httpProxy});
+        EXPECT_EQ(run.Finish(), 1) << run.Err;
+        EXPECT_EQ(run.Err, err + "\n");
+    }
+    EXPECT_TRUE(stub.Urls().empty());
+    EXPECT_FALSE(fs::exists(archive));
+}
+
 // The locale settings choose the language of the log and of the messages on standard error:
-// the source texts in the C and Japanese locales, English in every other.
+// the source texts in Japanese locales, English in every other, the C locales included.
 TEST_F(HeadlessTest, LocaleChoosesTheSourceTextsOrEnglish)
 {
     struct Row {
@@ -398,9 +433,11 @@ TEST_F(HeadlessTest, LocaleChoosesTheSourceTextsOrEnglish)
     };
     const std::string url = "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=99999";
     const std::vector<Row> rows = {
-        {"LANG=C", "** ERROR - i can't find this folder ID.  Please check the folder ID.",
+        {"LANG=C", "** ERROR - I can't find this folder ID. Please check the folder ID.",
          "the gallery knows no such folder ID"},
-        {"LC_ALL=C.UTF-8", "** ERROR - i can't find this folder ID.  Please check the folder ID.",
+        {"LC_ALL=C.UTF-8", "** ERROR - I can't find this folder ID. Please check the folder ID.",
+         "the gallery knows no such folder ID"},
+        {"LC_ALL=POSIX", "** ERROR - I can't find this folder ID. Please check the folder ID.",
          "the gallery knows no such folder ID"},
         {"LANG=ja_JP.UTF-8", "** ERROR - i can't find this folder ID.  Please check the folder ID.",
          "the gallery knows no such folder ID"},
@@ -419,7 +456,8 @@ TEST_F(HeadlessTest, LocaleChoosesTheSourceTextsOrEnglish)
     }
     // An error message: the fixed text in the chosen language, then the same detail.
     const std::string closed = "127.0.0.1:" + std::to_string(support::FreeLoopbackPort());
-    for (const auto& [locale, text] : {std::pair<std::string, std::string>{"LANG=C", "接続が失敗しました"},
+    for (const auto& [locale, text] : {std::pair<std::string, std::string>{"LANG=ja_JP.UTF-8", "接続が失敗しました"},
+                                       {"LANG=C", "the connection failed"},
                                        {"LANG=en_US.UTF-8", "the connection failed"}}) {
         SCOPED_TRACE(locale);
         ProgramRun run({"--folder", "1", "--dest", Destination(), "--proxy", closed, "--settings", settings.string()},
@@ -614,7 +652,7 @@ INSTANTIATE_TEST_SUITE_P(
         JobListCase{"WithAJobOption", "folder 1\n", {"--folder", "1"},
                     "tessary: --input-file cannot be given with --folder, --member or --set"},
         JobListCase{"ProxyAGalleryJobCannotUse", "set 8436\nfolder 1\n", {},
-                    "tessary: http_proxy=:8080 cannot be used: it is not HOST:PORT or http://HOST:PORT/", ":8080"}),
+                    "tessary: http_proxy=:8080 cannot be used: it names no host, as in HOST:PORT", ":8080"}),
     support::CaseName);
 
 // The jobs of a list (here on standard input) run in its order, each with its summary, and one

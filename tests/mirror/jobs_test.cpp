@@ -185,6 +185,7 @@ struct UrlCase {
     bool hostB;
     bool memberJob;
     std::string url;
+    std::string member = "tessa";
 };
 
 class GalleryJobUrlTest : public JobsTest, public ::testing::WithParamInterface<UrlCase> {};
@@ -198,6 +199,7 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndKeepsThePageFileInsideTheDestination)
     host.UseProxy(server.Port());
     host.SiteTag = c.hostB ? TJobState::SiteTagB : TJobState::SiteTagA;
     host.Destination = (temp.Path() / "Pics").string();
+    host.Member = c.member;
     const auto abort = AbortOnceBodyHolds(*host.NMHTTP1, std::string_view("<HTML>partial").size());
 
     if (c.memberJob)
@@ -223,7 +225,12 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"FolderOnHostA", false, false, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154"},
         UrlCase{"FolderOnHostB", true, false, "http://www.pixhaven.com/cgi-bin/gallery.cgi?f=77154"},
         UrlCase{"MemberOnHostA", false, true, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?m=tessa"},
-        UrlCase{"MemberOnHostB", true, true, "http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa"}),
+        UrlCase{"MemberOnHostB", true, true, "http://www.pixhaven.com/cgi-bin/gallery.cgi?m=tessa"},
+        // A member name is one query value, whatever it holds; letters, digits and -._~ stay.
+        UrlCase{"MemberWithBlankAndQuery", false, true,
+                "http://www.fotoarchive.com/cgi-bin/gallery.cgi?m=a%20b%26f%3D77155%23x%25", "a b&f=77155#x%"},
+        UrlCase{"MemberInUtf8", false, true, "http://www.fotoarchive.com/cgi-bin/gallery.cgi?m=%E3%81%9Fz-._~AZ09",
+                "\xE3\x81\x9Fz-._~AZ09"}),
     support::CaseName);
 
 const std::string EmptyFolderPage =
@@ -466,30 +473,6 @@ TEST_F(JobsTest, ClientsCarryTheWindowsStoredSettings)
     EXPECT_EQ(http.HeaderInfo.LocalMailAddress, "ie 6.0.2800.1106IC");
     EXPECT_EQ(http.HeaderInfo.Password, "");
 }
-
-struct PauseCase {
-    std::string text;
-    int seconds;
-};
-
-void PrintTo(const PauseCase& c, std::ostream* out)
-{
-    *out << '"' << c.text << '"';
-}
-
-class PauseSecondsTest : public JobsTest, public ::testing::WithParamInterface<PauseCase> {};
-
-TEST_P(PauseSecondsTest, ReadsTheSpinBoxLikeTheDownloadStep)
-{
-    host.PauseValue = GetParam().text;
-    EXPECT_EQ(host.PauseSeconds(), GetParam().seconds);
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, PauseSecondsTest,
-                         ::testing::Values(PauseCase{"4", 4}, PauseCase{"1", 1}, PauseCase{"15", 15},
-                                           PauseCase{"0", 1}, PauseCase{"99", 15}, PauseCase{"-3", 1},
-                                           PauseCase{"abc", 1}, PauseCase{"", 1}, PauseCase{"4.5", 1},
-                                           PauseCase{"99999999999", 15}, PauseCase{"-99999999999", 1}));
 
 TEST_F(JobsTest, ProcessingPendingMessagesDispatchesPostedMessages)
 {

@@ -86,7 +86,7 @@ TEST_F(MirrorEndToEnd, MemberJobOfALargerGalleryOverManyPages)
     fourKept.Member = "otto";
     fourKept.UseProxy(static_cast<std::uint16_t>(host.NMHTTP1->ProxyPort));
     fourKept.NMHTTP1->KeepAlive = true;
-    fourKept.Connections = 4;
+    fourKept.Options.Connections = 4;
     StartMemberJob(fourKept);
     EXPECT_EQ(parallel.Tree(), CompleteMirror(options));
     EXPECT_EQ(fourKept.Log, host.Log);

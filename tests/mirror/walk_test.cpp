@@ -134,7 +134,7 @@ protected:
     {
         run.Destination = host.Destination;
         run.UseProxy(stub.Port());
-        run.Connections = connections;
+        run.Options.Connections = connections;
         fs::remove_all(destination);
     }
 
@@ -706,8 +706,8 @@ TEST_F(WalkTest, FourConnectionsKeepARetryWithItsPicture)
         if (url == Site + folder + "b.jpg" && stub.Count(url) == 2)
             ServePicture(folder, "b.jpg");  // the retry finds it
     });
-    host.Connections = 4;
-    host.Retries = 1;
+    host.Options.Connections = 4;
+    host.Options.Retries = 1;
 
     WalkPictureListing(host, folder);
 
@@ -727,7 +727,7 @@ TEST_F(WalkTest, EachTryStartsWithAFreshWatchdogCount)
         SCOPED_TRACE(connections);
         FakeHost run;
         PrepareRun(run, connections);
-        run.Retries = 1;
+        run.Options.Retries = 1;
         const std::string url = Site + folder + "a.jpg";
         stub.Set(url, fixtures::Reply::Steps({Step::Stall(fixtures::Ms{20000})}));
         const long before = stub.Count(url);
@@ -774,8 +774,8 @@ TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
             sqlite3_close(db);
         }
     });
-    host.ArchivePath = archive.string();
-    host.Connections = 4;
+    host.Options.ArchivePath = archive.string();
+    host.Options.Connections = 4;
     host.BeginJob();
 
     EXPECT_THROW(WalkPictureListing(host, folder), EArchiveError);

@@ -23,11 +23,11 @@ TEST(Catalogue, LocaleSettingsChooseTheSourceTextsOrACatalogue)
         const char* chosen;
     };
     const Row rows[] = {
-        {"", "", ""},
-        {"", "C", ""},
-        {"", "POSIX", ""},
-        {"", "C.UTF-8", ""},
-        {"en", "C.UTF-8", ""},  // a C locale shows the source texts whatever LANGUAGE says
+        {"", "", "en"},
+        {"", "C", "en"},
+        {"", "POSIX", "en"},
+        {"", "C.UTF-8", "en"},
+        {"ja", "C.UTF-8", "en"},  // a C locale speaks English whatever LANGUAGE says
         {"", "ja_JP.UTF-8", ""},
         {"", "en_US.UTF-8", "en"},
         {"", "de_DE.UTF-8", "en"},  // no German catalogue: English

@@ -44,9 +44,9 @@ protected:
     void SetUp() override
     {
         host.Destination = folder.Text();
-        setJob.FtpHost = "127.0.0.1";
-        setJob.FtpPort = server.Port();
-        setJob.WebBase = kWeb;  // only ever shown: the FTP connection stays up in these tests
+        host.Options.FtpHost = "127.0.0.1";
+        host.Options.FtpPort = server.Port();
+        host.Options.WebBase = kWeb;  // only ever shown: the FTP connection stays up in these tests
         setJob.NMFTP1->WaitLimit = 10000;  // no test waits for ever
     }
 
@@ -232,7 +232,7 @@ TEST_F(SetJobTest, UpdateFetchesOnlyFilesListedAsNewer)
     support::WriteFile(kept / "8436-01.gif", "kept");
     support::WriteFile(kept / "8436-02.gif", "older");
     ASSERT_TRUE(platform::SetModifiedTime((kept / "8436-02.gif").string(), 631152000));  // 1990
-    host.Update = true;
+    host.Options.Update = true;
 
     setJob.Start();
 

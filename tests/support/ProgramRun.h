@@ -44,13 +44,18 @@ public:
         std::vector<std::string> envp;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
-            // The tests choose the proxy and the language themselves: the source texts unless a
-            // test asks for another.
+            // The tests choose the proxy and the language themselves.
             const bool chosen = entry.rfind("http_proxy=", 0) == 0 || entry.rfind("HTTP_PROXY=", 0) == 0 ||
                                 entry.rfind("LANG", 0) == 0 || entry.rfind("LC_", 0) == 0;
             if (!chosen)
                 envp.push_back(entry);
         }
+        // The system's own texts, as a Japanese locale shows them (no generated locale needed).
+        const bool languageGiven = std::any_of(environment.begin(), environment.end(), [](const std::string& entry) {
+            return entry.rfind("LANG", 0) == 0 || entry.rfind("LC_", 0) == 0;
+        });
+        if (!languageGiven)
+            envp.push_back("LANG=ja_JP.UTF-8");
         envp.insert(envp.end(), environment.begin(), environment.end());
         Start(argv, envp, input);
     }
