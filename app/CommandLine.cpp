@@ -22,13 +22,13 @@ using K = TValueKind;
 
 constexpr TOption Options[] = {
     {.Name = "--folder", .Kind = K::Text, .ValueName = "ID",
-     .Help = "mirror the gallery folder ID and everything below it, without a window",
+     .Help = "mirror the gallery folder ID and everything below it",
      .ToLine = [](TCommandLine& line, const TOptionValue& value) { SetJob(line, THeadlessJob::Folder, value.Text); }},
     {.Name = "--member", .Kind = K::Text, .ValueName = "NAME",
-     .Help = "mirror the gallery of member NAME, without a window",
+     .Help = "mirror the gallery of member NAME",
      .ToLine = [](TCommandLine& line, const TOptionValue& value) { SetJob(line, THeadlessJob::Member, value.Text); }},
     {.Name = "--set", .Kind = K::Text, .ValueName = "NUMBER",
-     .Help = "fetch the instruction pages of set NUMBER, without a window",
+     .Help = "fetch the instruction pages of set NUMBER",
      .ToLine = [](TCommandLine& line, const TOptionValue& value) { SetJob(line, THeadlessJob::Set, value.Text); }},
     {.Name = "--input-file", .Kind = K::File, .ValueName = "FILE",
      .Help = "run the jobs FILE lists, one a line: folder ID, member NAME or set NUMBER; - is standard input",
@@ -291,10 +291,11 @@ TCommandLine ParseCommandLine(int argc, char** argv)
 std::string UsageText()
 {
     std::string text = _("usage:\n"
-                         "  tessary [--settings FILE]              open the window\n"
-                         "  tessary --folder ID [options]          one job without a window; also --member NAME,\n"
-                         "                                         --set NUMBER\n"
-                         "  tessary --input-file FILE [options]    the jobs listed in FILE, no window\n"
+                         "  tessary [--settings FILE]                open the window\n"
+                         "  tessary --folder ID   [options]         folder-ID job, no window\n"
+                         "  tessary --member NAME [options]         member job, no window\n"
+                         "  tessary --set NUMBER  [options]         set download job, no window\n"
+                         "  tessary --input-file FILE [options]     the jobs listed in FILE, no window\n"
                          "options:\n");
     for (const TOption& option : Options)
         text += HelpEntry(option);

@@ -18,6 +18,7 @@
 #include <future>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -120,15 +121,67 @@ TEST_F(HeadlessTest, VersionNamesTheProgramAndItsVersion)
     EXPECT_EQ(run.Err, "");
 }
 
-TEST_F(HeadlessTest, HelpListsEveryOptionAndWinsOverMistakes)
+// The options of --help come from the program's one table. The completion, the manual page
+// and the README each name every one of them, and nothing else; the completion offers a value,
+// not an option, after each option that takes one.
+TEST_F(HeadlessTest, HelpListsEveryOptionAndTheDocumentsFollowIt)
 {
     ProgramRun run({"--bogus", "-h"});
     EXPECT_EQ(run.Finish(), 0);
-    for (const char* option : {"--folder", "--member", "--set", "--dest", "--host-a", "--host-b", "--pause",
-                               "--no-pause", "--proxy", "--ftp-host", "--web-base", "--settings", "--version",
-                               "--max-size", "--keep-alive", "--connections", "--input-file", "--archive",
-                               "--archive-import", "--update", "--no-resume", "--retries"})
-        EXPECT_NE(run.Out.find(option), std::string::npos) << option;
+    std::set<std::string> options;
+    std::set<std::string> taking;
+    const std::regex entry("^  ((-[a-zA-Z], )?(--[a-z-]+))( [A-Z][^ ]*)?( |$).*");
+    for (const std::string& line : SplitLines(run.Out)) {
+        std::smatch match;
+        if (!std::regex_match(line, match, entry))
+            continue;
+        options.insert(match[3]);
+        if (match[2].matched)
+            options.insert(match[2].str().substr(0, 2));
+        if (match[4].matched)
+            taking.insert(match[3]);
+    }
+    EXPECT_GE(options.size(), 24u);
+    EXPECT_TRUE(taking.contains("--retries") && !taking.contains("--update"));
+    const auto namesIn = [](const std::string& text) {
+        std::set<std::string> names;
+        const std::regex name("(^|[^a-zA-Z-])(--[a-z][a-z-]*[a-z]|-[hV])\\b");
+        for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+            names.insert((*it)[2]);
+        return names;
+    };
+    const auto between = [](const std::string& text, const std::string& from, const std::string& to) {
+        const size_t start = text.find(from);
+        return start == std::string::npos ? std::string() : text.substr(start, text.find(to, start + from.size()) - start);
+    };
+    const fs::path source = TESSARY_SOURCE_DIR;
+    const std::string completion = FileBytes(source / "dist/tessary.bash-completion");
+    const std::string manual = std::regex_replace(FileBytes(source / "dist/tessary.1"), std::regex("\\\\-"), "-");
+    const std::string readme = FileBytes(source / "README.md");
+    EXPECT_EQ(namesIn(between(completion, "esac", "}")), options) << "completion's words";
+    std::set<std::string> completedValues = namesIn(between(completion, "case $prev", "esac"));
+    EXPECT_EQ(completedValues, taking) << "completion's options with a value";
+    EXPECT_EQ(namesIn(between(manual, ".SH OPTIONS", ".SH EXIT")), options) << "manual page";
+    EXPECT_EQ(namesIn(between(readme, "## Command line\n\n```", "```\n\n")), options) << "README";
+}
+
+// Without a display the window cannot open: one sentence says what is missing and how to run a
+// job instead, and the program ends with 1 rather than Qt's abort.
+TEST_F(HeadlessTest, WindowWithoutADisplayExitsWithOneAndOneSentence)
+{
+    const std::string howTo = "; to run a job without a window, give tessary --folder ID, --member NAME or --set "
+                              "NUMBER (see tessary --help).\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {"DISPLAY=", "tessary: cannot open the window, no display is set (DISPLAY is empty)" + howTo},
+        {"DISPLAY=:7319", "tessary: cannot open the window, no display answers at :7319" + howTo},
+    };
+    for (const auto& [display, err] : rows) {
+        SCOPED_TRACE(display);
+        ProgramRun run({"--settings", settings.string()},
+                       {display, "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=", "LANG=C"});
+        EXPECT_EQ(run.Finish(), 1);
+        EXPECT_EQ(run.Err, err);
+    }
 }
 
 struct UsageCase {

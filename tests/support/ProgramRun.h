@@ -44,9 +44,13 @@ public:
         std::vector<std::string> envp;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
-            // The tests choose the proxy and the language themselves.
-            const bool chosen = entry.rfind("http_proxy=", 0) == 0 || entry.rfind("HTTP_PROXY=", 0) == 0 ||
-                                entry.rfind("LANG", 0) == 0 || entry.rfind("LC_", 0) == 0;
+            // The tests choose the proxy and the language themselves, and override what they give.
+            const std::string name = entry.substr(0, entry.find('='));
+            const bool given = std::any_of(environment.begin(), environment.end(), [&](const std::string& set) {
+                return set.rfind(name + "=", 0) == 0;
+            });
+            const bool chosen = given || name == "http_proxy" || name == "HTTP_PROXY" || name.rfind("LANG", 0) == 0 ||
+                                name.rfind("LC_", 0) == 0;
             if (!chosen)
                 envp.push_back(entry);
         }
