@@ -46,7 +46,7 @@ public:
     // Waits until every picture added has been reported. After a cancel, the pictures not yet
     // started are dropped and the running ones end; false when pictures were dropped.
     bool Finish();
-    // Aborts the transfers running now; their pictures are reported as failed.
+    // Aborts the transfers running now; their pictures are reported as aborted.
     void Abort();
     // Once a second: the watchdog of every running transfer, and the status line.
     void Tick();

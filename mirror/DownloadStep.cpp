@@ -63,6 +63,7 @@ TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries)
     received.Bytes = transfer.ReceivedBytes();
     received.Unchanged = received.Reason.empty() && transfer.Unchanged();
     received.ModifiedTime = transfer.ModifiedTime();
+    received.StoppedBy = transfer.StoppedBy();
     return received;
 }
 
@@ -115,6 +116,13 @@ void StoreReceived(TJobState& job, TFileTransfer& transfer, TReceivingFile& rece
         ++job.Run.Tally.Fetched;
         job.Run.Tally.Bytes += received.Bytes;
         job.ArchiveFile(localFolder, fileName);
+        return;
+    }
+    // The user's abort says nothing against the server or the file: nothing is locked out, and
+    // the data so far is kept or dropped as after any interrupted transfer.
+    if (received.StoppedBy == TStopReason::User) {
+        job.SetStatusText(platform::Fill(_("%1: aborted"), {fileName}));
+        ++job.Run.Tally.Aborted;
         return;
     }
     transfer.Failed(job, fileName);

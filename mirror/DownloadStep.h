@@ -31,6 +31,7 @@ struct TReceived {
     std::vector<std::string> RetryLines;
     bool Unchanged = false;       // a recheck found the file as it was: nothing came
     long long ModifiedTime = -1;  // the server's time of the file, for the stored one
+    TStopReason StoppedBy = TStopReason::None;  // who stopped the last try before its end
 };
 
 // Back-off before a file is tried again: 1, 2, 4, ... s, at most this long; a server's
@@ -57,6 +58,6 @@ TReceived ReceiveTrying(TFileTransfer& transfer, const TFileTries& tries);
 // The end of a file's transfer: unless it failed (or its length is not the version's), the file
 // takes its final name and the server's time; then the tally counts it (as present when a
 // recheck found it unchanged), or the failure is logged (as `transfer` logs its failures) and
-// counted.
+// counted. A transfer the user aborted is counted as aborted, and logs nothing.
 void StoreReceived(TJobState& job, TFileTransfer& transfer, TReceivingFile& receiving, const std::string& localFolder,
                    const std::string& fileName, const TReceived& received);

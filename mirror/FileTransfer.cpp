@@ -39,6 +39,7 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
                                        long long changedAfter)
 {
     unchanged_ = false;
+    stoppedBy_ = TStopReason::None;
     TReplyVerdict verdict = TReplyVerdict::Refuse;
     try {
         verdict = Request(url, file, changedAfter);
@@ -47,6 +48,7 @@ std::string THttpFileTransfer::Receive(const std::string& url, const std::string
             verdict = Request(url, file, changedAfter);
         }
     } catch (const Exception& error) {
+        stoppedBy_ = http_.StopReason;
         // A body the server cut short came over a connection that broke, as a refusal recorded it.
         mayPass_ = MayPass(error, http_.StopReason) || http_.CutShort;
         return ReasonOf(error);
@@ -142,6 +144,7 @@ std::string TFtpFileTransfer::Receive(const std::string&, const std::string& fil
                                       long long changedAfter)
 {
     lastFailure_.clear();
+    stoppedBy_ = TStopReason::None;
     unchanged_ = changedAfter >= 0 && ListedTime >= 0 && ListedTime <= changedAfter;
     if (unchanged_)
         return {};
@@ -151,6 +154,8 @@ std::string TFtpFileTransfer::Receive(const std::string&, const std::string& fil
         ftp_.Download(fileName, file.Path(), file.ContinueFrom());
     } catch (const Exception& error) {
         lastFailure_ = error.what();
+        // The client's own stop (its time-out, a reply it could not use) ended the data too.
+        stoppedBy_ = ftp_.StopReason != TStopReason::None ? ftp_.StopReason : ftp_.DataStopReason;
         // The server's 4xx replies say that the same command may succeed later. An abort is
         // the user's unless the client timed out.
         const bool passingReply = dynamic_cast<const FTPException*>(&error) != nullptr && lastFailure_.starts_with("4");

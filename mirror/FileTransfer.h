@@ -34,6 +34,9 @@ public:
     // The last failure may pass: a connection refused, reset or dropped, a time-out, the
     // watchdog, a server error or "too many requests"; never the user's abort or a refusal.
     bool FailureMayPass() const { return mayPass_; }
+    // Who stopped the last failed transfer before its end, as its client recorded it (the
+    // user's abort, the watchdog, ...); None when nobody did.
+    TStopReason StoppedBy() const { return stoppedBy_; }
     // The seconds the server asked to wait before the next try; -1: it did not say.
     virtual long long RetryAfter() const { return -1; }
     // Logs a failed file, with what follows from it for the rest of the job.
@@ -46,6 +49,7 @@ public:
 
 protected:
     bool mayPass_ = false;
+    TStopReason stoppedBy_ = TStopReason::None;
 };
 
 class THttpFileTransfer : public TFileTransfer {

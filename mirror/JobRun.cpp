@@ -31,6 +31,7 @@ void TJobTally::Add(const TJobTally& other)
     Present += other.Present;
     Archived += other.Archived;
     Failed += other.Failed;
+    Aborted += other.Aborted;
     Bytes += other.Bytes;
     PagesFailed += other.PagesFailed;
 }
@@ -38,8 +39,10 @@ void TJobTally::Add(const TJobTally& other)
 std::string TJobTally::PagesAndBytesText(std::chrono::steady_clock::duration took) const
 {
     std::string text;
+    if (Aborted > 0)
+        text = platform::Fill(_(", %1 aborted"), {std::to_string(Aborted)});
     if (Archived > 0)
-        text = platform::Fill(_(", %1 archived"), {std::to_string(Archived)});
+        text += platform::Fill(_(", %1 archived"), {std::to_string(Archived)});
     if (PagesFailed > 0)
         text += platform::Fill(platform::TranslatePlural(", %1 page failed", ", %1 pages failed", PagesFailed),
                               {std::to_string(PagesFailed)});

@@ -23,6 +23,7 @@ struct TJobTally {
     int Present = 0;  // already on the disk: not fetched again
     int Archived = 0;  // recorded in the download archive: not fetched again
     int Failed = 0;
+    int Aborted = 0;  // transfers the user aborted: no fault of the file
     std::vector<std::string> FirstFailures;  // the names of the first few failed files
     long long Bytes = 0;                     // of the files fetched
     int PagesFailed = 0;  // pages given up after their tries, unusable, or with no folder to hold them
@@ -32,8 +33,8 @@ struct TJobTally {
     void Retrying(const std::string& fileName);
     // Adds the counts of another job; the names of its failed files are not kept.
     void Add(const TJobTally& other);
-    // The end of a summary line: the files archived and the pages that failed, if any, then the
-    // bytes and the time.
+    // The end of a summary line: the files aborted and archived and the pages that failed, if
+    // any, then the bytes and the time.
     std::string PagesAndBytesText(std::chrono::steady_clock::duration took) const;
 };
 

@@ -532,6 +532,7 @@ void TNMFTP::Abort()
 void TNMFTP::PrepareDataSocket()
 {
     BeginOperation();
+    DataStopReason = TStopReason::None;
     RequireConnection();
     DataSocket = std::make_unique<TPowersock>();
     DataSocket->OnDataArrived = [this](TComponent*) { NoteDataProgress(); };
@@ -548,6 +549,13 @@ void TNMFTP::PrepareDataSocket()
             dataError_ = data.LastError;
     };
     ClearInput();
+}
+
+void TNMFTP::DropDataSocket()
+{
+    if (DataSocket)
+        DataStopReason = DataSocket->StopReason;
+    DataSocket.reset();
 }
 
 void TNMFTP::AnnouncePort(TCmdType type)
@@ -784,7 +792,7 @@ void TNMFTP::ListDirectory()
         const int dataError = EndTransfer(-1);
         JudgeTransfer(ReadTransferEnd(), dataError, 0);
     } catch (const std::exception&) {
-        DataSocket.reset();
+        DropDataSocket();
         SettleOwedReply();
         throw;
     }
@@ -822,7 +830,7 @@ void TNMFTP::Download(const std::string& remoteFile, const std::string& localFil
         const int dataError = EndTransfer(FileSize(target));
         JudgeTransfer(ReadTransferEnd(), dataError, announced);
     } catch (const std::exception&) {
-        DataSocket.reset();
+        DropDataSocket();
         SettleOwedReply();
         throw;
     }

@@ -85,6 +85,9 @@ public:
 
     // Run-time state: the data connection of the running transfer, and the parsed listing.
     std::unique_ptr<TPowersock> DataSocket;
+    // Why the last data connection was stopped before its end (the user's abort, the time-out),
+    // as it recorded it: kept once the connection is gone.
+    TStopReason DataStopReason = TStopReason::None;
     std::unique_ptr<TFTPDirectoryList> DirectoryList;
 
     // Operations.
@@ -135,6 +138,7 @@ private:
     bool FailureLineWaiting() const;
     bool ServerDropArriving() const;
     void PrepareDataSocket();
+    void DropDataSocket();
     void AnnouncePort(TCmdType type);
     bool RestartAt(long long offset);
     long long RequestFile(const std::string& remoteFile, bool restarted);

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -374,24 +375,44 @@ TEST_F(DownloadTest, RetriesNeverGlueAnErrorPageIntoThePicture)
     EXPECT_EQ(host.Run.Tally.Fetched, 1);
 }
 
-TEST_F(DownloadTest, TransferAbortedMidwayLeavesNoFile)
+// The watchdog's stop is a failure, which locks the movies out; the user's abort is counted as
+// aborted, logs nothing and locks nothing out. Either way the data so far is kept for later.
+TEST_F(DownloadTest, TransferStoppedMidwayKeepsItsDataAndCountsByWhoStoppedIt)
 {
+    const std::uint64_t size = 3 * TReceivingFile::MinKeptBytes;
     stub.Set(Site + Folder + "big.jpg",
-             fixtures::Reply::Steps({fixtures::Step::Send(fixtures::HttpHead(200, "OK", {{"Content-Length", "400000"}})),
-                                     fixtures::Step::SendGenerated(400000, 16384, fixtures::Ms{5})}));
-    bool aborted = false;
-    host.NMHTTP1->OnStatus = [this, &aborted](TComponent*, const std::string&) {
-        if (!aborted && host.NMHTTP1->BytesRecvd > 0) {
-            aborted = true;
-            host.NMHTTP1->Abort();  // as the watchdog does when the transfer stalls
-        }
-    };
+             fixtures::Reply::Steps({fixtures::Step::Send(fixtures::HttpHead(
+                                         200, "OK", {{"Content-Length", std::to_string(size)}, {"ETag", "\"v1\""}})),
+                                     fixtures::Step::SendGenerated(size, 65536, fixtures::Ms{5})}));
+    Serve("clip.mov", "movie");
+    for (const TStopReason reason : {TStopReason::Watchdog, TStopReason::User}) {
+        const bool failure = reason == TStopReason::Watchdog;
+        SCOPED_TRACE(failure);
+        fs::remove_all(scratch.Path() / "gallery");
+        host.Log.clear();
+        host.Run.Tally = {};
+        host.MultimediaLockout = false;
+        bool stopped = false;
+        const long long from = host.NMHTTP1->BytesArrived + 1000;  // past the reply's head
+        host.NMHTTP1->OnStatus = [&](TComponent*, const std::string&) {
+            if (host.NMHTTP1->BytesArrived - from > static_cast<long long>(TReceivingFile::MinKeptBytes) &&
+                !std::exchange(stopped, true))
+                host.Http.Stop(reason);  // as the scheduler stops the job's own transfer
+        };
 
-    Download("big.jpg");
+        Download("big.jpg");
+        host.NMHTTP1->OnStatus = nullptr;
+        Download("clip.mov");
 
-    EXPECT_TRUE(aborted);
-    EXPECT_EQ(host.Log, (Lines{"** Multimedia files have been temporarily disabled.", "** Deleting file big.jpg"}));
-    EXPECT_EQ(scratch.Tree(), (Lines{"gallery/", "gallery/tessa/", "gallery/tessa/f/"}));
+        EXPECT_EQ(host.Log.empty(), !failure);  // else the lock-out's and deletion's lines, the movie's skip
+        EXPECT_EQ(host.Run.Tally.Failed, failure ? 1 : 0);
+        EXPECT_EQ(host.Run.Tally.Aborted, failure ? 0 : 1);
+        EXPECT_EQ(host.MultimediaLockout, failure);
+        EXPECT_EQ(fs::exists(LocalFile("clip.mov")), !failure);
+        EXPECT_FALSE(fs::exists(LocalFile("big.jpg")));
+        const auto kept = fs::file_size(platform::NativePath(platform::PartialPath(LocalFolder(), "big.jpg")));
+        EXPECT_TRUE(kept >= TReceivingFile::MinKeptBytes && kept < size) << kept;
+    }
 }
 
 // A partial file from an earlier attempt is continued only by a reply that continues its

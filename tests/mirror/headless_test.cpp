@@ -635,21 +635,46 @@ TEST_F(HeadlessTest, FirstInterruptCancelsAndExitsWith130)
     EXPECT_FALSE(fs::exists(PictureFile()));
 }
 
-// The second Ctrl+C aborts the transfer in progress, here the fetch of a page that never comes.
-TEST_F(HeadlessTest, SecondInterruptAbortsTheTransferAndExitsWith130)
+// Ctrl+C while the job waits. The second aborts the transfer in progress: a page that never
+// comes, or a picture, which is then aborted, not failed.
+TEST_F(HeadlessTest, InterruptWhileTheJobWaitsExitsWith130)
 {
-    stub.Set("http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
-             Reply::Steps({fixtures::Step::Stall(Ms{20000})}));
-    ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
+    const std::string site = "http://www.fotoarchive.com";
+    const std::string firstPage = site + "/cgi-bin/gallery.cgi?f=77154";
+    const std::string pic2 = site + "/gallery/tessa/trips/pic2.jpg";
+    const fixtures::Step silence = fixtures::Step::Stall(Ms{20000});
+    const Lines cancelled = {firstPage, "/gallery/tessa/trips/pic1.jpg", "Cancel button pressed, download stopped."};
+    const struct Row {
+        const char* name;
+        std::string stalled;  // answered with `reply`, the others as they come
+        Reply reply;
+        Lines presses;        // Ctrl+C once the gallery was asked (empty text) or standard error holds it
+        Lines out;
+        std::string summary;
+    } rows[] = {{"second aborts a page fetch", firstPage, Reply::Steps({silence}), {"", "interrupted"}, {},
+                 "ended by an error: 0 fetched, 0 already present, 0 failed, 0 bytes"},
+                {"second aborts a picture", site + "/gallery/tessa/trips/pic1.jpg",
+                 Reply::Steps({fixtures::Step::Send(fixtures::HttpHead(200, "OK", {{"Content-Length", "22"}}) + "part"),
+                               silence}),
+                 {"Downloading pic1.jpg", "interrupted"}, cancelled,
+                 "cancelled: 0 fetched, 0 already present, 0 failed, 1 aborted, 0 bytes"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ServeGallery(site, "f=77154");
+        ListMorePictures(site, "pic1_thumb.jpg", {"pic2.jpg"});
+        stub.Set(row.stalled, row.reply);
+        const int asked = stub.RequestCount();
+        ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
+        for (const std::string& text : row.presses) {
+            ASSERT_TRUE(text.empty() ? stub.WaitForRequests(asked + 1, Ms{20000}) : run.WaitForError(text)) << run.Err;
+            run.Signal(SIGINT);
+        }
 
-    ASSERT_TRUE(WaitForRequest());
-    run.Signal(SIGINT);
-    ASSERT_TRUE(run.WaitForError("interrupted")) << run.Err;
-    run.Signal(SIGINT);
-
-    EXPECT_EQ(run.Finish(), 130) << run.Err;
-    EXPECT_EQ(run.Out, "");
-    EXPECT_EQ(stub.RequestCount(), 1);
+        EXPECT_EQ(run.Finish(), 130) << run.Err;
+        EXPECT_EQ(SplitLines(run.Out), row.out);
+        EXPECT_TRUE(IsSummary(SplitLines(run.Err).back(), row.summary)) << run.Err;
+        EXPECT_EQ(stub.Count(pic2), 0);
+    }
 }
 
 // The lines of a run of a list that name its jobs and sum them up, without their times.

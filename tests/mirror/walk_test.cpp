@@ -639,7 +639,8 @@ TEST_F(WalkTest, FourConnectionsLogAndCountAsOneWould)
 }
 
 // Cancel starts no new picture: the running ones end and are stored. Abort (a second Ctrl+C)
-// ends them at once as failures. The watchdog ends a stalled picture and no other.
+// ends them at once, counted as aborted: no failure, no lock-out. The watchdog ends a stalled
+// picture and no other, as a failure.
 TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
 {
     using fixtures::Reply;
@@ -656,11 +657,11 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
         const char* name;
         Reply first, others;
         enum { Cancel, Abort, Watchdog } how;
-        int fetched, failed;
+        int fetched, failed, aborted;
         Lines firstLines;
-    } rows[] = {{"cancel lets them end", slow, slow, Row::Cancel, 4, 0, {folder + "a.jpg", folder + "b.jpg"}},
-                {"abort ends them", stall, stall, Row::Abort, 0, 4, aFailed},
-                {"watchdog ends a stalled one", stall, quick, Row::Watchdog, 5, 1, aFailed}};
+    } rows[] = {{"cancel lets them end", slow, slow, Row::Cancel, 4, 0, 0, {folder + "a.jpg", folder + "b.jpg"}},
+                {"abort ends them", stall, stall, Row::Abort, 0, 0, 4, {folder + "a.jpg", folder + "b.jpg"}},
+                {"watchdog ends a stalled one", stall, quick, Row::Watchdog, 5, 1, 0, aFailed}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakeHost run;
@@ -684,6 +685,8 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
 
         EXPECT_EQ(run.Run.Tally.Fetched, row.fetched);
         EXPECT_EQ(run.Run.Tally.Failed, row.failed);
+        EXPECT_EQ(run.Run.Tally.Aborted, row.aborted);
+        EXPECT_EQ(run.MultimediaLockout, row.failed > 0);
         ASSERT_GE(run.Log.size(), row.firstLines.size());
         EXPECT_EQ(Lines(run.Log.begin(), run.Log.begin() + row.firstLines.size()), row.firstLines);
         if (row.how != Row::Watchdog) {

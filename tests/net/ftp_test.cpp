@@ -801,6 +801,7 @@ TEST_F(FtpTest, AbortEndsARunningDownload)
     ftp.Connect();
     EXPECT_THROW(ftp.Download("big.bin", dir + "big.bin"), EAbortError);
     EXPECT_EQ(ftp.DataSocket, nullptr);
+    EXPECT_EQ(ftp.DataStopReason, TStopReason::User);  // kept for the caller to tell from a failure
     EXPECT_LT(fs::file_size(dir + "big.bin"), std::uintmax_t{4 << 20});
 }
 
