@@ -9,7 +9,6 @@
 #include "platform/files.h"
 #include "platform/userdirs.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include <unistd.h>
@@ -101,16 +100,17 @@ void THeadlessRunner::OnInterrupt(int count)
     }
 }
 
-// The pause ends early once the user has asked for the transfer to be aborted.
+// The pause keeps its length, but a Ctrl+C is acted on at once: the first, the cancel action,
+// ends the pause, and the job stops before the next file as after a pause run to its end.
 void THeadlessRunner::PauseFor(unsigned milliseconds)
 {
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (interrupts_.Count() < 2) {
+    while (!StopRequested) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         if (left <= 0)
             return;
-        platform::Sleep(static_cast<unsigned>(std::min<long long>(left, 50)));
+        platform::WaitPass(static_cast<int>(left));
     }
 }
 

@@ -636,7 +636,8 @@ TEST_F(HeadlessTest, FirstInterruptCancelsAndExitsWith130)
 }
 
 // Ctrl+C while the job waits. The second aborts the transfer in progress: a page that never
-// comes, or a picture, which is then aborted, not failed.
+// comes, or a picture, which is then aborted, not failed. The first ends a pause at once: the
+// bound of the run is well below the 15 s that a pause run to its end would take.
 TEST_F(HeadlessTest, InterruptWhileTheJobWaitsExitsWith130)
 {
     const std::string site = "http://www.fotoarchive.com";
@@ -657,20 +658,23 @@ TEST_F(HeadlessTest, InterruptWhileTheJobWaitsExitsWith130)
                  Reply::Steps({fixtures::Step::Send(fixtures::HttpHead(200, "OK", {{"Content-Length", "22"}}) + "part"),
                                silence}),
                  {"Downloading pic1.jpg", "interrupted"}, cancelled,
-                 "cancelled: 0 fetched, 0 already present, 0 failed, 1 aborted, 0 bytes"}};
+                 "cancelled: 0 fetched, 0 already present, 0 failed, 1 aborted, 0 bytes"},
+                {"first ends a pause", pic2, Reply::Steps({silence}), {"Sleeping for 15 seconds"}, cancelled,
+                 "cancelled: 1 fetched, 0 already present, 0 failed, 22 bytes"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ServeGallery(site, "f=77154");
         ListMorePictures(site, "pic1_thumb.jpg", {"pic2.jpg"});
         stub.Set(row.stalled, row.reply);
         const int asked = stub.RequestCount();
-        ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--settings", settings.string()});
+        ProgramRun run({"--folder", "77154", "--dest", Destination(), "--proxy", Proxy(), "--pause", "15", "--settings",
+                        settings.string()});
         for (const std::string& text : row.presses) {
             ASSERT_TRUE(text.empty() ? stub.WaitForRequests(asked + 1, Ms{20000}) : run.WaitForError(text)) << run.Err;
             run.Signal(SIGINT);
         }
 
-        EXPECT_EQ(run.Finish(), 130) << run.Err;
+        EXPECT_EQ(run.Finish(Ms{10000}), 130) << run.Err;
         EXPECT_EQ(SplitLines(run.Out), row.out);
         EXPECT_TRUE(IsSummary(SplitLines(run.Err).back(), row.summary)) << run.Err;
         EXPECT_EQ(stub.Count(pic2), 0);
