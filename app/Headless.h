@@ -37,7 +37,7 @@ protected:
     std::string SetNumberText() override { return settings_.Entries.SetNumber; }
     bool PauseChecked() override { return settings_.Entries.Pause; }
     std::string PauseText() override { return std::to_string(settings_.Entries.PauseSeconds); }
-    void SetJobRunning(bool) override {}
+    void SetJobPhase(TJobPhase) override {}
     void ShowClock(const std::string&) override {}
     void PauseFor(unsigned milliseconds) override;
 

@@ -31,7 +31,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <span>
 #include <utility>
 
 namespace {
@@ -291,6 +290,8 @@ void TForm1::StartSetJob()
     RunJob([this] { SetJob.Start(); }, false);
 }
 
+// A job that an error ended is left once its error box has been closed; the window is idle
+// again when the job has returned, not before.
 void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
 {
     // The proxy check lets the window act on clicks, and a second job must not start inside it.
@@ -306,11 +307,13 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
         job();
     } catch (const std::exception& error) {
         // After the window has been closed, an error of the aborted transfer is no news.
-        if (closing_)
-            return;
-        SetStatusText(Run.SummaryLine(_("ended by an error")));
-        platform::HandleApplicationException(error);
+        if (!closing_)
+            platform::HandleApplicationException(error);
+        LeaveJob();
+        if (!closing_)
+            SetStatusText(Run.SummaryLine(_("ended by an error")));
     }
+    ShowJobPhase(JobPhase());
 }
 
 // A gallery job does not start with a $http_proxy it cannot use, rather than go without it;
@@ -406,10 +409,11 @@ void TForm1::ClearLog()
     ui->Memo1->clear();
 }
 
-// A reply line keeps its CR LF, and a label would draw it as two lines cut in half.
+// A reply line keeps its CR LF, and a label would draw it as two lines cut in half. A cancelled
+// job's reports give way to what it still waits for.
 void TForm1::SetStatusText(const std::string& text)
 {
-    QStringList lines = StatusLines(text);
+    QStringList lines = StatusLines(JobPhase() == TJobPhase::Stopping ? StoppingText() : text);
     statusLine_ = lines.isEmpty() ? QString() : lines.constFirst();
     ui->Label12->setText(statusLine_);
     if (!proxyNote_.empty())
@@ -458,19 +462,33 @@ std::string TForm1::PauseText()
     return ui->SpinEdit1->cleanText().toStdString();
 }
 
-// Buttons are enabled before others are disabled, so that a clicked button that goes grey
-// hands its focus to a button: Qt would hand it to the next field with all its text selected.
-void TForm1::SetJobRunning(bool running)
+// A job's own end still says its good-bye to the server before it returns: RunJob offers the
+// start controls once it has.
+void TForm1::SetJobPhase(TJobPhase phase)
 {
-    QPushButton* const cancel[] = {ui->Button1};
-    QPushButton* const starts[] = {ui->Button3, ui->Button4, ui->Button2};
-    const auto enabling = running ? std::span<QPushButton* const>(cancel) : std::span<QPushButton* const>(starts);
-    const auto disabling = running ? std::span<QPushButton* const>(starts) : std::span<QPushButton* const>(cancel);
-    for (QPushButton* button : enabling)
-        button->setEnabled(true);
-    for (QPushButton* button : disabling) {
+    if (phase != TJobPhase::Idle || !JobRunning())
+        ShowJobPhase(phase);
+}
+
+// Buttons are enabled before others are disabled, so that a clicked button that goes grey
+// hands its focus to a button, or to the log while a job stops: Qt would hand it to the next
+// field with all its text selected.
+void TForm1::ShowJobPhase(TJobPhase phase)
+{
+    const bool idle = phase == TJobPhase::Idle;
+    const std::pair<QPushButton*, bool> offered[] = {
+        {ui->Button1, phase == TJobPhase::Running}, {ui->Button3, idle}, {ui->Button4, idle}, {ui->Button2, idle}};
+    QWidget* const heir = idle                          ? ui->Button3
+                          : phase == TJobPhase::Running ? static_cast<QWidget*>(ui->Button1)
+                                                        : ui->Memo1;
+    for (const auto& [button, on] : offered)
+        if (on)
+            button->setEnabled(true);
+    for (const auto& [button, on] : offered) {
+        if (on)
+            continue;
         if (focusWidget() == button)
-            enabling.front()->setFocus(Qt::OtherFocusReason);
+            heir->setFocus(Qt::OtherFocusReason);
         button->setEnabled(false);
     }
 }

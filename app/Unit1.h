@@ -69,7 +69,7 @@ protected:
     std::string SetNumberText() override;
     bool PauseChecked() override;
     std::string PauseText() override;
-    void SetJobRunning(bool running) override;
+    void SetJobPhase(TJobPhase phase) override;
     void ShowClock(const std::string& timeText) override;
     void PauseFor(unsigned milliseconds) override;
 
@@ -99,6 +99,7 @@ private:
     void ArmPlatformDeadline();
     void ProcessToolkitEvents(int waitMs);
     void ShowProgress();
+    void ShowJobPhase(TJobPhase phase);
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;

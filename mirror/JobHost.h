@@ -4,6 +4,10 @@
 
 #include <string>
 
+// Where the host's job is: none runs (a job may start), one runs (it may be cancelled), or a
+// cancelled one finishes what it was doing (nothing may be asked of it until it has ended).
+enum class TJobPhase { Idle, Running, Stopping };
+
 class TJobHost {
 public:
     virtual ~TJobHost() = default;
@@ -22,8 +26,8 @@ public:
     // The pause after each download: on or off, and its length as typed.
     virtual bool PauseChecked() = 0;
     virtual std::string PauseText() = 0;
-    // Cancel is offered while a job runs; the start controls are offered otherwise.
-    virtual void SetJobRunning(bool running) = 0;
+    // Cancel is offered while a job runs, the start controls while none does.
+    virtual void SetJobPhase(TJobPhase phase) = 0;
     virtual void ShowClock(const std::string& timeText) = 0;
     // Process pending window messages once (the platform's queue and the toolkit's events).
     virtual void ProcessPendingMessages();

@@ -79,8 +79,23 @@ TJobState::~TJobState() = default;
 
 void TJobState::Cancel()
 {
-    SetJobRunning(false);
     StopRequested = true;
+    if (phase_ != TJobPhase::Running)
+        return;
+    phase_ = TJobPhase::Stopping;
+    SetJobPhase(phase_);
+    SetStatusText(StoppingText());
+}
+
+std::string TJobState::StoppingText() const
+{
+    std::string files;
+    for (const TDownloadPool* pool : {ownPool_.get(), pool_.get()})
+        for (const std::string& name : pool ? pool->OnTheirWay() : std::vector<std::string>{})
+            files += (files.empty() ? "" : ", ") + name;
+    if (!files.empty())
+        return platform::Fill(_("Stopping: waiting for %1 to finish"), {files});
+    return FetchingPage ? _("Stopping: waiting for the page being fetched") : _("Stopping . . .");
 }
 
 // Deliberately not tied to a request: a count left above the limit keeps aborting until a
@@ -166,18 +181,26 @@ void TJobState::BeginJob()
         Archive = std::make_unique<TJobArchive>(ArchivePath, DestinationText());
     pool_.reset();
     ownPool_.reset();
-    SetJobRunning(true);
+    phase_ = TJobPhase::Running;
+    SetJobPhase(phase_);
     StopRequested = false;
     Run.Begin();
 }
 
 void TJobState::FinishJob(TJobOutcome outcome)
 {
-    pool_.reset();
-    ownPool_.reset();
     Run.Outcome = outcome;
     Run.Cancelled = StopRequested;
-    Cancel();
+    LeaveJob();
+}
+
+void TJobState::LeaveJob()
+{
+    pool_.reset();
+    ownPool_.reset();
+    StopRequested = true;
+    phase_ = TJobPhase::Idle;
+    SetJobPhase(phase_);
 }
 
 void TJobState::ShowSummary()

@@ -298,6 +298,44 @@ private slots:
         form->close();
     }
 
+    // Cancel while a file comes in: the status line says the job waits for it, no button is
+    // offered until the job has ended, and then the start buttons are.
+    void cancelSaysWhatTheJobWaitsFor()
+    {
+        ScriptedFtpServer server;
+        FtpAction slowly;
+        slowly.chunk = 1;
+        slowly.chunkGap = std::chrono::milliseconds(100);
+        ServeSet(server, slowly);
+        auto form = SetJobWindow(dir_->path(), server, 0);
+        const auto offered = [&form] {
+            QString names;
+            for (const char* name : {"Button1", "Button2", "Button3", "Button4"})
+                names += Control<QPushButton>(*form, name)->isEnabled() ? name : "";
+            return names;
+        };
+        QString stopping;
+        QStringList offeredWhileStopping;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, form.get(), [&] {
+            if (stopping.isEmpty() && Logged(*form, "\\scans\\08000\\8436\\8436-01.gif") && Status(*form).startsWith("150")) {
+                QTest::mouseClick(Control<QPushButton>(*form, "Button1"), Qt::LeftButton);
+                stopping = Status(*form);
+            }
+            if (!stopping.isEmpty() && form->JobRunning())
+                offeredWhileStopping << offered();
+        });
+        watch.start(10);
+        QTest::mouseClick(Control<QPushButton>(*form, "Button2"), Qt::LeftButton);
+
+        QCOMPARE(stopping, QStringLiteral("Stopping: waiting for 8436-01.gif to finish"));
+        QVERIFY(!offeredWhileStopping.isEmpty());
+        QCOMPARE(offeredWhileStopping.join(""), QString());
+        QCOMPARE(offered(), QStringLiteral("Button2Button3Button4"));
+        QVERIFY(Status(*form).startsWith("Job cancelled: 1 fetched"));
+        form->close();
+    }
+
     void closeDuringAPause()
     {
         ScriptedFtpServer server;

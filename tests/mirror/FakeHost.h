@@ -78,7 +78,7 @@ protected:
     std::string SetNumberText() override { return SetNumber; }
     bool PauseChecked() override { return Pause; }
     std::string PauseText() override { return PauseValue; }
-    void SetJobRunning(bool running) override { Running = running; }
+    void SetJobPhase(TJobPhase phase) override { Running = phase != TJobPhase::Idle; }
     void ShowClock(const std::string& timeText) override { Clock.push_back(timeText); }
     void ProcessPendingMessages() override
     {
