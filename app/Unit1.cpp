@@ -19,10 +19,12 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QStyle>
 #include <QTime>
@@ -30,6 +32,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <ctime>
 #include <functional>
 #include <utility>
 
@@ -45,6 +49,10 @@ constexpr int SetNumberTypingLimit = 5;
 constexpr int PauseWakeMs = 20;
 // On close, the FTP client's good-bye and any reply it still awaits get this long at most.
 constexpr int CloseWaitLimitMs = 400;
+// The height a window manager's title bar and borders take at most, and the fewest lines the
+// log keeps on a short screen.
+constexpr int FrameReserve = 40;
+constexpr int LeastLogLines = 5;
 
 // The window's stored entries are read by the rules the command line reads them with.
 class TWindowStorage final : public TFormStorage {
@@ -140,7 +148,9 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
 {
     ui->setupUi(this);
     ui->Label12->setText(QStringLiteral("    "));  // uic drops a caption made of blanks only
-    setFixedSize(size());
+    ScaleToFont();
+    FitClock();
+    FitLogToScreen();
     SetPictures();
     ui->BitBtn3->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     // Typing is refused past the limit; a text set from the settings is kept whole.
@@ -195,6 +205,59 @@ void TForm1::ConnectControls()
             ChooseSite(SiteTagB);
     });
     connect(Timer1, &QTimer::timeout, this, &TForm1::SecondPassed);
+}
+
+// The design is drawn at 96 dots per inch; at more, its fonts are larger, and so is all the rest.
+// Edges are scaled rather than sizes, so that controls that meet go on meeting.
+void TForm1::ScaleToFont()
+{
+    const double scale = logicalDpiY() / 96.0;
+    const auto scaled = [scale](int at) { return static_cast<int>(std::lround(at * scale)); };
+    const auto rescale = [&scaled](QWidget* control) {
+        const QRect at = control->geometry();
+        control->setGeometry(QRect(QPoint(scaled(at.x()), scaled(at.y())),
+                                   QPoint(scaled(at.x() + at.width()) - 1, scaled(at.y() + at.height()) - 1)));
+    };
+    for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        rescale(control);
+        for (QWidget* panelControl : control->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            rescale(panelControl);
+    }
+    setFixedSize(scaled(width()), scaled(height()));
+}
+
+// The clock has room for every hour as the locale writes it (with minutes and seconds of wide
+// digits), taken from the gap before its caption.
+void TForm1::FitClock()
+{
+    const QFontMetrics metrics = ui->Label10->fontMetrics();
+    int widest = 0;
+    for (int hour = 0; hour < 24; ++hour) {
+        std::tm time{};
+        time.tm_hour = hour;
+        time.tm_min = 58;
+        time.tm_sec = 58;
+        widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(TimeText(time))));
+    }
+    const int grow = widest - ui->Label10->contentsRect().width();
+    if (grow <= 0)
+        return;
+    ui->Label10->setGeometry(ui->Label10->geometry().adjusted(-grow, 0, 0, 0));
+    ui->Label9->move(ui->Label9->x() - grow, ui->Label9->y());
+}
+
+// The log gives up lines when the screen is too short for the whole window and its frame.
+void TForm1::FitLogToScreen()
+{
+    const int room = screen()->availableGeometry().height() - FrameReserve;
+    const int least = LeastLogLines * ui->Memo1->fontMetrics().lineSpacing();
+    const int over = std::min(height() - room, ui->Memo1->height() - least);
+    if (over <= 0)
+        return;
+    ui->Memo1->resize(ui->Memo1->width(), ui->Memo1->height() - over);
+    ui->Panel4->resize(ui->Panel4->width(), ui->Panel4->height() - over);
+    ui->Label12->move(ui->Label12->x(), ui->Label12->y() - over);
+    setFixedSize(width(), height() - over);
 }
 
 void TForm1::SetPictures()

@@ -100,6 +100,9 @@ private:
     void ProcessToolkitEvents(int waitMs);
     void ShowProgress();
     void ShowJobPhase(TJobPhase phase);
+    void ScaleToFont();
+    void FitClock();
+    void FitLogToScreen();
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;

@@ -28,17 +28,6 @@ bool IsLargeWholeNumber(const std::string& text)
     return i < text.size() && text.find_first_not_of("0123456789", i) == std::string::npos;
 }
 
-// The current time of day in the locale's long time format.
-std::string LongTimeText()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[64];
-    const size_t length = std::strftime(text, sizeof text, "%X", &local);
-    return std::string(text, length);
-}
-
 // `path` as the key of a folder: native separators, no runs of them, none at the end, so
 // that every spelling the walks build of one folder is one key.
 std::string FolderKey(const std::string& path)
@@ -98,11 +87,20 @@ std::string TJobState::StoppingText() const
     return FetchingPage ? _("Stopping: waiting for the page being fetched") : _("Stopping . . .");
 }
 
+std::string TJobState::TimeText(const std::tm& time)
+{
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, "%X", &time));
+}
+
 // Deliberately not tied to a request: a count left above the limit keeps aborting until a
 // status report or the next page fetch resets it.
 void TJobState::Tick()
 {
-    ShowClock(LongTimeText());
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    ShowClock(TimeText(local));
     if (FetchingPage)
         IdleTicks = MadeProgress() ? 0 : IdleTicks + 1;
     if (IdleTicks > (FetchingPage ? PageStallLimit : WatchdogLimit))

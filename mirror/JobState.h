@@ -9,6 +9,7 @@
 #include "platform/files.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -85,6 +86,8 @@ public:
     TJobPhase JobPhase() const { return phase_; }
     // Once a second: the clock, the page fetch's watchdog, and the scheduler's tick.
     void Tick();
+    // `time` as the clock shows it: in the locale's long time format.
+    static std::string TimeText(const std::tm& time);
     // Every status report of the HTTP client; one that comes with enough new bytes is a sign
     // of life for the watchdog.
     void HttpStatusReported();
