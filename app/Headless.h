@@ -31,7 +31,7 @@ protected:
     void ClearLog() override {}
     void SetStatusText(const std::string& text) override;
     void SetProgressText(const std::string& text) override;
-    void SetJobRunning(bool) override {}
+    void SetJobPhase(TJobPhase) override {}
     void ShowClock(const std::string&) override {}
     void PauseFor(unsigned milliseconds) override;
 

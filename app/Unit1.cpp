@@ -19,10 +19,12 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QStyle>
 #include <QTime>
@@ -30,10 +32,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
-#include <span>
 #include <string_view>
 #include <utility>
 
@@ -49,6 +52,10 @@ constexpr int SetNumberTypingLimit = 5;
 constexpr int PauseWakeMs = 20;
 // On close, the FTP client's good-bye and any reply it still awaits get this long at most.
 constexpr int CloseWaitLimitMs = 400;
+// The height a window manager's title bar and borders take at most, and the fewest lines the
+// log keeps on a short screen.
+constexpr int FrameReserve = 40;
+constexpr int LeastLogLines = 5;
 
 // The window's stored entries are read by the rules the command line reads them with.
 class TWindowStorage final : public TFormStorage {
@@ -173,7 +180,9 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
 {
     ui->setupUi(this);
     ui->Label12->setText(QStringLiteral("    "));  // uic drops a caption made of blanks only
-    setFixedSize(size());
+    ScaleToFont();
+    FitClock();
+    FitLogToScreen();
     SetPictures();
     ui->BitBtn3->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     // Typing is refused past the limit; a text set from the settings is kept whole.
@@ -231,6 +240,59 @@ void TForm1::ConnectControls()
     connect(ui->CheckBox1, &QCheckBox::toggled, this, [this](bool on) { Options.Pause = on; });
     connect(ui->SpinEdit1, &QSpinBox::valueChanged, this, [this](int seconds) { Options.PauseSeconds = seconds; });
     connect(Timer1, &QTimer::timeout, this, &TForm1::SecondPassed);
+}
+
+// The design is drawn at 96 dots per inch; at more, its fonts are larger, and so is all the rest.
+// Edges are scaled rather than sizes, so that controls that meet go on meeting.
+void TForm1::ScaleToFont()
+{
+    const double scale = logicalDpiY() / 96.0;
+    const auto scaled = [scale](int at) { return static_cast<int>(std::lround(at * scale)); };
+    const auto rescale = [&scaled](QWidget* control) {
+        const QRect at = control->geometry();
+        control->setGeometry(QRect(QPoint(scaled(at.x()), scaled(at.y())),
+                                   QPoint(scaled(at.x() + at.width()) - 1, scaled(at.y() + at.height()) - 1)));
+    };
+    for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        rescale(control);
+        for (QWidget* panelControl : control->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            rescale(panelControl);
+    }
+    setFixedSize(scaled(width()), scaled(height()));
+}
+
+// The clock has room for every hour as the locale writes it (with minutes and seconds of wide
+// digits), taken from the gap before its caption.
+void TForm1::FitClock()
+{
+    const QFontMetrics metrics = ui->Label10->fontMetrics();
+    int widest = 0;
+    for (int hour = 0; hour < 24; ++hour) {
+        std::tm time{};
+        time.tm_hour = hour;
+        time.tm_min = 58;
+        time.tm_sec = 58;
+        widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(TimeText(time))));
+    }
+    const int grow = widest - ui->Label10->contentsRect().width();
+    if (grow <= 0)
+        return;
+    ui->Label10->setGeometry(ui->Label10->geometry().adjusted(-grow, 0, 0, 0));
+    ui->Label9->move(ui->Label9->x() - grow, ui->Label9->y());
+}
+
+// The log gives up lines when the screen is too short for the whole window and its frame.
+void TForm1::FitLogToScreen()
+{
+    const int room = screen()->availableGeometry().height() - FrameReserve;
+    const int least = LeastLogLines * ui->Memo1->fontMetrics().lineSpacing();
+    const int over = std::min(height() - room, ui->Memo1->height() - least);
+    if (over <= 0)
+        return;
+    ui->Memo1->resize(ui->Memo1->width(), ui->Memo1->height() - over);
+    ui->Panel4->resize(ui->Panel4->width(), ui->Panel4->height() - over);
+    ui->Label12->move(ui->Label12->x(), ui->Label12->y() - over);
+    setFixedSize(width(), height() - over);
 }
 
 void TForm1::SetPictures()
@@ -326,6 +388,8 @@ void TForm1::StartSetJob()
     RunJob([this] { SetJob.Start(); }, false);
 }
 
+// A job that an error ended is left once its error box has been closed; the window is idle
+// again when the job has returned, not before.
 void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
 {
     // The proxy check lets the window act on clicks, and a second job must not start inside it.
@@ -342,11 +406,13 @@ void TForm1::RunJob(const std::function<void()>& job, bool overHttp)
         job();
     } catch (const std::exception& error) {
         // After the window has been closed, an error of the aborted transfer is no news.
-        if (closing_)
-            return;
-        SetStatusText(Run.SummaryLine(_("ended by an error")));
-        platform::HandleApplicationException(error);
+        if (!closing_)
+            platform::HandleApplicationException(error);
+        LeaveJob();
+        if (!closing_)
+            SetStatusText(Run.SummaryLine(_("ended by an error")));
     }
+    ShowJobPhase(JobPhase());
 }
 
 // A gallery job does not start with a $http_proxy it cannot use, rather than go without it;
@@ -456,10 +522,11 @@ void TForm1::ClearLog()
     ui->Memo1->clear();
 }
 
-// A reply line keeps its CR LF, and a label would draw it as two lines cut in half.
+// A reply line keeps its CR LF, and a label would draw it as two lines cut in half. A cancelled
+// job's reports give way to what it still waits for.
 void TForm1::SetStatusText(const std::string& text)
 {
-    QStringList lines = StatusLines(text);
+    QStringList lines = StatusLines(JobPhase() == TJobPhase::Stopping ? StoppingText() : text);
     statusLine_ = lines.isEmpty() ? QString() : lines.constFirst();
     ui->Label12->setText(statusLine_);
     if (!proxyNote_.empty())
@@ -478,19 +545,33 @@ void TForm1::ShowProgress()
     ui->Label12->setText(statusLine_ + QStringLiteral("  ") + QString::fromStdString(progress));
 }
 
-// Buttons are enabled before others are disabled, so that a clicked button that goes grey
-// hands its focus to a button: Qt would hand it to the next field with all its text selected.
-void TForm1::SetJobRunning(bool running)
+// A job's own end still says its good-bye to the server before it returns: RunJob offers the
+// start controls once it has.
+void TForm1::SetJobPhase(TJobPhase phase)
 {
-    QPushButton* const cancel[] = {ui->Button1};
-    QPushButton* const starts[] = {ui->Button3, ui->Button4, ui->Button2};
-    const auto enabling = running ? std::span<QPushButton* const>(cancel) : std::span<QPushButton* const>(starts);
-    const auto disabling = running ? std::span<QPushButton* const>(starts) : std::span<QPushButton* const>(cancel);
-    for (QPushButton* button : enabling)
-        button->setEnabled(true);
-    for (QPushButton* button : disabling) {
+    if (phase != TJobPhase::Idle || !JobRunning())
+        ShowJobPhase(phase);
+}
+
+// Buttons are enabled before others are disabled, so that a clicked button that goes grey
+// hands its focus to a button, or to the log while a job stops: Qt would hand it to the next
+// field with all its text selected.
+void TForm1::ShowJobPhase(TJobPhase phase)
+{
+    const bool idle = phase == TJobPhase::Idle;
+    const std::pair<QPushButton*, bool> offered[] = {
+        {ui->Button1, phase == TJobPhase::Running}, {ui->Button3, idle}, {ui->Button4, idle}, {ui->Button2, idle}};
+    QWidget* const heir = idle                          ? ui->Button3
+                          : phase == TJobPhase::Running ? static_cast<QWidget*>(ui->Button1)
+                                                        : ui->Memo1;
+    for (const auto& [button, on] : offered)
+        if (on)
+            button->setEnabled(true);
+    for (const auto& [button, on] : offered) {
+        if (on)
+            continue;
         if (focusWidget() == button)
-            enabling.front()->setFocus(Qt::OtherFocusReason);
+            heir->setFocus(Qt::OtherFocusReason);
         button->setEnabled(false);
     }
 }

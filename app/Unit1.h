@@ -63,7 +63,7 @@ protected:
     void AppendLog(const std::string& line) override;
     void ClearLog() override;
     void SetStatusText(const std::string& text) override;
-    void SetJobRunning(bool running) override;
+    void SetJobPhase(TJobPhase phase) override;
     void ShowClock(const std::string& timeText) override;
     void PauseFor(unsigned milliseconds) override;
 
@@ -95,6 +95,10 @@ private:
     void ArmPlatformDeadline();
     void ProcessToolkitEvents(int waitMs);
     void ShowProgress();
+    void ShowJobPhase(TJobPhase phase);
+    void ScaleToFont();
+    void FitClock();
+    void FitLogToScreen();
     bool KeyAlreadySeen(QObject* watched, QEvent* event);
 
     std::unique_ptr<Ui::TForm1> ui;

@@ -337,6 +337,15 @@ void TDownloadPool::Tick()
     ShowStatus();
 }
 
+std::vector<std::string> TDownloadPool::OnTheirWay() const
+{
+    std::vector<std::string> names;
+    for (size_t i = 0; i < started_; ++i)
+        if (!pictures_[i].Ended)
+            names.push_back(pictures_[i].FileName);
+    return names;
+}
+
 // Called where the job's thread waits, never from a message handler, so a report never runs
 // inside another.
 void TDownloadPool::Pump()

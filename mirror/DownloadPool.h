@@ -50,6 +50,8 @@ public:
     void Abort();
     // Once a second: the watchdog of every running transfer, and the status line.
     void Tick();
+    // The names of the files on their way now, in listing order.
+    std::vector<std::string> OnTheirWay() const;
 
 private:
     struct TPicture {

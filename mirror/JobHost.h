@@ -4,6 +4,10 @@
 
 #include <string>
 
+// Where the host's job is: none runs (a job may start), one runs (it may be cancelled), or a
+// cancelled one finishes what it was doing (nothing may be asked of it until it has ended).
+enum class TJobPhase { Idle, Running, Stopping };
+
 class TJobHost {
 public:
     virtual ~TJobHost() = default;
@@ -14,8 +18,8 @@ public:
     // A status text that only says how far running downloads have come, shown again and again
     // while they run: a screen that keeps no line may leave it out. The status text by default.
     virtual void SetProgressText(const std::string& text);
-    // Cancel is offered while a job runs; the start controls are offered otherwise.
-    virtual void SetJobRunning(bool running) = 0;
+    // Cancel is offered while a job runs, the start controls while none does.
+    virtual void SetJobPhase(TJobPhase phase) = 0;
     virtual void ShowClock(const std::string& timeText) = 0;
     // Process pending window messages once (the platform's queue and the toolkit's events).
     virtual void ProcessPendingMessages();

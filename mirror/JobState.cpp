@@ -19,17 +19,6 @@ constexpr std::int32_t PageStallLimit = 60;   // idle ticks of a page fetch
 // byte now and then must not keep the watchdog at bay.
 constexpr long long ProgressFloor = 1024;
 
-// The current time of day in the locale's long time format.
-std::string LongTimeText()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[64];
-    const size_t length = std::strftime(text, sizeof text, "%X", &local);
-    return std::string(text, length);
-}
-
 // `path` as the key of a folder: native separators, no runs of them, none at the end, so
 // that every spelling the walks build of one folder is one key.
 std::string FolderKey(const std::string& path)
@@ -70,15 +59,39 @@ TJobState::~TJobState() = default;
 
 void TJobState::Cancel()
 {
-    SetJobRunning(false);
     StopRequested = true;
+    if (phase_ != TJobPhase::Running)
+        return;
+    phase_ = TJobPhase::Stopping;
+    SetJobPhase(phase_);
+    SetStatusText(StoppingText());
+}
+
+std::string TJobState::StoppingText() const
+{
+    std::string files;
+    for (const TDownloadPool* pool : {ownPool_.get(), pool_.get()})
+        for (const std::string& name : pool ? pool->OnTheirWay() : std::vector<std::string>{})
+            files += (files.empty() ? "" : ", ") + name;
+    if (!files.empty())
+        return platform::Fill(_("Stopping: waiting for %1 to finish"), {files});
+    return FetchingPage ? _("Stopping: waiting for the page being fetched") : _("Stopping . . .");
+}
+
+std::string TJobState::TimeText(const std::tm& time)
+{
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, "%X", &time));
 }
 
 // Deliberately not tied to a request: a count left above the limit keeps aborting until a
 // status report or the next page fetch resets it.
 void TJobState::Tick()
 {
-    ShowClock(LongTimeText());
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    ShowClock(TimeText(local));
     if (FetchingPage)
         IdleTicks = MadeProgress() ? 0 : IdleTicks + 1;
     if (IdleTicks > (FetchingPage ? PageStallLimit : WatchdogLimit))
@@ -157,18 +170,26 @@ void TJobState::BeginJob()
         Archive = std::make_unique<TJobArchive>(Options.ArchivePath, Options.Destination);
     pool_.reset();
     ownPool_.reset();
-    SetJobRunning(true);
+    phase_ = TJobPhase::Running;
+    SetJobPhase(phase_);
     StopRequested = false;
     Run.Begin();
 }
 
 void TJobState::FinishJob(TJobOutcome outcome)
 {
-    pool_.reset();
-    ownPool_.reset();
     Run.Outcome = outcome;
     Run.Cancelled = StopRequested;
-    Cancel();
+    LeaveJob();
+}
+
+void TJobState::LeaveJob()
+{
+    pool_.reset();
+    ownPool_.reset();
+    StopRequested = true;
+    phase_ = TJobPhase::Idle;
+    SetJobPhase(phase_);
 }
 
 void TJobState::ShowSummary()

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,11 +60,16 @@ public:
     // True (and `mark` moved on) when `arrived` bytes are enough past `mark` to count as progress.
     static bool IsProgress(long long arrived, long long& mark);
 
-    // The cancel action: start controls offered again, and the running job stops between two
-    // files or lines.
+    // The cancel action: the running job stops between two files or lines. Until it has, the
+    // status line says what it waits for and no control is offered.
     void Cancel();
+    // What a cancelled job waits for before it ends: the files on their way, or the page.
+    std::string StoppingText() const;
+    TJobPhase JobPhase() const { return phase_; }
     // Once a second: the clock, the page fetch's watchdog, and the scheduler's tick.
     void Tick();
+    // `time` as the clock shows it: in the locale's long time format.
+    static std::string TimeText(const std::tm& time);
     // Every status report of the HTTP client; one that comes with enough new bytes is a sign
     // of life for the watchdog.
     void HttpStatusReported();
@@ -81,8 +87,11 @@ public:
     // Every job's first step: start controls disabled, cancel enabled, StopRequested and the
     // run's counts cleared, the job's clock started.
     void BeginJob();
-    // Every job's last step: records why it ended and performs the cancel action.
+    // Every job's last step: records why it ended, then leaves it.
     void FinishJob(TJobOutcome outcome);
+    // The end of a job, also of one that an error ended: its connections go, StopRequested is
+    // set as the cancel action sets it, and the start controls are offered again.
+    void LeaveJob();
     // The summary line of the run in the status line.
     void ShowSummary();
     void EndJob(TJobOutcome outcome);
@@ -110,6 +119,7 @@ private:
     // `open` in `folder`, after the first use of the folder in this job removed the leftovers there.
     platform::TempFile OpenInFolder(const std::string& folder, const std::function<platform::TempFile()>& open);
     long long ProgressMark = 0;
+    TJobPhase phase_ = TJobPhase::Idle;
     std::unique_ptr<TDownloadPool> pool_;     // several connections
     std::unique_ptr<TDownloadPool> ownPool_;  // the job's own connection
 };

@@ -54,6 +54,7 @@ public:
     ~DialogWatcher() override;
 
     QStringList messages;
+    std::function<void()> onMessageBox;  // runs before a message box is closed
     std::function<void(QFileDialog*)> onFolderChooser;
     int folderChoosers = 0;
 

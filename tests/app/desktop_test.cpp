@@ -3,21 +3,26 @@
 // that keeps the window live, and how fast a close ends the program.
 #include "AppTest.h"
 
+#include "app/Translator.h"
 #include "app/Unit1.h"
 #include "fixtures/ScriptedFtpServer.h"
 #include "net/NMFtp.h"
 #include "net/NMHttp.h"
+#include "platform/catalogue.h"
 #include "support/loopback.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMap>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
@@ -30,6 +35,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 
 extern char** environ;
 
@@ -106,6 +112,49 @@ int CloseDuringStalledTransfer(const char* port, const char* folder)
     return QApplication::exec();
 }
 
+// The child's part of textsAndFrameFit: the window in the language and at the dots per inch of
+// its environment, shown with its frame. What does not fit goes to stdout: a text wider or
+// taller than its control (a push button's between its bevel's margins, beside its icon), the
+// clock too narrow for an hour of the day, the frame off the screen.
+int ShowWhatDoesNotFit(const char* folder)
+{
+    platform::UseUserLanguage();
+    InstallTranslators(*qApp);
+    TForm1 form(std::string(folder) + "/Tessary.ini");
+    form.show();
+    QWindow* window = form.windowHandle();
+    QStringList problems;
+    if (!QTest::qWaitFor([&] { return DisplayMode() != "openbox" || window->frameGeometry() != window->geometry(); }, 10000))
+        problems << "no frame";
+    const auto fits = [&problems](const QWidget* control, QString text, int margins) {
+        text.remove('&');
+        const QSize room = control->contentsRect().size();
+        const QFontMetrics metrics = control->fontMetrics();
+        if (metrics.horizontalAdvance(text) + margins > room.width() || metrics.height() > room.height())
+            problems << control->objectName() + " '" + text + "'";
+    };
+    for (const QLabel* label : form.findChildren<QLabel*>())
+        fits(label, label->text(), 0);
+    for (const QAbstractButton* button : form.findChildren<QAbstractButton*>()) {
+        const int text = button->fontMetrics().horizontalAdvance(QString(button->text()).remove('&'));
+        const int icon = button->icon().isNull() ? 0 : button->iconSize().width() + 4;
+        const int margins = 2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin) + icon;
+        fits(button, button->text(), qobject_cast<const QPushButton*>(button) ? margins : button->sizeHint().width() - text);
+    }
+    for (int hour = 0; hour < 24; ++hour) {
+        std::tm time{};
+        time.tm_hour = hour;
+        time.tm_min = time.tm_sec = 58;
+        char text[64];
+        static_cast<TJobHost&>(form).ShowClock(std::string(text, std::strftime(text, sizeof text, "%X", &time)));
+        fits(Control<QLabel>(form, "Label10"), Control<QLabel>(form, "Label10")->text(), 0);
+    }
+    if (!form.screen()->availableGeometry().contains(window->frameGeometry()))
+        problems << QStringLiteral("frame off the screen, bottom at %1").arg(window->frameGeometry().bottom());
+    std::puts(qPrintable(problems.join('\n')));
+    return problems.isEmpty() ? 0 : 1;
+}
+
 // Reads lines of `fd` until one equals `line`; false when `boundMs` passes first.
 bool ReadUntilLine(int fd, const std::string& line, int boundMs)
 {
@@ -150,7 +199,11 @@ std::optional<int> RunChildScenario()
         return std::nullopt;
     const char* port = std::getenv("TESSARY_TEST_PORT");
     const char* folder = std::getenv("TESSARY_TEST_FOLDER");
-    if (std::string(scenario) != "close-stalled-ftp" || port == nullptr || folder == nullptr)
+    if (folder == nullptr)
+        return 2;
+    if (std::string(scenario) == "fit")
+        return ShowWhatDoesNotFit(folder);
+    if (std::string(scenario) != "close-stalled-ftp" || port == nullptr)
         return 2;
     return CloseDuringStalledTransfer(port, folder);
 }
@@ -298,6 +351,44 @@ private slots:
         form->close();
     }
 
+    // Cancel while a file comes in: the status line says the job waits for it, no button is
+    // offered until the job has ended, and then the start buttons are.
+    void cancelSaysWhatTheJobWaitsFor()
+    {
+        ScriptedFtpServer server;
+        FtpAction slowly;
+        slowly.chunk = 1;
+        slowly.chunkGap = std::chrono::milliseconds(100);
+        ServeSet(server, slowly);
+        auto form = SetJobWindow(dir_->path(), server, 0);
+        const auto offered = [&form] {
+            QString names;
+            for (const char* name : {"Button1", "Button2", "Button3", "Button4"})
+                names += Control<QPushButton>(*form, name)->isEnabled() ? name : "";
+            return names;
+        };
+        QString stopping;
+        QStringList offeredWhileStopping;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, form.get(), [&] {
+            if (stopping.isEmpty() && Logged(*form, "\\scans\\08000\\8436\\8436-01.gif") && Status(*form).startsWith("150")) {
+                QTest::mouseClick(Control<QPushButton>(*form, "Button1"), Qt::LeftButton);
+                stopping = Status(*form);
+            }
+            if (!stopping.isEmpty() && form->JobRunning())
+                offeredWhileStopping << offered();
+        });
+        watch.start(10);
+        QTest::mouseClick(Control<QPushButton>(*form, "Button2"), Qt::LeftButton);
+
+        QCOMPARE(stopping, QStringLiteral("Stopping: waiting for 8436-01.gif to finish"));
+        QVERIFY(!offeredWhileStopping.isEmpty());
+        QCOMPARE(offeredWhileStopping.join(""), QString());
+        QCOMPARE(offered(), QStringLiteral("Button2Button3Button4"));
+        QVERIFY(Status(*form).startsWith("Job cancelled: 1 fetched"));
+        form->close();
+    }
+
     void closeDuringAPause()
     {
         ScriptedFtpServer server;
@@ -320,6 +411,48 @@ private slots:
         QVERIFY(!form->isVisible());
         QVERIFY(!form->JobRunning());
         QCOMPARE(SectionEntries(Settings()).size(), size_t(17));
+    }
+
+    // Every text fits its control, the clock fits every time of day and the frame fits the
+    // screen (1024x768 on the X server), in English and Japanese, at 96 and 120 dots per inch,
+    // with Qt scaling the window or with the fonts grown. In a child, as the language holds
+    // for a whole program; the locales are made for it, so that the clock is written as they write it.
+    void textsAndFrameFit_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("dpi");
+        QTest::addColumn<QString>("qtScaling");
+        for (const char* locale : {"en_US", "ja_JP"}) {
+            const QString name = QString::fromLatin1(locale);
+            QTest::newRow(qPrintable(name + " 96 dpi")) << name << "96" << "1";
+            QTest::newRow(qPrintable(name + " 120 dpi scaled by Qt")) << name << "120" << "1";
+            QTest::newRow(qPrintable(name + " 120 dpi fonts")) << name << "120" << "0";
+        }
+    }
+
+    void textsAndFrameFit()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, dpi);
+        QFETCH(QString, qtScaling);
+        static const QTemporaryDir locales;
+        QProcess localedef;
+        if (!QFileInfo::exists(locales.filePath(locale + ".UTF-8")))
+            localedef.start(QStringLiteral("localedef"), {"-i", locale, "-f", "UTF-8", locales.filePath(locale + ".UTF-8")});
+        if (localedef.waitForFinished(30000) && localedef.exitCode() != 0)
+            qWarning("localedef made no %s locale: the clock is tried in the C locale's format", qPrintable(locale));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LC_TIME", "LANGUAGE"})
+            environment.remove(QString::fromLatin1(name));
+        for (const auto& [name, value] : {std::pair<const char*, QString>{"LANG", locale + ".UTF-8"}, {"LOCPATH", locales.path()},
+                                          {"QT_FONT_DPI", dpi}, {"QT_ENABLE_HIGHDPI_SCALING", qtScaling},
+                                          {ChildScenario, "fit"}, {"TESSARY_TEST_FOLDER", dir_->path()}})
+            environment.insert(QString::fromLatin1(name), value);
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.start(QStringLiteral("/proc/self/exe"), {});
+        QVERIFY(child.waitForFinished(30000));
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, child.readAllStandardOutput().constData());
     }
 
     // The program of a window closed while the server holds a transfer silent is gone soon

@@ -33,6 +33,8 @@ void DialogWatcher::Poll()
             continue;
         if (auto* box = qobject_cast<QMessageBox*>(widget)) {
             messages << box->text();
+            if (onMessageBox)
+                onMessageBox();
             box->done(QMessageBox::Ok);
         } else if (auto* chooser = qobject_cast<QFileDialog*>(widget)) {
             ++folderChoosers;

@@ -78,7 +78,7 @@ protected:
         Statuses.push_back(text);
         Events.push_back("status " + text);
     }
-    void SetJobRunning(bool running) override { Running = running; }
+    void SetJobPhase(TJobPhase phase) override { Running = phase != TJobPhase::Idle; }
     void ShowClock(const std::string& timeText) override { Clock.push_back(timeText); }
     void ProcessPendingMessages() override
     {

@@ -31,17 +31,22 @@ using support::PrintTo;
 const std::string RetryLine = "**Got a server error, trying to download again";
 const std::string GiveUpLine = "**Tried 5 times and got errors every time, skipping this folder";
 
-// The fake host, recording every change of the button states as well.
+using Phases = std::vector<TJobPhase>;
+constexpr TJobPhase Running = TJobPhase::Running;
+constexpr TJobPhase Stopping = TJobPhase::Stopping;
+constexpr TJobPhase Idle = TJobPhase::Idle;
+
+// The fake host, recording every phase the job tells it as well.
 class JobHost : public FakeHost {
 public:
-    std::vector<bool> ButtonStates;  // true: a job runs (cancel enabled, start buttons disabled)
+    Phases PhasesShown;
     using FakeHost::ProcessPendingMessages;
 
 protected:
-    void SetJobRunning(bool running) override
+    void SetJobPhase(TJobPhase phase) override
     {
-        FakeHost::SetJobRunning(running);
-        ButtonStates.push_back(running);
+        FakeHost::SetJobPhase(phase);
+        PhasesShown.push_back(phase);
     }
 };
 
@@ -215,7 +220,7 @@ TEST_P(GalleryJobUrlTest, BuildsTheUrlAndKeepsThePageFileInsideTheDestination)
     EXPECT_EQ(temp.Tree(), Lines{"Pics/"});  // the destination is created first; nothing beside it
     // The URL is logged only once the page is in; an escaped error leaves the job running.
     EXPECT_TRUE(host.Log.empty());
-    EXPECT_EQ(host.ButtonStates, std::vector<bool>{true});
+    EXPECT_EQ(host.PhasesShown, Phases{Running});
     EXPECT_FALSE(host.StopRequested);
 }
 
@@ -238,7 +243,7 @@ const std::string EmptyFolderPage =
     "<TR><TD><CODE><A HREF=\"/cgi-bin/gallery.cgi?a=members\">Up</A></CODE></TD></TD></TR>\n"
     "</HTML>\n";
 
-TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
+TEST_F(JobsTest, JobThatEndsNormallyLeavesTheHostIdle)
 {
     fixtures::ScriptedHttpServer server({Page(200, EmptyFolderPage)});
     host.UseProxy(server.Port());
@@ -258,7 +263,7 @@ TEST_F(JobsTest, JobThatEndsNormallyLeavesTheIdleButtonStates)
               (Lines{"getting list . . . ", "Finding directories . . .", ". . . done getting files"}));
     EXPECT_TRUE(IsSummary(host.Statuses.back(), "completed: 0 fetched, 0 already present, 0 failed, 0 bytes"))
         << host.Statuses.back();
-    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
+    EXPECT_EQ(host.PhasesShown, (Phases{Running, Idle}));
     EXPECT_TRUE(host.StopRequested);
     EXPECT_EQ(host.Run.Outcome, TJobOutcome::Completed);
     EXPECT_EQ(host.LastFolderPath, "");
@@ -308,7 +313,7 @@ TEST_F(JobsTest, JobWhoseFirstPageFailsPerformsTheCancelAction)
     EXPECT_EQ(host.Statuses[0], "getting list . . . ");
     EXPECT_TRUE(IsSummary(host.Statuses[1], "stopped, first page not obtained: 0 fetched, 0 already present, 0 failed, 0 bytes"))
         << host.Statuses[1];
-    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false}));
+    EXPECT_EQ(host.PhasesShown, (Phases{Running, Idle}));
     EXPECT_TRUE(host.StopRequested);
     EXPECT_EQ(host.Run.Outcome, TJobOutcome::FirstPageFailed);
     EXPECT_TRUE(temp.Tree().empty());
@@ -321,13 +326,16 @@ TEST_F(JobsTest, ErrorThatEscapesTheJobLeavesItRunning)
 
     EXPECT_THROW(StartFolderJob(host), ESockError);
 
-    EXPECT_EQ(host.ButtonStates, std::vector<bool>{true});
+    EXPECT_EQ(host.PhasesShown, Phases{Running});
     EXPECT_FALSE(host.StopRequested);
     EXPECT_TRUE(host.Log.empty());
+    host.LeaveJob();  // what the window does once the error is shown
+    EXPECT_EQ(host.PhasesShown, (Phases{Running, Idle}));
+    EXPECT_TRUE(host.StopRequested);
 }
 
 // The cancel action only sets a flag: the page being fetched still arrives, and the walk stops
-// at its first check.
+// at its first check. Meanwhile the job is stopping, and says what for.
 TEST_F(JobsTest, CancelDuringTheFirstFetchLetsItFinishAndStopsTheWalk)
 {
     fixtures::ScriptedHttpServer server(
@@ -341,25 +349,32 @@ TEST_F(JobsTest, CancelDuringTheFirstFetchLetsItFinishAndStopsTheWalk)
 
     EXPECT_EQ(host.Log, (Lines{"http://www.fotoarchive.com/cgi-bin/gallery.cgi?f=77154",
                                "Cancel button pressed, download stopped."}));
-    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(host.PhasesShown, (Phases{Running, Stopping, Idle}));
+    EXPECT_EQ(host.Statuses.at(1), "Stopping: waiting for the page being fetched");
     EXPECT_TRUE(IsSummary(host.Statuses.back(), "cancelled: 0 fetched")) << host.Statuses.back();
     EXPECT_TRUE(host.StopRequested);
 }
 
-TEST_F(JobsTest, CancelActionAndJobStartSwitchTheButtonsAndTheFlag)
+// Without a job the cancel action only sets the flag; a job it stops once.
+TEST_F(JobsTest, CancelActionAndJobStartSwitchThePhaseAndTheFlag)
 {
     host.Cancel();
-    EXPECT_EQ(host.ButtonStates, std::vector<bool>{false});
+    EXPECT_EQ(host.PhasesShown, Phases{});
     EXPECT_TRUE(host.StopRequested);
 
     host.Run.Outcome = TJobOutcome::SetNotFound;
     host.BeginJob();
-    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{false, true}));
+    EXPECT_EQ(host.PhasesShown, Phases{Running});
     EXPECT_FALSE(host.StopRequested);
     EXPECT_EQ(host.Run.Outcome, TJobOutcome::Completed);
 
+    host.Cancel();
+    host.Cancel();
+    EXPECT_EQ(host.PhasesShown, (Phases{Running, Stopping}));
+    EXPECT_EQ(host.Statuses, Lines{"Stopping . . ."});
+
     host.EndJob(TJobOutcome::SetNumberRejected);
-    EXPECT_EQ(host.ButtonStates, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(host.PhasesShown, (Phases{Running, Stopping, Idle}));
     EXPECT_TRUE(host.StopRequested);
     EXPECT_EQ(host.Run.Outcome, TJobOutcome::SetNumberRejected);
 }

@@ -666,6 +666,7 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
         SCOPED_TRACE(row.name);
         FakeHost run;
         PrepareRun(run, 4);
+        run.BeginJob();
         for (const std::string& name : names)
             stub.Set(Site + folder + name, name == "a.jpg" ? row.first : row.others);
         const int requests = stub.RequestCount() + 5;  // the listing and one picture for each connection
@@ -692,6 +693,8 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
         if (row.how != Row::Watchdog) {
             EXPECT_EQ(run.Log.back(), "Cancel button pressed, download stopped.");
             EXPECT_EQ(stub.RequestCount(), requests);
+            EXPECT_TRUE(std::count(run.Statuses.begin(), run.Statuses.end(),
+                                   "Stopping: waiting for a.jpg, b.jpg, c.jpg, d.jpg to finish"));
         }
     }
 }
