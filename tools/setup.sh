@@ -8,7 +8,7 @@ packages=(build-essential cmake ninja-build pkg-config
           qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-qpa-plugins libgl-dev
           libjpeg62-turbo-dev libsqlite3-dev fonts-ipafont-gothic libgtest-dev libgmock-dev
           nginx vsftpd squid curl wget lftp xvfb xauth openbox time strace
-          dpkg-dev file desktop-file-utils gettext)
+          dpkg-dev file desktop-file-utils gettext locales)
 source tools/install-missing.sh
 install_missing "${packages[@]}"
 
