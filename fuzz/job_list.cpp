@@ -58,7 +58,12 @@ void CheckJob(const TCommandLine& job, const TCommandLine& base)
                      "a folder ID is a positive number");
     if (job.Job == THeadlessJob::Set)
         fuzz::Expect(Digits(job.JobValue), "a set number is digits");
-    fuzz::Expect(job.Destination == base.Destination && job.KeepAlive == base.KeepAlive,
+    TJobOptions options;
+    TJobOptions baseOptions;
+    job.ApplyTo(options);
+    base.ApplyTo(baseOptions);
+    fuzz::Expect(options.Destination == baseOptions.Destination && options.KeepAlive == baseOptions.KeepAlive &&
+                     options.Destination == "pictures/" && options.KeepAlive,
                  "a job keeps the options of the command line");
 }
 
@@ -67,9 +72,9 @@ void CheckJob(const TCommandLine& job, const TCommandLine& base)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string text = fuzz::Text(data, size);
-    TCommandLine base;
-    base.Destination = "pictures/";
-    base.KeepAlive = true;
+    static char* arguments[] = {const_cast<char*>("tessary"), const_cast<char*>("--dest"),
+                                const_cast<char*>("pictures/"), const_cast<char*>("--keep-alive")};
+    static const TCommandLine base = ParseCommandLine(4, arguments);
     std::size_t lines = 0;
     const std::size_t named = JobLines(text, lines);
     try {
