@@ -302,11 +302,12 @@ std::string UsageText()
     // One text, so that a catalogue can lay the rule out for its language.
     text += _("Log lines go to standard output, status texts and the job's closing summary to\n"
               "standard error.\n"
-              "Exit status: 0 all done; 1 the job could not run (the gallery, the FTP host, the\n"
-              "proxy or the destination unreachable or refusing, the first page never obtained,\n"
-              "an archive that cannot be used); 2 usage: the command line or an input file is\n"
-              "wrong, nothing was asked of any server; 3 the server said there is nothing (an\n"
-              "unknown folder, member or set); 4 some files or pages failed; 130 interrupted.\n"
+              "Exit status: 0 all done; 1 the job could not run (the gallery, the FTP host,\n"
+              "the proxy or the destination unreachable or refusing, the first page never\n"
+              "obtained, an archive that cannot be used); 2 usage: the command line or an\n"
+              "input file is wrong, nothing was asked of any server; 3 the server said there\n"
+              "is nothing (an unknown folder, member or set); 4 some files or pages failed;\n"
+              "130 interrupted.\n"
               "Ctrl+C once cancels (a pause ends at once), twice aborts the transfers, three\n"
               "times quits.\n");
     return text;
