@@ -154,8 +154,9 @@ TEST_F(HeadlessTest, HelpListsEveryOptionAndTheDocumentsFollowIt)
     const std::regex entry("^  ((-[a-zA-Z]), )?(--[a-z-]+)( [A-Z][^ ]*)?( |$).*");
     for (const std::string& line : SplitLines(run.Out)) {
         // A terminal of 80 columns shows it unbroken; the settings file's path is the user's.
-        if (!line.starts_with("Settings file: "))
+        if (!line.starts_with("Settings file: ")) {
             EXPECT_LE(line.size(), 79u) << line;
+        }
         std::smatch match;
         if (!std::regex_match(line, match, entry))
             continue;
