@@ -638,6 +638,25 @@ TEST_F(WalkTest, FourConnectionsLogAndCountAsOneWould)
     EXPECT_EQ(stub.Count(Site + folder + "d.mov"), 0);
 }
 
+// The pause makes one connection of four: each picture is asked for only after the one before
+// it has been stored and paused after.
+TEST_F(WalkTest, PauseMakesFourConnectionsOne)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"), PictureLine(folder, "b.jpg")}));
+    ServePicture(folder, "a.jpg");
+    ServePicture(folder, "b.jpg");
+    host.Options.Connections = 4;
+    host.Pause = true;
+    std::vector<int> requestsAtPause;
+    host.DuringPause = [&] { requestsAtPause.push_back(stub.RequestCount()); };
+
+    WalkPictureListing(host, folder);
+
+    EXPECT_EQ(requestsAtPause, (std::vector<int>{2, 3}));
+    EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg"}));
+}
+
 // Cancel starts no new picture: the running ones end and are stored. Abort (a second Ctrl+C)
 // ends them at once, counted as aborted: no failure, no lock-out. The watchdog ends a stalled
 // picture and no other, as a failure.
