@@ -3,6 +3,7 @@
 #include "mirror/Archive.h"
 #include "mirror/JobState.h"
 #include "net/NMHttp.h"
+#include "net/finally.h"
 #include "platform/catalogue.h"
 #include "platform/eventloop.h"
 
@@ -500,6 +501,17 @@ void TDownloadPool::TransferEnded(size_t index)
     connection.Picture->Received = connection.Worker->Result;
     connection.Picture->Ended = true;
     connection.Picture = nullptr;
+    // The job's thread waits inside other work, not in a pump of its own; a parallel pump
+    // neither waits nor pauses, so it cannot run inside itself.
+    if (meanwhile_)
+        Pump();
+}
+
+void TDownloadPool::Meanwhile(const std::function<void()>& work)
+{
+    meanwhile_ = true;
+    const net::Finally done{[this] { meanwhile_ = false; }};
+    work();
 }
 
 // "3 downloads, 1.2 MB of 4.0 MB": the running transfers and their bytes, counting the received

@@ -16,6 +16,7 @@
 
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,11 @@ public:
     void Tick();
     // The names of the files on their way now, in listing order.
     std::vector<std::string> OnTheirWay() const;
+    // Whether the pictures come over connections of their own, beside the job's.
+    bool Parallel() const { return !OwnConnection(); }
+    // Runs `work` on the job's thread while the pictures added so far download: meanwhile
+    // further pictures start and ended ones are reported, as the transfers end.
+    void Meanwhile(const std::function<void()>& work);
 
 private:
     struct TPicture {
@@ -108,6 +114,7 @@ private:
     bool dropped_ = false;  // a cancel dropped pictures since the last Finish
     std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel
+    bool meanwhile_ = false;     // the job's thread runs other work: an ended transfer pumps
 };
 
 // Stores `fileName` from `url` in `localFolder` over `transfer`, over the job's own connection,

@@ -10,7 +10,9 @@
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
+#include <optional>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -27,38 +29,80 @@ public:
     }
 
 private:
+    // Where a listing page's path leads: the page's folder, the request that asks for it, and
+    // its key among the walked pages. A Next page's path names its folder before the CGI call.
+    struct TListingPage {
+        std::string LocalSubPath;
+        std::string Request;
+        bool NextPageCall = false;
+        std::string Walked{};
+    };
+    static TListingPage PageOf(const std::string& path)
+    {
+        TListingPage page{ReplaceAll(path, "/", "\\"), path};
+        const int cgi = Pos(page.LocalSubPath, "cgi-bin");
+        const int cgiCall = Pos(path, "/cgi-bin/");
+        page.NextPageCall = cgiCall > 0;
+        if (cgi > 0) {
+            page.LocalSubPath = KeepFirst(page.LocalSubPath, cgi - 1);
+            page.Request = DropFirst(path, cgiCall - 1);
+        }
+        page.Walked = "listing:" + page.LocalSubPath + " " + page.Request;
+        return page;
+    }
+
     // One listing page; the argument for the next page's walk, or empty.
-    std::string WalkPage(std::string path)
+    std::string WalkPage(const std::string& path)
     {
         std::string nextLink;
         job_.SetStatusText(_("Getting directory listing . . ."));
         if (!IsSafeServerPath(path))
             return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(path)}));
-
-        std::string localSubPath = ReplaceAll(path, "/", "\\");
-        const int cgi = Pos(localSubPath, "cgi-bin");
-        const int cgiCall = Pos(path, "/cgi-bin/");
-        const bool nextPageCall = cgiCall > 0;
-        if (cgi > 0) {
-            localSubPath = KeepFirst(localSubPath, cgi - 1);
-            path = DropFirst(path, cgiCall - 1);
-        }
-        const std::string walked = "listing:" + localSubPath + " " + path;
-        if (job_.Run.WalkedPages.count(walked))
-            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {GalleryUrl(job_.SiteTag, path)}));
-        job_.MakeLocalFolders(localSubPath);
-        const platform::TempFile listing = job_.NewPageFile(job_.Options.Destination + localSubPath);
-        if (!listing || !FetchPageOfWalk(job_, GalleryUrl(job_.SiteTag, path), listing.Path()))
+        const TListingPage page = PageOf(path);
+        const std::string url = GalleryUrl(job_.SiteTag, page.Request);
+        if (job_.Run.WalkedPages.count(page.Walked))
+            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {url}));
+        job_.MakeLocalFolders(page.LocalSubPath);
+        const platform::TempFile listing = Fetch(url, job_.Options.Destination + page.LocalSubPath);
+        if (!listing)
             return {};
-        job_.Run.WalkedPages.insert(walked);
-        if (nextPageCall)
-            path = ReplaceAll(localSubPath, "\\", "/");
+        job_.Run.WalkedPages.insert(page.Walked);
+        const std::string folderPath = page.NextPageCall ? ReplaceAll(page.LocalSubPath, "\\", "/") : page.Request;
 
         std::string text;
         if (!ReadListing(listing.Path(), text) || !Contains(text, "_thumb.jpg") ||
-            !WalkLines(text, path, nextLink) || nextLink.empty())
+            !WalkLines(text, folderPath, nextLink) || nextLink.empty())
             return {};
-        return path + nextLink;
+        return folderPath + nextLink;
+    }
+
+    // The page of `url` in a file of `folder`: the one fetched ahead, or fetched now. No file when
+    // it was not obtained.
+    platform::TempFile Fetch(const std::string& url, const std::string& folder)
+    {
+        std::optional<TPageAhead> ahead = std::exchange(ahead_, std::nullopt);
+        if (ahead && ahead->Url == url)
+            return TakePageAhead(job_, *ahead) ? std::move(ahead->File) : platform::TempFile();
+        platform::TempFile listing = job_.NewPageFile(folder);
+        if (!listing || !FetchPageOfWalk(job_, url, listing.Path()))
+            return {};
+        return listing;
+    }
+
+    // While the pictures of a page download over connections of their own, the job's connection
+    // fetches the next page, which the walk takes when it gets there. One that the walk would
+    // refuse or has walked is left to the walk.
+    void FetchAhead(const std::string& next)
+    {
+        if (!IsSafeServerPath(next))
+            return;
+        const TListingPage page = PageOf(next);
+        if (job_.Run.WalkedPages.count(page.Walked))
+            return;
+        downloads_->Meanwhile([&] {
+            ahead_ = FetchPageAhead(job_, GalleryUrl(job_.SiteTag, page.Request),
+                                    job_.Options.Destination + page.LocalSubPath);
+        });
     }
 
     std::string Refuse(const std::string& line)
@@ -92,6 +136,8 @@ private:
     {
         downloads_ = &job_.Downloads();
         bool whole = WalkPictureLines(text, path, nextLink);
+        if (whole && !nextLink.empty() && downloads_->Parallel())
+            FetchAhead(path + nextLink);
         whole = job_.FinishDownloads() && whole;
         if (!whole)
             job_.AppendLog(CancelLine());
@@ -143,6 +189,9 @@ private:
     // The listing's scheduler, decided per listing, so that a pause switched on halfway never
     // splits a listing's log.
     TDownloadPool* downloads_ = nullptr;
+    // The next page, fetched while the pictures of this one download; dropped unread when the
+    // walk ends before it.
+    std::optional<TPageAhead> ahead_;
 };
 
 }  // namespace

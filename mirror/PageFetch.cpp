@@ -53,7 +53,7 @@ private:
 // One request; false when the transfer failed in a way another try may mend. A stall, a drop,
 // a cap or an unusable reply costs one try, while a failure to connect or the user's abort
 // still ends the fetch.
-bool TryFetch(TJobState& job, const std::string& url, const std::string& fileName)
+bool TryFetch(TJobState& job, const std::string& url, const std::string& fileName, const TPageLog& log)
 {
     TNMHTTP& http = *job.NMHTTP1;
     http.Body = fileName;
@@ -63,35 +63,65 @@ bool TryFetch(TJobState& job, const std::string& url, const std::string& fileNam
     } catch (const ESockError&) {
         if (!IsFailedTry(http.StopReason))
             throw;
-        job.AppendLog(platform::Fill(_("** Page transfer failed: %1"), {StopReasonText(http.StopReason)}));
+        log(platform::Fill(_("** Page transfer failed: %1"), {StopReasonText(http.StopReason)}));
         job.Run.LastPageFailure = StopReasonText(http.StopReason);
         return false;
     }
     return true;
 }
 
-}  // namespace
-
-bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName)
-{
-    if (FetchPage(job, url, fileName))
-        return true;
-    ++job.Run.Tally.PagesFailed;
-    return false;
-}
-
-bool FetchPage(TJobState& job, const std::string& url, const std::string& fileName)
+// The tries of one page, each line of them told to `log`.
+bool FetchTrying(TJobState& job, const std::string& url, const std::string& fileName, const TPageLog& log)
 {
     for (int tries = 0; tries < FetchTries; ++tries) {
-        if (TryFetch(job, url, fileName)) {
+        if (TryFetch(job, url, fileName, log)) {
             const std::string text = ReadPageText(fileName);
             if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
                 return true;
             job.Run.LastPageFailure = platform::Fill(_("%1, no gallery page"), {ReplyStatusLine(*job.NMHTTP1)});
         }
-        job.AppendLog(_("**Got a server error, trying to download again"));
+        log(_("**Got a server error, trying to download again"));
     }
-    job.AppendLog(_("**Tried 5 times and got errors every time, skipping this folder"));
+    log(_("**Tried 5 times and got errors every time, skipping this folder"));
     platform::DeleteFile(fileName);
     return false;
+}
+
+bool GivenUpInWalk(TJobState& job, bool obtained)
+{
+    if (!obtained)
+        ++job.Run.Tally.PagesFailed;
+    return obtained;
+}
+
+}  // namespace
+
+bool FetchPage(TJobState& job, const std::string& url, const std::string& fileName)
+{
+    return FetchTrying(job, url, fileName, [&job](const std::string& line) { job.AppendLog(line); });
+}
+
+bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName)
+{
+    return GivenUpInWalk(job, FetchPage(job, url, fileName));
+}
+
+std::optional<TPageAhead> FetchPageAhead(TJobState& job, const std::string& url, const std::string& folder)
+{
+    TPageAhead ahead{url, job.NewTempFile(folder)};
+    if (!ahead.File)
+        return std::nullopt;
+    try {
+        ahead.Obtained = FetchTrying(job, url, ahead.File.Path(), [&ahead](const std::string& line) { ahead.Log.push_back(line); });
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return ahead;
+}
+
+bool TakePageAhead(TJobState& job, const TPageAhead& ahead)
+{
+    for (const std::string& line : ahead.Log)
+        job.AppendLog(line);
+    return GivenUpInWalk(job, ahead.Obtained);
 }

@@ -10,10 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <sqlite3.h>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -716,6 +719,80 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
                                    "Stopping: waiting for a.jpg, b.jpg, c.jpg, d.jpg to finish"));
         }
     }
+}
+
+// Over four connections the next listing page comes while the pictures of the page before it
+// download, yet the log is line for line that of one connection: a retried page, a failed
+// picture's lock-out. A cancel while it comes ends the walk there: the page is never walked
+// and leaves no file.
+TEST_F(WalkTest, FourConnectionsFetchTheNextPageAheadAndLogAsOneWould)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    const std::string second = Site + "/cgi-bin/gallery.cgi?f=5&n=2";
+    const std::string third = Site + "/cgi-bin/gallery.cgi?f=5&n=3";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"), PictureLine(folder, "b.jpg"),
+                                   PictureLine(folder, "c.jpg"), PictureLine(folder, "d.jpg"),
+                                   PictureLine(folder, "e.jpg"), PictureLine(folder, "f.mov"),
+                                   NextLine("/cgi-bin/gallery.cgi?f=5&n=2")}));
+    const std::string secondPage = Page({UpLine(), PictureLine(folder, "g.jpg"), NextLine("/cgi-bin/gallery.cgi?f=5&n=3")});
+    stub.Page(third, Page({UpLine(), PictureLine(folder, "h.jpg")}));
+    for (const char* name : {"a.jpg", "c.jpg", "d.jpg", "e.jpg", "f.mov", "g.jpg", "h.jpg"})
+        ServePicture(folder, name);
+    Lines logs[2];
+    bool ahead = false;
+    for (const int connections : {1, 4}) {
+        SCOPED_TRACE(connections);
+        // The second page fails once; the first picture answers only once it has been asked for.
+        stub.Set(second, fixtures::Reply::Status(500, "Error", "<html>busy</html>"));
+        std::atomic<int> secondAsked = 0;
+        stub.OnRequest([&](const std::string& url) {
+            if (url == second && ++secondAsked == 2)
+                stub.Page(second, secondPage);
+            for (int waited = 0; connections > 1 && url == Site + folder + "a.jpg" && waited < 1000; ++waited) {
+                ahead = secondAsked > 0;
+                if (ahead)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        FakeHost run;
+        PrepareRun(run, connections);
+
+        WalkPictureListing(run, folder);
+
+        logs[connections > 1] = run.Log;
+        EXPECT_EQ(run.Run.Tally.Fetched, 6);
+        EXPECT_EQ(run.Run.Tally.Failed, 1);
+    }
+    EXPECT_TRUE(ahead);
+    EXPECT_EQ(logs[1], logs[0]);
+    EXPECT_EQ(logs[1], (Lines{folder + "a.jpg", folder + "b.jpg", "** Multimedia files have been temporarily disabled.",
+                              "** Deleting file b.jpg", folder + "c.jpg", folder + "d.jpg", folder + "e.jpg",
+                              folder + "f.mov", "** Multimedia files have been temporarily disabled.",
+                              "** Skipping file f.mov", "**Got a server error, trying to download again",
+                              folder + "g.jpg", folder + "h.jpg"}));
+
+    // Cancelled while the second page comes: the pictures not yet started are dropped.
+    stub.OnRequest([](const std::string&) {});
+    FakeHost run;
+    PrepareRun(run, 4);
+    run.BeginJob();
+    TThreadTimer ticks;
+    ticks.SetInterval(10);
+    ticks.SetOnTimer([&](TComponent*) {
+        if (!run.StopRequested && stub.Count(second) > 0)
+            run.Cancel();
+    });
+    stub.Set(Site + folder + "a.jpg", fixtures::Reply::Steps({fixtures::Step::Delay(fixtures::Ms{300}),
+                                                              fixtures::Step::Send(fixtures::HttpHead(200, "OK") + "a")}));
+    const long secondBefore = stub.Count(second);
+
+    WalkPictureListing(run, folder);
+
+    EXPECT_EQ(run.Log.back(), "Cancel button pressed, download stopped.");
+    EXPECT_EQ(std::count(run.Log.begin(), run.Log.end(), folder + "g.jpg"), 0);
+    EXPECT_EQ(stub.Count(second) - secondBefore, 1);
+    EXPECT_EQ(PageFilesLeft(), Lines{});
 }
 
 // A retry over one of four connections: its line stands among its picture's lines, in order.
