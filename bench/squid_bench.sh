@@ -33,42 +33,6 @@ trap 'stop_pid "$server_pid"; stop_pid "$squid_pid"; stop_pid "$nginx_pid"; rm -
 # Each client names the proxy it is given, never another.
 unset http_proxy https_proxy no_proxy NO_PROXY
 
-# squid on $port before nginx on $nginx_port, answering loopback clients only. Started by root
-# it runs as the user proxy, which must write its logs. For start_server.
-write_squid_conf() {
-  local user=
-  mkdir -p "$work/squid"
-  if (( EUID == 0 )); then
-    chown proxy: "$work/squid"
-    user="cache_effective_user proxy"
-  fi
-  cat >"$work/squid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-http_access allow localhost
-http_access deny all
-cache deny all
-cache_peer 127.0.0.1 parent $nginx_port 0 no-query no-digest originserver default
-never_direct allow all
-dns_nameservers 127.0.0.1
-icp_port 0
-htcp_port 0
-pinger_enable off
-visible_hostname tessary-bench
-pid_filename $work/squid/squid.pid
-access_log none
-cache_log $work/squid/cache.log
-cache_store_log none
-coredump_dir $work/squid
-shutdown_lifetime 0 seconds
-$user
-EOF
-}
-# Its shared memory segments are named after the service: one of its own.
-launch_squid() {
-  "$squid" -N -n "tessarybench$port" -f "$work/squid/squid.conf" >"$work/squid/squid.out" 2>&1 &
-  server_pid=$!
-}
-
 # crawl_wget TIMES [OPTION...]: wget -r on nginx's gallery through $proxy.
 crawl_wget() {
   local -n times=$1
