@@ -16,7 +16,7 @@
 # takes a minute or more in round trips alone; everything on memory-backed storage.
 # Usage: bench/wget2_bench.sh [quick]   (BUILD=dir, RUNS=n, SLOW_RUNS=n, RTTS="10 50",
 # SCALE=n for the relay and squid crawls and SCALES="36 364" for loopback, in steps of 55
-# pictures)
+# pictures; SCALES=" " leaves loopback out)
 # Prints ROW lines for run_all.sh.
 set -euo pipefail
 
@@ -125,6 +125,7 @@ over_relay() {
 }
 
 on_loopback() {
+  (( ${#scales[@]} )) || return 0  # SCALES=" " leaves the loopback rows out
   local largest=${scales[-1]} size
   proxy=127.0.0.1:$nginx_port site=127.0.0.1:$nginx_port rtt=0
   for size in "${scales[@]}"; do
