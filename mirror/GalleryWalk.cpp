@@ -5,9 +5,11 @@
 #include "mirror/PageFetch.h"
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
+#include "net/finally.h"
 #include "platform/catalogue.h"
 
 #include <deque>
+#include <functional>
 #include <string_view>
 #include <utility>
 
@@ -42,7 +44,13 @@ struct TGalleryPage {
 // leads to; sub-folders are walked by a nested walk of their own.
 class TGalleryWalk {
 public:
-    explicit TGalleryWalk(TJobState& job) : job_(job), scope_(job.Run) {}
+    explicit TGalleryWalk(TJobState& job) : job_(job), scope_(job.Run), previous_(job.UpcomingPage)
+    {
+        job_.UpcomingPage = [this] { return Upcoming(); };
+    }
+    ~TGalleryWalk() { job_.UpcomingPage = previous_; }
+    TGalleryWalk(const TGalleryWalk&) = delete;
+    TGalleryWalk& operator=(const TGalleryWalk&) = delete;
 
     // `id`: the folder ID or member name whose page is in `pageFile`.
     void Walk(platform::TempFile pageFile, const std::string& id)
@@ -172,20 +180,33 @@ private:
         return TOutcome::Continue;
     }
 
+    // What a sub-folder line names.
+    struct TSubFolder {
+        std::string Link;
+        std::string Thumbnail;
+        std::string Id;
+        std::string Url;
+    };
+    TSubFolder SubFolderOf(const std::string& line) const
+    {
+        TSubFolder sub;
+        sub.Link = DropFirst(line, Pos(line, "/cgi-bin/"));
+        sub.Link = KeepFirst(sub.Link, Pos(sub.Link, "\"><") - 1);
+        sub.Thumbnail = ThumbnailPath(line);
+        sub.Thumbnail = KeepFirst(sub.Thumbnail, Pos(sub.Thumbnail, "/thumb/") - 1);
+        sub.Id = DropFirst(sub.Link, Pos(sub.Link, "="));
+        sub.Url = GalleryUrl(job_.SiteTag, "/" + sub.Link);
+        return sub;
+    }
+
     // A sub-folder's page, walked before the rest of this one; false when it could not be fetched.
     bool WalkSubFolder(TGalleryPage& page)
     {
-        std::string link = DropFirst(page.line, Pos(page.line, "/cgi-bin/"));
-        link = KeepFirst(link, Pos(link, "\"><") - 1);
-        std::string thumbnail = ThumbnailPath(page.line);
-        thumbnail = KeepFirst(thumbnail, Pos(thumbnail, "/thumb/") - 1);
-        std::string subPath = ReplaceAll(thumbnail, "/", "\\");
-        const std::string id = DropFirst(link, Pos(link, "="));
-        const std::string url = GalleryUrl(job_.SiteTag, "/" + link);
-        if (!MayWalkSubFolder(id, thumbnail, link, url))
-            return true;
-
-        job_.AppendLog(url);
+        const TSubFolder sub = SubFolderOf(page.line);
+        if (const std::string refusal = RefusalOf(sub); !refusal.empty())
+            return !Refuse(refusal);
+        std::string subPath = ReplaceAll(sub.Thumbnail, "/", "\\");
+        job_.AppendLog(sub.Url);
         if (subPath.empty() && !job_.LastFolderPath.empty())
             subPath = job_.LastFolderPath;
         page.subPath = subPath;
@@ -193,29 +214,54 @@ private:
         platform::TempFile pageFile = job_.NewPageFile(job_.Options.Destination + subPath + "\\");
         if (!pageFile)
             return true;
-        if (!FetchPageOfWalk(job_, url, pageFile.Path()))
+        if (!FetchPageOfWalk(job_, sub.Url, pageFile.Path()))
             return false;
-        job_.Run.WalkedPages.insert("folder:" + id);
-        WalkFetchedPage(job_, std::move(pageFile), id);
+        job_.Run.WalkedPages.insert("folder:" + sub.Id);
+        WalkFetchedPage(job_, std::move(pageFile), sub.Id);
         job_.LastFolderPath = subPath;
         return true;
     }
 
-    // What the server named must be fit for the disk, and a folder is walked once, not too deep.
-    bool MayWalkSubFolder(const std::string& id, const std::string& thumbnail, const std::string& link,
-                          const std::string& url)
+    // What the server named must be fit for the disk, and a folder is walked once, not too deep:
+    // the log line that refuses the sub-folder, or empty.
+    std::string RefusalOf(const TSubFolder& sub) const
     {
-        if (!IsSafeName(id))
-            return Refuse(platform::Fill(_("** Skipping unsafe folder ID %1"), {Printable(id)}));
-        if (!IsSafeServerPath(thumbnail))
-            return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(thumbnail)}));
-        if (!IsSafeServerPath(link))
-            return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(link)}));
+        if (!IsSafeName(sub.Id))
+            return platform::Fill(_("** Skipping unsafe folder ID %1"), {Printable(sub.Id)});
+        if (!IsSafeServerPath(sub.Thumbnail))
+            return platform::Fill(_("** Skipping unsafe path %1"), {Printable(sub.Thumbnail)});
+        if (!IsSafeServerPath(sub.Link))
+            return platform::Fill(_("** Skipping unsafe path %1"), {Printable(sub.Link)});
         if (job_.Run.WalkNesting > MaxFolderDepth)
-            return Refuse(platform::Fill(_("** Skipping too deeply nested folder %1"), {url}));
-        if (job_.Run.WalkedPages.count("folder:" + id))
-            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {url}));
-        return true;
+            return platform::Fill(_("** Skipping too deeply nested folder %1"), {sub.Url});
+        if (job_.Run.WalkedPages.count("folder:" + sub.Id))
+            return platform::Fill(_("** Skipping already walked page %1"), {sub.Url});
+        return {};
+    }
+
+    // The page this walk fetches once the listing in hand is done, when it is the page of the
+    // sub-folder that the next line of this walk's page names; a page being handed over ends
+    // with its listing, and the walk that led to it goes on.
+    std::string Upcoming() const
+    {
+        if (handingOver_)
+            return chain_.size() == 1 && previous_ ? previous_() : std::string();
+        if (chain_.empty())
+            return {};
+        for (std::string_view rest = chain_.back().text; !rest.empty();) {
+            const std::string line = TakeFirstLine(rest);
+            if (Contains(line, "</HTML>"))
+                return {};
+            if (Contains(line, "\">Up</A></CODE></TD></TD>"))
+                continue;
+            if (Contains(line, "/cgi-bin/gallery.cgi?f=")) {
+                const TSubFolder sub = SubFolderOf(line);
+                return RefusalOf(sub).empty() ? sub.Url : std::string();
+            }
+            if (Contains(line, "/cgi-bin/gallery.cgi?i=") || Contains(line, "_thumb.") || Contains(line, "Next</B></A>"))
+                return {};
+        }
+        return {};
     }
 
     bool Refuse(const std::string& line)
@@ -228,6 +274,8 @@ private:
     void HandOver(TGalleryPage& page)
     {
         const std::string thumbnail = ThumbnailPath(page.line);
+        handingOver_ = true;
+        const net::Finally done{[this] { handingOver_ = false; }};
         WalkPictureListing(job_, KeepFirst(thumbnail, Pos(thumbnail, "/thumb/")));
         page.handedOver = true;
     }
@@ -265,6 +313,9 @@ private:
     TJobState& job_;
     TWalkScope scope_;
     std::deque<TGalleryPage> chain_;  // the page and the next pages it led to, innermost last
+    // The walk that led to this one is asked what comes next once this one has ended.
+    std::function<std::string()> previous_;
+    bool handingOver_ = false;  // the listing of the current page is being walked
 };
 
 }  // namespace

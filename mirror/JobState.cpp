@@ -170,6 +170,7 @@ void TJobState::BeginJob()
         Archive = std::make_unique<TJobArchive>(Options.ArchivePath, Options.Destination);
     pool_.reset();
     ownPool_.reset();
+    PageAhead.reset();
     phase_ = TJobPhase::Running;
     SetJobPhase(phase_);
     StopRequested = false;
@@ -187,6 +188,7 @@ void TJobState::LeaveJob()
 {
     pool_.reset();
     ownPool_.reset();
+    PageAhead.reset();
     StopRequested = true;
     phase_ = TJobPhase::Idle;
     SetJobPhase(phase_);

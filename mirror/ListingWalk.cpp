@@ -10,9 +10,7 @@
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
-#include <optional>
 #include <string_view>
-#include <utility>
 
 namespace {
 
@@ -76,13 +74,9 @@ private:
         return folderPath + nextLink;
     }
 
-    // The page of `url` in a file of `folder`: the one fetched ahead, or fetched now. No file when
-    // it was not obtained.
+    // The page of `url` in a file of `folder`; no file when it was not obtained.
     platform::TempFile Fetch(const std::string& url, const std::string& folder)
     {
-        std::optional<TPageAhead> ahead = std::exchange(ahead_, std::nullopt);
-        if (ahead && ahead->Url == url)
-            return TakePageAhead(job_, *ahead) ? std::move(ahead->File) : platform::TempFile();
         platform::TempFile listing = job_.NewPageFile(folder);
         if (!listing || !FetchPageOfWalk(job_, url, listing.Path()))
             return {};
@@ -90,19 +84,21 @@ private:
     }
 
     // While the pictures of a page download over connections of their own, the job's connection
-    // fetches the next page, which the walk takes when it gets there. One that the walk would
-    // refuse or has walked is left to the walk.
-    void FetchAhead(const std::string& next)
+    // fetches the page the walk goes on with: this listing's next page, or else the next
+    // sub-folder's page of the gallery walk. One that the walk would refuse or has walked is
+    // left to the walk.
+    void FetchAhead(const std::string& path, const std::string& nextLink)
     {
-        if (!IsSafeServerPath(next))
-            return;
-        const TListingPage page = PageOf(next);
-        if (job_.Run.WalkedPages.count(page.Walked))
-            return;
-        downloads_->Meanwhile([&] {
-            ahead_ = FetchPageAhead(job_, GalleryUrl(job_.SiteTag, page.Request),
-                                    job_.Options.Destination + page.LocalSubPath);
-        });
+        std::string url = job_.UpcomingPage ? job_.UpcomingPage() : std::string();
+        if (!nextLink.empty()) {
+            const std::string next = path + nextLink;
+            const TListingPage page = PageOf(next);
+            url = IsSafeServerPath(next) && !job_.Run.WalkedPages.count(page.Walked)
+                      ? GalleryUrl(job_.SiteTag, page.Request)
+                      : std::string();
+        }
+        if (!url.empty())
+            downloads_->Meanwhile([&] { FetchPageAhead(job_, url); });
     }
 
     std::string Refuse(const std::string& line)
@@ -136,8 +132,8 @@ private:
     {
         downloads_ = &job_.Downloads();
         bool whole = WalkPictureLines(text, path, nextLink);
-        if (whole && !nextLink.empty() && downloads_->Parallel())
-            FetchAhead(path + nextLink);
+        if (whole && downloads_->Parallel())
+            FetchAhead(path, nextLink);
         whole = job_.FinishDownloads() && whole;
         if (!whole)
             job_.AppendLog(CancelLine());
@@ -189,9 +185,6 @@ private:
     // The listing's scheduler, decided per listing, so that a pause switched on halfway never
     // splits a listing's log.
     TDownloadPool* downloads_ = nullptr;
-    // The next page, fetched while the pictures of this one download; dropped unread when the
-    // walk ends before it.
-    std::optional<TPageAhead> ahead_;
 };
 
 }  // namespace

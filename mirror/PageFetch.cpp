@@ -7,9 +7,17 @@
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <utility>
+
 namespace {
 
 constexpr int FetchTries = 5;
+
+// Where the lines of a page's tries go.
+using TPageLog = std::function<void(const std::string& line)>;
 
 // Why a page request failed, for the log; the transport and client record it where it happens.
 const char* StopReasonText(TStopReason reason)
@@ -87,11 +95,20 @@ bool FetchTrying(TJobState& job, const std::string& url, const std::string& file
     return false;
 }
 
-bool GivenUpInWalk(TJobState& job, bool obtained)
+// The walk reaches a page fetched ahead: its lines go to the log and its bytes into the walk's
+// page file. False when it was given up, or when the page file takes no bytes (the walk then
+// fetches the page itself).
+bool TakePageAhead(TJobState& job, const TPageAhead& ahead, const std::string& fileName, bool& taken)
 {
-    if (!obtained)
-        ++job.Run.Tally.PagesFailed;
-    return obtained;
+    std::ofstream out(platform::NativePath(fileName), std::ios::binary | std::ios::trunc);
+    taken = !ahead.Obtained || (out.write(ahead.Bytes.data(), static_cast<std::streamsize>(ahead.Bytes.size())) && out.flush());
+    if (!taken)
+        return false;
+    for (const std::string& line : ahead.Log)
+        job.AppendLog(line);
+    if (!ahead.Obtained)
+        platform::DeleteFile(fileName);
+    return ahead.Obtained;
 }
 
 }  // namespace
@@ -103,25 +120,30 @@ bool FetchPage(TJobState& job, const std::string& url, const std::string& fileNa
 
 bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName)
 {
-    return GivenUpInWalk(job, FetchPage(job, url, fileName));
+    const std::optional<TPageAhead> ahead = std::exchange(job.PageAhead, std::nullopt);
+    bool taken = false;
+    bool obtained = ahead && ahead->Url == url && TakePageAhead(job, *ahead, fileName, taken);
+    if (!taken)
+        obtained = FetchPage(job, url, fileName);
+    if (!obtained)
+        ++job.Run.Tally.PagesFailed;
+    return obtained;
 }
 
-std::optional<TPageAhead> FetchPageAhead(TJobState& job, const std::string& url, const std::string& folder)
+void FetchPageAhead(TJobState& job, const std::string& url)
 {
-    TPageAhead ahead{url, job.NewTempFile(folder)};
-    if (!ahead.File)
-        return std::nullopt;
+    job.PageAhead.reset();
+    const platform::TempFile file = job.NewTempFile(job.Options.Destination);
+    if (!file)
+        return;
+    TPageAhead ahead{url};
     try {
-        ahead.Obtained = FetchTrying(job, url, ahead.File.Path(), [&ahead](const std::string& line) { ahead.Log.push_back(line); });
+        ahead.Obtained =
+            FetchTrying(job, url, file.Path(), [&ahead](const std::string& line) { ahead.Log.push_back(line); });
+        if (ahead.Obtained)
+            ahead.Bytes = platform::ReadFileBytes(file.Path(), MaxPageBytes);
     } catch (const std::exception&) {
-        return std::nullopt;
+        return;
     }
-    return ahead;
-}
-
-bool TakePageAhead(TJobState& job, const TPageAhead& ahead)
-{
-    for (const std::string& line : ahead.Log)
-        job.AppendLog(line);
-    return GivenUpInWalk(job, ahead.Obtained);
+    job.PageAhead = std::move(ahead);
 }

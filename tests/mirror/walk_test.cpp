@@ -777,15 +777,15 @@ TEST_F(WalkTest, FourConnectionsFetchTheNextPageAheadAndLogAsOneWould)
     FakeHost run;
     PrepareRun(run, 4);
     run.BeginJob();
+    const long secondBefore = stub.Count(second);
     TThreadTimer ticks;
     ticks.SetInterval(10);
     ticks.SetOnTimer([&](TComponent*) {
-        if (!run.StopRequested && stub.Count(second) > 0)
+        if (!run.StopRequested && stub.Count(second) > secondBefore)
             run.Cancel();
     });
     stub.Set(Site + folder + "a.jpg", fixtures::Reply::Steps({fixtures::Step::Delay(fixtures::Ms{300}),
                                                               fixtures::Step::Send(fixtures::HttpHead(200, "OK") + "a")}));
-    const long secondBefore = stub.Count(second);
 
     WalkPictureListing(run, folder);
 
@@ -793,6 +793,51 @@ TEST_F(WalkTest, FourConnectionsFetchTheNextPageAheadAndLogAsOneWould)
     EXPECT_EQ(std::count(run.Log.begin(), run.Log.end(), folder + "g.jpg"), 0);
     EXPECT_EQ(stub.Count(second) - secondBefore, 1);
     EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
+// The page of the next sub-folder comes while the last pictures of the folder before it
+// download, its retry line kept for its place in the log: the log is that of one connection.
+TEST_F(WalkTest, FourConnectionsFetchTheNextSubFolderAheadAndLogAsOneWould)
+{
+    const std::string one = "/gallery/tessa/one/";
+    const std::string two = "/gallery/tessa/two/";
+    stub.Page(FolderUrl("101"), Page({UpLine(), PictureLine(one, "a.jpg")}));
+    stub.Page(Site + one, Page({UpLine(), PictureLine(one, "a.jpg"), PictureLine(one, "b.jpg")}));
+    stub.Page(Site + two, Page({UpLine(), PictureLine(two, "c.jpg")}));
+    ServePicture(one, "a.jpg");
+    ServePicture(one, "b.jpg");
+    ServePicture(two, "c.jpg");
+    Lines logs[2];
+    bool ahead = false;
+    for (const int connections : {1, 4}) {
+        SCOPED_TRACE(connections);
+        stub.Set(FolderUrl("102"), fixtures::Reply::Status(500, "Error", "<html>busy</html>"));
+        std::atomic<int> twoAsked = 0;
+        stub.OnRequest([&](const std::string& url) {
+            if (url == FolderUrl("102") && ++twoAsked == 2)
+                stub.Page(FolderUrl("102"), Page({UpLine(), PictureLine(two, "c.jpg")}));
+            for (int waited = 0; connections > 1 && url == Site + one + "b.jpg" && waited < 1000; ++waited) {
+                ahead = twoAsked > 0;
+                if (ahead)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        FakeHost run;
+        PrepareRun(run, connections);
+        fs::create_directories(destination);
+        WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb(one)), FolderLine("102", Thumb(two))}));
+
+        WalkGalleryPage(run, run.Destination, "tessa");
+
+        logs[connections > 1] = run.Log;
+        EXPECT_EQ(run.Run.Tally.Fetched, 3);
+        EXPECT_EQ(PageFilesLeft(), Lines{});
+    }
+    EXPECT_TRUE(ahead);
+    EXPECT_EQ(logs[1], logs[0]);
+    EXPECT_EQ(logs[1], (Lines{FolderUrl("101"), one + "a.jpg", one + "b.jpg", FolderUrl("102"),
+                              "**Got a server error, trying to download again", two + "c.jpg"}));
 }
 
 // A retry over one of four connections: its line stands among its picture's lines, in order.
