@@ -89,13 +89,12 @@ private:
     // left to the walk.
     void FetchAhead(const std::string& path, const std::string& nextLink)
     {
-        std::string url = job_.UpcomingPage ? job_.UpcomingPage() : std::string();
-        if (!nextLink.empty()) {
-            const std::string next = path + nextLink;
-            const TListingPage page = PageOf(next);
-            url = IsSafeServerPath(next) && !job_.Run.WalkedPages.count(page.Walked)
-                      ? GalleryUrl(job_.SiteTag, page.Request)
-                      : std::string();
+        std::string url;
+        if (nextLink.empty()) {
+            url = job_.UpcomingPage ? job_.UpcomingPage() : std::string();
+        } else if (const TListingPage page = PageOf(path + nextLink);
+                   IsSafeServerPath(path + nextLink) && !job_.Run.WalkedPages.count(page.Walked)) {
+            url = GalleryUrl(job_.SiteTag, page.Request);
         }
         if (!url.empty())
             downloads_->Meanwhile([&] { FetchPageAhead(job_, url); });
