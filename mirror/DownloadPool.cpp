@@ -502,16 +502,27 @@ void TDownloadPool::TransferEnded(size_t index)
     connection.Picture->Ended = true;
     connection.Picture = nullptr;
     // The job's thread waits inside other work, not in a pump of its own; a parallel pump
-    // neither waits nor pauses, so it cannot run inside itself.
-    if (meanwhile_)
+    // neither waits nor pauses, so it cannot run inside itself. What it throws is the job's, not
+    // the work's: it waits until the work is done.
+    if (!meanwhile_)
+        return;
+    try {
         Pump();
+    } catch (...) {
+        if (!meanwhileError_)
+            meanwhileError_ = std::current_exception();
+    }
 }
 
 void TDownloadPool::Meanwhile(const std::function<void()>& work)
 {
     meanwhile_ = true;
-    const net::Finally done{[this] { meanwhile_ = false; }};
-    work();
+    {
+        const net::Finally done{[this] { meanwhile_ = false; }};
+        work();
+    }
+    if (meanwhileError_)
+        std::rethrow_exception(std::exchange(meanwhileError_, nullptr));
 }
 
 // "3 downloads, 1.2 MB of 4.0 MB": the running transfers and their bytes, counting the received

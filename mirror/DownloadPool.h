@@ -115,6 +115,7 @@ private:
     std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel
     bool meanwhile_ = false;     // the job's thread runs other work: an ended transfer pumps
+    std::exception_ptr meanwhileError_;  // what such a pump threw, for after the work
 };
 
 // Stores `fileName` from `url` in `localFolder` over `transfer`, over the job's own connection,
