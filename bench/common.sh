@@ -154,6 +154,19 @@ crawl_setup() {
   : >"$work/none.ini"  # no stored entries: the command line says everything
 }
 
+# crawl_setup for a crawl that also goes through squid and the relay (in `relay`): squid's
+# program in `squid`, its server in `squid_pid`, stopped on exit with the others, and no proxy
+# but the one each client is given. Usage: squid_crawl_setup NAME
+squid_crawl_setup() {
+  squid=/usr/sbin/squid
+  command -v "$squid" >/dev/null || { echo "missing: $squid (bash tools/setup.sh installs it)" >&2; exit 2; }
+  crawl_setup "$1"
+  relay=$(find_built bench_latency_relay)
+  squid_pid=
+  trap 'stop_pid "$server_pid"; stop_pid "$squid_pid"; stop_pid "$nginx_pid"; rm -rf "$work"' EXIT INT TERM
+  unset http_proxy https_proxy no_proxy NO_PROXY
+}
+
 # One result row for run_all.sh's table: work | ours | peer | ratio (above 1: ours is better) | note.
 row() { printf 'ROW|%s|%s|%s|%s|%s\n' "$@"; }
 

@@ -23,15 +23,7 @@ runs=${RUNS:-$default_runs}
 read -r -a rtts <<<"${RTTS:-0 10}"
 per_page=20
 picture_size=$((20 * 1024))
-squid=/usr/sbin/squid
-
-command -v "$squid" >/dev/null || { echo "missing: $squid (bash tools/setup.sh installs it)" >&2; exit 2; }
-crawl_setup squid
-relay=$(find_built bench_latency_relay)
-squid_pid=
-trap 'stop_pid "$server_pid"; stop_pid "$squid_pid"; stop_pid "$nginx_pid"; rm -rf "$work"' EXIT INT TERM
-# Each client names the proxy it is given, never another.
-unset http_proxy https_proxy no_proxy NO_PROXY
+squid_crawl_setup squid
 
 # crawl_wget TIMES [OPTION...]: wget -r on nginx's gallery through $proxy.
 crawl_wget() {

@@ -36,16 +36,9 @@ slow_runs=${SLOW_RUNS:-1}
 read -r -a rtts <<<"${RTTS:-10 50}"
 per_page=20
 picture_size=$((20 * 1024))
-squid=/usr/sbin/squid
 
 install_missing wget2
-command -v "$squid" >/dev/null || { echo "missing: $squid (bash tools/setup.sh installs it)" >&2; exit 2; }
-crawl_setup wget2
-relay=$(find_built bench_latency_relay)
-squid_pid=
-trap 'stop_pid "$server_pid"; stop_pid "$squid_pid"; stop_pid "$nginx_pid"; rm -rf "$work"' EXIT INT TERM
-# Each client names the proxy it is given, never another.
-unset http_proxy https_proxy no_proxy NO_PROXY
+squid_crawl_setup wget2
 
 # crawl_wget2 TIMES THREADS [OPTION...]: wget2 -r on the static gallery at $site (HOST:PORT),
 # its pictures checked and its time added to the array TIMES.

@@ -96,18 +96,19 @@ bool FetchTrying(TJobState& job, const std::string& url, const std::string& file
 }
 
 // The walk reaches a page fetched ahead: its lines go to the log and its bytes into the walk's
-// page file. False when it was given up, or when the page file takes no bytes (the walk then
+// page file. Whether it was obtained; nothing when the page file takes no bytes (the walk then
 // fetches the page itself).
-bool TakePageAhead(TJobState& job, const TPageAhead& ahead, const std::string& fileName, bool& taken)
+std::optional<bool> TakePageAhead(TJobState& job, const TPageAhead& ahead, const std::string& fileName)
 {
-    std::ofstream out(platform::NativePath(fileName), std::ios::binary | std::ios::trunc);
-    taken = !ahead.Obtained || (out.write(ahead.Bytes.data(), static_cast<std::streamsize>(ahead.Bytes.size())) && out.flush());
-    if (!taken)
-        return false;
+    if (ahead.Obtained) {
+        std::ofstream out(platform::NativePath(fileName), std::ios::binary | std::ios::trunc);
+        if (!out.write(ahead.Bytes.data(), static_cast<std::streamsize>(ahead.Bytes.size())).flush())
+            return std::nullopt;
+    } else {
+        platform::DeleteFile(fileName);
+    }
     for (const std::string& line : ahead.Log)
         job.AppendLog(line);
-    if (!ahead.Obtained)
-        platform::DeleteFile(fileName);
     return ahead.Obtained;
 }
 
@@ -121,10 +122,10 @@ bool FetchPage(TJobState& job, const std::string& url, const std::string& fileNa
 bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName)
 {
     const std::optional<TPageAhead> ahead = std::exchange(job.PageAhead, std::nullopt);
-    bool taken = false;
-    bool obtained = ahead && ahead->Url == url && TakePageAhead(job, *ahead, fileName, taken);
-    if (!taken)
-        obtained = FetchPage(job, url, fileName);
+    std::optional<bool> taken;
+    if (ahead && ahead->Url == url)
+        taken = TakePageAhead(job, *ahead, fileName);
+    const bool obtained = taken ? *taken : FetchPage(job, url, fileName);
     if (!obtained)
         ++job.Run.Tally.PagesFailed;
     return obtained;

@@ -76,6 +76,14 @@ std::string PictureBytes(const std::string& name)
     return "JPEG bytes of " + name;
 }
 
+// Whether `count` (raised on another thread) rises above 0 within ten seconds.
+bool Counted(const std::atomic<int>& count)
+{
+    for (int waited = 0; count == 0 && waited < 1000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return count > 0;
+}
+
 class WalkTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -748,12 +756,8 @@ TEST_F(WalkTest, FourConnectionsFetchTheNextPageAheadAndLogAsOneWould)
         stub.OnRequest([&](const std::string& url) {
             if (url == second && ++secondAsked == 2)
                 stub.Page(second, secondPage);
-            for (int waited = 0; connections > 1 && url == Site + folder + "a.jpg" && waited < 1000; ++waited) {
-                ahead = secondAsked > 0;
-                if (ahead)
-                    break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            if (connections > 1 && url == Site + folder + "a.jpg")
+                ahead = Counted(secondAsked);
         });
         FakeHost run;
         PrepareRun(run, connections);
@@ -816,12 +820,8 @@ TEST_F(WalkTest, FourConnectionsFetchTheNextSubFolderAheadAndLogAsOneWould)
         stub.OnRequest([&](const std::string& url) {
             if (url == FolderUrl("102") && ++twoAsked == 2)
                 stub.Page(FolderUrl("102"), Page({UpLine(), PictureLine(two, "c.jpg")}));
-            for (int waited = 0; connections > 1 && url == Site + one + "b.jpg" && waited < 1000; ++waited) {
-                ahead = twoAsked > 0;
-                if (ahead)
-                    break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            if (connections > 1 && url == Site + one + "b.jpg")
+                ahead = Counted(twoAsked);
         });
         FakeHost run;
         PrepareRun(run, connections);
