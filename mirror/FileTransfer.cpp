@@ -78,7 +78,9 @@ TReplyVerdict THttpFileTransfer::Request(const std::string& url, TReceivingFile&
     const net::Finally forget{[this] { http_.OnReplyHead = nullptr; }};
     const long long asked = file.ContinueFrom();
     TReplyVerdict verdict = TReplyVerdict::Refuse;
+    // The data goes into the file's own descriptor, placed by the file: no second open of it.
     http_.Body = file.Path();
+    http_.BodyFile = file.Descriptor();
     http_.ReportLevel = 8;
     if (changedAfter >= 0)
         http_.IfModifiedSince = FormatHttpDate(changedAfter);
@@ -89,10 +91,9 @@ TReplyVerdict THttpFileTransfer::Request(const std::string& url, TReceivingFile&
     http_.OnReplyHead = [&](TComponent*) {
         const TFileVersion version{http_.BytesTotal > 0 ? http_.BytesTotal : -1, http_.ETag, http_.LastModified};
         verdict = file.Judge(http_.ReplyNumber, asked, changedAfter >= 0, http_.RangeStart, http_.RangeWhole, version);
-        http_.Appending = verdict == TReplyVerdict::Append;
         http_.DiscardBody = verdict != TReplyVerdict::Store && verdict != TReplyVerdict::Append;
         if (!http_.DiscardBody)
-            file.Receiving(version, http_.Appending);
+            file.Receiving(version, verdict == TReplyVerdict::Append);
     };
     http_.Get(url);
     return verdict;

@@ -102,10 +102,12 @@ void TReceivingFile::Receiving(const TFileVersion& version, bool appended)
     checkLength_ = checkLength_ || appended || listed_;
     if (appended) {
         received_ = true;
+        if (!file_.SeekEnd())
+            writeError_ = errno;
         return;
     }
-    // Data that cannot be taken away must not be noted as another version's.
-    const bool emptied = !partial_ || (start_ == 0 && !received_) || platform::TruncateFile(path_);
+    // Data that cannot be taken away must not be noted as another version's, nor stored with it.
+    const bool emptied = Empty();
     received_ = true;
     start_ = 0;
     if (!listed_)
@@ -125,8 +127,7 @@ void TReceivingFile::Receiving(const TFileVersion& version, bool appended)
 
 void TReceivingFile::Restart()
 {
-    if (partial_ && (start_ > 0 || received_))
-        platform::TruncateFile(path_);
+    Empty();
     if (noteOnDisk_)
         platform::RemovePartialNote(path_);
     noteOnDisk_ = confirmable_ = received_ = false;
@@ -145,16 +146,29 @@ std::string TReceivingFile::Store(const std::string& localFolder, const std::str
         if (size != version_.Total)
             reason = platform::Fill(_("received %1 of %2 bytes"), {std::to_string(size), std::to_string(version_.Total)});
     }
+    if (reason.empty() && writeError_ != 0)
+        reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(writeError_)});
+    if (reason.empty() && modifiedTime >= 0)
+        file_.SetModifiedTime(modifiedTime);
     const std::string finalPath = localFolder + fileName;
     if (reason.empty() && !(replace_ ? file_.Replace(finalPath) : file_.Commit(finalPath)))
         reason = platform::Fill(_("cannot store %1: %2"), {fileName, platform::ErrorText(file_.Error())});
-    if (reason.empty() && modifiedTime >= 0)
-        platform::SetModifiedTime(finalPath, modifiedTime);
     if (partial_ && reason.empty() && noteOnDisk_)
         platform::RemovePartialNote(path_);
     else if (partial_ && !reason.empty())
         KeepOrDrop();
     return reason;
+}
+
+// A fresh file is known to be empty, and at its start, without a call.
+bool TReceivingFile::Empty()
+{
+    if (start_ == 0 && !received_)
+        return true;
+    if (file_.Rewind())
+        return true;
+    writeError_ = errno;
+    return false;
 }
 
 // A failed transfer leaves its partial data for the next attempt when there is enough of it

@@ -43,6 +43,8 @@ public:
                      const std::string& fileName, bool resume, bool replace, const TFileVersion& listed = {});
 
     const std::string& Path() const { return path_; }
+    // Where the data is written: the file open at the place the next data goes (see Receiving).
+    int Descriptor() const { return file_.Descriptor(); }
     bool Partial() const { return partial_; }
     // The file replaces the present one of its name (a recheck found it changed); never partial.
     bool Replaces() const { return replace_; }
@@ -70,6 +72,8 @@ public:
 
 private:
     bool WorthANote() const { return version_.Total < 0 || version_.Total >= MinKeptBytes; }
+    // Empties the file when it may hold data, for data from the start; false when it cannot.
+    bool Empty();
     void KeepOrDrop();
 
     platform::TempFile file_;
@@ -83,5 +87,6 @@ private:
     bool received_ = false;       // data came (or the file was emptied for it) since the open
     bool checkLength_ = false;    // no client held the data to its length: Store checks it
     long long start_ = 0;         // bytes there when the file was opened
+    int writeError_ = 0;          // errno of a failure to place the data: it cannot be stored
     TFileVersion version_;
 };

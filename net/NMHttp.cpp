@@ -8,6 +8,8 @@
 #include "platform/files.h"
 #include "platform/text.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -149,6 +151,7 @@ void TNMHTTP::Request(CmdType kind, const std::string& url)
         RangeFrom = 0;
         IfRange.clear();
         IfModifiedSince.clear();
+        BodyFile = -1;
     }};
     ProcessRequest();
 }
@@ -672,7 +675,9 @@ void TNMHTTP::ReceiveBody()
     }
     CaptureLimit = BodyLimit();
     try {
-        if (InputFileMode) {
+        if (InputFileMode && BodyFile >= 0) {
+            CaptureFile(BodyFile, Body);
+        } else if (InputFileMode) {
             CaptureFile(Body, Appending);
         } else {
             Body.clear();
@@ -704,11 +709,16 @@ void TNMHTTP::ReportOutcome()
 void TNMHTTP::ReceiveFramedBody()
 {
     CaptureLimit = BodyLimit();
-    FilePtr file;
-    if (InputFileMode) {
-        file.reset(std::fopen(platform::NativePath(Body).c_str(), Appending ? "ab" : "wb"));
-        if (!file)
+    platform::UniqueFd opened;
+    int file = -1;
+    if (InputFileMode && BodyFile >= 0) {
+        file = BodyFile;
+    } else if (InputFileMode) {
+        opened.Reset(::open(platform::NativePath(Body).c_str(),
+                            O_WRONLY | O_CREAT | (Appending ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
+        if (!opened)
             throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {Body}));
+        file = opened.Get();
     } else {
         Body.clear();
     }
@@ -718,7 +728,7 @@ void TNMHTTP::ReceiveFramedBody()
     BeginCaptureCount();
     if (transferEncoding_ == "CHUNKED" && !NoBody()) {
         for (long long size; (size = ChunkSize(ChunkLine())) > 0;) {
-            TakeBodyBytes(size, file.get(), true);
+            TakeBodyBytes(size, file, true);
             if (!WithoutLineEnd(ChunkLine()).empty())
                 RefuseReply(BadChunkText(), _("no line end after a chunk"));
         }
@@ -728,16 +738,18 @@ void TNMHTTP::ReceiveFramedBody()
             if ((trailer += line.size()) > MaxReplyHead)
                 RefuseReply(HeadTooLargeText(), _("a reply head of more than 1 MiB"));
     } else if (!NoBody()) {
-        TakeBodyBytes(BytesTotal, file.get(), false);
+        TakeBodyBytes(BytesTotal, file, false);
     }
-    if (file && std::fclose(file.release()) != 0)
+    // The close may still fail to write the file's last data.
+    if (opened && !opened.Close())
         throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Body}));
 }
 
-void TNMHTTP::TakeBodyBytes(long long count, std::FILE* file, bool chunked)
+// The bytes go from the input buffer straight into the file, or into Body when there is none.
+void TNMHTTP::TakeBodyBytes(long long count, int file, bool chunked)
 {
     // A stop ends the body as it ends a capture into the same place.
-    const char* stopText = file ? _("ソケット送信失敗") : _("ソケットキャプチャ失敗");
+    const char* stopText = file >= 0 ? _("ソケット送信失敗") : _("ソケットキャプチャ失敗");
     while (count > 0) {
         if (Cancelled())
             RaiseStopped(stopText);
@@ -752,15 +764,16 @@ void TNMHTTP::TakeBodyBytes(long long count, std::FILE* file, bool chunked)
             WaitPass();
             continue;
         }
-        const std::string bytes = Read(static_cast<unsigned>(std::min<long long>(count, static_cast<long long>(BufferedCount()))));
-        count -= static_cast<long long>(bytes.size());
-        NoteCaptured(bytes.size());
+        const size_t take = static_cast<size_t>(std::min<long long>(count, static_cast<long long>(BufferedCount())));
+        if (file < 0)
+            Body.append(BufferedData(), take);
+        else if (!platform::WriteAll(file, BufferedData(), take))
+            throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Body}));
+        ConsumeInput(take);
+        count -= static_cast<long long>(take);
+        NoteCaptured(take);
         if (Cancelled())
             RaiseStopped(stopText);
-        if (!file)
-            Body += bytes;
-        else if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
-            throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {Body}));
     }
 }
 

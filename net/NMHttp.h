@@ -57,6 +57,10 @@ public:
     TNotifyEvent OnReplyHead;
     bool Appending = false;
     bool DiscardBody = false;
+    // A file the caller holds open for the body, written at its descriptor's position (the
+    // caller places it, and Appending is not looked at); -1: the Body file is opened by its name.
+    // The body is still called Body in error texts. Cleared by every request's end.
+    int BodyFile = -1;
 
     // Of the latest reply: its Last-Modified and ETag values, its Content-Range ("bytes A-B/T":
     // A and T; -1 when absent or "*"), and the seconds of its Retry-After (-1: none or a date).
@@ -121,7 +125,7 @@ protected:
     bool NoBody() const;
     bool BodyIsFramed() const;
     void ReceiveFramedBody();
-    void TakeBodyBytes(long long count, std::FILE* file, bool chunked);
+    void TakeBodyBytes(long long count, int file, bool chunked);
     std::string ChunkLine();
     long long ChunkSize(const std::string& line);
     void FinishRequest(bool failed);

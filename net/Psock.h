@@ -99,7 +99,8 @@ public:
     static constexpr unsigned WM_SOCKET = 1125;       // socket events
     static constexpr unsigned WM_ASYNCLOOKUP = 1126;  // lookup completion, listener accept
     static constexpr unsigned WM_CONTINUESEND = 1127;
-    static constexpr int ChunkSize = 16383;          // per send, and per receive into the input buffer
+    static constexpr int ChunkSize = 16383;          // per send
+    static constexpr int ReceiveSize = 65536;        // per receive into the input buffer
     static constexpr int CaptureChunkSize = 131072;  // per receive into a capture file
     static constexpr int SpliceChunkSize = 1 << 20;  // per splice into a capture file
 
@@ -184,6 +185,9 @@ public:
     void SendFile(const std::string& path);
     // Receives until the peer closes into the file at `path`, replaced or appended to.
     void CaptureFile(const std::string& path, bool append = false);
+    // Into a file the caller holds open, at its descriptor's position; `name` is the file's in
+    // error texts.
+    void CaptureFile(int file, const std::string& name);
     void CaptureString(std::string& text, int count);
     // Binds `localAddress` (network byte order; 0 = every interface) and `Port`.
     void Listen(bool useLookupMessage, std::uint32_t localAddress = 0);
@@ -214,8 +218,9 @@ protected:
     void BeginOperation() { StopReason = TStopReason::None; }
     void RecordStop(TStopReason reason);
     void ReportStatus(int level, const std::string& text);
-    // The received bytes not yet consumed, and a way for subclasses to drop them.
+    // The received bytes not yet consumed, and ways for subclasses to take them.
     const char* BufferedData() const { return inBuffer_.data() + inStart_; }
+    void ConsumeInput(size_t count);
     void ClearInput();
     // One pass of the waiting loop.
     void WaitPass();
@@ -259,12 +264,11 @@ private:
     void ReadHandler();
     int ReceiveOnce();
     void CloseDrain();
-    void ConsumeInput(size_t count);
     void NoteReceiveError();
     void WaitWhile(const std::function<bool()>& condition);
 
     // Captures (sockcapture.cpp).
-    bool Capturing() const { return static_cast<bool>(sinkFd_); }
+    bool Capturing() const { return sinkFd_ >= 0; }
     void AppendToSink(const char* bytes, size_t count);
     void FlushSink();
     int ReceiveIntoFile();
@@ -304,7 +308,7 @@ private:
     // The running capture into a file: its target, a block of bytes on their way there, and
     // the pipe inside the kernel that takes them socket -> pipe -> file.
     static constexpr size_t SinkBlock = 1 << 20;  // capture file writes go in blocks this big
-    platform::UniqueFd sinkFd_;
+    int sinkFd_ = -1;
     std::unique_ptr<char[]> sinkBlock_;
     size_t sinkFill_ = 0;
     int sinkError_ = 0;           // first write error of the capture

@@ -21,12 +21,28 @@ using namespace platform;
 
 void TPowersock::CaptureFile(const std::string& path, bool append)
 {
-    ReportStatus(8, "ファイルキャプチャ");
     UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
     if (!file)
         throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {path}));
+    int closeError = 0;
+    {
+        // The close may still fail to write the file's last data: a file closed so is no
+        // more whole than one whose write failed.
+        net::Finally close{[&file, &closeError] {
+            if (!file.Close())
+                closeError = errno;
+        }};
+        CaptureFile(file.Get(), path);
+    }
+    if (closeError != 0)
+        throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {path}));
+}
+
+void TPowersock::CaptureFile(int file, const std::string& name)
+{
+    ReportStatus(8, "ファイルキャプチャ");
     TransferActive = true;
-    sinkFd_ = std::move(file);
+    sinkFd_ = file;
     sinkError_ = 0;
     sinkFill_ = 0;
     if (!sinkBlock_)
@@ -35,14 +51,10 @@ void TPowersock::CaptureFile(const std::string& path, bool append)
     // spend more on making pipes than on splicing. Every splice empties it again.
     if (!spliceWrite_)
         OpenSplicePipe();
-    int closeError = 0;
     {
-        net::Finally restore{[this, &closeError] {
+        net::Finally restore{[this] {
             FlushSink();
-            // The close may still fail to write the file's last data: a file closed so is no
-            // more whole than one whose write failed.
-            if (!sinkFd_.Close())
-                closeError = errno;
+            sinkFd_ = -1;
             TransferActive = false;
         }};
         BytesRecvd = 0;
@@ -58,8 +70,8 @@ void TPowersock::CaptureFile(const std::string& path, bool append)
     if (Cancelled())
         RaiseStopped(_("ソケット送信失敗"));
     // A body that did not reach the disk must not pass for a complete one.
-    if (sinkError_ != 0 || closeError != 0)
-        throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {path}));
+    if (sinkError_ != 0)
+        throw EInOutError(platform::Fill(_("ファイル %1 に書き込めません"), {name}));
     RaiseIfDropped();
 }
 
@@ -123,7 +135,7 @@ void TPowersock::FlushSink()
     const char* bytes = sinkBlock_.get();
     size_t count = sinkFill_;
     while (count > 0 && sinkError_ == 0) {
-        const ssize_t n = ::write(sinkFd_.Get(), bytes, count);
+        const ssize_t n = ::write(sinkFd_, bytes, count);
         if (n < 0) {
             if (errno != EINTR)
                 sinkError_ = errno;
@@ -194,7 +206,7 @@ int TPowersock::SpliceIntoFile()
 void TPowersock::MovePipeToFile(size_t count)
 {
     while (count > 0) {
-        const ssize_t n = splice(spliceRead_.Get(), nullptr, sinkFd_.Get(), nullptr, count, SPLICE_F_MOVE);
+        const ssize_t n = splice(spliceRead_.Get(), nullptr, sinkFd_, nullptr, count, SPLICE_F_MOVE);
         if (n > 0) {
             count -= static_cast<size_t>(n);
             continue;

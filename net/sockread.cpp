@@ -78,8 +78,8 @@ int TPowersock::ReceiveOnce()
     if (inStart_ > 0 && inStart_ == inBuffer_.size())
         ClearInput();
     const size_t before = inBuffer_.size();
-    inBuffer_.resize(before + ChunkSize);
-    const int n = SocketRecv(SocketHandle, inBuffer_.data() + before, ChunkSize);
+    inBuffer_.resize(before + ReceiveSize);
+    const int n = SocketRecv(SocketHandle, inBuffer_.data() + before, ReceiveSize);
     inBuffer_.resize(before + static_cast<size_t>(std::max(n, 0)));
     return n;
 }

@@ -28,7 +28,11 @@ void TPowersock::SendBuffer(const char* bytes, unsigned length)
     }
     outBuffer_.insert(outBuffer_.end(), bytes, bytes + length);
     SendDone = false;
-    PostMessage(window_->Handle(), WM_CONTINUESEND, 0, 0);
+    // Sent at once where no handler runs: a request costs no pass of the loop before it leaves.
+    if (HandlerBusy)
+        PostMessage(window_->Handle(), WM_CONTINUESEND, 0, 0);
+    else
+        WriteHandler();
     WaitWhile([this] { return !SendDone && !Cancelled() && !sendFailed_; });
     if (Cancelled()) {
         outBuffer_.clear();  // what was not sent must not lead the next request

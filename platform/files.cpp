@@ -179,15 +179,31 @@ TempFile::~TempFile()
         ::unlink(path_.c_str());
 }
 
+// Closed first: a close that fails to write the last data leaves the present file as it was.
 bool TempFile::Replace(const std::string& finalPath)
 {
-    if (::rename(path_.c_str(), NativePath(finalPath).c_str()) != 0) {
+    if (!lock_.Close() || ::rename(path_.c_str(), NativePath(finalPath).c_str()) != 0) {
         error_ = errno;
         return false;
     }
     path_.clear();
-    lock_.Reset();
     return true;
+}
+
+bool TempFile::Rewind()
+{
+    return ::ftruncate(lock_.Get(), 0) == 0 && ::lseek(lock_.Get(), 0, SEEK_SET) == 0;
+}
+
+bool TempFile::SeekEnd()
+{
+    return ::lseek(lock_.Get(), 0, SEEK_END) >= 0;
+}
+
+bool TempFile::SetModifiedTime(long long seconds)
+{
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+    return ::futimens(lock_.Get(), times) == 0;
 }
 
 void TempFile::Keep()
@@ -211,14 +227,22 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept
     return *this;
 }
 
+// Renamed while locked, so that another run never takes a claimed file for its own on its way
+// to the final name, then closed: a close that fails to write the last data takes the final
+// name away again, which the rename made this file's.
 bool TempFile::Commit(const std::string& finalPath)
 {
-    if (!RenameNoReplace(path_, NativePath(finalPath))) {
+    const std::string native = NativePath(finalPath);
+    if (!RenameNoReplace(path_, native)) {
         error_ = errno;
         return false;
     }
     path_.clear();
-    lock_.Reset();
+    if (!lock_.Close()) {
+        error_ = errno;
+        ::unlink(native.c_str());
+        return false;
+    }
     return true;
 }
 
@@ -278,9 +302,20 @@ void RemovePartialNote(const std::string& partialPath)
     ::unlink((NativePath(partialPath) + PartialNoteSuffix).c_str());
 }
 
-bool TruncateFile(const std::string& path)
+bool WriteAll(int fd, const char* bytes, std::size_t count)
 {
-    return ::truncate(NativePath(path).c_str(), 0) == 0;
+    while (count > 0) {
+        const ssize_t n = ::write(fd, bytes, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            errno = n == 0 ? EIO : errno;
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 long long FileSizeOf(const std::string& path)

@@ -51,11 +51,20 @@ public:
     explicit operator bool() const { return !path_.empty(); }
     const std::string& Path() const { return path_; }
     int Error() const { return error_; }  // errno of a failed Create or Commit
+    // The file open for reading and writing, at the position the writes left it (its start when
+    // opened). Its data is whole on the disk only once Commit or Replace has succeeded.
+    int Descriptor() const { return lock_.Get(); }
+    // Empties the file and writes from its start again; false (errno set) when it cannot.
+    bool Rewind();
+    // Writes after the data there; false (errno set) when it cannot.
+    bool SeekEnd();
+    bool SetModifiedTime(long long seconds);
     // Renames the file to `finalPath` unless a file of that name exists; false (see Error())
     // when it cannot. Afterwards the file is no longer this object's.
     bool Commit(const std::string& finalPath);
     // Renames the file to `finalPath`, replacing a file of that name in one step, so that the
-    // name always holds one whole version; false (see Error()) when it cannot.
+    // name always holds one whole version; false (see Error()) when it cannot. Only for a file
+    // made by Create, which no other run opens.
     bool Replace(const std::string& finalPath);
     // Leaves the file where it is, for a later attempt; afterwards it is no longer this object's.
     void Keep();
@@ -96,8 +105,8 @@ bool ReadPartialNote(const std::string& partialPath, PartialNote& note);
 // Writes the note whole or not at all (a kill leaves the old one or the new one).
 bool WritePartialNote(const std::string& partialPath, const PartialNote& note);
 void RemovePartialNote(const std::string& partialPath);
-// Empties the file; false when it cannot.
-bool TruncateFile(const std::string& path);
+// Writes every byte, through interruptions and short writes; false (errno set) when it cannot.
+bool WriteAll(int fd, const char* bytes, std::size_t count);
 // The size of a file, -1 when it cannot be read.
 long long FileSizeOf(const std::string& path);
 // A file's modification time in seconds since the epoch, -1 when it cannot be read.

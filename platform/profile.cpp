@@ -223,19 +223,6 @@ std::string TargetPath(const std::string& file)
     return path.string();
 }
 
-bool WriteAll(int fd, const std::string& bytes)
-{
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // A file beside the target that takes the new contents and replaces the target in one rename;
 // until then the target stays untouched, and an unfinished one removes itself.
 class ReplacementFile {
@@ -261,7 +248,7 @@ public:
 
     bool Created() const { return created_; }
 
-    bool Write(const std::string& bytes) { return fd_ && WriteAll(fd_.Get(), bytes) && ::fsync(fd_.Get()) == 0; }
+    bool Write(const std::string& bytes) { return fd_ && WriteAll(fd_.Get(), bytes.data(), bytes.size()) && ::fsync(fd_.Get()) == 0; }
 
     bool CommitTo(const std::string& target)
     {
@@ -290,7 +277,7 @@ bool WriteInPlace(const std::string& target, const std::string& bytes)
     UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
     if (!fd)
         return false;
-    const bool written = WriteAll(fd.Get(), bytes) &&
+    const bool written = WriteAll(fd.Get(), bytes.data(), bytes.size()) &&
                          ::ftruncate(fd.Get(), static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd.Get()) == 0;
     return fd.Close() && written;
 }
