@@ -318,8 +318,7 @@ void TNMHTTP::Exchange()
 // nothing (a cancel while idle, a drop) has stopped it since.
 void TNMHTTP::OpenConnection(bool& reused)
 {
-    reused = keptOpen_ && Connected && keptPeer_ == PeerText() && StopReason == TStopReason::None &&
-             platform::SocketIdle(SocketHandle);
+    reused = keptOpen_ && Connected && keptPeer_ == PeerText() && StopReason == TStopReason::None && KeptIdle();
     if (reused) {
         BeginOperation();
         return;
@@ -337,6 +336,7 @@ void TNMHTTP::OpenConnection(bool& reused)
 void TNMHTTP::FinishRequest(bool failed)
 {
     keptOpen_ = !failed && bodyExact_ && !replyCloses_ && BufferedCount() == 0;
+    keptAtPass_ = platform::PassCount();
     if (keptOpen_)
         return;
     try {
@@ -345,6 +345,14 @@ void TNMHTTP::FinishRequest(bool failed)
         if (!failed)
             throw;
     }
+}
+
+// Nothing came over the kept connection while it was idle. A pass of the loop since it was kept
+// has read what came (or the close) into the input buffer, which then tells without asking the
+// socket.
+bool TNMHTTP::KeptIdle() const
+{
+    return platform::PassCount() != keptAtPass_ ? BufferedCount() == 0 : platform::SocketIdle(SocketHandle);
 }
 
 // A bare-name location stays on the server that sent it, port included.

@@ -125,6 +125,7 @@ protected:
     bool NoBody() const;
     bool BodyIsFramed() const;
     void ReceiveFramedBody();
+    bool KeptIdle() const;
     void TakeBodyBytes(long long count, int file, bool chunked);
     std::string ChunkLine();
     long long ChunkSize(const std::string& line);
@@ -157,6 +158,7 @@ protected:
     bool replyKeepsOpen_ = false;  // the reply says its connection stays open (Connection or Proxy-Connection)
     bool bodyExact_ = false;     // the body was read to its exact end: the connection can serve on
     bool keptOpen_ = false;      // a connection left open for the next request
+    unsigned long long keptAtPass_ = 0;  // the loop's pass count when it was left open
     std::string keptPeer_;
     // The cookie a redirect took from a server, and that server: it goes back to it only.
     std::string serverCookie_;

@@ -97,15 +97,19 @@ bool EventLoop::HasWindow(HWND window)
     return windows_.count(window) != 0;
 }
 
+// A loop never sleeps while its queue holds messages (see Timeout), so only the message that
+// finds the queue empty needs to wake it.
 bool EventLoop::Post(HWND window, unsigned msg, WPARAM wParam, LPARAM lParam)
 {
+    bool first = false;
     {
         std::lock_guard lock(mutex_);
         if (windows_.count(window) == 0)
             return false;
+        first = queue_.empty();
         queue_.push_back(Message{window, msg, wParam, lParam, -1, 0});
     }
-    if (!OnLoopThread()) {
+    if (first && !OnLoopThread()) {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = write(wake_.Get(), &one, sizeof one);
     }
@@ -157,6 +161,7 @@ void EventLoop::Pass(int maxMs)
     Dispatch();
     if (hook_)
         hook_(0);
+    ++passes_;
 }
 
 // How long a pass may sleep: until the next timer is due, within the caller's bound.

@@ -32,6 +32,8 @@ public:
 
     // Sleep until anything is pending, at most maxMs (-1: until then), then dispatch it.
     void Pass(int maxMs);
+    // Passes made so far.
+    unsigned long long Passes() const { return passes_; }
 
     // Socket registrations; those with a result return 0, or the errno of a registration the
     // system refused.
@@ -44,6 +46,7 @@ public:
     void MarkAccepted(int fd);
 
 private:
+    unsigned long long passes_ = 0;
     using Clock = std::chrono::steady_clock;
     struct Message {
         HWND window;

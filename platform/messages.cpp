@@ -43,6 +43,11 @@ void WaitPass(int maxMs)
     Loop().Pass(maxMs);
 }
 
+unsigned long long PassCount()
+{
+    return Loop().Passes();
+}
+
 void SetToolkitHook(ToolkitHook hook)
 {
     Loop().SetHook(std::move(hook));

@@ -38,6 +38,9 @@ void ProcessMessages();
 // thread) or the next timer deadline, but at most `maxMs` milliseconds (-1: no bound of its
 // own), then process everything pending. An idle wait costs no wake-ups.
 void WaitPass(int maxMs = -1);
+// Passes the calling thread's loop has made: one since a moment has read what every watched
+// socket brought (or its close) up to its poll.
+unsigned long long PassCount();
 
 // The window toolkit's own event processing. Every pass ends with hook(0): process what is
 // there. A pass that has to wait sleeps in hook(waitMs) instead of on its own, so that the
