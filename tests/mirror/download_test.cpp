@@ -582,6 +582,9 @@ TEST_F(DownloadTest, RetriesFollowTheBackOffAndEndWithCancel)
             EXPECT_EQ(host.Log[i].substr(0, row.log[i].size()), row.log[i]);
         EXPECT_EQ(stub.Count(Site + Folder + "a.jpg") - before, row.requests);
         EXPECT_EQ(fs::exists(LocalFile("a.jpg")), row.log.size() == 1);
+        if (row.log.size() == 1) {
+            EXPECT_EQ(FileBytes(LocalFile("a.jpg")), "picture") << "nothing of the try before";
+        }
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
         stub.OnRequest(nullptr);
     }
