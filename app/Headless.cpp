@@ -114,7 +114,7 @@ void THeadlessRunner::PauseFor(unsigned milliseconds)
     }
 }
 
-void THeadlessRunner::AppendLog(const std::string& line)
+void THeadlessRunner::ShowLogLine(const std::string& line)
 {
     const bool redraw = statusLine_.Shown() && logOnTerminal_;
     if (redraw)

@@ -27,7 +27,7 @@ public:
     int Execute();
 
 protected:
-    void AppendLog(const std::string& line) override;
+    void ShowLogLine(const std::string& line) override;
     void ClearLog() override {}
     void SetStatusText(const std::string& text) override;
     void SetProgressText(const std::string& text) override;

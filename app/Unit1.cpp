@@ -512,7 +512,7 @@ void TForm1::SecondPassed()
         AbortTransfers();
 }
 
-void TForm1::AppendLog(const std::string& line)
+void TForm1::ShowLogLine(const std::string& line)
 {
     ui->Memo1->appendPlainText(QString::fromStdString(line));
 }

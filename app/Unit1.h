@@ -60,7 +60,7 @@ public:
 
 protected:
     // The jobs' questions, answered from the controls.
-    void AppendLog(const std::string& line) override;
+    void ShowLogLine(const std::string& line) override;
     void ClearLog() override;
     void SetStatusText(const std::string& text) override;
     void SetJobPhase(TJobPhase phase) override;

@@ -272,6 +272,14 @@ void TDownloadPool::Add(const std::string& logLine, const std::string& localFold
     ThrowArchiveError();
 }
 
+void TDownloadPool::AddLine(const std::string& line)
+{
+    TPicture& entry = pictures_.emplace_back();
+    entry.LineOnly = true;
+    entry.LogLine = line;
+    Pump();
+}
+
 bool TDownloadPool::Finish()
 {
     Drain();
@@ -351,6 +359,8 @@ std::vector<std::string> TDownloadPool::OnTheirWay() const
 // inside another.
 void TDownloadPool::Pump()
 {
+    const bool outer = std::exchange(pumping_, true);
+    const net::Finally done{[this, outer] { pumping_ = outer; }};
     ReportEnded();
     while (started_ < pictures_.size() && MayStart(pictures_[started_])) {
         Start(pictures_[started_]);
@@ -381,6 +391,8 @@ bool TDownloadPool::MayStart(const TPicture& picture)
         return true;
     if (job_.StopRequested || archiveError_)
         return false;
+    if (picture.LineOnly)
+        return true;
     if (IsMultimedia(picture.FileName) && started_ > 0)
         return false;
     for (size_t i = 0; i < started_; ++i)
@@ -401,6 +413,10 @@ TDownloadPool::TConnection* TDownloadPool::FreeConnection()
 void TDownloadPool::Start(TPicture& picture)
 {
     ++started_;
+    if (picture.LineOnly) {
+        picture.Ended = true;
+        return;
+    }
     TConnection& connection = *FreeConnection();
     const bool own = !connection.Worker;
     if (own && !picture.LogLine.empty())
@@ -469,6 +485,11 @@ void TDownloadPool::ReportEnded()
         const bool fetched = picture.Admission == TFileAdmission::Fetch || picture.Admission == TFileAdmission::Recheck;
         if (!picture.LogLine.empty())
             job_.AppendLog(picture.LogLine);
+        if (picture.LineOnly) {
+            pictures_.pop_front();
+            --started_;
+            continue;
+        }
         for (const std::string& line : picture.Received.RetryLines)
             job_.AppendLog(line);
         try {

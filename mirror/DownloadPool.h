@@ -55,12 +55,18 @@ public:
     std::vector<std::string> OnTheirWay() const;
     // Whether the pictures come over connections of their own, beside the job's.
     bool Parallel() const { return !OwnConnection(); }
+    // Pictures are on their way over connections of their own, and the job's thread is not
+    // reporting them: a line the walk gives now waits behind them (AddLine).
+    bool Holds() const { return Parallel() && !pumping_ && !pictures_.empty(); }
+    // A line of the log reported in its turn, after the pictures added before it.
+    void AddLine(const std::string& line);
     // Runs `work` on the job's thread while the pictures added so far download: meanwhile
     // further pictures start and ended ones are reported, as the transfers end.
     void Meanwhile(const std::function<void()>& work);
 
 private:
     struct TPicture {
+        bool LineOnly = false;  // no file: only LogLine, in its turn
         std::string LogLine;
         std::string LocalFolder;
         std::string Url;
@@ -115,6 +121,7 @@ private:
     std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel
     bool meanwhile_ = false;     // the job's thread runs other work: an ended transfer pumps
+    bool pumping_ = false;       // the lines logged now are the pool's own
     std::exception_ptr meanwhileError_;  // what such a pump threw, for after the work
 };
 

@@ -12,7 +12,8 @@ class TJobHost {
 public:
     virtual ~TJobHost() = default;
 
-    virtual void AppendLog(const std::string& line) = 0;
+    // Shows a line of the job's log (the job gives its lines through TJobState::AppendLog).
+    virtual void ShowLogLine(const std::string& line) = 0;
     virtual void ClearLog() = 0;
     virtual void SetStatusText(const std::string& text) = 0;
     // A status text that only says how far running downloads have come, shown again and again

@@ -123,8 +123,12 @@ bool TJobState::IsProgress(long long arrived, long long& mark)
 
 TDownloadPool& TJobState::Downloads()
 {
-    if (Options.Connections <= 1 || Options.Pause)
+    if (Options.Connections <= 1 || Options.Pause) {
+        // The pause switched on halfway: what is on its way over the other connections comes first.
+        if (pool_)
+            pool_->Finish();
         return OwnDownloads();
+    }
     if (!pool_)
         pool_ = std::make_unique<TDownloadPool>(*this, Options.Connections);
     return *pool_;
@@ -135,6 +139,14 @@ TDownloadPool& TJobState::OwnDownloads()
     if (!ownPool_)
         ownPool_ = std::make_unique<TDownloadPool>(*this, 1);
     return *ownPool_;
+}
+
+void TJobState::AppendLog(const std::string& line)
+{
+    if (pool_ && pool_->Holds())
+        pool_->AddLine(line);
+    else
+        ShowLogLine(line);
 }
 
 bool TJobState::FinishDownloads()

@@ -88,6 +88,9 @@ public:
     // Waits until the files started so far are reported; false when a cancel dropped pictures
     // that had not started.
     bool FinishDownloads();
+    // A line of the job's log, in the order one connection gives: while pictures are on their
+    // way over connections of their own, a line of the walk waits behind them.
+    void AppendLog(const std::string& line);
     // Aborts the transfers running now: the job's own one and the parallel ones.
     void AbortDownloads();
 

@@ -125,18 +125,20 @@ private:
         return true;
     }
 
-    // The pictures of the page; false when cancel ends the walk. They are all reported before
-    // the cancel line or the next page; a cancel that leaves some of them unstarted ends the walk.
+    // The pictures of the page; false when cancel ends the walk. Over connections of their own
+    // they may still be on their way when the walk goes on to the next page, whose lines wait
+    // behind them in the log; they are all reported before the cancel line.
     bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
     {
         downloads_ = &job_.Downloads();
-        bool whole = WalkPictureLines(text, path, nextLink);
-        if (whole && downloads_->Parallel())
-            FetchAhead(path, nextLink);
-        whole = job_.FinishDownloads() && whole;
-        if (!whole)
+        if (!WalkPictureLines(text, path, nextLink)) {
+            job_.FinishDownloads();
             job_.AppendLog(CancelLine());
-        return whole;
+            return false;
+        }
+        if (downloads_->Parallel())
+            FetchAhead(path, nextLink);
+        return true;
     }
 
     bool WalkPictureLines(const std::string& text, const std::string& path, std::string& nextLink)
@@ -188,7 +190,11 @@ private:
 
 }  // namespace
 
+// The folder's pictures are all reported before the walk leaves it, for the folder after it
+// creates folders of its own. A cancel that leaves some of them unstarted ends the walk there.
 void WalkPictureListing(TJobState& job, const std::string& path)
 {
     TListingWalk(job).Walk(path);
+    if (!job.FinishDownloads())
+        job.AppendLog(CancelLine());
 }

@@ -67,7 +67,7 @@ public:
     }
 
 protected:
-    void AppendLog(const std::string& line) override
+    void ShowLogLine(const std::string& line) override
     {
         Log.push_back(line);
         Events.push_back("log " + line);

@@ -799,6 +799,46 @@ TEST_F(WalkTest, FourConnectionsFetchTheNextPageAheadAndLogAsOneWould)
     EXPECT_EQ(PageFilesLeft(), Lines{});
 }
 
+// The pictures of the next page start while those of the page before it are still on their
+// way; what the walk logs meanwhile (a refused name, a page's retry) waits behind them.
+TEST_F(WalkTest, FourConnectionsGoOnToTheNextPageWhileThePicturesDownload)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    const std::string second = Site + "/cgi-bin/gallery.cgi?f=5&n=2";
+    stub.Page(Site + folder, Page({UpLine(), PictureLine(folder, "a.jpg"), PictureLine(folder, "b.jpg"),
+                                   NextLine("/cgi-bin/gallery.cgi?f=5&n=2")}));
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        ServePicture(folder, name);
+    Lines logs[2];
+    bool overlapped = false;
+    for (const int connections : {1, 4}) {
+        SCOPED_TRACE(connections);
+        stub.Set(second, fixtures::Reply::Status(500, "Error", "<html>busy</html>"));
+        std::atomic<int> secondAsked = 0;
+        std::atomic<int> cAsked = 0;
+        stub.OnRequest([&](const std::string& url) {
+            if (url == second && ++secondAsked == 2)
+                stub.Page(second, Page({UpLine(), PictureLine(folder, "../x.jpg"), PictureLine(folder, "c.jpg")}));
+            if (url == Site + folder + "c.jpg")
+                ++cAsked;
+            if (connections > 1 && url == Site + folder + "a.jpg")
+                overlapped = Counted(cAsked);
+        });
+        FakeHost run;
+        PrepareRun(run, connections);
+
+        WalkPictureListing(run, folder);
+
+        logs[connections > 1] = run.Log;
+        EXPECT_EQ(run.Run.Tally.Fetched, 3);
+        EXPECT_EQ(ReadLocal("gallery/tessa/f/a.jpg"), PictureBytes("a.jpg"));
+    }
+    EXPECT_TRUE(overlapped);
+    EXPECT_EQ(logs[1], logs[0]);
+    EXPECT_EQ(logs[1], (Lines{folder + "a.jpg", folder + "b.jpg", "**Got a server error, trying to download again",
+                              "** Skipping unsafe file name ../x.jpg", folder + "c.jpg"}));
+}
+
 // The page of the next sub-folder comes while the last pictures of the folder before it
 // download, its retry line kept for its place in the log: the log is that of one connection.
 TEST_F(WalkTest, FourConnectionsFetchTheNextSubFolderAheadAndLogAsOneWould)
