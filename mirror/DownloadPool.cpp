@@ -280,6 +280,21 @@ void TDownloadPool::AddLine(const std::string& line)
     Pump();
 }
 
+void TDownloadPool::AddMadeFolder(const std::string& path)
+{
+    TPicture& entry = pictures_.emplace_back();
+    entry.LineOnly = true;
+    entry.MadeFolder = path;
+}
+
+// Deepest first: a folder made inside another came after it.
+void TDownloadPool::RemoveDroppedFolders()
+{
+    for (auto folder = droppedFolders_.rbegin(); folder != droppedFolders_.rend(); ++folder)
+        platform::RemoveEmptyFolder(*folder);
+    droppedFolders_.clear();
+}
+
 bool TDownloadPool::Finish()
 {
     Drain();
@@ -374,6 +389,9 @@ void TDownloadPool::Pump()
     }
     if ((job_.StopRequested || archiveError_) && started_ < pictures_.size()) {
         dropped_ = true;
+        for (size_t i = started_; i < pictures_.size(); ++i)
+            if (!pictures_[i].MadeFolder.empty())
+                droppedFolders_.push_back(pictures_[i].MadeFolder);
         pictures_.erase(pictures_.begin() + static_cast<std::ptrdiff_t>(started_), pictures_.end());
     }
     const size_t running = std::count_if(connections_.begin(), connections_.end(),
@@ -537,12 +555,12 @@ void TDownloadPool::TransferEnded(size_t index)
 
 void TDownloadPool::Meanwhile(const std::function<void()>& work)
 {
-    meanwhile_ = true;
+    const bool outer = std::exchange(meanwhile_, true);
     {
-        const net::Finally done{[this] { meanwhile_ = false; }};
+        const net::Finally done{[this, outer] { meanwhile_ = outer; }};
         work();
     }
-    if (meanwhileError_)
+    if (!outer && meanwhileError_)
         std::rethrow_exception(std::exchange(meanwhileError_, nullptr));
 }
 

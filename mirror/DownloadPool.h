@@ -60,6 +60,10 @@ public:
     bool Holds() const { return Parallel() && !pumping_ && !pictures_.empty(); }
     // A line of the log reported in its turn, after the pictures added before it.
     void AddLine(const std::string& line);
+    // A folder the walk made now: if a cancel drops the pictures added before it, it is removed
+    // again by RemoveDroppedFolders when empty (the walk's page files in it are gone by then).
+    void AddMadeFolder(const std::string& path);
+    void RemoveDroppedFolders();
     // Runs `work` on the job's thread while the pictures added so far download: meanwhile
     // further pictures start and ended ones are reported, as the transfers end.
     void Meanwhile(const std::function<void()>& work);
@@ -67,6 +71,7 @@ public:
 private:
     struct TPicture {
         bool LineOnly = false;  // no file: only LogLine, in its turn
+        std::string MadeFolder; // of an entry without a file: the folder the walk made there
         std::string LogLine;
         std::string LocalFolder;
         std::string Url;
@@ -118,6 +123,7 @@ private:
     unsigned ownTries_ = 0;
     bool resting_ = false;
     bool dropped_ = false;  // a cancel dropped pictures since the last Finish
+    std::vector<std::string> droppedFolders_;  // made for entries a cancel dropped
     std::exception_ptr archiveError_;  // the archive failed: nothing more starts
     bool retriesEnded_ = false;  // the workers heard of the cancel
     bool meanwhile_ = false;     // the job's thread runs other work: an ended transfer pumps

@@ -146,6 +146,7 @@ private:
         for (bool treat = !std::exchange(page.resuming, false);; treat = true) {
             if (treat) {
                 if (job_.StopRequested) {
+                    job_.FinishDownloads();
                     job_.AppendLog(CancelLine());
                     return false;
                 }
@@ -328,4 +329,5 @@ void WalkGalleryPage(TJobState& job, const std::string& folder, const std::strin
 void WalkFetchedPage(TJobState& job, platform::TempFile page, const std::string& id)
 {
     TGalleryWalk(job).Walk(std::move(page), id);
+    job.FinishWalk();
 }

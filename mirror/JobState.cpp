@@ -2,6 +2,7 @@
 
 #include "mirror/Archive.h"
 #include "mirror/DownloadPool.h"
+#include "mirror/pagelines.h"
 #include "mirror/strutil.h"
 #include "net/NMHttp.h"
 #include "platform/Exception.h"
@@ -149,6 +150,24 @@ void TJobState::AppendLog(const std::string& line)
         ShowLogLine(line);
 }
 
+void TJobState::FinishWalk()
+{
+    if (Run.WalkNesting != 0)
+        return;
+    if (!FinishDownloads())
+        AppendLog(CancelLine());
+    if (pool_)
+        pool_->RemoveDroppedFolders();
+}
+
+void TJobState::WhileDownloading(const std::function<void()>& work)
+{
+    if (pool_ && pool_->Parallel())
+        pool_->Meanwhile(work);
+    else
+        work();
+}
+
 bool TJobState::FinishDownloads()
 {
     const bool own = !ownPool_ || ownPool_->Finish();
@@ -242,11 +261,13 @@ void TJobState::MakeLocalFolders(const std::string& subPath)
         return;
     // Level by level, the destination first; one pass over the separators, so that a hostile
     // path of very many levels costs no recount of them at each level.
-    const auto makeLevel = [&path](std::string_view level) {
+    // One made while pictures are on their way goes again if a cancel drops them: one connection
+    // would not have come to it.
+    const auto makeLevel = [this, &path](std::string_view level) {
         path += '\\';
         path += level;
-        if (!platform::DirectoryExists(path))
-            platform::CreateDir(path);
+        if (!platform::DirectoryExists(path) && platform::CreateDir(path) && pool_ && pool_->Holds())
+            pool_->AddMadeFolder(path);
     };
     makeLevel({});
     for (size_t start = 0; !subPath.empty();) {

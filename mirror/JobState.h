@@ -91,6 +91,11 @@ public:
     // A line of the job's log, in the order one connection gives: while pictures are on their
     // way over connections of their own, a line of the walk waits behind them.
     void AppendLog(const std::string& line);
+    // The walk goes on while its pictures download over connections of their own: the outermost
+    // walk waits for them at its end, and says so when a cancel left some of them unstarted.
+    void FinishWalk();
+    // Runs `work` (a page fetch of the walk) while the pictures on their way go on and start.
+    void WhileDownloading(const std::function<void()>& work);
     // Aborts the transfers running now: the job's own one and the parallel ones.
     void AbortDownloads();
 

@@ -190,11 +190,8 @@ private:
 
 }  // namespace
 
-// The folder's pictures are all reported before the walk leaves it, for the folder after it
-// creates folders of its own. A cancel that leaves some of them unstarted ends the walk there.
 void WalkPictureListing(TJobState& job, const std::string& path)
 {
     TListingWalk(job).Walk(path);
-    if (!job.FinishDownloads())
-        job.AppendLog(CancelLine());
+    job.FinishWalk();
 }

@@ -125,7 +125,9 @@ bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& 
     std::optional<bool> taken;
     if (ahead && ahead->Url == url)
         taken = TakePageAhead(job, *ahead, fileName);
-    const bool obtained = taken ? *taken : FetchPage(job, url, fileName);
+    bool obtained = taken.value_or(false);
+    if (!taken)
+        job.WhileDownloading([&] { obtained = FetchPage(job, url, fileName); });
     if (!obtained)
         ++job.Run.Tally.PagesFailed;
     return obtained;

@@ -302,6 +302,11 @@ void RemovePartialNote(const std::string& partialPath)
     ::unlink((NativePath(partialPath) + PartialNoteSuffix).c_str());
 }
 
+bool RemoveEmptyFolder(const std::string& path)
+{
+    return ::rmdir(NativePath(path).c_str()) == 0;
+}
+
 bool WriteAll(int fd, const char* bytes, std::size_t count)
 {
     while (count > 0) {
