@@ -5,11 +5,9 @@
 #include "mirror/PageFetch.h"
 #include "mirror/pagelines.h"
 #include "mirror/strutil.h"
-#include "net/finally.h"
 #include "platform/catalogue.h"
 
 #include <deque>
-#include <functional>
 #include <string_view>
 #include <utility>
 
@@ -44,13 +42,7 @@ struct TGalleryPage {
 // leads to; sub-folders are walked by a nested walk of their own.
 class TGalleryWalk {
 public:
-    explicit TGalleryWalk(TJobState& job) : job_(job), scope_(job.Run), previous_(job.UpcomingPage)
-    {
-        job_.UpcomingPage = [this] { return Upcoming(); };
-    }
-    ~TGalleryWalk() { job_.UpcomingPage = previous_; }
-    TGalleryWalk(const TGalleryWalk&) = delete;
-    TGalleryWalk& operator=(const TGalleryWalk&) = delete;
+    explicit TGalleryWalk(TJobState& job) : job_(job), scope_(job.Run) {}
 
     // `id`: the folder ID or member name whose page is in `pageFile`.
     void Walk(platform::TempFile pageFile, const std::string& id)
@@ -240,31 +232,6 @@ private:
         return {};
     }
 
-    // The page this walk fetches once the listing in hand is done, when it is the page of the
-    // sub-folder that the next line of this walk's page names; a page being handed over ends
-    // with its listing, and the walk that led to it goes on.
-    std::string Upcoming() const
-    {
-        if (handingOver_)
-            return chain_.size() == 1 && previous_ ? previous_() : std::string();
-        if (chain_.empty())
-            return {};
-        for (std::string_view rest = chain_.back().text; !rest.empty();) {
-            const std::string line = TakeFirstLine(rest);
-            if (Contains(line, "</HTML>"))
-                return {};
-            if (Contains(line, "\">Up</A></CODE></TD></TD>"))
-                continue;
-            if (Contains(line, "/cgi-bin/gallery.cgi?f=")) {
-                const TSubFolder sub = SubFolderOf(line);
-                return RefusalOf(sub).empty() ? sub.Url : std::string();
-            }
-            if (Contains(line, "/cgi-bin/gallery.cgi?i=") || Contains(line, "_thumb.") || Contains(line, "Next</B></A>"))
-                return {};
-        }
-        return {};
-    }
-
     bool Refuse(const std::string& line)
     {
         job_.AppendLog(line);
@@ -275,8 +242,6 @@ private:
     void HandOver(TGalleryPage& page)
     {
         const std::string thumbnail = ThumbnailPath(page.line);
-        handingOver_ = true;
-        const net::Finally done{[this] { handingOver_ = false; }};
         WalkPictureListing(job_, KeepFirst(thumbnail, Pos(thumbnail, "/thumb/")));
         page.handedOver = true;
     }
@@ -314,9 +279,6 @@ private:
     TJobState& job_;
     TWalkScope scope_;
     std::deque<TGalleryPage> chain_;  // the page and the next pages it led to, innermost last
-    // The walk that led to this one is asked what comes next once this one has ended.
-    std::function<std::string()> previous_;
-    bool handingOver_ = false;  // the listing of the current page is being walked
 };
 
 }  // namespace

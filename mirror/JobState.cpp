@@ -201,7 +201,6 @@ void TJobState::BeginJob()
         Archive = std::make_unique<TJobArchive>(Options.ArchivePath, Options.Destination);
     pool_.reset();
     ownPool_.reset();
-    PageAhead.reset();
     phase_ = TJobPhase::Running;
     SetJobPhase(phase_);
     StopRequested = false;
@@ -219,7 +218,6 @@ void TJobState::LeaveJob()
 {
     pool_.reset();
     ownPool_.reset();
-    PageAhead.reset();
     StopRequested = true;
     phase_ = TJobPhase::Idle;
     SetJobPhase(phase_);

@@ -7,14 +7,12 @@
 #include "mirror/JobHost.h"
 #include "mirror/JobOptions.h"
 #include "mirror/JobRun.h"
-#include "mirror/PageFetch.h"
 #include "platform/files.h"
 
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,11 +46,6 @@ public:
 
     // Pages and pictures come over this client; the set job falls back on it.
     std::unique_ptr<TNMHTTP> NMHTTP1;
-    // The page the walk will fetch next, fetched while pictures download; none most of the time.
-    std::optional<TPageAhead> PageAhead;
-    // The URL of the page a gallery walk goes on with once the listing in hand is done, when it
-    // is a sub-folder's page; empty when the walk does something else next. Set by the walks.
-    std::function<std::string()> UpcomingPage;
     // What the job runs with; the host fills it before the job starts.
     TJobOptions Options;
     // The download archive of Options.ArchivePath, opened by each job that starts.

@@ -83,23 +83,6 @@ private:
         return listing;
     }
 
-    // While the pictures of a page download over connections of their own, the job's connection
-    // fetches the page the walk goes on with: this listing's next page, or else the next
-    // sub-folder's page of the gallery walk. One that the walk would refuse or has walked is
-    // left to the walk.
-    void FetchAhead(const std::string& path, const std::string& nextLink)
-    {
-        std::string url;
-        if (nextLink.empty()) {
-            url = job_.UpcomingPage ? job_.UpcomingPage() : std::string();
-        } else if (const TListingPage page = PageOf(path + nextLink);
-                   IsSafeServerPath(path + nextLink) && !job_.Run.WalkedPages.count(page.Walked)) {
-            url = GalleryUrl(job_.SiteTag, page.Request);
-        }
-        if (!url.empty())
-            downloads_->Meanwhile([&] { FetchPageAhead(job_, url); });
-    }
-
     std::string Refuse(const std::string& line)
     {
         job_.AppendLog(line);
@@ -131,14 +114,11 @@ private:
     bool WalkLines(const std::string& text, const std::string& path, std::string& nextLink)
     {
         downloads_ = &job_.Downloads();
-        if (!WalkPictureLines(text, path, nextLink)) {
-            job_.FinishDownloads();
-            job_.AppendLog(CancelLine());
-            return false;
-        }
-        if (downloads_->Parallel())
-            FetchAhead(path, nextLink);
-        return true;
+        if (WalkPictureLines(text, path, nextLink))
+            return true;
+        job_.FinishDownloads();
+        job_.AppendLog(CancelLine());
+        return false;
     }
 
     bool WalkPictureLines(const std::string& text, const std::string& path, std::string& nextLink)

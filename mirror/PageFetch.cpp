@@ -7,10 +7,7 @@
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
-#include <fstream>
 #include <functional>
-#include <optional>
-#include <utility>
 
 namespace {
 
@@ -95,23 +92,6 @@ bool FetchTrying(TJobState& job, const std::string& url, const std::string& file
     return false;
 }
 
-// The walk reaches a page fetched ahead: its lines go to the log and its bytes into the walk's
-// page file. Whether it was obtained; nothing when the page file takes no bytes (the walk then
-// fetches the page itself).
-std::optional<bool> TakePageAhead(TJobState& job, const TPageAhead& ahead, const std::string& fileName)
-{
-    if (ahead.Obtained) {
-        std::ofstream out(platform::NativePath(fileName), std::ios::binary | std::ios::trunc);
-        if (!out.write(ahead.Bytes.data(), static_cast<std::streamsize>(ahead.Bytes.size())).flush())
-            return std::nullopt;
-    } else {
-        platform::DeleteFile(fileName);
-    }
-    for (const std::string& line : ahead.Log)
-        job.AppendLog(line);
-    return ahead.Obtained;
-}
-
 }  // namespace
 
 bool FetchPage(TJobState& job, const std::string& url, const std::string& fileName)
@@ -121,32 +101,9 @@ bool FetchPage(TJobState& job, const std::string& url, const std::string& fileNa
 
 bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName)
 {
-    const std::optional<TPageAhead> ahead = std::exchange(job.PageAhead, std::nullopt);
-    std::optional<bool> taken;
-    if (ahead && ahead->Url == url)
-        taken = TakePageAhead(job, *ahead, fileName);
-    bool obtained = taken.value_or(false);
-    if (!taken)
-        job.WhileDownloading([&] { obtained = FetchPage(job, url, fileName); });
+    bool obtained = false;
+    job.WhileDownloading([&] { obtained = FetchPage(job, url, fileName); });
     if (!obtained)
         ++job.Run.Tally.PagesFailed;
     return obtained;
-}
-
-void FetchPageAhead(TJobState& job, const std::string& url)
-{
-    job.PageAhead.reset();
-    const platform::TempFile file = job.NewTempFile(job.Options.Destination);
-    if (!file)
-        return;
-    TPageAhead ahead{url};
-    try {
-        ahead.Obtained =
-            FetchTrying(job, url, file.Path(), [&ahead](const std::string& line) { ahead.Log.push_back(line); });
-        if (ahead.Obtained)
-            ahead.Bytes = platform::ReadFileBytes(file.Path(), MaxPageBytes);
-    } catch (const std::exception&) {
-        return;
-    }
-    job.PageAhead = std::move(ahead);
 }
