@@ -880,6 +880,42 @@ TEST_F(WalkTest, FourConnectionsFetchTheNextSubFolderAheadAndLogAsOneWould)
                               "**Got a server error, trying to download again", two + "c.jpg"}));
 }
 
+// A cancel drops the pictures not yet started: a folder the walk made past them, which one
+// connection would not have come to, goes again; the pictures that were running are stored.
+TEST_F(WalkTest, CancelRemovesTheFolderMadePastTheDroppedPictures)
+{
+    const std::string one = "/gallery/tessa/one/";
+    const std::string two = "/gallery/tessa/two/";
+    const Lines names = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"};
+    for (const std::string& name : names)
+        stub.Set(Site + one + name, fixtures::Reply::Steps({fixtures::Step::Delay(fixtures::Ms{500}),
+                                                             fixtures::Step::Send(fixtures::HttpHead(200, "OK") + "x")}));
+    ServeListing(one, names);
+    ServeListing(two, {"f.jpg"});
+    stub.Page(FolderUrl("101"), Page({UpLine(), PictureLine(one, "a.jpg")}));
+    stub.Page(FolderUrl("102"), Page({UpLine(), PictureLine(two, "f.jpg")}));
+    ServePicture(two, "f.jpg");
+    FakeHost run;
+    PrepareRun(run, 4);
+    fs::create_directories(destination);
+    WriteFirstPage("tessa", Page({UpLine(), FolderLine("101", Thumb(one)), FolderLine("102", Thumb(two))}));
+    TThreadTimer ticks;
+    ticks.SetInterval(10);
+    ticks.SetOnTimer([&](TComponent*) {
+        if (!run.StopRequested && stub.Count(FolderUrl("102")) > 0)
+            run.Cancel();
+    });
+
+    WalkGalleryPage(run, run.Destination, "tessa");
+
+    EXPECT_EQ(run.Run.Tally.Fetched, 4);
+    EXPECT_FALSE(fs::exists(destination / "gallery/tessa/two")) << "made past the dropped e.jpg";
+    EXPECT_TRUE(fs::exists(destination / "gallery/tessa/one/d.jpg"));
+    EXPECT_EQ(std::count(run.Log.begin(), run.Log.end(), FolderUrl("102")), 0);
+    EXPECT_EQ(run.Log.back(), "Cancel button pressed, download stopped.");
+    EXPECT_EQ(PageFilesLeft(), Lines{});
+}
+
 // A retry over one of four connections: its line stands among its picture's lines, in order.
 TEST_F(WalkTest, FourConnectionsKeepARetryWithItsPicture)
 {
