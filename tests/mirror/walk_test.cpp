@@ -809,6 +809,43 @@ TEST_F(WalkTest, FourConnectionsFetchTheNextPageAheadAndLogAsOneWould)
     EXPECT_EQ(PageFilesLeft(), Lines{});
 }
 
+// While the walk fetches a page, pictures that end make room for the next ones: the fifth
+// picture starts before the next page has come.
+TEST_F(WalkTest, PicturesStartWhileTheWalkFetchesAPage)
+{
+    const std::string folder = "/gallery/tessa/f/";
+    const std::string second = Site + "/cgi-bin/gallery.cgi?f=5&n=2";
+    const Lines names = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"};
+    Lines lines = {UpLine()};
+    for (const std::string& name : names) {
+        lines.push_back(PictureLine(folder, name));
+        ServePicture(folder, name);
+    }
+    lines.push_back(NextLine("/cgi-bin/gallery.cgi?f=5&n=2"));
+    stub.Page(Site + folder, Page(lines));
+    stub.Page(second, Page({UpLine()}));
+    std::atomic<int> secondAsked = 0;
+    std::atomic<int> eAsked = 0;
+    bool startedMeanwhile = false;
+    // The first four answer once the next page is asked for, which answers once the fifth is.
+    stub.OnRequest([&](const std::string& url) {
+        if (url == second) {
+            ++secondAsked;
+            startedMeanwhile = Counted(eAsked);
+        } else if (url == Site + folder + "e.jpg") {
+            ++eAsked;
+        } else if (url != Site + folder) {
+            Counted(secondAsked);
+        }
+    });
+    host.Options.Connections = 4;
+
+    WalkPictureListing(host, folder);
+
+    EXPECT_TRUE(startedMeanwhile);
+    EXPECT_EQ(host.Run.Tally.Fetched, 5);
+}
+
 // The page of the next sub-folder comes while the last pictures of the folder before it
 // download, its retry line kept for its place in the log: the log is that of one connection.
 TEST_F(WalkTest, FourConnectionsFetchTheNextSubFolderAheadAndLogAsOneWould)
