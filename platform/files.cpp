@@ -302,9 +302,9 @@ void RemovePartialNote(const std::string& partialPath)
     ::unlink((NativePath(partialPath) + PartialNoteSuffix).c_str());
 }
 
-bool RemoveEmptyFolder(const std::string& path)
+void RemoveEmptyFolder(const std::string& path)
 {
-    return ::rmdir(NativePath(path).c_str()) == 0;
+    ::rmdir(NativePath(path).c_str());
 }
 
 bool WriteAll(int fd, const char* bytes, std::size_t count)
@@ -313,10 +313,8 @@ bool WriteAll(int fd, const char* bytes, std::size_t count)
         const ssize_t n = ::write(fd, bytes, count);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            errno = n == 0 ? EIO : errno;
+        if (n <= 0)
             return false;
-        }
         bytes += n;
         count -= static_cast<std::size_t>(n);
     }

@@ -105,9 +105,9 @@ bool ReadPartialNote(const std::string& partialPath, PartialNote& note);
 // Writes the note whole or not at all (a kill leaves the old one or the new one).
 bool WritePartialNote(const std::string& partialPath, const PartialNote& note);
 void RemovePartialNote(const std::string& partialPath);
-// Removes the folder when it is empty; false when it is not or cannot be removed.
-bool RemoveEmptyFolder(const std::string& path);
-// Writes every byte, through interruptions and short writes; false (errno set) when it cannot.
+// Removes the folder when it is empty; a folder that holds anything stays as it is.
+void RemoveEmptyFolder(const std::string& path);
+// Writes every byte, through interruptions and short writes; false when it cannot.
 bool WriteAll(int fd, const char* bytes, std::size_t count);
 // The size of a file, -1 when it cannot be read.
 long long FileSizeOf(const std::string& path);
