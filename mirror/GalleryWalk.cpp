@@ -173,33 +173,20 @@ private:
         return TOutcome::Continue;
     }
 
-    // What a sub-folder line names.
-    struct TSubFolder {
-        std::string Link;
-        std::string Thumbnail;
-        std::string Id;
-        std::string Url;
-    };
-    TSubFolder SubFolderOf(const std::string& line) const
-    {
-        TSubFolder sub;
-        sub.Link = DropFirst(line, Pos(line, "/cgi-bin/"));
-        sub.Link = KeepFirst(sub.Link, Pos(sub.Link, "\"><") - 1);
-        sub.Thumbnail = ThumbnailPath(line);
-        sub.Thumbnail = KeepFirst(sub.Thumbnail, Pos(sub.Thumbnail, "/thumb/") - 1);
-        sub.Id = DropFirst(sub.Link, Pos(sub.Link, "="));
-        sub.Url = GalleryUrl(job_.SiteTag, "/" + sub.Link);
-        return sub;
-    }
-
     // A sub-folder's page, walked before the rest of this one; false when it could not be fetched.
     bool WalkSubFolder(TGalleryPage& page)
     {
-        const TSubFolder sub = SubFolderOf(page.line);
-        if (const std::string refusal = RefusalOf(sub); !refusal.empty())
-            return !Refuse(refusal);
-        std::string subPath = ReplaceAll(sub.Thumbnail, "/", "\\");
-        job_.AppendLog(sub.Url);
+        std::string link = DropFirst(page.line, Pos(page.line, "/cgi-bin/"));
+        link = KeepFirst(link, Pos(link, "\"><") - 1);
+        std::string thumbnail = ThumbnailPath(page.line);
+        thumbnail = KeepFirst(thumbnail, Pos(thumbnail, "/thumb/") - 1);
+        std::string subPath = ReplaceAll(thumbnail, "/", "\\");
+        const std::string id = DropFirst(link, Pos(link, "="));
+        const std::string url = GalleryUrl(job_.SiteTag, "/" + link);
+        if (!MayWalkSubFolder(id, thumbnail, link, url))
+            return true;
+
+        job_.AppendLog(url);
         if (subPath.empty() && !job_.LastFolderPath.empty())
             subPath = job_.LastFolderPath;
         page.subPath = subPath;
@@ -207,29 +194,29 @@ private:
         platform::TempFile pageFile = job_.NewPageFile(job_.Options.Destination + subPath + "\\");
         if (!pageFile)
             return true;
-        if (!FetchPageOfWalk(job_, sub.Url, pageFile.Path()))
+        if (!FetchPageOfWalk(job_, url, pageFile.Path()))
             return false;
-        job_.Run.WalkedPages.insert("folder:" + sub.Id);
-        WalkFetchedPage(job_, std::move(pageFile), sub.Id);
+        job_.Run.WalkedPages.insert("folder:" + id);
+        WalkFetchedPage(job_, std::move(pageFile), id);
         job_.LastFolderPath = subPath;
         return true;
     }
 
-    // What the server named must be fit for the disk, and a folder is walked once, not too deep:
-    // the log line that refuses the sub-folder, or empty.
-    std::string RefusalOf(const TSubFolder& sub) const
+    // What the server named must be fit for the disk, and a folder is walked once, not too deep.
+    bool MayWalkSubFolder(const std::string& id, const std::string& thumbnail, const std::string& link,
+                          const std::string& url)
     {
-        if (!IsSafeName(sub.Id))
-            return platform::Fill(_("** Skipping unsafe folder ID %1"), {Printable(sub.Id)});
-        if (!IsSafeServerPath(sub.Thumbnail))
-            return platform::Fill(_("** Skipping unsafe path %1"), {Printable(sub.Thumbnail)});
-        if (!IsSafeServerPath(sub.Link))
-            return platform::Fill(_("** Skipping unsafe path %1"), {Printable(sub.Link)});
+        if (!IsSafeName(id))
+            return Refuse(platform::Fill(_("** Skipping unsafe folder ID %1"), {Printable(id)}));
+        if (!IsSafeServerPath(thumbnail))
+            return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(thumbnail)}));
+        if (!IsSafeServerPath(link))
+            return Refuse(platform::Fill(_("** Skipping unsafe path %1"), {Printable(link)}));
         if (job_.Run.WalkNesting > MaxFolderDepth)
-            return platform::Fill(_("** Skipping too deeply nested folder %1"), {sub.Url});
-        if (job_.Run.WalkedPages.count("folder:" + sub.Id))
-            return platform::Fill(_("** Skipping already walked page %1"), {sub.Url});
-        return {};
+            return Refuse(platform::Fill(_("** Skipping too deeply nested folder %1"), {url}));
+        if (job_.Run.WalkedPages.count("folder:" + id))
+            return Refuse(platform::Fill(_("** Skipping already walked page %1"), {url}));
+        return true;
     }
 
     bool Refuse(const std::string& line)

@@ -7,14 +7,9 @@
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
-#include <functional>
-
 namespace {
 
 constexpr int FetchTries = 5;
-
-// Where the lines of a page's tries go.
-using TPageLog = std::function<void(const std::string& line)>;
 
 // Why a page request failed, for the log; the transport and client record it where it happens.
 const char* StopReasonText(TStopReason reason)
@@ -58,7 +53,7 @@ private:
 // One request; false when the transfer failed in a way another try may mend. A stall, a drop,
 // a cap or an unusable reply costs one try, while a failure to connect or the user's abort
 // still ends the fetch.
-bool TryFetch(TJobState& job, const std::string& url, const std::string& fileName, const TPageLog& log)
+bool TryFetch(TJobState& job, const std::string& url, const std::string& fileName)
 {
     TNMHTTP& http = *job.NMHTTP1;
     http.Body = fileName;
@@ -68,35 +63,29 @@ bool TryFetch(TJobState& job, const std::string& url, const std::string& fileNam
     } catch (const ESockError&) {
         if (!IsFailedTry(http.StopReason))
             throw;
-        log(platform::Fill(_("** Page transfer failed: %1"), {StopReasonText(http.StopReason)}));
+        job.AppendLog(platform::Fill(_("** Page transfer failed: %1"), {StopReasonText(http.StopReason)}));
         job.Run.LastPageFailure = StopReasonText(http.StopReason);
         return false;
     }
     return true;
 }
 
-// The tries of one page, each line of them told to `log`.
-bool FetchTrying(TJobState& job, const std::string& url, const std::string& fileName, const TPageLog& log)
+}  // namespace
+
+bool FetchPage(TJobState& job, const std::string& url, const std::string& fileName)
 {
     for (int tries = 0; tries < FetchTries; ++tries) {
-        if (TryFetch(job, url, fileName, log)) {
+        if (TryFetch(job, url, fileName)) {
             const std::string text = ReadPageText(fileName);
             if (Contains(text, "this.location.replace") || Contains(text, "<HTML>"))
                 return true;
             job.Run.LastPageFailure = platform::Fill(_("%1, no gallery page"), {ReplyStatusLine(*job.NMHTTP1)});
         }
-        log(_("**Got a server error, trying to download again"));
+        job.AppendLog(_("**Got a server error, trying to download again"));
     }
-    log(_("**Tried 5 times and got errors every time, skipping this folder"));
+    job.AppendLog(_("**Tried 5 times and got errors every time, skipping this folder"));
     platform::DeleteFile(fileName);
     return false;
-}
-
-}  // namespace
-
-bool FetchPage(TJobState& job, const std::string& url, const std::string& fileName)
-{
-    return FetchTrying(job, url, fileName, [&job](const std::string& line) { job.AppendLog(line); });
 }
 
 bool FetchPageOfWalk(TJobState& job, const std::string& url, const std::string& fileName)
