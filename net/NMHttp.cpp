@@ -8,8 +8,6 @@
 #include "platform/files.h"
 #include "platform/text.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -722,8 +720,7 @@ void TNMHTTP::ReceiveFramedBody()
     if (InputFileMode && BodyFile >= 0) {
         file = BodyFile;
     } else if (InputFileMode) {
-        opened.Reset(::open(platform::NativePath(Body).c_str(),
-                            O_WRONLY | O_CREAT | (Appending ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
+        opened = platform::OpenForWriting(Body, Appending);
         if (!opened)
             throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {Body}));
         file = opened.Get();

@@ -21,7 +21,7 @@ using namespace platform;
 
 void TPowersock::CaptureFile(const std::string& path, bool append)
 {
-    UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
+    UniqueFd file = OpenForWriting(path, append);
     if (!file)
         throw EInOutError(platform::Fill(_("ファイル %1 を作成できません"), {path}));
     int closeError = 0;

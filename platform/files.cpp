@@ -302,6 +302,11 @@ void RemovePartialNote(const std::string& partialPath)
     ::unlink((NativePath(partialPath) + PartialNoteSuffix).c_str());
 }
 
+UniqueFd OpenForWriting(const std::string& path, bool append)
+{
+    return UniqueFd(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
+}
+
 void RemoveEmptyFolder(const std::string& path)
 {
     ::rmdir(NativePath(path).c_str());

@@ -105,6 +105,8 @@ bool ReadPartialNote(const std::string& partialPath, PartialNote& note);
 // Writes the note whole or not at all (a kill leaves the old one or the new one).
 bool WritePartialNote(const std::string& partialPath, const PartialNote& note);
 void RemovePartialNote(const std::string& partialPath);
+// Opens `path` for writing, made when missing: emptied, or written after its data with `append`.
+UniqueFd OpenForWriting(const std::string& path, bool append);
 // Removes the folder when it is empty; a folder that holds anything stays as it is.
 void RemoveEmptyFolder(const std::string& path);
 // Writes every byte, through interruptions and short writes; false when it cannot.
