@@ -24,6 +24,9 @@ namespace {
 // every connection busy behind a slow picture, few enough that a listing of thousands of
 // pictures costs little memory and no more open files.
 constexpr size_t MaxWaiting = 64;
+// Transfers queued for the workers beyond one for each: a worker that ends one begins the next
+// at once, and the job's thread, woken when fewer than one for each wait, queues several.
+constexpr size_t QueuedPerConnection = 2;
 
 // What a worker's client takes over from the job's own client, and the job's tries of a file.
 struct TClientSettings {
@@ -41,17 +44,16 @@ std::string Megabytes(long long bytes)
     return text;
 }
 
-// What the job's thread tells a worker.
-struct TStartTransfer {
-    unsigned Serial;
-};
+// What the job's thread tells a worker: look at the queue (it was idle), stop a transfer, end
+// the retries of the job's pictures (cancel), or end.
+struct TLookAtQueue {};
 struct TStopTransfer {
     unsigned Serial;
     TStopReason Reason;
 };
 struct TEndRetries {};
 struct TQuit {};
-using TWorkerMessage = std::variant<TStartTransfer, TStopTransfer, TEndRetries, TQuit>;
+using TWorkerMessage = std::variant<TLookAtQueue, TStopTransfer, TEndRetries, TQuit>;
 
 }  // namespace
 
@@ -99,23 +101,112 @@ private:
     std::deque<TMessage> waiting_;
 };
 
-// One connection: a thread with a loop and a client of its own, which receives one picture at a
-// time into the file the job's thread opened and tells the job's thread when the picture ended.
+// A transfer for a worker; the job's thread leaves `receiving` alone until it has ended.
+struct TTransferTask {
+    unsigned Serial = 0;
+    std::string Url;
+    std::string FileName;
+    TReceivingFile* Receiving = nullptr;
+    long long ChangedAfter = -1;
+};
+struct TTransferResult {
+    unsigned Serial = 0;
+    TReceived Result;
+};
+
+// The transfers the job's thread admitted, in listing order, and those that ended. Workers take
+// the next transfer themselves as one ends, so they begin in listing order and the job's thread
+// is woken once for several pictures, when the queue runs low: a wake costs more than a small
+// picture's transfer on a fast link.
+class TTransferQueue {
+public:
+    TTransferQueue(TMailbox<TTransferEnded>& job, size_t wakeBelow) : job_(job), wakeBelow_(wakeBelow) {}
+
+    // The job's side.
+    void Push(TTransferTask task)
+    {
+        TMailbox<TWorkerMessage>* idle = nullptr;
+        {
+            const std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(task));
+            if (!idle_.empty()) {
+                idle = idle_.back();
+                idle_.pop_back();
+            }
+        }
+        if (idle != nullptr)
+            idle->Post(TLookAtQueue{});
+    }
+    std::vector<TTransferResult> TakeEnded()
+    {
+        const std::lock_guard lock(mutex_);
+        jobWoken_ = false;
+        return std::exchange(ended_, {});
+    }
+    // The serials of the transfers no worker has begun, in listing order; they will not begin.
+    std::vector<unsigned> TakeBackWaiting()
+    {
+        const std::lock_guard lock(mutex_);
+        std::vector<unsigned> serials;
+        for (const TTransferTask& task : queue_)
+            serials.push_back(task.Serial);
+        queue_.clear();
+        return serials;
+    }
+
+    // A worker's side: the next transfer, or none, and then the worker is woken through its
+    // mailbox when one comes.
+    bool Next(TTransferTask& task, TMailbox<TWorkerMessage>& worker)
+    {
+        const std::lock_guard lock(mutex_);
+        if (queue_.empty()) {
+            if (std::find(idle_.begin(), idle_.end(), &worker) == idle_.end())
+                idle_.push_back(&worker);
+            return false;
+        }
+        task = std::move(queue_.front());
+        queue_.pop_front();
+        return true;
+    }
+    void Ended(unsigned serial, TReceived result)
+    {
+        bool wake = false;
+        {
+            const std::lock_guard lock(mutex_);
+            ended_.push_back({serial, std::move(result)});
+            wake = !jobWoken_ && queue_.size() < wakeBelow_;
+            jobWoken_ = jobWoken_ || wake;
+        }
+        if (wake)
+            job_.Post(TTransferEnded{});
+    }
+
+private:
+    TMailbox<TTransferEnded>& job_;
+    const size_t wakeBelow_;
+    std::mutex mutex_;
+    std::deque<TTransferTask> queue_;
+    std::vector<TTransferResult> ended_;
+    std::vector<TMailbox<TWorkerMessage>*> idle_;  // workers waiting for a transfer
+    bool jobWoken_ = false;                        // until the job's thread takes the ended ones
+};
+
+// One connection: a thread with a loop and a client of its own, which receives the queue's
+// transfers one at a time, each into the file the job's thread opened.
 class TDownloadWorker {
 public:
-    TDownloadWorker(const TClientSettings& settings, TMailbox<TTransferEnded>& jobMailbox, size_t index)
+    TDownloadWorker(const TClientSettings& settings, TTransferQueue& queue)
     {
         std::promise<void> ready;
         std::future<void> started = ready.get_future();
-        thread_ = std::thread([this, settings, &jobMailbox, index, ready = std::move(ready)]() mutable {
-            Run(settings, jobMailbox, index, ready);
+        thread_ = std::thread([this, settings, &queue, ready = std::move(ready)]() mutable {
+            Run(settings, queue, ready);
         });
         started.wait();
     }
 
     ~TDownloadWorker()
     {
-        mailbox_->Post(TStopTransfer{current_, TStopReason::User});
         mailbox_->Post(TQuit{});
         thread_.join();
     }
@@ -123,29 +214,14 @@ public:
     TDownloadWorker(const TDownloadWorker&) = delete;
     TDownloadWorker& operator=(const TDownloadWorker&) = delete;
 
-    // The job's thread hands over a transfer; the worker reads these after the message.
-    void Start(unsigned serial, const std::string& url, const std::string& fileName, TReceivingFile& receiving,
-               long long changedAfter)
-    {
-        changedAfter_ = changedAfter;
-        url_ = url;
-        fileName_ = fileName;
-        receiving_ = &receiving;
-        Arrived = 0;
-        Received = 0;
-        Total = 0;
-        current_ = serial;
-        mailbox_->Post(TStartTransfer{serial});
-    }
-
     void Stop(unsigned serial, TStopReason reason) { mailbox_->Post(TStopTransfer{serial, reason}); }
 
-    // The job was cancelled: a back-off ends, and the picture is not tried again.
+    // The job was cancelled: a back-off ends, and no picture is tried again.
     void EndRetries() { mailbox_->Post(TEndRetries{}); }
 
-    // How the last transfer ended; the job's thread reads it once the worker has told it.
-    TReceived Result;
-    // The running transfer's bytes, read by the job's thread at any time.
+    // The serial of the running transfer, or 0, and its bytes, read by the job's thread at any
+    // time.
+    std::atomic<unsigned> Running{0};
     std::atomic<long long> Arrived{0};
     std::atomic<long long> Received{0};
     std::atomic<long long> Total{0};
@@ -155,8 +231,7 @@ public:
     std::atomic<unsigned> Tries{0};
 
 private:
-    void Run(const TClientSettings& settings, TMailbox<TTransferEnded>& jobMailbox, size_t index,
-             std::promise<void>& ready)
+    void Run(const TClientSettings& settings, TTransferQueue& queue, std::promise<void>& ready)
     {
         const platform::ThreadLoop ownLoop;
         std::unique_ptr<TNMHTTP> http = TJobState::NewHttpClient();
@@ -171,42 +246,48 @@ private:
         };
         THttpFileTransfer transfer(*http);
         bool quit = false;
-        unsigned start = 0;
-        unsigned running = 0;
+        bool cancelled = false;
         TMailbox<TWorkerMessage> mailbox([&](const TWorkerMessage& message) {
-            if (const auto* starting = std::get_if<TStartTransfer>(&message)) {
-                start = starting->Serial;
-                noRetry_ = false;
-            } else if (std::holds_alternative<TQuit>(message)) {
+            const unsigned running = Running;
+            if (std::holds_alternative<TQuit>(message)) {
                 quit = noRetry_ = true;
+                if (running != 0)
+                    transfer.Stop(TStopReason::User);
             } else if (std::holds_alternative<TEndRetries>(message)) {
-                noRetry_ = true;
-            } else if (const auto* stop = std::get_if<TStopTransfer>(&message); running != 0 && stop->Serial == running) {
+                cancelled = noRetry_ = true;
+            } else if (const auto* stop = std::get_if<TStopTransfer>(&message); stop && running != 0 &&
+                                                                                  stop->Serial == running) {
                 noRetry_ = noRetry_ || stop->Reason == TStopReason::User;
                 transfer.Stop(stop->Reason);
             }
         });
         mailbox_ = &mailbox;
         ready.set_value();
+        TTransferTask task;
         while (!quit) {
-            platform::WaitPass();
-            if (start == 0 || quit)
+            if (!queue.Next(task, mailbox)) {
+                platform::WaitPass();
                 continue;
-            running = std::exchange(start, 0);
-            Result = Receive(transfer, *http, settings.Retries);
-            running = 0;
-            jobMailbox.Post(TTransferEnded{index});
+            }
+            noRetry_ = cancelled;
+            Arrived = 0;
+            Received = 0;
+            Total = 0;
+            Running = task.Serial;
+            TReceived result = Receive(transfer, *http, settings.Retries, task);
+            Running = 0;
+            queue.Ended(task.Serial, std::move(result));
         }
     }
 
     // As the download step tries a file, with the retry lines kept for the picture's report.
-    TReceived Receive(THttpFileTransfer& transfer, TNMHTTP& http, int retries)
+    TReceived Receive(THttpFileTransfer& transfer, TNMHTTP& http, int retries, const TTransferTask& task)
     {
         std::vector<std::string> retryLines;
-        const TFileTries tries{url_,
-                               fileName_,
-                               receiving_,
-                               changedAfter_,
+        const TFileTries tries{task.Url,
+                               task.FileName,
+                               task.Receiving,
+                               task.ChangedAfter,
                                retries,
                                [this] { return noRetry_; },
                                [&retryLines](const std::string& line) { retryLines.push_back(line); },
@@ -224,29 +305,23 @@ private:
     }
 
     TMailbox<TWorkerMessage>* mailbox_ = nullptr;  // lives on the worker's thread while it runs
-    std::string url_;
-    std::string fileName_;
-    TReceivingFile* receiving_ = nullptr;  // the picture's, which the job's thread leaves alone meanwhile
-    long long changedAfter_ = -1;
-    bool noRetry_ = false;       // the worker's own: set by its messages
-    unsigned current_ = 0;
+    bool noRetry_ = false;  // the worker's own: set by its messages
     std::thread thread_;
 };
 
 TDownloadPool::TDownloadPool(TJobState& job, int connections)
     : job_(job),
       reporter_(*job.NMHTTP1),
-      mailbox_(std::make_unique<TMailbox<TTransferEnded>>([this](const TTransferEnded& ended) {
-          TransferEnded(ended.Connection);
-      }))
+      mailbox_(std::make_unique<TMailbox<TTransferEnded>>([this](const TTransferEnded&) { TransferEnded(); }))
 {
     connections_.resize(static_cast<size_t>(std::clamp(connections, 1, TJobOptions::MaxConnections)));
     if (connections_.size() == 1)
         return;
     const TNMHTTP& own = *job.NMHTTP1;
     const TClientSettings settings{own.Proxy, own.ProxyPort, own.KeepAlive, own.UnsizedBodyLimit, job.Options.Retries};
-    for (size_t i = 0; i < connections_.size(); ++i)
-        connections_[i].Worker = std::make_unique<TDownloadWorker>(settings, *mailbox_, i);
+    transfers_ = std::make_unique<TTransferQueue>(*mailbox_, connections_.size());
+    for (TConnection& connection : connections_)
+        connection.Worker = std::make_unique<TDownloadWorker>(settings, *transfers_);
 }
 
 // The workers end (a running transfer aborted) before the files they write into go.
@@ -324,10 +399,10 @@ void TDownloadPool::ThrowArchiveError()
 void TDownloadPool::Abort()
 {
     for (TConnection& connection : connections_) {
-        if (connection.Picture == nullptr)
+        if (!Busy(connection))
             continue;
         if (connection.Worker)
-            connection.Worker->Stop(connection.Serial, TStopReason::User);
+            connection.Worker->Stop(connection.Worker->Running, TStopReason::User);
         else
             connection.Picture->Over->Stop(TStopReason::User);
     }
@@ -338,9 +413,14 @@ void TDownloadPool::Abort()
 void TDownloadPool::Tick()
 {
     for (TConnection& connection : connections_) {
-        if (connection.Picture == nullptr)
+        if (!Busy(connection))
             continue;
         TDownloadWorker* worker = connection.Worker.get();
+        if (worker && worker->Running != connection.Serial) {
+            connection.Serial = worker->Running;
+            connection.IdleTicks = 0;
+            connection.ProgressMark = 0;
+        }
         const long long arrived = worker ? worker->Arrived.load() : connection.Picture->Over->Arrived();
         if ((worker ? worker->BackingOff.load() : resting_) || arrived < 0)
             continue;
@@ -376,17 +456,14 @@ void TDownloadPool::Pump()
 {
     const bool outer = std::exchange(pumping_, true);
     const net::Finally done{[this, outer] { pumping_ = outer; }};
+    CollectEnded();
     ReportEnded();
     while (started_ < pictures_.size() && MayStart(pictures_[started_])) {
         Start(pictures_[started_]);
         ReportEnded();
     }
-    if (job_.StopRequested && !retriesEnded_) {
-        retriesEnded_ = true;
-        for (TConnection& connection : connections_)
-            if (connection.Worker)
-                connection.Worker->EndRetries();
-    }
+    if (job_.StopRequested || archiveError_)
+        EndStarting();
     if ((job_.StopRequested || archiveError_) && started_ < pictures_.size()) {
         dropped_ = true;
         for (size_t i = started_; i < pictures_.size(); ++i)
@@ -395,7 +472,7 @@ void TDownloadPool::Pump()
         pictures_.erase(pictures_.begin() + static_cast<std::ptrdiff_t>(started_), pictures_.end());
     }
     const size_t running = std::count_if(connections_.begin(), connections_.end(),
-                                         [](const TConnection& c) { return c.Picture != nullptr; });
+                                         [this](const TConnection& c) { return Busy(c); });
     if (running != shownRunning_)
         ShowStatus();
 }
@@ -416,15 +493,12 @@ bool TDownloadPool::MayStart(const TPicture& picture)
     for (size_t i = 0; i < started_; ++i)
         if (pictures_[i].FileName == picture.FileName && pictures_[i].LocalFolder == picture.LocalFolder)
             return false;
-    return FreeConnection() != nullptr;
+    return inFlight_ < connections_.size() * (1 + QueuedPerConnection);
 }
 
-TDownloadPool::TConnection* TDownloadPool::FreeConnection()
+bool TDownloadPool::Busy(const TConnection& connection) const
 {
-    for (TConnection& connection : connections_)
-        if (connection.Picture == nullptr)
-            return &connection;
-    return nullptr;
+    return connection.Worker ? connection.Worker->Running != 0 : connection.Picture != nullptr;
 }
 
 // The one admission decision of a file.
@@ -435,8 +509,7 @@ void TDownloadPool::Start(TPicture& picture)
         picture.Ended = true;
         return;
     }
-    TConnection& connection = *FreeConnection();
-    const bool own = !connection.Worker;
+    const bool own = OwnConnection();
     if (own && !picture.LogLine.empty())
         job_.AppendLog(std::exchange(picture.LogLine, {}));
     picture.Admission = AdmitFile(job_, picture.LocalFolder, picture.FileName);
@@ -453,22 +526,22 @@ void TDownloadPool::Start(TPicture& picture)
     picture.Ended = !picture.Received.Reason.empty();
     if (picture.Ended)
         return;
-    connection.Picture = &picture;
-    connection.Serial = ++serial_;
-    connection.IdleTicks = 0;
-    connection.ProgressMark = own ? picture.Over->Arrived() : 0;
     const long long changedAfter = recheck ? platform::ModifiedTimeOf(picture.LocalFolder + picture.FileName) : -1;
     if (own) {
-        ReceiveHere(connection, picture, changedAfter);
+        ReceiveHere(connections_.front(), picture, changedAfter);
         return;
     }
-    connection.Tries = connection.Worker->Tries;
-    connection.Worker->Start(connection.Serial, picture.Url, picture.FileName, picture.Receiving, changedAfter);
+    picture.Serial = ++serial_;
+    ++inFlight_;
+    transfers_->Push({picture.Serial, picture.Url, picture.FileName, &picture.Receiving, changedAfter});
 }
 
 // Over the job's own connection, on the job's thread: the picture's lines come as they happen.
 void TDownloadPool::ReceiveHere(TConnection& connection, TPicture& picture, long long changedAfter)
 {
+    connection.Picture = &picture;
+    connection.IdleTicks = 0;
+    connection.ProgressMark = picture.Over->Arrived();
     connection.Tries = ownTries_;
     const TFileTries tries{picture.Url,
                            picture.FileName,
@@ -532,14 +605,51 @@ void TDownloadPool::ReportEnded()
         job_.NMHTTP1->ReportLevel = 1;
     }
 }
-void TDownloadPool::TransferEnded(size_t index)
+void TDownloadPool::CollectEnded()
 {
-    TConnection& connection = connections_.at(index);
-    if (connection.Picture == nullptr)
+    if (!transfers_)
         return;
-    connection.Picture->Received = connection.Worker->Result;
-    connection.Picture->Ended = true;
-    connection.Picture = nullptr;
+    for (TTransferResult& ended : transfers_->TakeEnded()) {
+        const auto picture = std::find_if(pictures_.begin(), pictures_.begin() + static_cast<std::ptrdiff_t>(started_),
+                                          [&ended](const TPicture& p) { return p.Serial == ended.Serial; });
+        picture->Received = std::move(ended.Result);
+        picture->Ended = true;
+        --inFlight_;
+    }
+}
+
+void TDownloadPool::Cancel()
+{
+    CollectEnded();
+    EndStarting();
+}
+
+void TDownloadPool::EndStarting()
+{
+    if (job_.StopRequested && !retriesEnded_) {
+        retriesEnded_ = true;
+        for (TConnection& connection : connections_)
+            if (connection.Worker)
+                connection.Worker->EndRetries();
+    }
+    if (!transfers_)
+        return;
+    const std::vector<unsigned> serials = transfers_->TakeBackWaiting();
+    if (serials.empty())
+        return;
+    inFlight_ -= serials.size();
+    const auto first = std::find_if(pictures_.begin(), pictures_.begin() + static_cast<std::ptrdiff_t>(started_),
+                                    [&serials](const TPicture& p) { return p.Serial == serials.front(); });
+    // Queued in listing order and begun in that order, so every transfer queued after the first
+    // taken back was taken back too.
+    for (auto picture = first; picture != pictures_.begin() + static_cast<std::ptrdiff_t>(started_); ++picture)
+        if (picture->Serial != 0)
+            picture->Receiving.Abandon();
+    started_ = static_cast<size_t>(first - pictures_.begin());
+}
+
+void TDownloadPool::TransferEnded()
+{
     // The job's thread waits inside other work, not in a pump of its own; a parallel pump
     // neither waits nor pauses, so it cannot run inside itself. What it throws is the job's, not
     // the work's: it waits until the work is done.
@@ -574,7 +684,7 @@ void TDownloadPool::ShowStatus()
     long long received = 0;
     long long total = 0;
     for (const TConnection& connection : connections_) {
-        if (connection.Picture == nullptr)
+        if (!Busy(connection))
             continue;
         ++running;
         received += connection.Worker->Received;

@@ -23,13 +23,12 @@
 
 class TJobState;
 class TDownloadWorker;
+class TTransferQueue;
 template <typename TMessage>
 class TMailbox;
 
-// A worker's word to the job's thread: the transfer of this connection has ended.
-struct TTransferEnded {
-    size_t Connection;
-};
+// A worker's word to the job's thread: the transfers queued on this connection have ended.
+struct TTransferEnded {};
 
 class TDownloadPool {
 public:
@@ -47,6 +46,8 @@ public:
     // Waits until every picture added has been reported. After a cancel, the pictures not yet
     // started are dropped and the running ones end; false when pictures were dropped.
     bool Finish();
+    // The job was cancelled: nothing more starts, and the transfers running now end.
+    void Cancel();
     // Aborts the transfers running now; their pictures are reported as aborted.
     void Abort();
     // Once a second: the watchdog of every running transfer, and the status line.
@@ -78,6 +79,7 @@ private:
         std::string FileName;
         TFileTransfer* Over = nullptr;  // over the job's own connection: its transfer
         TFileAdmission Admission = TFileAdmission::Fetch;
+        unsigned Serial = 0;  // of its transfer over a worker
         bool Ended = false;
         TReceivingFile Receiving;
         TReceived Received;
@@ -85,8 +87,8 @@ private:
     // A worker thread's connection, or (without a worker) the job's own.
     struct TConnection {
         std::unique_ptr<TDownloadWorker> Worker;
-        TPicture* Picture = nullptr;  // the picture on its way, or none
-        unsigned Serial = 0;          // of that transfer, so that a late stop hits no other
+        TPicture* Picture = nullptr;  // over the job's own: the picture on its way, or none
+        unsigned Serial = 0;          // over a worker: the transfer the watchdog counts for
         unsigned Tries = 0;           // the worker's tries seen by the watchdog
         int IdleTicks = 0;
         long long ProgressMark = 0;
@@ -94,12 +96,19 @@ private:
 
     void Pump();
     bool MayStart(const TPicture& picture);
-    TConnection* FreeConnection();
+    // Whether a transfer is on its way over the connection.
+    bool Busy(const TConnection& connection) const;
+    // After a cancel or the archive's failure: the transfers no worker has begun do not begin,
+    // and their pictures, with everything after them, are no longer started; after a cancel, no
+    // picture is tried again.
+    void EndStarting();
     void Start(TPicture& picture);
     void ReceiveHere(TConnection& connection, TPicture& picture, long long changedAfter);
     void Pause();
     void ReportEnded();
-    void TransferEnded(size_t connection);
+    // Takes the ends of the workers' transfers, without reporting them.
+    void CollectEnded();
+    void TransferEnded();
     void ShowStatus();
     // When the archive failed: waits for the pictures on their way, then throws its error.
     void ThrowArchiveError();
@@ -112,10 +121,12 @@ private:
     // Reports the failures of pictures the way the job's own client does.
     THttpFileTransfer reporter_;
     std::unique_ptr<TMailbox<TTransferEnded>> mailbox_;
+    std::unique_ptr<TTransferQueue> transfers_;  // the workers', when there are workers
     std::vector<TConnection> connections_;
     // Not yet reported, in listing order; the first `started_` have started.
     std::deque<TPicture> pictures_;
     size_t started_ = 0;
+    size_t inFlight_ = 0;  // transfers queued for the workers and not yet ended
     unsigned serial_ = 0;
     size_t shownRunning_ = 0;
     // The job's own connection: the tries of its transfer, and whether the watchdog rests (a

@@ -61,6 +61,8 @@ TJobState::~TJobState() = default;
 void TJobState::Cancel()
 {
     StopRequested = true;
+    if (pool_)
+        pool_->Cancel();
     if (phase_ != TJobPhase::Running)
         return;
     phase_ = TJobPhase::Stopping;

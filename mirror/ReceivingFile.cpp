@@ -160,6 +160,12 @@ std::string TReceivingFile::Store(const std::string& localFolder, const std::str
     return reason;
 }
 
+void TReceivingFile::Abandon()
+{
+    if (partial_ && file_.Existed())
+        file_.Keep();
+}
+
 // A fresh file is known to be empty, and at its start, without a call.
 bool TReceivingFile::Empty()
 {

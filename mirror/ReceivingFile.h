@@ -69,6 +69,9 @@ public:
     // takes its final name and the server's time; the failure's reason, or an empty text.
     std::string Store(const std::string& localFolder, const std::string& fileName, std::string reason,
                       long long modifiedTime);
+    // No transfer came to it (a cancel took it back first): partial data there before stays as
+    // it was, and a file made for it goes.
+    void Abandon();
 
 private:
     bool WorthANote() const { return version_.Total < 0 || version_.Total >= MinKeptBytes; }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <sqlite3.h>
 #include <set>
 #include <string>
@@ -668,9 +669,10 @@ TEST_F(WalkTest, PauseMakesFourConnectionsOne)
     EXPECT_EQ(host.Log, (Lines{folder + "a.jpg", folder + "b.jpg"}));
 }
 
-// Cancel starts no new picture: the running ones end and are stored. Abort (a second Ctrl+C)
-// ends them at once, counted as aborted: no failure, no lock-out. The watchdog ends a stalled
-// picture and no other, as a failure.
+// Cancel starts no new picture: the running ones end and are stored, and those queued behind
+// them never begin (a partial file there before stays as it was). Abort (a second Ctrl+C) ends
+// them at once, counted as aborted: no failure, no lock-out. The watchdog ends a stalled picture
+// and no other, as a failure, also one its connection took after another.
 TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
 {
     using fixtures::Reply;
@@ -681,24 +683,40 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
     const Reply stall = Reply::Steps({Step::Stall(fixtures::Ms{20000})});
     const Reply slow = Reply::Steps({Step::Delay(fixtures::Ms{500}), Step::Send(fixtures::HttpHead(200, "OK") + "x")});
     const Reply quick = Reply::Status(200, "OK", "x");
+    // Answers in the end: only the watchdog makes it a failure.
+    const Reply stallThenAnswer =
+        Reply::Steps({Step::Stall(fixtures::Ms{5000}), Step::Send(fixtures::HttpHead(200, "OK") + "x")});
     const Lines aFailed = {folder + "a.jpg", "** Multimedia files have been temporarily disabled.",
                            "** Deleting file a.jpg"};
+    const Lines fFailed = {folder + "a.jpg", folder + "b.jpg", folder + "c.jpg", folder + "d.jpg", folder + "e.jpg",
+                           folder + "f.jpg", "** Multimedia files have been temporarily disabled.",
+                           "** Deleting file f.jpg"};
     struct Row {
         const char* name;
         Reply first, others;
         enum { Cancel, Abort, Watchdog } how;
         int fetched, failed, aborted;
         Lines firstLines;
+        std::string special = "a.jpg";  // answered with `first`
     } rows[] = {{"cancel lets them end", slow, slow, Row::Cancel, 4, 0, 0, {folder + "a.jpg", folder + "b.jpg"}},
                 {"abort ends them", stall, stall, Row::Abort, 0, 0, 4, {folder + "a.jpg", folder + "b.jpg"}},
-                {"watchdog ends a stalled one", stall, quick, Row::Watchdog, 5, 1, 0, aFailed}};
+                {"watchdog ends a stalled one", stall, quick, Row::Watchdog, 5, 1, 0, aFailed},
+                {"watchdog ends a stalled one taken after another", stallThenAnswer, slow, Row::Watchdog, 5, 1, 0,
+                 fFailed, "f.jpg"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakeHost run;
         PrepareRun(run, 4);
         run.BeginJob();
         for (const std::string& name : names)
-            stub.Set(Site + folder + name, name == "a.jpg" ? row.first : row.others);
+            stub.Set(Site + folder + name, name == row.special ? row.first : row.others);
+        const std::string partial = platform::PartialPath(destination.string() + folder, "f.jpg");
+        run.Options.Resume = row.how != Row::Watchdog;
+        if (run.Options.Resume) {
+            fs::create_directories(destination.string() + folder);
+            std::ofstream(partial) << "12345";
+            ASSERT_TRUE(platform::WritePartialNote(partial, {Site + folder + "f.jpg", 10, "", "\"v\""}));
+        }
         const int requests = stub.RequestCount() + 5;  // the listing and one picture for each connection
         TThreadTimer ticks;
         ticks.SetInterval(20);
@@ -725,6 +743,9 @@ TEST_F(WalkTest, FourConnectionsCancelAbortAndWatchdog)
             EXPECT_EQ(stub.RequestCount(), requests);
             EXPECT_TRUE(std::count(run.Statuses.begin(), run.Statuses.end(),
                                    "Stopping: waiting for a.jpg, b.jpg, c.jpg, d.jpg to finish"));
+            EXPECT_EQ(support::FileBytes(partial), "12345");
+            platform::PartialNote note;
+            EXPECT_TRUE(platform::ReadPartialNote(partial, note));
         }
     }
 }
@@ -979,9 +1000,10 @@ TEST_F(WalkTest, EachTryStartsWithAFreshWatchdogCount)
     }
 }
 
-// The archive fails while four pictures are on their way: they end and are stored whole,
-// nothing more starts, and the walk ends with the archive's error, leaving no partial file or
-// note behind.
+// The archive fails with the first picture's record, while four pictures are on their way (the
+// first's connection took the next queued one as the first ended): they end and are stored
+// whole, nothing more starts, and the walk ends with the archive's error, leaving no partial file
+// or note behind.
 TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
 {
     using fixtures::Step;
@@ -1012,14 +1034,14 @@ TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
 
     stub.OnRequest(nullptr);
     EXPECT_EQ(ReadLocal("gallery/tessa/f/a.jpg"), "a");
-    for (const char* name : {"b.jpg", "c.jpg", "d.jpg"})
+    for (const char* name : {"b.jpg", "c.jpg", "d.jpg", "e.jpg"})
         EXPECT_EQ(fixtures::HashOf(ReadLocal(std::string("gallery/tessa/f/") + name)), fixtures::PatternHash(big)) << name;
     Lines left;
     for (const auto& entry : fs::directory_iterator(destination / "gallery/tessa/f"))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (Lines{"a.jpg", "b.jpg", "c.jpg", "d.jpg"}));
-    EXPECT_EQ(stub.Count(Site + folder + "e.jpg"), 0);
+    EXPECT_EQ(left, (Lines{"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"}));
+    EXPECT_EQ(stub.Count(Site + folder + "f.jpg"), 0);
 }
 
 }  // namespace
