@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <stdexcept>
 
@@ -17,6 +18,13 @@ namespace {
 
 // Set on a thread that runs a loop of its own (ThreadLoop); every other thread shares the first.
 thread_local std::shared_ptr<EventLoop> threadLoop;
+// Loops of their own alive now: threads that would need the CPU a spinning loop takes.
+std::atomic<int> threadLoops{0};
+
+// How long a loop looks again for an event before it sleeps, and how soon an event must have
+// come after the last sleep for the next wait to look first.
+constexpr auto SpinTime = std::chrono::microseconds(200);
+constexpr auto QuickEvent = std::chrono::microseconds(1000);
 
 std::shared_ptr<EventLoop>& SharedLoop()
 {
@@ -45,10 +53,12 @@ bool OnThreadLoop()
 ThreadLoop::ThreadLoop()
 {
     threadLoop = std::make_shared<EventLoop>();
+    ++threadLoops;
 }
 
 ThreadLoop::~ThreadLoop()
 {
+    --threadLoops;
     threadLoop.reset();
 }
 
@@ -175,13 +185,40 @@ int EventLoop::PassWait(int maxMs)
     return maxMs < 0 ? timers : std::min(maxMs, timers);
 }
 
+// A reply from a server on this machine or the next one comes within tens of microseconds,
+// sooner than a sleeping thread is woken: while events keep coming that quickly, a wait looks
+// again for a moment before it sleeps. Only the one loop of a job without worker threads does,
+// with a core to spare: the server and the workers need the CPU a spinning loop takes.
+int EventLoop::Wait(::epoll_event* events, int count, int timeoutMs)
+{
+    static const bool spareCore = std::thread::hardware_concurrency() > 1;
+    int n = 0;
+    if (timeoutMs == 0) {
+        do {
+            n = epoll_wait(epoll_.Get(), events, count, 0);
+        } while (n < 0 && errno == EINTR);
+        return n;
+    }
+    if (quickEvents_ && spareCore && !hook_ && threadLoops == 0) {
+        const auto until = Clock::now() + SpinTime;
+        do {
+            n = epoll_wait(epoll_.Get(), events, count, 0);
+        } while (n == 0 && Clock::now() < until);
+        if (n != 0)
+            return n;
+    }
+    const auto slept = Clock::now();
+    do {
+        n = epoll_wait(epoll_.Get(), events, count, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    quickEvents_ = n > 0 && Clock::now() - slept <= QuickEvent;
+    return n;
+}
+
 void EventLoop::Poll(int timeoutMs)
 {
     epoll_event events[64];
-    int n;
-    do {
-        n = epoll_wait(epoll_.Get(), events, 64, timeoutMs);
-    } while (n < 0 && errno == EINTR);
+    const int n = Wait(events, 64, timeoutMs);
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
         if (fd == wake_.Get()) {

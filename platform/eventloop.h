@@ -14,6 +14,8 @@
 #include <thread>
 #include <unordered_map>
 
+struct epoll_event;
+
 namespace platform {
 
 class EventLoop {
@@ -79,6 +81,7 @@ private:
     };
 
     void Poll(int timeoutMs);
+    int Wait(::epoll_event* events, int count, int timeoutMs);
     void HandleSocket(int fd, unsigned ready);
     void QueueSocketEvent(int fd, Socket& s, long event, int error);
     void Unwatch(int fd);
@@ -94,6 +97,7 @@ private:
     UniqueFd epoll_;
     UniqueFd wake_;  // eventfd for posts from other threads
     std::thread::id owner_;
+    bool quickEvents_ = false;  // the last sleep ended with an event soon
     std::mutex mutex_;  // guards queue_ and windows_ against posting threads
     std::deque<Message> queue_;
     std::unordered_map<HWND, std::shared_ptr<WindowProc>> windows_;
