@@ -5,8 +5,9 @@
 // One connection is the job's own transfer, run on the job's thread, file after file: what the
 // pause makes of every job, and how set files come. Several connections are worker threads,
 // each with an event loop and an HTTP client of its own, so the client's blocking waits stay as
-// they are and touch only that worker's sockets. Everything a job decides, logs and counts stays
-// on the job's thread, so the log, the multimedia lock-out and the tally come out as with one
+// they are and touch only that worker's sockets. They take the transfers the job's thread
+// admitted from one queue, in listing order. Everything a job decides, logs and counts stays on
+// the job's thread, so the log, the multimedia lock-out and the tally come out as with one
 // connection.
 #pragma once
 
@@ -27,7 +28,7 @@ class TTransferQueue;
 template <typename TMessage>
 class TMailbox;
 
-// A worker's word to the job's thread: the transfers queued on this connection have ended.
+// A worker's word to the job's thread: transfers have ended, and few are left in the queue.
 struct TTransferEnded {};
 
 class TDownloadPool {
