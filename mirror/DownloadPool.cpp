@@ -159,6 +159,26 @@ public:
     bool Next(TTransferTask& task, TMailbox<TWorkerMessage>& worker)
     {
         const std::lock_guard lock(mutex_);
+        return TakeNext(task, worker);
+    }
+    // A transfer ended, and the worker takes the next one at once: whenever the job's thread
+    // hears of an end, the transfer that followed it has begun.
+    bool Ended(unsigned serial, TReceived result, TTransferTask& next, TMailbox<TWorkerMessage>& worker)
+    {
+        std::unique_lock lock(mutex_);
+        ended_.push_back({serial, std::move(result)});
+        const bool more = TakeNext(next, worker);
+        const bool wake = !jobWoken_ && queue_.size() < wakeBelow_;
+        jobWoken_ = jobWoken_ || wake;
+        lock.unlock();
+        if (wake)
+            job_.Post(TTransferEnded{});
+        return more;
+    }
+
+private:
+    bool TakeNext(TTransferTask& task, TMailbox<TWorkerMessage>& worker)
+    {
         if (queue_.empty()) {
             if (std::find(idle_.begin(), idle_.end(), &worker) == idle_.end())
                 idle_.push_back(&worker);
@@ -168,20 +188,7 @@ public:
         queue_.pop_front();
         return true;
     }
-    void Ended(unsigned serial, TReceived result)
-    {
-        bool wake = false;
-        {
-            const std::lock_guard lock(mutex_);
-            ended_.push_back({serial, std::move(result)});
-            wake = !jobWoken_ && queue_.size() < wakeBelow_;
-            jobWoken_ = jobWoken_ || wake;
-        }
-        if (wake)
-            job_.Post(TTransferEnded{});
-    }
 
-private:
     TMailbox<TTransferEnded>& job_;
     const size_t wakeBelow_;
     std::mutex mutex_;
@@ -264,9 +271,11 @@ private:
         mailbox_ = &mailbox;
         ready.set_value();
         TTransferTask task;
+        bool haveTask = queue.Next(task, mailbox);
         while (!quit) {
-            if (!queue.Next(task, mailbox)) {
+            if (!haveTask) {
                 platform::WaitPass();
+                haveTask = queue.Next(task, mailbox);
                 continue;
             }
             noRetry_ = cancelled;
@@ -276,7 +285,7 @@ private:
             Running = task.Serial;
             TReceived result = Receive(transfer, *http, settings.Retries, task);
             Running = 0;
-            queue.Ended(task.Serial, std::move(result));
+            haveTask = queue.Ended(task.Serial, std::move(result), task, mailbox);
         }
     }
 

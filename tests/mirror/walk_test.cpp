@@ -1015,7 +1015,7 @@ TEST_F(WalkTest, ArchiveFailingMidListingKeepsThePicturesOnTheirWay)
     for (const std::string& name : names)
         stub.Set(Site + folder + name, name == "a.jpg" ? fixtures::Reply::Steps({Step::Delay(fixtures::Ms{100}),
                                                                                  Step::Send(fixtures::HttpHead(200, "OK") + "a")})
-                                                       : fixtures::Reply::Steps({Step::Delay(fixtures::Ms{300}),
+                                                       : fixtures::Reply::Steps({Step::Delay(fixtures::Ms{1000}),
                                                                                  Step::Send(head), Step::SendGenerated(big)}));
     const fs::path archive = destination.parent_path() / "archive.db";
     stub.OnRequest([&](const std::string& url) {
