@@ -87,6 +87,14 @@ constexpr TOption Options[] = {
     {.Name = "--retries", .Kind = K::Number, .ValueName = "N", .Min = 0, .Max = TJobOptions::MaxRetries,
      .DefaultNumber = 0, .Help = "try a file that failed for a passing cause N more times, after 1, 2, 4, ... s",
      .ToJob = [](TJobOptions& job, const TOptionValue& value) { job.Retries = static_cast<int>(value.Number); }},
+    {.Name = "--album", .Help = "after a gallery job, write a page of the album into every folder it touched",
+     .ToJob = [](TJobOptions& job, const TOptionValue&) { job.Album = true; }},
+    {.Name = "--album-index", .Kind = K::Text, .ValueName = "NAME", .DefaultText = "index.html",
+     .Help = "the file name of the album's pages, for a gallery that has files of that name",
+     .ToJob = [](TJobOptions& job, const TOptionValue& value) { job.AlbumIndex = value.Text; }},
+    {.Name = "--album-only", .Kind = K::Folder, .ValueName = "DIR",
+     .Help = "write the album's pages of the whole mirror in DIR, fetch nothing",
+     .ToLine = [](TCommandLine& line, const TOptionValue& value) { line.AlbumOnly = value.Text; }},
     {.Name = "--settings", .Kind = K::File, .ValueName = "FILE",
      .Help = "stored entries to start from (default: the file named on the last line); a job "
              "without a window never writes it",
@@ -331,5 +339,6 @@ int ExitStatusOf(const TJobRun& run)
 
 bool OpensWindow(const TCommandLine& line)
 {
-    return line.Job == THeadlessJob::None && line.JobOptions.empty() && !line.InputFile && !line.ArchiveImport;
+    return line.Job == THeadlessJob::None && line.JobOptions.empty() && !line.InputFile && !line.ArchiveImport &&
+           !line.AlbumOnly;
 }

@@ -97,6 +97,7 @@ struct TCommandLine {
     std::string JobValue;  // folder ID, member name or set number, exactly as given
     std::optional<std::string> InputFile;      // a list of jobs, one a line; "-": standard input
     std::optional<std::string> ArchiveImport;  // a mirror to record in the archive, fetching nothing
+    std::optional<std::string> AlbumOnly;      // a mirror to write the album of, fetching nothing
     std::optional<std::string> SettingsFile;
     // The job options in the order given; a later one overrides an earlier one.
     std::vector<TGivenOption> JobOptions;

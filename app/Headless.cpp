@@ -1,6 +1,7 @@
 #include "app/Headless.h"
 
 #include "app/InterruptWatch.h"
+#include "mirror/Album.h"
 #include "mirror/Archive.h"
 #include "mirror/GalleryJob.h"
 #include "net/NMFtp.h"
@@ -177,6 +178,20 @@ int RunArchiveImport(const TCommandLine& commandLine)
     std::printf("%s\n", platform::Fill(platform::TranslatePlural("%1 file recorded in %2", "%1 files recorded in %2", count),
                                        {std::to_string(count), options.ArchivePath})
                             .c_str());
+    return ExitDone;
+}
+
+int RunAlbumOnly(const TCommandLine& commandLine)
+{
+    if (commandLine.Job != THeadlessJob::None || commandLine.InputFile)
+        throw EUsageError(_("--album-only fetches nothing: give it no job"));
+    TJobOptions options;
+    commandLine.ApplyTo(options);
+    if (!platform::DirectoryExists(*commandLine.AlbumOnly))
+        throw Exception(platform::Fill(_("no folder %1"), {*commandLine.AlbumOnly}));
+    const TAlbumRequest request{*commandLine.AlbumOnly, options.AlbumIndex, true, {},
+                                [](const std::string& line) { std::printf("%s\n", line.c_str()); }};
+    std::printf("%s\n", AlbumSummary(BuildAlbum(request)).c_str());
     return ExitDone;
 }
 

@@ -59,3 +59,5 @@ int ReportProxyProblem(const THeadlessSettings& settings);
 int RunHeadless(const TCommandLine& commandLine);
 // Records the mirror that --archive-import names in the --archive file, fetching nothing.
 int RunArchiveImport(const TCommandLine& commandLine);
+// --album-only DIR: the album's pages of the whole mirror in DIR, without any request.
+int RunAlbumOnly(const TCommandLine& commandLine);

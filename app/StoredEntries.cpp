@@ -20,6 +20,9 @@ const char* const KeepAliveKey = "KeepAlive";
 const char* const ConnectionsKey = "Connections";
 const char* const ArchiveSection = "Archive";
 const char* const ArchiveFileKey = "File";
+const char* const AlbumSection = "Album";
+const char* const AlbumEnabledKey = "Enabled";
+const char* const AlbumIndexKey = "IndexName";
 
 namespace {
 
@@ -83,6 +86,9 @@ TStoredEntries ReadStoredEntries(const std::string& file, const TStoredEntries& 
     entries.KeepAlive = network.Bool(KeepAliveKey, entries.KeepAlive).value_or(entries.KeepAlive);
     entries.Connections = network.Number(ConnectionsKey, entries.Connections, 1, TJobOptions::MaxConnections);
     entries.ArchiveFile = TEntryReader(file, ArchiveSection).Text(ArchiveFileKey, entries.ArchiveFile);
+    const TEntryReader album(file, AlbumSection);
+    entries.Album = album.Bool(AlbumEnabledKey, entries.Album).value_or(entries.Album);
+    entries.AlbumIndex = album.Text(AlbumIndexKey, entries.AlbumIndex);
     if (entries.Destination.empty())
         entries.Destination = platform::DefaultDestination();
     return entries;
@@ -101,5 +107,7 @@ TJobOptions JobOptionsOf(const TStoredEntries& entries)
     options.KeepAlive = entries.KeepAlive;
     options.Connections = entries.Connections;
     options.ArchivePath = entries.ArchiveFile;
+    options.Album = entries.Album;
+    options.AlbumIndex = entries.AlbumIndex;
     return options;
 }

@@ -23,6 +23,10 @@ struct TStoredEntries {
     int Connections = 1;
     // The download archive's file; in a section of its own, which the window never writes.
     std::string ArchiveFile;
+    // The album after each gallery job, and its pages' name; in a section of their own, where
+    // the window writes only the switch.
+    bool Album = false;
+    std::string AlbumIndex = "index.html";
 
     // Gallery host B unless RadioButton1 is on, as the window's show step decides.
     bool HostB() const { return !RadioButton1; }
@@ -37,6 +41,9 @@ extern const char* const KeepAliveKey;
 extern const char* const ConnectionsKey;
 extern const char* const ArchiveSection;
 extern const char* const ArchiveFileKey;
+extern const char* const AlbumSection;
+extern const char* const AlbumEnabledKey;
+extern const char* const AlbumIndexKey;
 
 // Reads the entries of `file`, starting from `current`: a missing key keeps the current value,
 // a text is kept as read (blanks at both ends trimmed), a pause length outside 1 to 15 or not

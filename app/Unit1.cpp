@@ -10,6 +10,7 @@
 #include "platform/catalogue.h"
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "platform/profile.h"
 #include "platform/userdirs.h"
 #include "ui_Unit1.h"
 
@@ -191,6 +192,11 @@ TForm1::TForm1(const std::string& settingsFile, QWidget* parent)
     ApplyEntries(TStoredEntries{});
     for (const char* key : StoredEntryKeys)
         FormStorage1->AddStoredProp(StoredProp(key));
+    // The album's switch has a section of its own, written when the user turns it.
+    connect(ui->AlbumBox, &QCheckBox::clicked, this, [this](bool on) {
+        platform::WritePrivateProfileString(AlbumSection, AlbumEnabledKey, on ? "True" : "False",
+                                            FormStorage1->IniFileName());
+    });
     environmentProxy_ = ProxyFromEnvironment();
     NMHTTP1->Proxy = environmentProxy_.Host;
     NMHTTP1->ProxyPort = environmentProxy_.Port;
@@ -466,6 +472,8 @@ TStoredEntries TForm1::CurrentEntries() const
     entries.KeepAlive = NMHTTP1->KeepAlive;
     entries.Connections = Options.Connections;
     entries.ArchiveFile = Options.ArchivePath;
+    entries.Album = ui->AlbumBox->isChecked();
+    entries.AlbumIndex = Options.AlbumIndex;
     return entries;
 }
 
@@ -481,6 +489,7 @@ void TForm1::TakeOptions()
     Options.HostB = entered.HostB;
     Options.Pause = entered.Pause;
     Options.PauseSeconds = entered.PauseSeconds;
+    Options.Album = entered.Album;
 }
 
 void TForm1::RestoreEntries()
@@ -495,6 +504,8 @@ void TForm1::ApplyEntries(const TStoredEntries& entries)
     NMHTTP1->KeepAlive = entries.KeepAlive;
     Options.Connections = entries.Connections;
     Options.ArchivePath = entries.ArchiveFile;
+    Options.AlbumIndex = entries.AlbumIndex;
+    ui->AlbumBox->setChecked(entries.Album);
     ui->Edit1->setText(QString::fromStdString(entries.Destination));
     ui->Edit3->setText(QString::fromStdString(entries.FolderId));
     ui->Edit5->setText(QString::fromStdString(entries.Member));

@@ -52,6 +52,8 @@ int main(int argc, char** argv)
     try {
         if (line.ArchiveImport)
             return RunArchiveImport(line);
+        if (line.AlbumOnly)
+            return RunAlbumOnly(line);
         return line.InputFile ? RunJobList(line) : RunHeadless(line);
     } catch (const EUsageError& error) {
         return UsageError(error.Message());

@@ -15,7 +15,7 @@ mode=${1:-}
 results=$(mktemp "${TMPDIR:-/tmp}/tessary-bench-results.XXXXXX")
 trap 'rm -f "$results"' EXIT
 
-for part in crawl latency squid wget2 transfer resume idle archive refresh; do
+for part in crawl latency squid wget2 transfer resume idle archive refresh album; do
   echo "== $part" >&2
   bash "$here/${part}_bench.sh" $mode | tee -a "$results" >&2
 done

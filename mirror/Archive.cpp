@@ -1,5 +1,6 @@
 #include "mirror/Archive.h"
 
+#include "mirror/Album.h"
 #include "platform/catalogue.h"
 #include "platform/files.h"
 
@@ -204,10 +205,14 @@ int TArchive::Import(const std::string& folder)
             fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error);
             for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
                 const fs::path& file = it->path();
+                const std::string name = file.filename().string();
+                if (name == AlbumFolder) {
+                    it.disable_recursion_pending();
+                    continue;
+                }
                 struct stat info {};
-                if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-                    platform::IsTempFileName(file.filename().string()) ||
-                    platform::IsPartialName(file.filename().string()))
+                if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || platform::IsTempFileName(name) ||
+                    platform::IsPartialName(name) || (name.ends_with(".html") && IsAlbumPage(file.string())))
                     continue;
                 const std::string serverPath = "/" + top + "/" + file.lexically_relative(root).generic_string();
                 Insert(kind, serverPath, file.string(), info.st_size, info.st_mtim.tv_sec);

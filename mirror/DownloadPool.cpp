@@ -592,6 +592,8 @@ void TDownloadPool::ReportEnded()
         }
         for (const std::string& line : picture.Received.RetryLines)
             job_.AppendLog(line);
+        if (job_.Options.Album)
+            job_.Run.AlbumListed[picture.LocalFolder].push_back(picture.FileName);
         try {
             if (picture.Admission == TFileAdmission::Present)
                 ReportPresent(job_, picture.LocalFolder, picture.FileName);

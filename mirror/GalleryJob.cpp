@@ -1,5 +1,6 @@
 #include "mirror/GalleryJob.h"
 
+#include "mirror/Album.h"
 #include "mirror/GalleryWalk.h"
 #include "mirror/JobState.h"
 #include "mirror/PageFetch.h"
@@ -12,6 +13,15 @@
 #include <utility>
 
 namespace {
+
+// The pages of the folders the job touched and of those above them.
+void WriteAlbum(TJobState& job)
+{
+    job.SetStatusText(_("Writing the album . . ."));
+    const TAlbumRequest request{job.Options.Destination, job.Options.AlbumIndex, false, job.Run.AlbumListed,
+                                [&job](const std::string& line) { job.AppendLog(line); }};
+    job.AppendLog(AlbumSummary(BuildAlbum(request)));
+}
 
 // `queryKey` "f" or "m", `entry` the ID or member name. The entry, destination and host are
 // read once, so that an edit made while the job waits cannot make the walk look for a page
@@ -37,6 +47,8 @@ void RunGalleryJob(TJobState& job, const std::string& queryKey, const std::strin
     }
     job.AppendLog(url);
     WalkFetchedPage(job, std::move(pageFile), entry);
+    if (job.Options.Album && !job.StopRequested)
+        WriteAlbum(job);
     job.SetStatusText(_(". . . done getting files"));
     // The walk says when the first page showed no gallery to walk.
     if (job.Run.Outcome != TJobOutcome::Completed)

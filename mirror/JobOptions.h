@@ -41,6 +41,9 @@ struct TJobOptions {
     // The download archive's file; empty: no archive.
     std::string ArchivePath;
     long long MaxSize = DefaultUnsizedBodyLimit;
+    // After a gallery job, the album's pages of the folders it touched, under this page name.
+    bool Album = false;
+    std::string AlbumIndex = "index.html";
     // Where the set job finds the instruction pages.
     std::string FtpHost = "ftp.setscans.org";
     int FtpPort = 21;

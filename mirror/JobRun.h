@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,6 +55,8 @@ public:
     // Folders already made and cleared of leftovers, so that the files after the first one
     // cost no look at the folders.
     std::set<std::string> ReadyFolders;
+    // With the album on: the files listed, by local folder, in the gallery's order.
+    std::map<std::string, std::vector<std::string>> AlbumListed;
 
     // Clears every count and starts the job's clock.
     void Begin();

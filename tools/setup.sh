@@ -9,6 +9,13 @@ packages=(build-essential cmake ninja-build pkg-config
           libjpeg62-turbo-dev libsqlite3-dev fonts-ipafont-gothic libgtest-dev libgmock-dev
           nginx vsftpd squid curl wget lftp xvfb xauth openbox time strace
           dpkg-dev file desktop-file-utils gettext locales)
+# The album's browser test drives Debian's Chromium from node. A node from elsewhere that brings
+# its own npm is kept: Debian's npm conflicts with it.
+if [ "$mode" = test ]; then
+    packages+=(chromium)
+    command -v node >/dev/null || packages+=(nodejs)
+    command -v npm >/dev/null || packages+=(npm)
+fi
 source tools/install-missing.sh
 install_missing "${packages[@]}"
 
@@ -27,7 +34,14 @@ unpack_proftpd() {
     dpkg-deb -x "$package"/proftpd-core_*.deb "$into"
     rm -rf "$package"
 }
-if [ "$mode" = test ]; then unpack_proftpd; fi
+# The browser test's node module lives in the build tree, not in the sources; it uses the
+# Chromium installed above and never downloads a browser of its own.
+install_puppeteer() {
+    [ -d "$build/browser/node_modules/puppeteer-core" ] && return 0
+    mkdir -p "$build/browser"
+    PUPPETEER_SKIP_DOWNLOAD=1 npm install --no-audit --no-fund --prefix "$build/browser" puppeteer-core@22
+}
+if [ "$mode" = test ]; then unpack_proftpd; install_puppeteer; fi
 # The Debian package is made from this tree, so it is built with all of Debian's hardening flags
 # (the defaults leave out bind-now). CMake reads CXXFLAGS and LDFLAGS when it first configures a
 # tree, but not CPPFLAGS, which holds the fortify level.

@@ -341,6 +341,8 @@ private slots:
         QTest::newRow("connections above the range") << QStringList{"[Network]", "Connections=12"};
         QTest::newRow("connections not a number") << QStringList{"[Network]", "Connections=four"};
         QTest::newRow("archive in its own section") << QStringList{"[Archive]", "File= archive.db "};
+        QTest::newRow("album in its own section") << QStringList{"[Album]", "Enabled=True", "IndexName=album.html"};
+        QTest::newRow("album switch neither True nor False") << QStringList{"[Album]", "Enabled=yes"};
     }
 
     void storedFileReadAlikeByBothModes()
@@ -365,7 +367,13 @@ private slots:
         QCOMPARE(form->NMHTTP1->KeepAlive, read.KeepAlive);
         QCOMPARE(form->Options.Connections, read.Connections);
         QCOMPARE(form->Options.ArchivePath, read.ArchivePath);
+        QCOMPARE(Control<QCheckBox>(*form, "AlbumBox")->isChecked(), read.Album);
+        QCOMPARE(form->Options.AlbumIndex, read.AlbumIndex);
+        Control<QCheckBox>(*form, "AlbumBox")->click();
         QVERIFY(form->close());
+        // The window saves the album's switch as the user turned it, and keeps the page name.
+        QCOMPARE(ReadStoredEntries(Settings()).Album, !read.Album);
+        QCOMPARE(ReadStoredEntries(Settings()).AlbumIndex, read.AlbumIndex);
         // The window never writes the switch, and never loses it either.
         QCOMPARE(support::FileBytes(Settings()).find("[Network]\r\nKeepAlive=True") != std::string::npos, read.KeepAlive);
         const IniEntries saved = SectionEntries(Settings());

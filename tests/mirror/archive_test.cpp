@@ -1,5 +1,6 @@
 // The download archive: records by kind and server path, kept across runs and shared by two
 // writers; files that are no archive refused untouched; the import of a mirrored tree.
+#include "mirror/Album.h"
 #include "mirror/Archive.h"
 
 #include "support/TempFolder.h"
@@ -134,15 +135,20 @@ TEST(Archive, ImportRecordsTheMirroredFilesWithTheirSizeAndTime)
 {
     const support::TempFolder scratch;
     for (const char* name : {"gallery/tessa/a.jpg", "gallery/tessa/trips/b.jpg", "scans/08000/8436/p01.jpg",
-                             "gallery/tessa/.tessary-Ab3dEf7h.part", "other/c.jpg", "d.jpg"}) {
+                             "gallery/tessa/.tessary-Ab3dEf7h.part", "other/c.jpg", "d.jpg",
+                             "gallery/tessa/.album/thumbs/a.jpg", "gallery/tessa/.album/order.txt"}) {
         fs::create_directories((scratch.Path() / name).parent_path());
         support::WriteFile(scratch.Path() / name, "12345");
     }
+    // The album's pages are the program's, not the gallery's; a gallery's own page is its file.
+    BuildAlbum({scratch.Text(), "index.html", true, {}, {}});
+    support::WriteFile(scratch.Path() / "gallery/index.html", "the gallery's own");
     const timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
     ::utimensat(AT_FDCWD, (scratch.Path() / "gallery/tessa/a.jpg").c_str(), times, 0);
     const fs::path file = scratch.Path() / "archive.db";
 
-    EXPECT_EQ(TArchive(file.string()).Import(scratch.Text()), 3);
+    EXPECT_EQ(TArchive(file.string()).Import(scratch.Text()), 4);
+    EXPECT_TRUE(TArchive(file.string()).Contains(TArchive::GalleryKind, "/gallery/index.html"));
     TArchive archive(file.string());
     EXPECT_TRUE(archive.Contains(TArchive::GalleryKind, "/gallery/tessa/trips/b.jpg"));
     EXPECT_TRUE(archive.Contains(TArchive::SetKind, "/scans/08000/8436/p01.jpg"));

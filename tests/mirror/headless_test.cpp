@@ -274,6 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"ConnectionsAboveEight", {"--folder", "1", "--connections", "9"}},
         UsageCase{"RetriesAboveTwenty", {"--folder", "1", "--retries", "21"}},
         UsageCase{"ImportWithoutArchive", {"--archive-import", "SETTINGS"}},
+        UsageCase{"AlbumOnlyWithAJob", {"--folder", "1", "--album-only", "SETTINGS"}},
         UsageCase{"FlagWithValue", {"--folder", "1", "--no-pause=yes"}},
         UsageCase{"JobOptionWithoutAJob", {"--dest", "pictures/", "--settings", "SETTINGS"}},
         UsageCase{"MissingSettingsFile", {"--folder", "1", "--settings", "MISSING"}},
@@ -492,6 +493,9 @@ TEST_F(HeadlessTest, WhatCannotBeReachedExitsWithOne)
         {{"--folder", "1", "--proxy", "[::1]:8080"}, "", "tessary: --proxy=[::1]:8080 cannot be used: " + ipv6},
         {{"--folder", "1"}, "[::1]:8080", "tessary: http_proxy=[::1]:8080 cannot be used: " + ipv6},
         {{"--archive-import", missing, "--archive", archive}, "", "no folder " + missing},
+        {{"--album-only", missing}, "", "no folder " + missing},
+        {{"--album-only", scratch.Text(), "--album-index", "../up.html"}, "",
+         "the album's page name cannot be used: ../up.html"},
     };
     for (const auto& [args, httpProxy, err] : rows) {
         SCOPED_TRACE(err);

@@ -1,5 +1,7 @@
 #include "Gallery.h"
 
+#include "GradientJpeg.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -267,7 +269,7 @@ Reply Gallery::GalleryPathReply(const std::string& path) const
     const Folder* folder = FolderByPath(dir);
     if (!folder) return ErrorReply(404);
     for (const Picture& picture : folder->pictures)
-        if (picture.name == name) return FileReply(path, PictureSize(path), ContentType(name));
+        if (picture.name == name) return PictureReply(path);
     return ErrorReply(404);
 }
 
@@ -365,6 +367,29 @@ std::size_t Gallery::PictureSize(const std::string& path) const
     return static_cast<std::size_t>(base + Fnv1a(std::to_string(options_.seed) + ":size:" + path) % base);
 }
 
+Reply Gallery::PictureReply(const std::string& path) const
+{
+    if (!RealJpeg(path)) return FileReply(path, PictureSize(path), ContentType(path));
+    Reply reply;
+    reply.contentType = ContentType(path);
+    reply.body = RealJpegBytes(path);
+    return reply;
+}
+
+bool Gallery::RealJpeg(const std::string& path) const
+{
+    return options_.jpegPictures && Extension(path) == ".jpg";
+}
+
+// Made once per path: a gallery of thousands of pictures is fetched many times in a test.
+std::string Gallery::RealJpegBytes(const std::string& path) const
+{
+    std::lock_guard lock(jpegMutex_);
+    auto [entry, added] = jpegs_.try_emplace(path);
+    if (added) entry->second = GradientJpeg(Fnv1a(std::to_string(options_.seed) + ":jpeg:" + path));
+    return entry->second;
+}
+
 std::vector<std::string> Gallery::LocalTree() const
 {
     std::set<std::string> entries;
@@ -376,7 +401,8 @@ std::vector<std::string> Gallery::LocalTree() const
             entries.insert(folder.path.substr(1, slash));
         for (const Picture& picture : folder.pictures) {
             const std::string path = folder.path + picture.name;
-            entries.insert(path.substr(1) + " " + std::to_string(PictureSize(path)));
+            const std::size_t size = RealJpeg(path) ? RealJpegBytes(path).size() : PictureSize(path);
+            entries.insert(path.substr(1) + " " + std::to_string(size));
         }
     }
     return {entries.begin(), entries.end()};

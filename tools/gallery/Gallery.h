@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct GalleryOptions {
     int perPage = 6;               // entries (sub-folders and pictures) per gallery page
     int pictureBytes = 4096;       // a picture has from this many up to twice as many bytes
     bool movies = false;           // adds clip.avi and clip.MOV to the folder "family"
+    bool jpegPictures = false;     // .jpg pictures are real JPEGs (GradientJpeg) instead of random bytes
 };
 
 struct Picture {
@@ -76,6 +78,9 @@ private:
     std::string IndexPage() const;
     Reply FileReply(const std::string& path, std::size_t size, const char* type) const;
     std::size_t PictureSize(const std::string& path) const;
+    Reply PictureReply(const std::string& path) const;
+    std::string RealJpegBytes(const std::string& path) const;
+    bool RealJpeg(const std::string& path) const;
     const Folder* FolderById(int id) const;
     const Folder* FolderByPath(const std::string& path) const;
 
@@ -85,6 +90,9 @@ private:
     std::map<int, int> byId_;
     std::map<int, std::pair<int, int>> byPictureId_;  // picture ID -> (folder, picture)
     int nextPictureId_ = 500001;
+    // The real JPEGs made so far, by path: the server answers from several threads.
+    mutable std::mutex jpegMutex_;
+    mutable std::map<std::string, std::string> jpegs_;
 };
 
 // Path and query of a request target; an absolute URL ("http://host/p?q") loses scheme and host.

@@ -2,6 +2,7 @@
 // misbehaviour knobs must do what they promise on the wire.
 #include "Gallery.h"
 #include "GalleryServer.h"
+#include "GradientJpeg.h"
 #include "Knobs.h"
 
 #include <algorithm>
@@ -17,6 +18,8 @@
 #include <sys/time.h>
 #include <thread>
 #include <unistd.h>
+
+#include <jpeglib.h>
 
 namespace gallery {
 namespace {
@@ -267,12 +270,13 @@ TEST_P(MirrorTest, BothJobsMirrorTheWholeTree)
     }
 }
 
-GalleryOptions With(int perPage, int scale, bool movies)
+GalleryOptions With(int perPage, int scale, bool movies, bool jpegPictures = false)
 {
     GalleryOptions options;
     options.perPage = perPage;
     options.scale = scale;
     options.movies = movies;
+    options.jpegPictures = jpegPictures;
     return options;
 }
 
@@ -281,7 +285,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, MirrorTest,
                                          MirrorCase{"Movies", With(6, 1, true)},
                                          MirrorCase{"TwoPerPage", With(2, 1, false)},
                                          MirrorCase{"OnePerPageScaled", With(1, 2, true)},
-                                         MirrorCase{"OnePage", With(100, 3, false)}),
+                                         MirrorCase{"OnePage", With(100, 3, false)},
+                                         MirrorCase{"JpegPictures", With(6, 1, true, true)}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Gallery, DefaultMirrorMeetsEveryFeatureOfTheWalks)
@@ -298,6 +303,92 @@ TEST(Gallery, DefaultMirrorMeetsEveryFeatureOfTheWalks)
     EXPECT_GE(deepest, 5u);  // gallery/tessa/trips/alps/summit/
     for (const auto& [path, bytes] : walk.files_)
         EXPECT_EQ(bytes, FileBytes(1, "/" + path, bytes.size())) << path;
+}
+
+struct Decoded {
+    int width = 0;
+    int height = 0;
+    long warnings = 0;
+};
+
+// Reads the whole picture; libjpeg's own handler ends the test program on a fatal error.
+Decoded Decode(const std::string& bytes)
+{
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    jpeg_read_header(&info, TRUE);
+    jpeg_start_decompress(&info);
+    std::vector<unsigned char> row(static_cast<std::size_t>(info.output_width) * info.output_components);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW rows[] = {row.data()};
+        jpeg_read_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_decompress(&info);
+    const Decoded decoded{static_cast<int>(info.output_width), static_cast<int>(info.output_height),
+                          errors.num_warnings};
+    jpeg_destroy_decompress(&info);
+    return decoded;
+}
+
+TEST(Gallery, JpegPicturesDecodeAndDiffer)
+{
+    const Gallery gallery{With(6, 1, false, true)};
+    const std::vector<std::string> pictures = {"/gallery/tessa/tessa001.jpg", "/gallery/tessa/animals/cats/cats003.jpg",
+                                               "/gallery/tessa/trips/alps/summit/summit002.jpg"};
+    // Several threads at once, as the server asks, each making or finding the same pictures.
+    std::vector<std::vector<std::string>> bodies(4);
+    std::vector<std::thread> threads;
+    for (auto& got : bodies)
+        threads.emplace_back([&] {
+            for (const std::string& path : pictures) got.push_back(gallery.Answer(path).body);
+        });
+    for (std::thread& thread : threads) thread.join();
+    const Gallery again{With(6, 1, false, true)};
+    std::set<std::string> distinct;
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        SCOPED_TRACE(pictures[i]);
+        const std::string& body = bodies[0][i];
+        for (const auto& other : bodies) EXPECT_EQ(other[i], body);
+        EXPECT_EQ(again.Answer(pictures[i]).body, body);
+        EXPECT_EQ(again.Answer(pictures[i]).contentType, "image/jpeg");
+        ASSERT_GT(body.size(), 4u);
+        EXPECT_EQ(body.substr(0, 2), "\xFF\xD8");
+        EXPECT_EQ(body.substr(body.size() - 2), "\xFF\xD9");
+        const Decoded decoded = Decode(body);
+        EXPECT_EQ(decoded.width, GradientWidth);
+        EXPECT_EQ(decoded.height, GradientHeight);
+        EXPECT_EQ(decoded.warnings, 0);
+        distinct.insert(body);
+    }
+    EXPECT_EQ(distinct.size(), pictures.size());
+}
+
+TEST(Gallery, JpegPicturesChangeOnlyThePictures)
+{
+    const Gallery plain{With(6, 1, true)};
+    const Gallery real{With(6, 1, true, true)};
+    const struct {
+        const char* target;
+        bool changes;
+    } cases[] = {
+        {"/gallery/tessa/family/family002.jpg", true},
+        {"/gallery/tessa/family/clip.avi", false},
+        {"/gallery/tessa/family/clip.MOV", false},
+        {"/gallery/tessa/family/thumb/family002_thumb.jpg", false},
+        {"/members/tessa_thumb.jpg", false},
+        {"/icons/folder.gif", false},
+        {"/cgi-bin/gallery.cgi?f=77154", false},
+    };
+    for (const auto& c : cases) {
+        const std::string before = plain.Answer(c.target).body;
+        EXPECT_EQ(real.Answer(c.target).body != before, c.changes) << c.target;
+        if (std::string(c.target).rfind("/gallery/", 0) == 0) {
+            EXPECT_EQ(before, FileBytes(1, c.target, before.size())) << c.target;
+        }
+    }
 }
 
 TEST(Gallery, FailurePagesLeadToTheWalksMessages)

@@ -31,6 +31,9 @@ Gallery:
   --per-page N          entries per gallery page (default 6)
   --picture-bytes N     pictures have N to 2N-1 bytes (default 4096)
   --movies              add clip.avi and clip.MOV to the folder "family"
+  --jpeg-pictures       serve every .jpg picture as a real 320x240 JPEG (a colour
+                        gradient per path) instead of random bytes; --picture-bytes
+                        then applies to the clips only
   --print-tree          print the tree a complete mirror leaves behind, then exit
 
 Misbehaviour (TARGET is a path with query, e.g. /cgi-bin/gallery.cgi?f=77156;
@@ -119,6 +122,7 @@ Settings ParseArguments(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--movies") { settings.gallery.movies = true; continue; }
+        if (option == "--jpeg-pictures") { settings.gallery.jpegPictures = true; continue; }
         if (option == "--print-tree") { settings.printTree = true; continue; }
         static const std::set<std::string> valued = {"--port", "--member", "--root", "--seed", "--scale",
                                                      "--per-page", "--picture-bytes", "--error", "--stall",
