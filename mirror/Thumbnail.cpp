@@ -105,11 +105,9 @@ const char* DecodeGuarded(std::FILE* file, int box, ErrorManager& errors, Size& 
     }
     jpeg_create_decompress(&info);
     jpeg_stdio_src(&info, file);
+    // A CMYK picture, which this decoder cannot turn into RGB, fails at the start with its
+    // reason, as any other picture it cannot read.
     jpeg_read_header(&info, TRUE);
-    if (info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK) {
-        jpeg_destroy_decompress(&info);
-        return "unsupported colours";
-    }
     whole = {static_cast<int>(info.image_width), static_cast<int>(info.image_height)};
     info.scale_num = ScaleEighths(whole, Fitted(whole, box));
     info.scale_denom = 8;

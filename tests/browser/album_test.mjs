@@ -187,6 +187,15 @@ async function main(children) {
     { timeout: 5000 }, links[1].name).catch(async () => {
     fail(`after ArrowRight the viewer shows "${await shown()}" instead of "${links[1].name}"`);
   });
+  // The buttons step too, and stop only at the ends.
+  const disabled = (id) => page.$eval(id, (button) => button.disabled);
+  if (await disabled("#viewer-next") !== (links.length === 2)) fail("Next is not disabled at the last picture only");
+  await page.click("#viewer-previous");
+  await page.waitForFunction((name) => document.getElementById("viewer-name").textContent === name,
+    { timeout: 5000 }, links[0].name).catch(async () => {
+    fail(`after Previous the viewer shows "${await shown()}" instead of "${links[0].name}"`);
+  });
+  if (!(await disabled("#viewer-previous")) || await disabled("#viewer-next")) fail("Previous and Next at the first picture");
   await page.keyboard.press("Escape");
   await page.waitForSelector("#viewer", { hidden: true, timeout: 5000 }).catch(() => fail("Escape did not close the viewer"));
   check("using the viewer");

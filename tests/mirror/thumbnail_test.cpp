@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -37,7 +38,7 @@ Rgb QuarterColour(int quarter, bool gray)
     return {level, level, level};
 }
 
-enum class Kind { Baseline, Progressive, Gray };
+enum class Kind { Baseline, Progressive, Gray, Cmyk };
 
 std::string EncodePicture(int width, int height, Kind kind)
 {
@@ -51,20 +52,21 @@ std::string EncodePicture(int width, int height, Kind kind)
     const bool gray = kind == Kind::Gray;
     info.image_width = static_cast<JDIMENSION>(width);
     info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = gray ? 1 : 3;
-    info.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
+    const int components = gray ? 1 : kind == Kind::Cmyk ? 4 : 3;
+    info.input_components = components;
+    info.in_color_space = gray ? JCS_GRAYSCALE : kind == Kind::Cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, 90, TRUE);
     if (kind == Kind::Progressive)
         jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
-    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3);
+    std::vector<unsigned char> row(static_cast<std::size_t>(width) * components);
     while (info.next_scanline < info.image_height) {
         const int y = static_cast<int>(info.next_scanline);
         for (int x = 0; x < width; ++x) {
             const Rgb c = QuarterColour((y < height / 2 ? 0 : 2) + (x < width / 2 ? 0 : 1), gray);
-            if (gray) {
-                row[x] = static_cast<unsigned char>(c.r);
+            if (components != 3) {
+                std::fill_n(row.begin() + x * components, components, static_cast<unsigned char>(c.r));
                 continue;
             }
             row[x * 3] = static_cast<unsigned char>(c.r);
@@ -147,6 +149,8 @@ std::vector<Row> Rows()
         {"portrait", EncodePicture(300, 1000, Kind::Baseline), "", false, 60, 200, false},
         {"eighth scale fits exactly", EncodePicture(1600, 1200, Kind::Baseline), "", false, 200, 150, false},
         {"small is not enlarged", EncodePicture(100, 80, Kind::Baseline), "", false, 100, 80, false},
+        {"an eighth one pixel too wide", EncodePicture(1603, 1200, Kind::Baseline), "", false, 200, 150, false},
+        {"CMYK", EncodePicture(640, 480, Kind::Cmyk), "", false, 0, 0, false},
         {"replaces an old thumbnail whole", Whole, OldThumbnail, false, 200, 150, false},
         {"damaged", Whole.substr(0, Whole.size() / 2), "", false, 0, 0, false},
         {"damaged leaves the old thumbnail", Whole.substr(0, Whole.size() / 2), OldThumbnail, false, 0, 0, false},
