@@ -1,11 +1,12 @@
 #include "mirror/Album.h"
 
 #include "mirror/AlbumAssets.h"
-#include "mirror/DownloadStep.h"
 #include "mirror/Thumbnail.h"
 #include "mirror/strutil.h"
+#include "platform/Exception.h"
 #include "platform/catalogue.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -47,16 +48,10 @@ struct TSummary {
     std::string Cover;  // relative to the folder, or empty
 };
 
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
 std::string Extension(const std::string& name)
 {
     const size_t dot = name.rfind('.');
-    return dot == std::string::npos ? std::string() : Lower(name.substr(dot));
+    return dot == std::string::npos ? std::string() : LowerCase(name.substr(dot));
 }
 
 bool IsJpeg(const std::string& name)
@@ -101,20 +96,19 @@ void OnEveryCore(size_t count, const std::function<void(size_t)>& work)
         thread.join();
 }
 
+// An album file that is not there yet holds nothing.
 std::vector<std::string> ReadLines(const std::string& path)
 {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    try {
+        return platform::ReadTextLines(path);
+    } catch (const EInOutError&) {
+        return {};
+    }
 }
 
-// Written under a new name and renamed into place: a reader never sees half a file.
 bool WriteWhole(const std::string& folder, const std::string& name, const std::string& text)
 {
-    platform::TempFile file = platform::TempFile::Create(folder);
-    return file && platform::WriteAll(file.Descriptor(), text.data(), text.size()) && file.Replace(folder + name);
+    return platform::WriteReplacing(folder + name, text) == 0;
 }
 
 // A page may be written where there is none or where the album wrote one.
@@ -150,6 +144,7 @@ public:
     TAlbumCounts Build()
     {
         std::set<std::string> folders = request_.Whole ? AllFolders() : ListedFolders();
+        NoteOrders();
         fs::create_directories(top_ + HiddenFolder);
         WriteWhole(top_ + HiddenFolder, "album.css", AlbumStyle());
         WriteWhole(top_ + HiddenFolder, "album.js", AlbumScript());
@@ -160,6 +155,21 @@ public:
     }
 
 private:
+    // The order the job listed, for a later album of the whole mirror, which lists nothing.
+    void NoteOrders() const
+    {
+        for (const auto& [relative, names] : listed_) {
+            const std::string folder = top_ + relative;
+            if (!platform::DirectoryExists(folder))
+                continue;
+            std::string text;
+            for (const std::string& name : names)
+                text += name + "\n";
+            fs::create_directories(folder + HiddenFolder);
+            WriteWhole(folder + HiddenFolder, "order.txt", text);
+        }
+    }
+
     // Relative to the top, ending in '/'; the top itself is the empty text.
     std::set<std::string> ListedFolders() const
     {
@@ -220,19 +230,9 @@ private:
     // the job before; pictures neither names come after, by name.
     void Order(const std::string& relative, std::vector<TEntry>& pictures) const
     {
-        const std::string folder = top_ + relative;
         const auto listed = listed_.find(relative);
-        std::vector<std::string> order;
-        if (listed != listed_.end()) {
-            order = listed->second;
-            std::string text;
-            for (const std::string& name : order)
-                text += name + "\n";
-            fs::create_directories(folder + HiddenFolder);
-            WriteWhole(folder + HiddenFolder, "order.txt", text);
-        } else {
-            order = ReadLines(folder + OrderFile);
-        }
+        const std::vector<std::string> order =
+            listed != listed_.end() ? listed->second : ReadLines(top_ + relative + OrderFile);
         std::map<std::string, size_t> rank;
         for (size_t i = 0; i < order.size(); ++i)
             rank.emplace(order[i], i);

@@ -265,22 +265,11 @@ std::string Encode(const Pixels& pixels, std::vector<unsigned char>& bytes)
     return failure == nullptr ? std::string() : std::string("cannot encode the thumbnail: ") + failure;
 }
 
-std::string FolderOf(const std::string& path)
-{
-    const std::size_t slash = platform::NativePath(path).rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-}
-
 std::string Store(const std::vector<unsigned char>& bytes, const std::string& thumbnail)
 {
-    platform::TempFile file = platform::TempFile::Create(FolderOf(thumbnail));
-    if (!file)
-        return "cannot write the thumbnail: " + platform::ErrorText(file.Error());
-    if (!platform::WriteAll(file.Descriptor(), reinterpret_cast<const char*>(bytes.data()), bytes.size()))
-        return "cannot write the thumbnail: " + platform::ErrorText(errno);
-    if (!file.Replace(thumbnail))
-        return "cannot write the thumbnail: " + platform::ErrorText(file.Error());
-    return {};
+    const int error =
+        platform::WriteReplacing(thumbnail, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+    return error == 0 ? std::string() : "cannot write the thumbnail: " + platform::ErrorText(error);
 }
 
 }  // namespace

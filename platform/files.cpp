@@ -326,6 +326,18 @@ bool WriteAll(int fd, const char* bytes, std::size_t count)
     return true;
 }
 
+int WriteReplacing(const std::string& path, std::string_view bytes)
+{
+    const std::string native = NativePath(path);
+    const std::size_t slash = native.rfind('/');
+    TempFile file = TempFile::Create(slash == std::string::npos ? std::string(".") : native.substr(0, slash + 1));
+    if (!file)
+        return file.Error();
+    if (!WriteAll(file.Descriptor(), bytes.data(), bytes.size()))
+        return errno;
+    return file.Replace(native) ? 0 : file.Error();
+}
+
 long long FileSizeOf(const std::string& path)
 {
     struct stat info {};

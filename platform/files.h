@@ -111,6 +111,9 @@ UniqueFd OpenForWriting(const std::string& path, bool append);
 void RemoveEmptyFolder(const std::string& path);
 // Writes every byte, through interruptions and short writes; false when it cannot.
 bool WriteAll(int fd, const char* bytes, std::size_t count);
+// Makes `bytes` the whole contents of the file `path`: written under a new name beside it and
+// renamed into place, so that a reader never sees half of them. 0, or the errno of what failed.
+int WriteReplacing(const std::string& path, std::string_view bytes);
 // The size of a file, -1 when it cannot be read.
 long long FileSizeOf(const std::string& path);
 // A file's modification time in seconds since the epoch, -1 when it cannot be read.
